@@ -1,0 +1,389 @@
+/*
+ * orukiv: a CANopen master library.
+ *
+ * The host owns the CAN hardware. It creates one stack instance per bus with
+ * KIV_Init, handing over callbacks that poll and send CAN frames; the
+ * instance's worker thread polls those callbacks every 5 ms, runs the
+ * requests that the exports below queue, and advances SDO transfers.
+ *
+ * Every export is synchronous: it queues a request for the worker and blocks
+ * until the worker (or the SDO transfer) has completed it. All callbacks run
+ * on the worker thread; a callback must never call KIV_Destroy or any
+ * queuing export of its own instance (it would wait for itself).
+ *
+ * Records crossing this interface have fixed layouts for 64-bit,
+ * little-endian processes; the layouts are checked at compile time below.
+ * The header is valid C99 and C++.
+ */
+#ifndef ORUKIV_H
+#define ORUKIV_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "orukiv_export.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ------------------------------------------------------------------------ */
+/* Result codes                                                              */
+/* ------------------------------------------------------------------------ */
+
+/* Every export except KIV_Init and KIV_SetSDOTimeout returns one of these,
+ * or any other non-zero value: the send callback's own failure code, passed
+ * through unchanged. Code 5 is never produced. */
+#define KIV_OK 0              /* carried out; for SDO, the transfer completed */
+#define KIV_ERR_PARAM 1       /* argument refused, or unexpected SDO answer   */
+#define KIV_ERR_TIMEOUT 2     /* SDO transfer got no complete answer in time  */
+#define KIV_ERR_NO_RESOURCE 3 /* ring full, no semaphore or no free channel   */
+#define KIV_ERR_ABORTED 4     /* server aborted an expedited SDO download     */
+#define KIV_ERR_NO_SEND 6     /* no send callback, or no frame to send        */
+
+/* ------------------------------------------------------------------------ */
+/* Frames and callbacks                                                      */
+/* ------------------------------------------------------------------------ */
+
+/* Opaque handle of one stack instance, returned by KIV_Init. */
+typedef struct CoStack* KIV_Handle;
+
+/* One classic CAN frame (24 bytes). Reserved bytes are zero in every frame
+ * the library builds and ignored in frames it receives. */
+typedef struct KIV_CanFrame {
+    uint32_t id;           /* CAN identifier (COB-ID); no extended-id flag   */
+    uint8_t reserved0[6];  /* zero                                           */
+    uint8_t rtr;           /* non-zero: remote transmission request          */
+    uint8_t reserved1;     /* zero                                           */
+    uint8_t dlc;           /* number of data bytes, 0..8                     */
+    uint8_t reserved2[3];  /* zero                                           */
+    uint8_t data[8];       /* data bytes, byte 0 first on the bus            */
+} KIV_CanFrame;
+
+/* One CAN FD frame (80 bytes). Received CAN FD frames are polled and
+ * discarded; the library never sends one. */
+typedef struct KIV_FdFrame {
+    uint32_t id;          /* CAN identifier                                 */
+    uint8_t reserved0[8]; /* zero                                           */
+    uint8_t len;          /* number of data bytes, 0..64 (not a DLC code)   */
+    uint8_t reserved1[3]; /* zero                                           */
+    uint8_t data[64];     /* data bytes                                     */
+} KIV_FdFrame;
+
+struct KIV_Event;
+
+/* Polls the host for received classic frames: fill up to maxCount (always 8)
+ * records and return how many were filled (0..8). */
+typedef int32_t (*KIV_CanRecvFn)(KIV_CanFrame* frames, uint32_t maxCount, void* userData);
+/* Sends one classic frame: return 0 when sent (or queued), anything else on
+ * failure. The record must be left unchanged. */
+typedef int32_t (*KIV_CanSendFn)(const KIV_CanFrame* frame, void* userData);
+/* Polls the host for received CAN FD frames, as KIV_CanRecvFn. */
+typedef int32_t (*KIV_FdRecvFn)(KIV_FdFrame* frames, uint32_t maxCount, void* userData);
+/* Sends one CAN FD frame. Stored, never called by the library. */
+typedef int32_t (*KIV_FdSendFn)(const KIV_FdFrame* frame, void* userData);
+/* Receives one decoded event per received classic frame; the record is
+ * valid only during the call. */
+typedef void (*KIV_EventFn)(const struct KIV_Event* event, void* userData);
+
+/* What KIV_Init needs (48 bytes). The record is copied; the host may discard
+ * it when KIV_Init returns. */
+typedef struct KIV_InitParam {
+    KIV_CanRecvFn canRecv; /* mandatory                                      */
+    KIV_CanSendFn canSend; /* mandatory                                      */
+    KIV_FdRecvFn fdRecv;   /* optional: CAN FD frames polled and dropped     */
+    KIV_FdSendFn fdSend;   /* optional: stored, never called                 */
+    KIV_EventFn onEvent;   /* optional: no events without it                 */
+    void* userData;        /* passed back as the last argument of callbacks  */
+} KIV_InitParam;
+
+/* ------------------------------------------------------------------------ */
+/* Received-frame events                                                     */
+/* ------------------------------------------------------------------------ */
+
+/* KIV_Event.type */
+typedef enum KIV_EventType {
+    KIV_EVENT_NONE = 0,      /* not classified (0x101..0x17F, 0x680..0x6FF,
+                                0x780..0x7FF, 0x800 up); head only          */
+    KIV_EVENT_NMT = 1,       /* ids 0x000..0x07F                             */
+    KIV_EVENT_SYNC = 2,      /* id 0x080; head only                          */
+    KIV_EVENT_EMCY = 3,      /* ids 0x081..0x0FF                             */
+    KIV_EVENT_HEARTBEAT = 4, /* data frames on 0x700..0x77F                  */
+    KIV_EVENT_TIME = 6,      /* id 0x100                                     */
+    KIV_EVENT_SDO = 7,       /* ids 0x580..0x67F, both directions            */
+    KIV_EVENT_FRAME = 8,     /* ids 0x180..0x57F (PDO range), raw            */
+    KIV_EVENT_NODE_GUARD = 9 /* remote frames on 0x700..0x77F; head only     */
+} KIV_EventType;
+
+/* NMT command specifiers: sent by KIV_NMT_SendCommand, reported in
+ * KIV_EVENT_NMT. Any other received byte is reported as UNKNOWN. */
+typedef enum KIV_NmtCommand {
+    KIV_NMT_CMD_START = 0x01,
+    KIV_NMT_CMD_STOP = 0x02,
+    KIV_NMT_CMD_PRE_OPERATIONAL = 0x80,
+    KIV_NMT_CMD_RESET_NODE = 0x81,
+    KIV_NMT_CMD_RESET_COMM = 0x82,
+    KIV_NMT_CMD_UNKNOWN = 0xFF
+} KIV_NmtCommand;
+
+/* NMT states: sent by KIV_NMT_SendHeartbeat (0 is the boot-up message),
+ * reported in KIV_EVENT_HEARTBEAT with the toggle bit cleared. */
+typedef enum KIV_NmtState {
+    KIV_NMT_STATE_BOOTUP = 0,
+    KIV_NMT_STATE_STOPPED = 4,
+    KIV_NMT_STATE_OPERATIONAL = 5,
+    KIV_NMT_STATE_PRE_OPERATIONAL = 127,
+    KIV_NMT_STATE_UNKNOWN = 255
+} KIV_NmtState;
+
+/* Kind of an SDO frame seen on the bus (KIV_EVENT_SDO). Only expedited
+ * transfers with the size indicated carry data into the event. */
+typedef enum KIV_SdoEventKind {
+    KIV_SDO_READ_REQUEST = 0,   /* client 0x40                               */
+    KIV_SDO_READ_RESPONSE = 1,  /* server 0x4F/0x4B/0x47/0x43, 1..4 bytes    */
+    KIV_SDO_WRITE_REQUEST = 2,  /* client 0x2F/0x2B/0x27/0x23, 1..4 bytes    */
+    KIV_SDO_WRITE_RESPONSE = 3, /* server 0x60                               */
+    KIV_SDO_ABORT = 4,          /* 0x80, either direction                    */
+    KIV_SDO_OTHER = 5           /* anything else                             */
+} KIV_SdoEventKind;
+
+/* One decoded received frame (88 bytes). Every byte that the type does not
+ * define is zero; multi-byte fields are native (little-endian) integers. */
+typedef struct KIV_Event {
+    uint32_t type;        /* KIV_EventType                                   */
+    uint8_t node;         /* low 8 bits of the id; EMCY: id - 0x80; SDO
+                             responses: 0x80 + node id                       */
+    uint8_t reserved[3];  /* zero                                            */
+    union {
+        struct {
+            uint32_t command; /* KIV_NmtCommand from data byte 0             */
+        } nmt;
+        struct {
+            uint16_t errorCode;         /* data bytes 0..1                   */
+            uint8_t errorRegister;      /* data byte 2                       */
+            uint8_t manufacturerData[5];/* data bytes 3..7                   */
+        } emcy;
+        struct {
+            uint32_t state; /* KIV_NmtState from data byte 0, bit 7 cleared  */
+        } heartbeat;
+        struct {
+            uint16_t year;  /* full year, such as 2024                       */
+            uint8_t month;  /* 1..12                                         */
+            uint8_t day;    /* 1..31                                         */
+            uint8_t hour;   /* 0..23                                         */
+            uint8_t minute; /* 0..59                                         */
+            uint8_t second; /* 0..59                                         */
+            uint8_t reserved;
+            uint32_t millisecond; /* 0..999                                  */
+        } time;
+        struct {
+            uint32_t sdoKind;   /* KIV_SdoEventKind                          */
+            uint16_t index;     /* data bytes 1..2                           */
+            uint8_t subIndex;   /* data byte 3                               */
+            uint8_t sdoData[8]; /* first sdoLength bytes: data bytes 4..     */
+            uint8_t sdoLength;  /* 0..4                                      */
+        } sdo;
+        struct {
+            uint32_t cobId;       /* the frame's whole id                    */
+            uint8_t frameData[8]; /* first frameLength bytes: the data       */
+            uint8_t frameLength;  /* dlc (at most 8); 0 for a remote frame   */
+        } frame;
+        uint8_t raw[80];
+    } body;
+} KIV_Event;
+
+/* ------------------------------------------------------------------------ */
+/* PDO mapping entries                                                       */
+/* ------------------------------------------------------------------------ */
+
+/* One TPDO mapping entry (4 bytes), written as its four bytes in memory
+ * order, which gives the CiA 301 mapping value index<<16 | sub<<8 | bits.
+ * Build entries with KIV_MakePdoMapEntry rather than by hand. */
+typedef struct KIV_PdoMapEntry {
+    uint16_t bitLengthAndSubIndex; /* low byte: length in bits; high byte:
+                                      sub-index                            */
+    uint8_t indexLow;              /* object index, low byte               */
+    uint8_t indexHigh;             /* object index, high byte              */
+} KIV_PdoMapEntry;
+
+/* Builds the mapping entry of object index/subIndex, bitLength bits long. */
+static inline KIV_PdoMapEntry KIV_MakePdoMapEntry(uint16_t index, uint8_t subIndex,
+                                                  uint8_t bitLength) {
+    KIV_PdoMapEntry e;
+    e.bitLengthAndSubIndex = (uint16_t)((uint16_t)bitLength | ((uint16_t)subIndex << 8));
+    e.indexLow = (uint8_t)(index & 0xFFu);
+    e.indexHigh = (uint8_t)(index >> 8);
+    return e;
+}
+
+/* ------------------------------------------------------------------------ */
+/* Layout checks                                                             */
+/* ------------------------------------------------------------------------ */
+
+#ifdef __cplusplus
+#define KIV_LAYOUT_CHECK(cond, name) static_assert(cond, #name)
+#else
+#define KIV_LAYOUT_CHECK(cond, name) typedef char kiv_layout_check_##name[(cond) ? 1 : -1]
+#endif
+
+KIV_LAYOUT_CHECK(sizeof(KIV_CanFrame) == 24, can_frame_size);
+KIV_LAYOUT_CHECK(offsetof(KIV_CanFrame, id) == 0, can_frame_id);
+KIV_LAYOUT_CHECK(offsetof(KIV_CanFrame, rtr) == 10, can_frame_rtr);
+KIV_LAYOUT_CHECK(offsetof(KIV_CanFrame, dlc) == 12, can_frame_dlc);
+KIV_LAYOUT_CHECK(offsetof(KIV_CanFrame, data) == 16, can_frame_data);
+KIV_LAYOUT_CHECK(sizeof(KIV_FdFrame) == 80, fd_frame_size);
+KIV_LAYOUT_CHECK(offsetof(KIV_FdFrame, len) == 12, fd_frame_len);
+KIV_LAYOUT_CHECK(offsetof(KIV_FdFrame, data) == 16, fd_frame_data);
+KIV_LAYOUT_CHECK(sizeof(KIV_Event) == 88, event_size);
+KIV_LAYOUT_CHECK(offsetof(KIV_Event, node) == 4, event_node);
+KIV_LAYOUT_CHECK(offsetof(KIV_Event, body) == 8, event_body);
+KIV_LAYOUT_CHECK(offsetof(KIV_Event, body.nmt.command) == 8, event_nmt_command);
+KIV_LAYOUT_CHECK(offsetof(KIV_Event, body.emcy.errorCode) == 8, event_emcy_code);
+KIV_LAYOUT_CHECK(offsetof(KIV_Event, body.emcy.errorRegister) == 10, event_emcy_reg);
+KIV_LAYOUT_CHECK(offsetof(KIV_Event, body.emcy.manufacturerData) == 11, event_emcy_mfr);
+KIV_LAYOUT_CHECK(offsetof(KIV_Event, body.heartbeat.state) == 8, event_hb_state);
+KIV_LAYOUT_CHECK(offsetof(KIV_Event, body.time.year) == 8, event_time_year);
+KIV_LAYOUT_CHECK(offsetof(KIV_Event, body.time.month) == 10, event_time_month);
+KIV_LAYOUT_CHECK(offsetof(KIV_Event, body.time.second) == 14, event_time_second);
+KIV_LAYOUT_CHECK(offsetof(KIV_Event, body.time.millisecond) == 16, event_time_ms);
+KIV_LAYOUT_CHECK(offsetof(KIV_Event, body.sdo.sdoKind) == 8, event_sdo_kind);
+KIV_LAYOUT_CHECK(offsetof(KIV_Event, body.sdo.index) == 12, event_sdo_index);
+KIV_LAYOUT_CHECK(offsetof(KIV_Event, body.sdo.subIndex) == 14, event_sdo_sub);
+KIV_LAYOUT_CHECK(offsetof(KIV_Event, body.sdo.sdoData) == 15, event_sdo_data);
+KIV_LAYOUT_CHECK(offsetof(KIV_Event, body.sdo.sdoLength) == 23, event_sdo_length);
+KIV_LAYOUT_CHECK(offsetof(KIV_Event, body.frame.cobId) == 8, event_frame_cobid);
+KIV_LAYOUT_CHECK(offsetof(KIV_Event, body.frame.frameData) == 12, event_frame_data);
+KIV_LAYOUT_CHECK(offsetof(KIV_Event, body.frame.frameLength) == 20, event_frame_length);
+KIV_LAYOUT_CHECK(sizeof(KIV_PdoMapEntry) == 4, pdo_map_entry_size);
+KIV_LAYOUT_CHECK(offsetof(KIV_PdoMapEntry, indexLow) == 2, pdo_map_entry_index_low);
+KIV_LAYOUT_CHECK(offsetof(KIV_PdoMapEntry, indexHigh) == 3, pdo_map_entry_index_high);
+#if UINTPTR_MAX == UINT64_MAX
+KIV_LAYOUT_CHECK(sizeof(KIV_InitParam) == 48, init_param_size);
+KIV_LAYOUT_CHECK(offsetof(KIV_InitParam, canSend) == 8, init_param_can_send);
+KIV_LAYOUT_CHECK(offsetof(KIV_InitParam, fdRecv) == 16, init_param_fd_recv);
+KIV_LAYOUT_CHECK(offsetof(KIV_InitParam, fdSend) == 24, init_param_fd_send);
+KIV_LAYOUT_CHECK(offsetof(KIV_InitParam, onEvent) == 32, init_param_on_event);
+KIV_LAYOUT_CHECK(offsetof(KIV_InitParam, userData) == 40, init_param_user_data);
+#endif
+
+/* ------------------------------------------------------------------------ */
+/* Instance lifecycle                                                        */
+/* ------------------------------------------------------------------------ */
+
+/* Creates an instance and starts its worker. Null when param, its canRecv
+ * or its canSend is null, or when a resource cannot be had. */
+ORUKIV_C_API KIV_Handle KIV_Init(const KIV_InitParam* param);
+
+/* Stops the worker and releases the instance. 1 for a null handle, else 0.
+ * No other call on the handle may be in progress. */
+ORUKIV_C_API int32_t KIV_Destroy(KIV_Handle handle);
+
+/* Every export below returns KIV_ERR_PARAM for a null handle and queues
+ * nothing (KIV_SetSDOTimeout returns 0 there). */
+
+/* Hands a frame received by other means to the worker, which offers it to
+ * the SDO transfers and reports its event before the call returns. */
+ORUKIV_C_API int32_t KIV_InputFrame(KIV_Handle handle, const KIV_CanFrame* frame);
+
+/* ------------------------------------------------------------------------ */
+/* Service frames                                                            */
+/* ------------------------------------------------------------------------ */
+
+/* NMT command on id 0x000: data [command low byte, node] (node 0: all). */
+ORUKIV_C_API int32_t KIV_NMT_SendCommand(KIV_Handle handle, uint8_t node, int32_t command);
+/* Heartbeat on 0x700 + node with the state's low byte (0: boot-up). */
+ORUKIV_C_API int32_t KIV_NMT_SendHeartbeat(KIV_Handle handle, uint8_t node, int32_t state);
+/* Node-guarding remote request on 0x700 + node. */
+ORUKIV_C_API int32_t KIV_SendNodeGuardRequest(KIV_Handle handle, uint8_t node);
+/* SYNC on 0x080 without a counter byte. */
+ORUKIV_C_API int32_t KIV_SendSYNC(KIV_Handle handle);
+/* EMCY on 0x080 + node; manufacturerData points to 5 bytes, or is null for
+ * five zero bytes. */
+ORUKIV_C_API int32_t KIV_SendEMCY(KIV_Handle handle, uint8_t node, uint16_t errorCode,
+                                  uint8_t errorRegister, const uint8_t* manufacturerData);
+/* PDO of 1..8 bytes on cobId, always as a classic frame. KIV_ERR_PARAM for
+ * null data or a length of 0 or above 8. */
+ORUKIV_C_API int32_t KIV_SendPDO(KIV_Handle handle, uint32_t cobId, const uint8_t* data,
+                                 uint8_t length);
+/* Remote PDO request (rtr 1, dlc 0) on cobId. */
+ORUKIV_C_API int32_t KIV_SendRemotePDO(KIV_Handle handle, uint32_t cobId);
+/* TIME stamp on 0x100 (dlc 8): TIME_OF_DAY of the given local calendar time,
+ * valid from 1984-01-01 to 2120-02-07 06:28:15.999. Day, hour, minute and
+ * second carry beyond their range; the millisecond is added unchanged. A
+ * month outside 1..12 is wrapped into it: month 13 counts as January, 0 as
+ * December (no year change). */
+ORUKIV_C_API int32_t KIV_SendTimestamp(KIV_Handle handle, uint16_t year, uint8_t month,
+                                       uint8_t day, uint8_t hour, uint8_t minute,
+                                       uint8_t second, uint32_t millisecond);
+
+/* ------------------------------------------------------------------------ */
+/* SDO object access                                                         */
+/* ------------------------------------------------------------------------ */
+
+/* Reads object index/subIndex of node into buffer. capacity picks the
+ * protocol: at most 4 bytes expedited, 5 or more segmented. On success
+ * *received holds the bytes stored (never more than capacity). KIV_ERR_PARAM
+ * for a null buffer or received pointer, or an unexpected answer to an
+ * expedited read; KIV_ERR_TIMEOUT without a complete answer in time. */
+ORUKIV_C_API int32_t KIV_ReadObject(KIV_Handle handle, uint8_t node, uint16_t index,
+                                    uint8_t subIndex, uint8_t* buffer, uint32_t capacity,
+                                    uint32_t* received);
+/* Writes size bytes (1..4 expedited, 5 or more segmented) to object
+ * index/subIndex of node. KIV_ERR_PARAM for null data or size 0;
+ * KIV_ERR_ABORTED when the server aborts an expedited write. */
+ORUKIV_C_API int32_t KIV_WriteObject(KIV_Handle handle, uint8_t node, uint16_t index,
+                                     uint8_t subIndex, const uint8_t* data, uint32_t size);
+/* Sets the SDO time-out (ms, 1000 initially) of transfers requested from now
+ * on. Returns non-zero on success, 0 for a null handle. */
+ORUKIV_C_API int32_t KIV_SetSDOTimeout(KIV_Handle handle, uint32_t timeoutMs);
+
+/* ------------------------------------------------------------------------ */
+/* Remote configuration                                                      */
+/* ------------------------------------------------------------------------ */
+
+/* Writes the producer heartbeat time 0x1017:0 (2 bytes) of node. */
+ORUKIV_C_API int32_t KIV_NMT_SetHeartbeatPeriod(KIV_Handle handle, uint8_t node,
+                                                uint16_t periodMs);
+/* Maps TPDO tpdo (1..4) of node: writes 0x1A00+tpdo-1 sub 0 with count, then
+ * sub 1..count with the entries. 0 whatever the writes' outcome; 1 for a bad
+ * tpdo, null entries or count 0. */
+ORUKIV_C_API int32_t KIV_ConfigTPDO(KIV_Handle handle, uint8_t node, uint8_t tpdo,
+                                    const KIV_PdoMapEntry* entries, uint8_t count);
+
+/* ------------------------------------------------------------------------ */
+/* CiA 402 drive profile (sub-index 0 of each object, expedited SDO)         */
+/* ------------------------------------------------------------------------ */
+
+/* Controlword 0x6040. */
+ORUKIV_C_API int32_t KIV_402_SetControlWord(KIV_Handle handle, uint8_t node, uint16_t value);
+/* Statusword 0x6041; stored only when 2 bytes arrived. */
+ORUKIV_C_API int32_t KIV_402_GetStatusWord(KIV_Handle handle, uint8_t node, uint16_t* value);
+/* Modes of operation 0x6060: the low byte of mode is written. */
+ORUKIV_C_API int32_t KIV_402_SetOpMode(KIV_Handle handle, uint8_t node, int32_t mode);
+/* Modes of operation display 0x6061 (the mode in force), zero-extended. */
+ORUKIV_C_API int32_t KIV_402_GetOpMode(KIV_Handle handle, uint8_t node, int32_t* mode);
+/* Target position 0x607A. */
+ORUKIV_C_API int32_t KIV_402_SetTargetPos(KIV_Handle handle, uint8_t node, int32_t value);
+/* Position actual value 0x6064; stored only when 4 bytes arrived. */
+ORUKIV_C_API int32_t KIV_402_GetActualPos(KIV_Handle handle, uint8_t node, int32_t* value);
+/* Target velocity 0x60FF. */
+ORUKIV_C_API int32_t KIV_402_SetTargetVel(KIV_Handle handle, uint8_t node, int32_t value);
+/* Velocity actual value 0x606C; stored only when 4 bytes arrived. */
+ORUKIV_C_API int32_t KIV_402_GetActualVel(KIV_Handle handle, uint8_t node, int32_t* value);
+/* Target torque 0x6071. */
+ORUKIV_C_API int32_t KIV_402_SetTargetTorque(KIV_Handle handle, uint8_t node, int16_t value);
+/* Torque actual value 0x6077; stored only when 2 bytes arrived. */
+ORUKIV_C_API int32_t KIV_402_GetActualTorque(KIV_Handle handle, uint8_t node, int16_t* value);
+/* Homing method 0x6098. */
+ORUKIV_C_API int32_t KIV_402_SetHomingMode(KIV_Handle handle, uint8_t node, int8_t method);
+/* Writes the controlword 0x0080 (fault reset). */
+ORUKIV_C_API int32_t KIV_402_FaultReset(KIV_Handle handle, uint8_t node);
+/* Writes the controlwords 0x0080, 0x0006, 0x0007, 0x000F, 10 ms apart;
+ * returns the first failure, or the last write's result. */
+ORUKIV_C_API int32_t KIV_402_PowerOn(KIV_Handle handle, uint8_t node);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* ORUKIV_H */

@@ -1,0 +1,166 @@
+// QUserLog: the process-wide logger. Lines go to the debugger output at
+// once and, with file output on, to a cache appended to the day's log file
+// in batches.
+#include "orukiv/QUserLog.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+
+#include "log/log_internal.h"
+#include "platform/platform.h"
+
+namespace {
+
+std::atomic<orukiv::logtest::LocalTimeFn> g_timeSource{nullptr};
+
+// Set when the instance has been destroyed at exit. Worker threads of
+// instances that were never destroyed may still log then; they must find a
+// logger that does nothing rather than freed memory.
+std::atomic<bool> g_finished{false};
+
+// Holds the logger's lock for a scope, on every way out.
+class ScopedLock {
+public:
+    explicit ScopedLock(QMutex& m) : m_(m) { m_.Lock(); }
+    ~ScopedLock() { m_.Unlock(); }
+    ScopedLock(const ScopedLock&) = delete;
+    ScopedLock& operator=(const ScopedLock&) = delete;
+
+private:
+    QMutex& m_;
+};
+
+}  // namespace
+
+namespace orukiv::logtest {
+void SetLocalTimeSource(LocalTimeFn fn) { g_timeSource.store(fn); }
+bool LoggerFinished() { return g_finished.load(); }
+}  // namespace orukiv::logtest
+
+QUserLog& QUserLog::GetInstance() {
+    static QUserLog instance;
+    return instance;
+}
+
+QUserLog::QUserLog()
+    : m_level(LOG_TRACE), m_logPath(), m_fileOutput(false), m_lock(), m_cache(nullptr), m_dropped(0) {
+    m_cache = new std::queue<std::string>();
+    char exe[1024] = {0};
+    const char sep = orukiv::platform::PathSeparator();
+    if (orukiv::platform::ExecutablePath(exe, sizeof exe) == 0) {
+        m_logPath = "./";
+    } else {
+        const char* last = std::strrchr(exe, sep);
+        m_logPath = last == nullptr ? std::string("./") : std::string(static_cast<const char*>(exe), last + 1);
+    }
+    LoadConfig((m_logPath + "QUserLog.ini").c_str());
+}
+
+QUserLog::~QUserLog() {
+    m_lock.Lock();
+    FlushCache();
+    g_finished.store(true);
+    delete m_cache;
+    m_cache = nullptr;
+    m_lock.Unlock();
+}
+
+void QUserLog::SetLogLevel(LogLevel level) {
+    if (g_finished.load()) return;
+    ScopedLock g(m_lock);
+    m_level = level;
+}
+
+void QUserLog::EnableFileOutput(bool enable) {
+    if (g_finished.load()) return;
+    ScopedLock g(m_lock);
+    m_fileOutput = enable;
+}
+
+#define ORUKIV_LEVEL_METHOD(Name, Level)                       \
+    void QUserLog::Name(const char* format, ...) {             \
+        if (g_finished.load()) return;                         \
+        ScopedLock g(m_lock);                                  \
+        if (g_finished.load() || m_level > (Level)) return;    \
+        va_list args;                                          \
+        va_start(args, format);                                \
+        WriteLog((Level), format, args);                       \
+        va_end(args);                                          \
+    }
+
+ORUKIV_LEVEL_METHOD(Trace, LOG_TRACE)
+ORUKIV_LEVEL_METHOD(Debug, LOG_DEBUG)
+ORUKIV_LEVEL_METHOD(Info, LOG_INFO)
+ORUKIV_LEVEL_METHOD(Warn, LOG_WARN)
+ORUKIV_LEVEL_METHOD(Error, LOG_ERROR)
+ORUKIV_LEVEL_METHOD(Fatal, LOG_FATAL)
+
+#undef ORUKIV_LEVEL_METHOD
+
+void QUserLog::WriteLog(LogLevel level, const char* format, va_list args) {
+    char message[4096] = {0};
+    std::vsnprintf(message, sizeof message, format != nullptr ? format : "", args);
+    std::string line = FormatLogEntry(level, message);
+    orukiv::platform::DebugOutput(line.c_str());
+    orukiv::platform::DebugOutput("\n");
+    if (!m_fileOutput || m_cache == nullptr) return;
+    // While the file cannot be opened the cache would grow without end:
+    // keep the newest lines and count the ones dropped.
+    if (m_cache->size() >= orukiv::logtest::kMaxCachedLines) {
+        m_cache->pop();
+        ++m_dropped;
+    }
+    m_cache->push(std::move(line));
+    if (m_cache->size() >= static_cast<std::size_t>(MAX_CACHE_SIZE)) FlushCache();
+}
+
+std::string QUserLog::FormatLogEntry(LogLevel level, const char* message) {
+    char line[4096] = {0};
+    // Cut to fit: a message near the 4095-character limit plus its prefix
+    // does not fit the line buffer.
+    std::snprintf(line, sizeof line, "[%s] [%s] %s", GetTickCount().c_str(), LevelToString(level),
+                  message);
+    return line;
+}
+
+std::string QUserLog::GetTickCount() {
+    std::tm tm{};
+    orukiv::logtest::LocalTimeFn source = g_timeSource.load();
+    const bool ok = source != nullptr ? source(&tm) : orukiv::platform::LocalTimeNow(&tm);
+    char text[64] = {0};
+    if (ok) std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm);
+    return text;
+}
+
+const char* QUserLog::LevelToString(LogLevel level) {
+    switch (level) {
+        case LOG_TRACE: return "TRACE";
+        case LOG_DEBUG: return "DEBUG";
+        case LOG_INFO: return "INFO";
+        case LOG_WARN: return "WARN";
+        case LOG_ERROR: return "ERROR";
+        case LOG_FATAL: return "FATAL";
+        default: return "UNKNOWN";
+    }
+}
+
+void QUserLog::FlushCache() {
+    if (g_finished.load()) return;
+    ScopedLock g(m_lock);
+    if (m_cache == nullptr || m_cache->empty()) return;
+    const std::string name = m_logPath + "OruLog_" + GetTickCount().substr(0, 10) + ".log";
+    std::FILE* file = std::fopen(name.c_str(), "a");
+    if (file == nullptr) return;  // every line stays cached
+    if (m_dropped != 0) {
+        char note[128];
+        std::snprintf(note, sizeof note, "log cache full, %lu lines dropped...", m_dropped);
+        std::fprintf(file, "%s\n", FormatLogEntry(LOG_WARN, note).c_str());
+        m_dropped = 0;
+    }
+    while (!m_cache->empty()) {
+        std::fprintf(file, "%s\n", m_cache->front().c_str());
+        m_cache->pop();
+    }
+    std::fclose(file);
+}

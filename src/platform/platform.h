@@ -1,0 +1,79 @@
+// The operating-system layer: everything the library needs from Windows or
+// POSIX, behind one small interface. Nothing outside src/platform includes a
+// system header for threads, synchronisation, paths or debugger output.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+
+namespace orukiv::platform {
+
+// ---- Threads --------------------------------------------------------------
+
+struct Thread;
+using ThreadBody = unsigned (*)(void* arg);
+
+// Starts a thread running body(arg) at once; null when it cannot be started.
+Thread* ThreadStart(ThreadBody body, void* arg);
+// Waits up to timeoutMs for the thread to end; true when it has ended.
+bool ThreadJoin(Thread* thread, uint32_t timeoutMs);
+// Releases the handle. A thread that has not ended keeps running, detached.
+void ThreadClose(Thread* thread);
+// Suspends the calling thread for about ms milliseconds.
+void SleepMs(uint32_t ms);
+
+// ---- Instance mutex (not re-entrant) --------------------------------------
+
+struct Mutex;
+Mutex* MutexCreate();
+void MutexLock(Mutex* mutex);
+// Returns non-zero on success (the Windows ReleaseMutex convention).
+int MutexUnlock(Mutex* mutex);
+void MutexClose(Mutex* mutex);
+
+// ---- Completion semaphore (initial count 0, maximum 1) --------------------
+
+struct Semaphore;
+Semaphore* SemaphoreCreate();
+void SemaphoreWait(Semaphore* sem);
+void SemaphorePost(Semaphore* sem);
+void SemaphoreClose(Semaphore* sem);
+
+// ---- Re-entrant lock storage for QMutex ------------------------------------
+
+constexpr std::size_t kRecursiveLockSize = 64;
+void RecursiveLockInit(void* storage);
+void RecursiveLockDestroy(void* storage);
+void RecursiveLockEnter(void* storage);
+void RecursiveLockLeave(void* storage);
+
+// ---- Time -----------------------------------------------------------------
+
+// Milliseconds since an arbitrary start, 32 bits, wrapping like GetTickCount.
+uint32_t TickMs();
+// The current local calendar time; false when it cannot be had.
+bool LocalTimeNow(std::tm* out);
+
+// ---- Debugger output -------------------------------------------------------
+
+// Hands text to the debugger output (OutputDebugStringA on Windows; standard
+// error on POSIX when ORUKIV_DEBUG_OUTPUT is "1"). A capture hook, when set,
+// receives every text as well.
+void DebugOutput(const char* text);
+using DebugCaptureFn = void (*)(const char* text, void* context);
+void SetDebugCapture(DebugCaptureFn fn, void* context);
+
+// ---- Files and paths --------------------------------------------------------
+
+// The native path separator: '\\' on Windows, '/' on POSIX.
+char PathSeparator();
+// Writes the host executable's full path into buffer (size bytes, NUL
+// included); returns its length, or 0 on failure or when it does not fit.
+std::size_t ExecutablePath(char* buffer, std::size_t size);
+// True when a file or directory of that name exists.
+bool PathExists(const char* path);
+// Creates one directory whose parent exists; true on success.
+bool CreateDir(const char* path);
+
+}  // namespace orukiv::platform

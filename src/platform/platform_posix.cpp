@@ -1,0 +1,205 @@
+// POSIX implementation of the platform layer: pthreads and the C++ standard
+// library.
+#include <pthread.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <thread>
+
+#include "platform/platform.h"
+
+namespace orukiv::platform {
+
+// ---- Threads --------------------------------------------------------------
+
+// The join state is shared by the handle and the running thread, so a thread
+// that outlives its handle (a join that timed out) still has somewhere to
+// report its end.
+struct Thread {
+    ThreadBody body = nullptr;
+    void* arg = nullptr;
+    pthread_t id{};
+    std::mutex lock;
+    std::condition_variable ended;
+    bool done = false;
+    bool detached = false;  // handle closed: the thread frees this record
+};
+
+namespace {
+void* ThreadTrampoline(void* p) {
+    auto* t = static_cast<Thread*>(p);
+    t->body(t->arg);
+    bool freeSelf;
+    {
+        std::lock_guard<std::mutex> g(t->lock);
+        t->done = true;
+        freeSelf = t->detached;
+        t->ended.notify_all();
+    }
+    if (freeSelf) delete t;
+    return nullptr;
+}
+}  // namespace
+
+Thread* ThreadStart(ThreadBody body, void* arg) {
+    auto* t = new (std::nothrow) Thread;
+    if (t == nullptr) return nullptr;
+    t->body = body;
+    t->arg = arg;
+    if (pthread_create(&t->id, nullptr, ThreadTrampoline, t) != 0) {
+        delete t;
+        return nullptr;
+    }
+    pthread_detach(t->id);
+    return t;
+}
+
+bool ThreadJoin(Thread* thread, uint32_t timeoutMs) {
+    std::unique_lock<std::mutex> g(thread->lock);
+    return thread->ended.wait_for(g, std::chrono::milliseconds(timeoutMs),
+                                  [thread] { return thread->done; });
+}
+
+void ThreadClose(Thread* thread) {
+    bool freeNow;
+    {
+        std::lock_guard<std::mutex> g(thread->lock);
+        freeNow = thread->done;
+        thread->detached = true;
+    }
+    if (freeNow) delete thread;
+}
+
+void SleepMs(uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+// ---- Mutex ----------------------------------------------------------------
+
+struct Mutex {
+    std::mutex m;
+};
+
+Mutex* MutexCreate() { return new (std::nothrow) Mutex; }
+void MutexLock(Mutex* mutex) { mutex->m.lock(); }
+int MutexUnlock(Mutex* mutex) {
+    mutex->m.unlock();
+    return 1;
+}
+void MutexClose(Mutex* mutex) { delete mutex; }
+
+// ---- Semaphore --------------------------------------------------------------
+
+struct Semaphore {
+    std::mutex m;
+    std::condition_variable cv;
+    int count = 0;
+};
+
+Semaphore* SemaphoreCreate() { return new (std::nothrow) Semaphore; }
+
+void SemaphoreWait(Semaphore* sem) {
+    std::unique_lock<std::mutex> g(sem->m);
+    sem->cv.wait(g, [sem] { return sem->count > 0; });
+    --sem->count;
+}
+
+void SemaphorePost(Semaphore* sem) {
+    // Notify under the lock: the waiter may close the semaphore as soon as
+    // it can see the count.
+    std::lock_guard<std::mutex> g(sem->m);
+    if (sem->count < 1) ++sem->count;
+    sem->cv.notify_one();
+}
+
+void SemaphoreClose(Semaphore* sem) { delete sem; }
+
+// ---- Re-entrant lock --------------------------------------------------------
+
+static_assert(sizeof(pthread_mutex_t) <= kRecursiveLockSize);
+
+void RecursiveLockInit(void* storage) {
+    pthread_mutexattr_t attr;
+    pthread_mutexattr_init(&attr);
+    pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
+    pthread_mutex_init(static_cast<pthread_mutex_t*>(storage), &attr);
+    pthread_mutexattr_destroy(&attr);
+}
+void RecursiveLockDestroy(void* storage) {
+    pthread_mutex_destroy(static_cast<pthread_mutex_t*>(storage));
+}
+void RecursiveLockEnter(void* storage) {
+    pthread_mutex_lock(static_cast<pthread_mutex_t*>(storage));
+}
+void RecursiveLockLeave(void* storage) {
+    pthread_mutex_unlock(static_cast<pthread_mutex_t*>(storage));
+}
+
+// ---- Time -----------------------------------------------------------------
+
+uint32_t TickMs() {
+    using namespace std::chrono;
+    auto ms = duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+    return static_cast<uint32_t>(static_cast<uint64_t>(ms));
+}
+
+bool LocalTimeNow(std::tm* out) {
+    std::time_t now = std::time(nullptr);
+    return localtime_r(&now, out) != nullptr;
+}
+
+// ---- Debugger output -------------------------------------------------------
+
+namespace {
+std::atomic<DebugCaptureFn> g_captureFn{nullptr};
+std::atomic<void*> g_captureCtx{nullptr};
+
+bool DebugToStderr() {
+    const char* v = std::getenv("ORUKIV_DEBUG_OUTPUT");
+    return v != nullptr && std::strcmp(v, "1") == 0;
+}
+}  // namespace
+
+void DebugOutput(const char* text) {
+    static const bool toStderr = DebugToStderr();
+    if (toStderr) std::fputs(text, stderr);
+    if (DebugCaptureFn fn = g_captureFn.load()) fn(text, g_captureCtx.load());
+}
+
+void SetDebugCapture(DebugCaptureFn fn, void* context) {
+    g_captureCtx.store(context);
+    g_captureFn.store(fn);
+}
+
+// ---- Files and paths --------------------------------------------------------
+
+char PathSeparator() { return '/'; }
+
+std::size_t ExecutablePath(char* buffer, std::size_t size) {
+    if (size == 0) return 0;
+    ssize_t n = readlink("/proc/self/exe", buffer, size);
+    if (n <= 0 || static_cast<std::size_t>(n) >= size) {
+        buffer[0] = '\0';
+        return 0;
+    }
+    buffer[n] = '\0';
+    return static_cast<std::size_t>(n);
+}
+
+bool PathExists(const char* path) {
+    struct stat st;
+    return path != nullptr && path[0] != '\0' && stat(path, &st) == 0;
+}
+
+bool CreateDir(const char* path) { return mkdir(path, 0777) == 0; }
+
+}  // namespace orukiv::platform

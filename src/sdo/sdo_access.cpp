@@ -1,0 +1,56 @@
+// Object access exports: KIV_ReadObject, KIV_WriteObject, KIV_SetSDOTimeout.
+#include <cstring>
+
+#include "sdo/sdo_access.h"
+#include "stack/co_stack.h"
+
+namespace orukiv {
+
+int32_t SubmitRead(CoStack* stack, uint8_t node, uint16_t index, uint8_t subIndex,
+                   uint8_t* buffer, uint32_t capacity, uint32_t* received) {
+    CoRequest r;
+    std::memset(&r, 0, sizeof r);
+    r.type = REQ_SDO_READ;
+    r.node = node;
+    r.payload.sdoRead.index = index;
+    r.payload.sdoRead.subIndex = subIndex;
+    r.payload.sdoRead.buffer = buffer;
+    r.payload.sdoRead.capacity = capacity;
+    r.payload.sdoRead.received = received;
+    return SubmitRequest(stack, &r);
+}
+
+}  // namespace orukiv
+
+extern "C" {
+
+int32_t KIV_ReadObject(KIV_Handle handle, uint8_t node, uint16_t index, uint8_t subIndex,
+                       uint8_t* buffer, uint32_t capacity, uint32_t* received) {
+    if (handle == nullptr || buffer == nullptr || received == nullptr) return KIV_ERR_PARAM;
+    return orukiv::SubmitRead(handle, node, index, subIndex, buffer, capacity, received);
+}
+
+int32_t KIV_WriteObject(KIV_Handle handle, uint8_t node, uint16_t index, uint8_t subIndex,
+                        const uint8_t* data, uint32_t size) {
+    // CiA 301 has no expedited form for zero bytes: refuse rather than send
+    // a malformed frame.
+    if (handle == nullptr || data == nullptr || size == 0) return KIV_ERR_PARAM;
+    CoRequest r;
+    std::memset(&r, 0, sizeof r);
+    r.type = REQ_SDO_WRITE;
+    r.node = node;
+    r.payload.sdoWrite.index = index;
+    r.payload.sdoWrite.subIndex = subIndex;
+    r.payload.sdoWrite.data = data;
+    r.payload.sdoWrite.size = size;
+    return orukiv::SubmitRequest(handle, &r);
+}
+
+int32_t KIV_SetSDOTimeout(KIV_Handle handle, uint32_t timeoutMs) {
+    if (handle == nullptr) return 0;
+    orukiv::platform::MutexLock(handle->mutex);
+    handle->sdoTimeoutMs = timeoutMs;
+    return orukiv::platform::MutexUnlock(handle->mutex);
+}
+
+}  // extern "C"

@@ -1,0 +1,355 @@
+// SDO client channels: claim, tick (send, re-send, time-out, state changes)
+// and the response handlers. Runs on the worker thread only, so nothing here
+// is locked.
+#include "sdo/sdo_channel.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "log/log.h"
+#include "stack/co_stack.h"
+
+namespace orukiv {
+
+namespace {
+
+constexpr uint32_t kCobSdoRx = 0x600;  // client to server
+constexpr uint32_t kCobSdoTx = 0x580;  // server to client
+constexpr uint32_t kNoTick = 0xFFFFFFFFu;
+
+bool MatchesObject(const SdoChannel& ch, const KIV_CanFrame* f) {
+    return f->data[1] == (ch.index & 0xFF) && f->data[2] == (ch.index >> 8) &&
+           f->data[3] == ch.subIndex;
+}
+
+void StartFrame(const SdoChannel& ch, KIV_CanFrame* f, uint8_t command) {
+    std::memset(f, 0, sizeof *f);
+    f->id = kCobSdoRx + ch.nodeId;
+    f->dlc = 8;
+    f->data[0] = command;
+    f->data[1] = static_cast<uint8_t>(ch.index & 0xFF);
+    f->data[2] = static_cast<uint8_t>(ch.index >> 8);
+    f->data[3] = ch.subIndex;
+}
+
+// Data bytes of the next download segment: 7 while more follow.
+uint32_t NextSegmentLength(const SdoChannel& ch) {
+    return ch.bytesDone + 7 < ch.totalSize ? 7u : ch.totalSize - ch.bytesDone;
+}
+
+void BuildFrame(SdoChannel& ch, bool upload, KIV_CanFrame* f) {
+    switch (ch.state) {
+        case SDO_EXPEDITED:
+            if (upload) {
+                StartFrame(ch, f, 0x40);
+            } else {
+                const uint32_t n = std::min<uint32_t>(ch.totalSize, 4);
+                StartFrame(ch, f, static_cast<uint8_t>(0x23 | ((4 - n) << 2)));
+                if (ch.data != nullptr) std::memcpy(&f->data[4], ch.data, n);
+            }
+            break;
+        case SDO_SEG_INIT:
+            if (upload) {
+                StartFrame(ch, f, 0x40);
+            } else {
+                StartFrame(ch, f, 0x21);
+                for (int i = 0; i < 4; ++i) f->data[4 + i] = static_cast<uint8_t>(ch.totalSize >> (8 * i));
+            }
+            break;
+        case SDO_SEG_DATA:
+            if (upload) {
+                StartFrame(ch, f, ch.toggle ? 0x70 : 0x60);
+                f->data[1] = f->data[2] = f->data[3] = 0;
+            } else {
+                const uint32_t n = NextSegmentLength(ch);
+                const bool last = ch.bytesDone + 7 >= ch.totalSize;
+                uint8_t header = static_cast<uint8_t>(ch.toggle * 0x10);
+                if (last) header = static_cast<uint8_t>(header + (7 - n) * 2 + 1);
+                StartFrame(ch, f, header);
+                f->data[1] = f->data[2] = f->data[3] = 0;
+                std::memcpy(&f->data[1], ch.data + ch.bytesDone, n);
+                ch.segmentSize = n;
+            }
+            break;
+        default:
+            break;
+    }
+}
+
+struct StateRule {
+    uint8_t onFinishOk;
+    uint8_t onTimeout;
+    const char* timeoutMessage;
+    bool sizesInMessage;  // bytesDone/totalSize rather than 100/timeoutMs
+};
+
+StateRule RuleFor(bool upload, uint8_t state) {
+    switch (state) {
+        case SDO_EXPEDITED:
+            return {SDO_IDLE, SDO_IDLE,
+                    upload ? "sdo fast read timeout...<%d,%d>" : "sdo fast write timeout...<%d,%d>",
+                    false};
+        case SDO_SEG_INIT:
+            return {SDO_SEG_DATA, SDO_ABORT,
+                    upload ? "sdo seg read timeout,init fail...<%dms,%dms>"
+                           : "sdo seg write timeout,init fail...<%dms,%dms>",
+                    false};
+        default:  // SDO_SEG_DATA
+            return {SDO_FINISH, SDO_ABORT,
+                    upload ? "sdo seg read timeout,data fail...<%dbyte,%dbyte>"
+                           : "sdo seg write timeout,data fail...<%dbyte,%dbyte>",
+                    true};
+    }
+}
+
+// The send-and-wait step shared by the expedited and both segmented states.
+void Step(SdoChannel& ch, bool upload) {
+    const StateRule rule = RuleFor(upload, ch.state);
+    if (ch.finished) {
+        if (ch.state == SDO_EXPEDITED)
+            ch.nextState = rule.onFinishOk;
+        else
+            ch.nextState = ch.result == KIV_OK ? rule.onFinishOk : static_cast<uint8_t>(SDO_ABORT);
+        return;
+    }
+    CoStack* stack = ch.stack;
+    uint32_t now = StackTick(stack);
+    if (ch.sendCount != 0 && SdoElapsed(now, ch.firstSendTick) >= ch.timeoutMs) {
+        ch.finished = 1;
+        ch.result = KIV_ERR_TIMEOUT;
+        ch.nextState = rule.onTimeout;
+        if (rule.sizesInMessage)
+            Log().Error(rule.timeoutMessage, static_cast<int>(ch.bytesDone), static_cast<int>(ch.totalSize));
+        else
+            Log().Error(rule.timeoutMessage, static_cast<int>(SDO_RESEND_MS), static_cast<int>(ch.timeoutMs));
+        return;
+    }
+    // The first frame of a state is always due; the elapsed-time test alone
+    // would hold it back while the tick count is below 100 ms.
+    if (ch.sendCount != 0 && SdoElapsed(now, ch.lastSendTick) < SDO_RESEND_MS) return;
+    if (ch.sendCount++ == 0) ch.firstSendTick = now;
+    ch.lastSendTick = now;
+
+    KIV_CanFrame f;
+    BuildFrame(ch, upload, &f);
+    if (!upload && ch.state == SDO_EXPEDITED) Log().Debug("sdo fast write send can ...");
+    ChannelSend(stack, &f);
+}
+
+void Tick(CoStack* stack, SdoChannel* pool, bool upload) {
+    for (int i = 0; i < SDO_CHANNELS; ++i) {
+        SdoChannel& ch = pool[i];
+        if (!ch.busy) continue;
+        if (ch.nextState != ch.state) {
+            if (ch.state == SDO_EXPEDITED || ch.state == SDO_FINISH) {
+                CoRequest* r = ch.request;
+                ch.request = nullptr;
+                ch.data = nullptr;
+                ch.receivedSize = nullptr;
+                if (r != nullptr) {
+                    r->result = ch.result;
+                    // Last touch of the request: its caller returns at once.
+                    if (r->done != nullptr) platform::SemaphorePost(r->done);
+                }
+            }
+            if (ch.nextState == SDO_IDLE) {
+                std::memset(&ch, 0, sizeof ch);  // a zero channel is a free one
+                continue;
+            }
+            if (ch.nextState == SDO_SEG_DATA) {
+                ch.toggle = 0;
+                ch.bytesDone = 0;
+            }
+            ch.state = ch.nextState;
+            ch.finished = 0;
+            ch.lastSendTick = kNoTick;
+            ch.sendCount = 0;
+        }
+        switch (ch.state) {
+            case SDO_EXPEDITED:
+            case SDO_SEG_INIT:
+            case SDO_SEG_DATA:
+                Step(ch, upload);
+                break;
+            case SDO_ABORT:
+                SdoSendAbort(stack, ch.nodeId, ch.index, ch.subIndex);
+                ch.nextState = SDO_FINISH;
+                break;
+            case SDO_FINISH:
+                ch.nextState = SDO_IDLE;
+                break;
+            default:
+                break;
+        }
+    }
+}
+
+}  // namespace
+
+uint32_t SdoElapsed(uint32_t now, uint32_t since) {
+    return now >= since ? now - since : now - since - 1u;
+}
+
+int32_t SdoClaimChannel(CoStack* stack, CoRequest* request) {
+    const bool upload = request->type == REQ_SDO_READ;
+    SdoChannel* pool = upload ? stack->sdoUpload : stack->sdoDownload;
+    SdoChannel* ch = nullptr;
+    for (int i = 0; i < SDO_CHANNELS && ch == nullptr; ++i)
+        if (!pool[i].busy) ch = &pool[i];
+    if (ch == nullptr) return KIV_ERR_NO_RESOURCE;
+
+    std::memset(ch, 0, sizeof *ch);
+    ch->busy = 1;
+    ch->nodeId = request->node;
+    uint32_t size;
+    if (upload) {
+        const auto& p = request->payload.sdoRead;
+        ch->index = p.index;
+        ch->subIndex = p.subIndex;
+        ch->data = p.buffer;
+        ch->capacity = p.capacity;
+        ch->receivedSize = p.received;
+        size = p.capacity;
+    } else {
+        const auto& p = request->payload.sdoWrite;
+        ch->index = p.index;
+        ch->subIndex = p.subIndex;
+        // Never written through: a download only reads the caller's data.
+        ch->data = const_cast<uint8_t*>(p.data);
+        ch->totalSize = p.size;
+        size = p.size;
+    }
+    ch->stack = stack;
+    ch->request = request;
+    ch->timeoutMs = stack->sdoTimeoutMs;
+    ch->state = SDO_IDLE;
+    ch->nextState = size <= 4 ? SDO_EXPEDITED : SDO_SEG_INIT;
+    return KIV_OK;
+}
+
+void SdoSendAbort(CoStack* stack, uint8_t nodeId, uint16_t index, uint8_t subIndex) {
+    Log().Warn("kiv sdo abort frame send...");
+    KIV_CanFrame f;
+    std::memset(&f, 0, sizeof f);
+    f.id = kCobSdoRx + nodeId;
+    f.dlc = 8;
+    f.data[0] = 0x80;
+    f.data[1] = static_cast<uint8_t>(index & 0xFF);
+    f.data[2] = static_cast<uint8_t>(index >> 8);
+    f.data[3] = subIndex;
+    for (int i = 0; i < 4; ++i) f.data[4 + i] = static_cast<uint8_t>(SDO_ABORT_TIMEOUT >> (8 * i));
+    ChannelSend(stack, &f);
+}
+
+void SdoUploadResponse(SdoChannel* ch, const KIV_CanFrame* f) {
+    if (f->id != kCobSdoTx + ch->nodeId) return;
+    const uint8_t cmd = f->data[0];
+    switch (ch->state) {
+        case SDO_EXPEDITED: {
+            if (!MatchesObject(*ch, f)) return;
+            if (cmd == 0x43 || cmd == 0x47 || cmd == 0x4B || cmd == 0x4F) {
+                const uint32_t announced = 4u - ((cmd >> 2) & 3u);
+                const uint32_t n = std::min(ch->capacity, announced);
+                if (ch->receivedSize != nullptr) *ch->receivedSize = n;
+                if (ch->data != nullptr) std::memcpy(ch->data, &f->data[4], n);
+                ch->result = KIV_OK;
+                Log().Info("sdo fast read size:%d byte", static_cast<int>(announced));
+            } else {
+                ch->result = KIV_ERR_PARAM;
+                Log().Info("sdo fast read size:%d byte", 0);
+            }
+            ch->finished = 1;
+            break;
+        }
+        case SDO_SEG_INIT: {
+            if (cmd != 0x41 || !MatchesObject(*ch, f)) return;
+            ch->totalSize = static_cast<uint32_t>(f->data[4]) | static_cast<uint32_t>(f->data[5]) << 8 |
+                            static_cast<uint32_t>(f->data[6]) << 16 |
+                            static_cast<uint32_t>(f->data[7]) << 24;
+            Log().Info("sdo seg read size:%d byte", static_cast<int>(ch->totalSize));
+            if (ch->totalSize != 0) {
+                ch->result = KIV_OK;
+                ch->finished = 1;
+            }
+            break;
+        }
+        case SDO_SEG_DATA: {
+            if (ch->finished) return;  // the last segment is already in
+            if (((cmd >> 4) & 1u) != ch->toggle) return;
+            const bool last = (cmd & 1u) != 0;
+            // Never more than 7 bytes from one segment, never beyond the
+            // announced size in all.
+            const uint32_t left = ch->totalSize > ch->bytesDone ? ch->totalSize - ch->bytesDone : 0;
+            const uint32_t n = std::min<uint32_t>(left, 7);
+            // Never more than the caller's buffer holds.
+            if (ch->data != nullptr && ch->bytesDone < ch->capacity) {
+                const uint32_t room = ch->capacity - ch->bytesDone;
+                std::memcpy(ch->data + ch->bytesDone, &f->data[1], std::min(n, room));
+            }
+            ch->bytesDone += n;
+            ch->toggle ^= 1u;
+            Log().Info("sdo seg read...<%d,%d>", static_cast<int>(ch->bytesDone),
+                       static_cast<int>(ch->totalSize));
+            if (last) {
+                ch->result = KIV_OK;
+                if (ch->receivedSize != nullptr) *ch->receivedSize = std::min(ch->bytesDone, ch->capacity);
+                ch->finished = 1;
+                Log().Info("sdo seg read success...");
+            }
+            break;
+        }
+        default:
+            break;
+    }
+}
+
+void SdoDownloadResponse(SdoChannel* ch, const KIV_CanFrame* f) {
+    if (f->id != kCobSdoTx + ch->nodeId) return;
+    const uint8_t cmd = f->data[0];
+    switch (ch->state) {
+        case SDO_EXPEDITED:
+            if (!MatchesObject(*ch, f)) return;
+            if (cmd == 0x60) {
+                ch->result = KIV_OK;
+                Log().Info("sdo fast write size:%d byte success", static_cast<int>(ch->totalSize));
+                ch->finished = 1;
+            } else if (cmd == 0x80) {
+                ch->result = KIV_ERR_ABORTED;
+                Log().Error("sdo fast write size:%d byte fail, rec abort", static_cast<int>(ch->totalSize));
+                ch->finished = 1;
+            }
+            break;
+        case SDO_SEG_INIT:
+            if (cmd != 0x60 || !MatchesObject(*ch, f)) return;
+            ch->result = KIV_OK;
+            ch->finished = 1;
+            Log().Info("sdo seg write size:%d byte, start success", static_cast<int>(ch->totalSize));
+            break;
+        case SDO_SEG_DATA:
+            if (ch->finished) return;  // the last segment is already confirmed
+            if (cmd != (ch->toggle ? 0x30 : 0x20)) return;
+            ch->bytesDone += ch->segmentSize;
+            ch->toggle ^= 1u;
+            Log().Info("sdo seg write...<%d,%d> ack is ok", static_cast<int>(ch->bytesDone),
+                       static_cast<int>(ch->totalSize));
+            if (ch->bytesDone == ch->totalSize) {
+                ch->result = KIV_OK;
+                ch->finished = 1;
+            }
+            break;
+        default:
+            break;
+    }
+}
+
+void SdoOfferFrame(CoStack* stack, const KIV_CanFrame* frame) {
+    for (int k = 0; k < SDO_CHANNELS; ++k) {
+        if (stack->sdoUpload[k].busy) SdoUploadResponse(&stack->sdoUpload[k], frame);
+        if (stack->sdoDownload[k].busy) SdoDownloadResponse(&stack->sdoDownload[k], frame);
+    }
+}
+
+void SdoTickUploads(CoStack* stack) { Tick(stack, stack->sdoUpload, true); }
+void SdoTickDownloads(CoStack* stack) { Tick(stack, stack->sdoDownload, false); }
+
+}  // namespace orukiv

@@ -1,0 +1,149 @@
+// Received classic frames: offered to the SDO channels, then decoded by
+// CANopen service into one KIV_Event for the host.
+#include <cstring>
+
+#include "services/rx_events.h"
+#include "services/time_of_day.h"
+#include "stack/co_stack.h"
+
+namespace orukiv {
+
+namespace {
+
+uint32_t NmtCommandOf(uint8_t b) {
+    switch (b) {
+        case KIV_NMT_CMD_START:
+        case KIV_NMT_CMD_STOP:
+        case KIV_NMT_CMD_PRE_OPERATIONAL:
+        case KIV_NMT_CMD_RESET_NODE:
+        case KIV_NMT_CMD_RESET_COMM:
+            return b;
+        default:
+            return KIV_NMT_CMD_UNKNOWN;
+    }
+}
+
+uint32_t NmtStateOf(uint8_t b) {
+    const uint8_t s = b & 0x7F;  // bit 7 is the node-guarding toggle
+    switch (s) {
+        case KIV_NMT_STATE_BOOTUP:
+        case KIV_NMT_STATE_STOPPED:
+        case KIV_NMT_STATE_OPERATIONAL:
+        case KIV_NMT_STATE_PRE_OPERATIONAL:
+            return s;
+        default:
+            return KIV_NMT_STATE_UNKNOWN;
+    }
+}
+
+// Expedited-with-size command bytes carry 4 - ((cmd >> 2) & 3) data bytes.
+void DecodeSdo(const KIV_CanFrame* f, bool fromServer, KIV_Event* ev) {
+    auto& b = ev->body.sdo;
+    const uint8_t cmd = f->data[0];
+    b.index = static_cast<uint16_t>(f->data[1] | f->data[2] << 8);
+    b.subIndex = f->data[3];
+    uint8_t length = 0;
+    if (cmd == 0x80) {
+        b.sdoKind = KIV_SDO_ABORT;
+    } else if (fromServer) {
+        if (cmd == 0x43 || cmd == 0x47 || cmd == 0x4B || cmd == 0x4F) {
+            b.sdoKind = KIV_SDO_READ_RESPONSE;
+            length = static_cast<uint8_t>(4 - ((cmd >> 2) & 3));
+        } else if (cmd == 0x60) {
+            b.sdoKind = KIV_SDO_WRITE_RESPONSE;
+        } else {
+            b.sdoKind = KIV_SDO_OTHER;
+        }
+    } else {
+        if (cmd == 0x23 || cmd == 0x27 || cmd == 0x2B || cmd == 0x2F) {
+            b.sdoKind = KIV_SDO_WRITE_REQUEST;
+            length = static_cast<uint8_t>(4 - ((cmd >> 2) & 3));
+        } else if (cmd == 0x40) {
+            b.sdoKind = KIV_SDO_READ_REQUEST;
+        } else {
+            b.sdoKind = KIV_SDO_OTHER;
+        }
+    }
+    b.sdoLength = length;
+    std::memcpy(b.sdoData, &f->data[4], length);
+}
+
+}  // namespace
+
+void DecodeEvent(const KIV_CanFrame* f, KIV_Event* ev) {
+    std::memset(ev, 0, sizeof *ev);
+    ev->node = static_cast<uint8_t>(f->id & 0xFF);
+    if (f->id >= 0x800) return;  // KIV_EVENT_NONE
+    const uint32_t id = f->id;
+    switch (id >> 7) {
+        case 0:
+            ev->type = KIV_EVENT_NMT;
+            ev->body.nmt.command = NmtCommandOf(f->data[0]);
+            break;
+        case 1:
+            if (id == 0x080) {
+                ev->type = KIV_EVENT_SYNC;
+            } else {
+                ev->type = KIV_EVENT_EMCY;
+                ev->node = static_cast<uint8_t>((id & 0xFF) - 0x80);
+                ev->body.emcy.errorCode = static_cast<uint16_t>(f->data[0] | f->data[1] << 8);
+                ev->body.emcy.errorRegister = f->data[2];
+                std::memcpy(ev->body.emcy.manufacturerData, &f->data[3], 5);
+            }
+            break;
+        case 2:
+            if (id == 0x100) {
+                ev->type = KIV_EVENT_TIME;
+                CalendarTime t = DecodeTimeOfDay(f->data);
+                auto& b = ev->body.time;
+                b.year = t.year;
+                b.month = t.month;
+                b.day = t.day;
+                b.hour = t.hour;
+                b.minute = t.minute;
+                b.second = t.second;
+                b.millisecond = t.millisecond;
+            }
+            break;
+        case 3: case 4: case 5: case 6: case 7: case 8: case 9: case 10: {
+            ev->type = KIV_EVENT_FRAME;
+            auto& b = ev->body.frame;
+            b.cobId = id;
+            if (!f->rtr) {
+                // A dlc above 8 is reported as 8: never copy past the data.
+                const uint8_t n = f->dlc <= 8 ? f->dlc : 8;
+                b.frameLength = n;
+                std::memcpy(b.frameData, f->data, n);
+            }
+            break;
+        }
+        case 11:
+            ev->type = KIV_EVENT_SDO;
+            DecodeSdo(f, true, ev);
+            break;
+        case 12:
+            ev->type = KIV_EVENT_SDO;
+            DecodeSdo(f, false, ev);
+            break;
+        case 14:
+            if (f->rtr) {
+                ev->type = KIV_EVENT_NODE_GUARD;
+            } else {
+                ev->type = KIV_EVENT_HEARTBEAT;
+                ev->body.heartbeat.state = NmtStateOf(f->data[0]);
+            }
+            break;
+        default:  // 13 and 15
+            break;
+    }
+}
+
+void ProcessRxFrame(CoStack* stack, const KIV_CanFrame* frame) {
+    SdoOfferFrame(stack, frame);
+    if (stack->onEvent == nullptr) return;
+    KIV_Event ev;
+    DecodeEvent(frame, &ev);
+    stack->onEvent(&ev, stack->userData);
+}
+
+}  // namespace orukiv

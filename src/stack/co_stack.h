@@ -1,0 +1,151 @@
+// The stack instance behind a KIV_Handle, and the request records that the
+// exports hand to its worker thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "orukiv/orukiv.h"
+#include "platform/platform.h"
+#include "sdo/sdo_channel.h"
+
+enum CoRequestType : int32_t {
+    REQ_STOP = 0,
+    REQ_INPUT_FRAME = 2,
+    REQ_NMT_COMMAND = 4,
+    REQ_SDO_READ = 5,
+    REQ_SDO_WRITE = 6,
+    REQ_PDO = 7,
+    REQ_PDO_RTR = 8,
+    REQ_SYNC = 9,
+    REQ_EMCY = 10,
+    REQ_TIMESTAMP = 11,
+    REQ_NODE_GUARD = 12,
+    REQ_HEARTBEAT = 13,
+};
+
+// Arguments of a request, by type. Pointers refer to the caller's memory,
+// which stays valid because the caller is blocked until completion.
+union CoPayload {
+    KIV_CanFrame frame;  // REQ_INPUT_FRAME
+    struct {
+        int32_t command;
+    } nmt;
+    struct {
+        uint16_t index;
+        uint8_t subIndex;
+        uint8_t* buffer;
+        uint32_t capacity;
+        uint32_t* received;
+    } sdoRead;
+    struct {
+        uint16_t index;
+        uint8_t subIndex;
+        const uint8_t* data;
+        uint32_t size;
+    } sdoWrite;
+    struct {
+        uint32_t cobId;
+        const uint8_t* data;
+        uint8_t length;
+    } pdo;
+    struct {
+        uint32_t cobId;
+    } pdoRtr;
+    struct {
+        uint16_t errorCode;
+        uint8_t errorRegister;
+        uint8_t manufacturer[5];
+    } emcy;
+    struct {
+        uint16_t year;
+        uint8_t month, day, hour, minute, second;
+        uint32_t millisecond;
+    } timestamp;
+    struct {
+        int32_t state;
+    } heartbeat;
+    unsigned char raw[80];
+};
+static_assert(sizeof(CoPayload) == 80);
+
+// One request. Lives on the calling thread's stack; zero-filled before use.
+struct CoRequest {
+    int32_t type;  // CoRequestType
+    uint8_t node;
+    CoPayload payload;
+    orukiv::platform::Semaphore* done;  // null in a stop request
+    int32_t result;
+};
+
+constexpr int kRingSlots = 32;
+
+// Requests waiting for the worker; one slot always stays empty. Guarded by
+// the instance mutex.
+struct RequestRing {
+    CoRequest* slots[kRingSlots];
+    int32_t head;
+    int32_t tail;
+};
+
+using TickSource = uint32_t (*)(void* context);
+
+struct CoStack {
+    KIV_CanRecvFn canRecv;
+    KIV_CanSendFn canSend;
+    KIV_FdRecvFn fdRecv;
+    KIV_FdSendFn fdSend;
+    KIV_EventFn onEvent;
+    void* userData;
+    orukiv::platform::Thread* thread;
+    orukiv::platform::Mutex* mutex;
+    RequestRing ring;
+    std::atomic<int32_t> running;
+    uint32_t sdoTimeoutMs;
+    orukiv::SdoChannel sdoUpload[orukiv::SDO_CHANNELS];
+    orukiv::SdoChannel sdoDownload[orukiv::SDO_CHANNELS];
+
+    // The millisecond clock of the SDO channels; tests substitute their own.
+    TickSource tick;
+    void* tickContext;
+    // Set once a receive poll answered a count outside 0..8, so that a
+    // broken host cannot flood the log.
+    bool badRecvCountLogged;
+    // Who frees the instance when KIV_Destroy gave up waiting for the worker:
+    // 0 nobody yet, 1 the worker has ended, 2 KIV_Destroy handed it over.
+    std::atomic<int32_t> handoff;
+};
+
+namespace orukiv {
+
+inline uint32_t StackTick(CoStack* s) { return s->tick(s->tickContext); }
+
+// Request ring and call pattern.
+bool EnqueueRequest(CoStack* stack, CoRequest* request);
+int32_t SubmitRequest(CoStack* stack, CoRequest* request);
+// Worker only: true when the request was handed to an SDO channel.
+bool DispatchRequest(CoStack* stack, CoRequest* request);
+// The one path by which a classic frame is sent.
+int32_t SendFrame(CoStack* stack, const KIV_CanFrame* frame);
+// Sends a frame built by an SDO channel: nothing without canSend, a log line
+// on failure.
+void ChannelSend(CoStack* stack, const KIV_CanFrame* frame);
+
+// Worker.
+unsigned WorkerMain(void* instance);
+void PollReceive(CoStack* stack);
+// Runs one pass of the worker loop without sleeping (tests drive it).
+void WorkerPass(CoStack* stack);
+
+// Received frames (SDO offer, then event).
+void ProcessRxFrame(CoStack* stack, const KIV_CanFrame* frame);
+
+// Service frame encoders used by the dispatcher.
+void BuildServiceFrame(const CoRequest* request, KIV_CanFrame* frame);
+
+// Zero-filled instance with default settings and no worker; tests use it to
+// drive channels and dispatch directly. Freed with FreeStack.
+CoStack* NewStack(const KIV_InitParam* param);
+void FreeStack(CoStack* stack);
+
+}  // namespace orukiv

@@ -1,0 +1,32 @@
+// The request ring and the synchronous call pattern of every queuing export.
+#include "stack/co_stack.h"
+
+namespace orukiv {
+
+bool EnqueueRequest(CoStack* stack, CoRequest* request) {
+    platform::MutexLock(stack->mutex);
+    RequestRing& ring = stack->ring;
+    int32_t next = (ring.tail + 1) % kRingSlots;
+    if (next == ring.head) {
+        platform::MutexUnlock(stack->mutex);
+        return false;
+    }
+    ring.slots[ring.tail] = request;
+    ring.tail = next;
+    platform::MutexUnlock(stack->mutex);
+    return true;
+}
+
+int32_t SubmitRequest(CoStack* stack, CoRequest* request) {
+    request->done = platform::SemaphoreCreate();
+    if (request->done == nullptr) return KIV_ERR_NO_RESOURCE;
+    if (!EnqueueRequest(stack, request)) {
+        platform::SemaphoreClose(request->done);
+        return KIV_ERR_NO_RESOURCE;
+    }
+    platform::SemaphoreWait(request->done);
+    platform::SemaphoreClose(request->done);
+    return request->result;
+}
+
+}  // namespace orukiv
