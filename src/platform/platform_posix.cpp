@@ -103,9 +103,28 @@ struct Semaphore {
     std::mutex m;
     std::condition_variable cv;
     int count = 0;
+    bool inUse = false;
+    bool onHeap = false;
 };
 
-Semaphore* SemaphoreCreate() { return new (std::nothrow) Semaphore; }
+// Every export creates, waits on and closes one semaphore per call, and a
+// thread makes one call at a time: a semaphore kept per thread serves them
+// all without touching the heap. A second one open at once on the same
+// thread (not done by the library) comes from the heap.
+Semaphore* SemaphoreCreate() {
+    thread_local Semaphore perThread;
+    if (!perThread.inUse) {
+        perThread.inUse = true;
+        perThread.count = 0;
+        return &perThread;
+    }
+    auto* sem = new (std::nothrow) Semaphore;
+    if (sem != nullptr) {
+        sem->inUse = true;
+        sem->onHeap = true;
+    }
+    return sem;
+}
 
 void SemaphoreWait(Semaphore* sem) {
     std::unique_lock<std::mutex> g(sem->m);
@@ -121,7 +140,15 @@ void SemaphorePost(Semaphore* sem) {
     sem->cv.notify_one();
 }
 
-void SemaphoreClose(Semaphore* sem) { delete sem; }
+void SemaphoreClose(Semaphore* sem) {
+    if (sem->onHeap) {
+        delete sem;
+        return;
+    }
+    std::lock_guard<std::mutex> g(sem->m);
+    sem->count = 0;
+    sem->inUse = false;
+}
 
 // ---- Re-entrant lock --------------------------------------------------------
 
