@@ -1,0 +1,471 @@
+// A virtual CAN bus and simulated CANopen nodes, for tests, the demo and the
+// benchmarks. Not part of the shipped library: depends only on the public
+// header and the standard library.
+//
+//   VirtualBus bus;                      // declare first: it outlives all below
+//   HostEndpoint host(bus);              // the library's side of the bus
+//   SimNode node(bus, 5);                // an SDO server on node 5
+//   node.AddU16(0x2000, 0, 0x1234);
+//   KIV_InitParam p = host.Param();
+//   KIV_Handle h = KIV_Init(&p);         // destroy before host and node go
+//
+// A frame sent by one endpoint reaches every other endpoint of the bus, never
+// its sender. By default a node answers in the sender's delivery call, so an
+// answer to the library is waiting in the host's queue before canSend returns
+// and the simulator adds no latency of its own.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <initializer_list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "orukiv/orukiv.h"
+
+namespace orukiv::sim {
+
+using Clock = std::chrono::steady_clock;
+
+// A zero-filled data frame with the given id and bytes (dlc = byte count).
+KIV_CanFrame MakeFrame(uint32_t id, std::initializer_list<uint8_t> bytes);
+// An 8-byte frame (dlc 8), bytes beyond the list zero: the SDO frame form.
+KIV_CanFrame MakeSdoFrame(uint32_t id, std::initializer_list<uint8_t> bytes);
+
+class VirtualBus;
+
+// One attachment to a bus. Frames from other endpoints are either handed to
+// the endpoint's handler, on the sending thread, or queued for polling.
+class Endpoint {
+public:
+    using Handler = std::function<void(const KIV_CanFrame&)>;
+
+    Endpoint(const Endpoint&) = delete;
+    Endpoint& operator=(const Endpoint&) = delete;
+
+    uint32_t Id() const { return id_; }
+    const std::string& Name() const { return name_; }
+
+    // Sends to every other endpoint of the bus (no-op once closed).
+    void Send(const KIV_CanFrame& frame);
+    // Sends after `delay` from the bus's timer thread (dropped if this
+    // endpoint is closed by then).
+    void SendAfter(const KIV_CanFrame& frame, std::chrono::milliseconds delay);
+
+    // Queue access (endpoints without a handler).
+    bool TryPop(KIV_CanFrame& out);
+    std::size_t PopMany(KIV_CanFrame* out, std::size_t maxCount);
+    // Blocks until a frame is queued or the endpoint is closed (false).
+    bool WaitPop(KIV_CanFrame& out);
+    // As WaitPop, false also when `timeout` passes.
+    bool WaitPopFor(KIV_CanFrame& out, std::chrono::milliseconds timeout);
+    std::size_t QueueSize() const;
+    void ClearQueue();
+
+    // Stops delivery, wakes waiters and waits for handler calls in progress
+    // to return. Must not be called from this endpoint's own handler.
+    void Close();
+
+private:
+    friend class VirtualBus;
+    Endpoint(VirtualBus& bus, uint32_t id, std::string name, Handler handler);
+    void Deliver(const KIV_CanFrame& frame);
+
+    VirtualBus& bus_;
+    const uint32_t id_;
+    const std::string name_;
+    const Handler handler_;
+    mutable std::mutex m_;
+    std::condition_variable cv_;
+    std::deque<KIV_CanFrame> queue_;
+    bool closed_ = false;
+    int inFlight_ = 0;
+};
+
+// One frame as it crossed the bus.
+struct TraceEntry {
+    KIV_CanFrame frame;
+    Clock::time_point at;  // when it was delivered
+    uint32_t senderId;     // Endpoint::Id of the sender
+    std::string sender;    // Endpoint::Name of the sender
+};
+
+// Thread-safe in-memory CAN bus. Must outlive every endpoint attached to it.
+class VirtualBus {
+public:
+    VirtualBus();
+    ~VirtualBus();
+    VirtualBus(const VirtualBus&) = delete;
+    VirtualBus& operator=(const VirtualBus&) = delete;
+
+    // Attaches an endpoint; with a handler, frames go to it instead of the
+    // queue. Ids are unique per bus, from 1.
+    std::shared_ptr<Endpoint> Attach(std::string name, Endpoint::Handler handler = {});
+    // Closes the endpoint and removes it from the bus.
+    void Detach(const std::shared_ptr<Endpoint>& endpoint);
+
+    // Delivers to every attached endpoint except `from` (null: to all).
+    void Send(const Endpoint* from, const KIV_CanFrame& frame);
+
+    // The trace records every frame delivered while it is on (off at start).
+    void SetTrace(bool on);
+    std::vector<TraceEntry> Trace() const;
+    void ClearTrace();
+    // Waits until the trace holds at least n entries; false on time-out.
+    bool WaitForTrace(std::size_t n, std::chrono::milliseconds timeout) const;
+
+private:
+    friend class Endpoint;
+    struct Delayed {
+        Clock::time_point due;
+        uint64_t seq;
+        std::weak_ptr<Endpoint> from;
+        KIV_CanFrame frame;
+    };
+    using EndpointList = std::vector<std::shared_ptr<Endpoint>>;
+
+    void SendAfter(const Endpoint& from, const KIV_CanFrame& frame,
+                   std::chrono::milliseconds delay);
+    std::shared_ptr<Endpoint> Find(const Endpoint& endpoint) const;
+    void TimerLoop();
+
+    mutable std::mutex m_;
+    std::shared_ptr<const EndpointList> endpoints_;  // replaced on (de)attach
+    uint32_t nextId_ = 1;
+
+    std::atomic<bool> tracing_{false};
+    mutable std::mutex traceM_;
+    mutable std::condition_variable traceCv_;
+    std::vector<TraceEntry> trace_;
+
+    std::mutex timerM_;
+    std::condition_variable timerCv_;
+    std::vector<Delayed> delayed_;  // a heap ordered by (due, seq)
+    uint64_t delayedSeq_ = 0;
+    bool timerStop_ = false;
+    std::thread timer_;  // started with the first delayed send
+};
+
+// The host's side of the bus: gives a library instance its canRecv/canSend
+// (and onEvent) through static functions and userData.
+class HostEndpoint {
+public:
+    explicit HostEndpoint(VirtualBus& bus, std::string name = "host");
+    ~HostEndpoint();
+    HostEndpoint(const HostEndpoint&) = delete;
+    HostEndpoint& operator=(const HostEndpoint&) = delete;
+
+    // canRecv and canSend bound to this endpoint; with events, onEvent
+    // forwards to the handler set by SetEventHandler.
+    KIV_InitParam Param(bool withEvents = false);
+    // Called on the library's worker thread for each event; may be changed
+    // at any time (empty: events dropped).
+    void SetEventHandler(std::function<void(const KIV_Event&)> handler);
+
+    // Direct use without a library instance (simulator tests).
+    void Send(const KIV_CanFrame& frame) { ep_->Send(frame); }
+    std::optional<KIV_CanFrame> Receive();
+    std::optional<KIV_CanFrame> WaitReceive(std::chrono::milliseconds timeout);
+    std::size_t Pending() const { return ep_->QueueSize(); }
+    void Clear() { ep_->ClearQueue(); }
+
+    Endpoint& endpoint() { return *ep_; }
+
+private:
+    static int32_t CanRecv(KIV_CanFrame* frames, uint32_t maxCount, void* user);
+    static int32_t CanSend(const KIV_CanFrame* frame, void* user);
+    static void OnEvent(const KIV_Event* event, void* user);
+
+    VirtualBus& bus_;
+    std::shared_ptr<Endpoint> ep_;
+    std::mutex eventM_;
+    std::function<void(const KIV_Event&)> onEvent_;
+};
+
+// ---------------------------------------------------------------------------
+// Simulated node
+// ---------------------------------------------------------------------------
+
+enum class Access : uint8_t {
+    kRO,     // read only: a write is aborted with 0x06010002
+    kWO,     // write only: a read is aborted with 0x06010001
+    kRW,     // read and write
+    kConst,  // constant: read only
+};
+
+// SDO abort codes the server uses.
+namespace abort_code {
+constexpr uint32_t kToggleNotAlternated = 0x05030000;
+constexpr uint32_t kCommandInvalid = 0x05040001;
+constexpr uint32_t kWriteOnly = 0x06010001;
+constexpr uint32_t kReadOnly = 0x06010002;
+constexpr uint32_t kNoObject = 0x06020000;
+constexpr uint32_t kLengthMismatch = 0x06070010;
+constexpr uint32_t kLengthTooHigh = 0x06070012;
+constexpr uint32_t kLengthTooLow = 0x06070013;
+constexpr uint32_t kNoSubIndex = 0x06090011;
+constexpr uint32_t kGeneralError = 0x08000000;
+}  // namespace abort_code
+
+// Fault knobs of a node's SDO server. All off by default. The random draws
+// come from a generator seeded with `seed` each time SetFaults is called.
+struct SdoFaults {
+    uint32_t seed = 1;
+    // Share (0..1) of answers not sent at all. The server's state moves on
+    // as if the answer had been lost on the bus.
+    double dropShare = 0.0;
+    // Every answer is sent this much later, from the bus's timer thread.
+    std::chrono::milliseconds delay{0};
+    // Share (0..1) of answers with one byte inverted (xor 0xFF): the byte
+    // at corruptByte, or a random one of the eight when it is negative.
+    double corruptShare = 0.0;
+    int corruptByte = -1;
+    // The next N segment answers (upload segments and download segment
+    // acknowledgements) carry the wrong toggle bit; -1: all of them. Such an
+    // answer does not move the transfer on, so a client repeating its
+    // request with the right toggle is served normally.
+    int wrongToggleAnswers = 0;
+    // Abort a segmented transfer with midTransferAbortCode instead of
+    // serving segment N + 1 (0: the first segment request is aborted);
+    // negative: never.
+    int abortAfterSegments = -1;
+    uint32_t midTransferAbortCode = abort_code::kGeneralError;
+    // Size announced in the segmented initiate-upload answer (0x41) in place
+    // of the object's real size; the segments still carry the real data and
+    // the last one still follows the real size. Announcing less than the
+    // real size makes a last segment hold more than the announced remainder
+    // (real - announced < 7) or non-last segments run beyond the announced
+    // size (real - announced >= 7); announcing more makes the last segment
+    // arrive while more than 7 announced bytes remain.
+    std::optional<uint32_t> announcedUploadSize;
+    // Byte 0 of every expedited upload answer, in place of 0x4F/0x4B/0x47/
+    // 0x43 (the data bytes stay the object's).
+    std::optional<uint8_t> expeditedUploadCommand;
+    // A segment request repeating the previous toggle is answered again
+    // with the previous answer instead of an abort (as if the answer had
+    // been lost and the client retried).
+    bool repeatOnSameToggle = false;
+};
+
+// One SDO write the server received and decided on.
+struct WriteRecord {
+    uint16_t index;
+    uint8_t subIndex;
+    std::vector<uint8_t> data;
+    Clock::time_point at;
+    uint32_t abortCode;  // 0: accepted and stored
+};
+
+// A CANopen node with an object dictionary and a CiA 301 SDO server
+// (expedited and segmented upload and download, no block transfer) on its
+// default SDO: requests on 0x600 + id, answers on 0x580 + id. It serves one
+// transfer at a time; a new initiate request replaces a transfer in progress.
+class SimNode {
+public:
+    enum class Mode {
+        kInline,  // answers in the sender's delivery call (lowest latency)
+        kThread,  // own thread, woken by a condition variable per frame
+        kManual,  // frames queue until Pump() is called
+    };
+
+    SimNode(VirtualBus& bus, uint8_t nodeId, Mode mode = Mode::kInline);
+    virtual ~SimNode();
+    SimNode(const SimNode&) = delete;
+    SimNode& operator=(const SimNode&) = delete;
+
+    uint8_t NodeId() const { return nodeId_; }
+
+    // Object dictionary. A fixed-size object accepts writes of exactly its
+    // size; a variable object (strings, domains) any size from 1 to maxSize.
+    void AddObject(uint16_t index, uint8_t subIndex, std::vector<uint8_t> value,
+                   Access access = Access::kRW);
+    void AddVariableObject(uint16_t index, uint8_t subIndex, std::vector<uint8_t> value,
+                           std::size_t maxSize, Access access = Access::kRW);
+    void AddU8(uint16_t index, uint8_t subIndex, uint8_t value, Access access = Access::kRW);
+    void AddU16(uint16_t index, uint8_t subIndex, uint16_t value, Access access = Access::kRW);
+    void AddU32(uint16_t index, uint8_t subIndex, uint32_t value, Access access = Access::kRW);
+    void RemoveObject(uint16_t index, uint8_t subIndex);
+    // Adds the producer heartbeat time 0x1017:0 (u16, rw) and the TPDO
+    // mapping records 0x1A00..0x1A03 (sub 0 u8 count, subs 1..8 u32, rw).
+    void AddCommunicationObjects();
+
+    // The application's view: no access check, the size may change.
+    // SetValue returns false when the entry does not exist.
+    bool SetValue(uint16_t index, uint8_t subIndex, std::vector<uint8_t> value);
+    std::optional<std::vector<uint8_t>> Value(uint16_t index, uint8_t subIndex) const;
+    // The first (up to) 4 bytes as a little-endian number; 0 if absent.
+    uint32_t ValueU32(uint16_t index, uint8_t subIndex) const;
+
+    void SetFaults(const SdoFaults& faults);
+    SdoFaults Faults() const;
+
+    // Every SDO write decided on (accepted or refused), oldest first. A
+    // segmented write that never completed is not recorded.
+    std::vector<WriteRecord> Writes() const;
+    void ClearWrites();
+    bool WaitForWrites(std::size_t n, std::chrono::milliseconds timeout) const;
+
+    // Frames the node saw and answers it sent (after drops), for tests.
+    uint64_t RequestsSeen() const;
+    uint64_t AnswersSent() const;
+
+    // Boot-up (0x700 + id, one byte 0x00) and heartbeat frames.
+    void SendBootUp();
+    void SendHeartbeat(uint8_t state);
+
+    // Manual mode: handles every queued frame; returns how many.
+    std::size_t Pump();
+    // Manual mode: waits up to `timeout` for one frame and handles it.
+    bool PumpOne(std::chrono::milliseconds timeout);
+
+protected:
+    // Called under the node's lock once a write passed the dictionary
+    // checks, before it is stored. Non-zero refuses it with that abort code.
+    virtual uint32_t OnWrite(uint16_t index, uint8_t subIndex, const std::vector<uint8_t>& data);
+    // Called under the node's lock after a write was stored.
+    virtual void AfterWrite(uint16_t index, uint8_t subIndex);
+
+    // For the hooks and derived classes, with m_ held.
+    std::vector<uint8_t>* FindLocked(uint16_t index, uint8_t subIndex);
+    void SetLocked(uint16_t index, uint8_t subIndex, std::vector<uint8_t> value);
+    uint32_t ValueU32Locked(uint16_t index, uint8_t subIndex) const;
+    // Queues a frame to go out once m_ is released: within a hook the node
+    // sends it itself; elsewhere call FlushPending after unlocking.
+    void SendLocked(const KIV_CanFrame& frame);
+    void FlushPending();
+
+    // Closes the endpoint, stops the thread and waits for handler calls in
+    // progress. Derived classes with hooks call it first in their destructor.
+    void Shutdown();
+
+    mutable std::mutex m_;
+
+private:
+    struct Entry {
+        std::vector<uint8_t> value;
+        Access access = Access::kRW;
+        bool variable = false;
+        std::size_t maxSize = 0;
+    };
+    enum class Transfer { kNone, kUpload, kDownload };
+
+    void HandleFrame(const KIV_CanFrame& frame);
+    void ServeRequest(const uint8_t* d);
+    void InitiateUpload(uint16_t index, uint8_t sub);
+    void UploadSegment(uint8_t command);
+    void InitiateDownload(const uint8_t* d, uint16_t index, uint8_t sub);
+    void DownloadSegment(const uint8_t* d);
+    // Checks and stores a complete write; returns the abort code (0: ok).
+    uint32_t CommitWrite(uint16_t index, uint8_t sub, const std::vector<uint8_t>& data);
+    uint32_t CheckWriteAccess(uint16_t index, uint8_t sub) const;
+    uint32_t CheckSize(const Entry& e, std::size_t size) const;
+    const Entry* Find(uint16_t index, uint8_t sub) const;
+    uint32_t LookUp(uint16_t index, uint8_t sub, const Entry** out) const;
+    void Answer(KIV_CanFrame frame);
+    void Abort(uint16_t index, uint8_t sub, uint32_t code);
+    void Record(uint16_t index, uint8_t sub, const std::vector<uint8_t>& data, uint32_t code);
+    bool TakeWrongToggle();
+    double Draw();
+    void EndTransfer();
+
+    VirtualBus& bus_;
+    const uint8_t nodeId_;
+    const Mode mode_;
+    std::shared_ptr<Endpoint> ep_;
+    std::thread thread_;
+    bool shutDown_ = false;
+
+    std::map<uint32_t, Entry> od_;  // key: index << 8 | sub-index
+    SdoFaults faults_;
+    std::mt19937 rng_;
+
+    // The transfer in progress.
+    Transfer transfer_ = Transfer::kNone;
+    uint16_t tIndex_ = 0;
+    uint8_t tSub_ = 0;
+    std::vector<uint8_t> tData_;
+    std::size_t tOffset_ = 0;
+    uint8_t tToggle_ = 0;
+    bool tSizeKnown_ = false;
+    uint32_t tSize_ = 0;
+    int tSegments_ = 0;
+    bool tFinished_ = false;  // last segment served; only a repeat may follow
+    std::optional<KIV_CanFrame> tLastAnswer_;
+
+    std::vector<WriteRecord> writes_;
+    mutable std::condition_variable writesCv_;
+    uint64_t requestsSeen_ = 0;
+    uint64_t answersSent_ = 0;
+    // Frames produced under the lock, sent once it is released.
+    std::vector<std::pair<KIV_CanFrame, std::chrono::milliseconds>> outbox_;
+};
+
+// ---------------------------------------------------------------------------
+// CiA 402 drive
+// ---------------------------------------------------------------------------
+
+enum class DriveState : uint8_t {
+    kNotReadyToSwitchOn,
+    kSwitchOnDisabled,
+    kReadyToSwitchOn,
+    kSwitchedOn,
+    kOperationEnabled,
+    kQuickStopActive,
+    kFaultReactionActive,
+    kFault,
+};
+
+const char* DriveStateName(DriveState s);
+// The statusword bits 0..3, 5, 6 of a state (the other bits zero).
+uint16_t StatusWordOf(DriveState s);
+
+// A servo drive: a SimNode whose controlword 0x6040 drives the CiA 402 state
+// machine, reflected in the statusword 0x6041. It starts in switch on
+// disabled. Objects (sub-index 0): 0x6040 u16 rw, 0x6041 u16 ro, 0x6060 i8
+// rw, 0x6061 i8 ro (follows 0x6060), 0x607A i32 rw, 0x6064 i32 ro, 0x60FF
+// i32 rw, 0x606C i32 ro, 0x6071 i16 rw, 0x6077 i16 ro, 0x6098 i8 rw, plus
+// 0x1000 (device type, ro) and the communication objects of
+// SimNode::AddCommunicationObjects. In operation enabled a written target
+// (position, velocity, torque) is reached at once: the actual value takes it.
+class SimDrive : public SimNode {
+public:
+    SimDrive(VirtualBus& bus, uint8_t nodeId, Mode mode = Mode::kInline);
+    ~SimDrive() override;
+
+    DriveState State() const;
+    uint16_t StatusWord() const;
+    // Enters fault (through fault reaction active) and, when asked, sends
+    // an EMCY frame (0x80 + id) with the error code.
+    void InjectFault(uint16_t errorCode = 0x1000, bool sendEmcy = true);
+    // Actual values as the drive's sensors report them.
+    void SetActualPosition(int32_t v);
+    void SetActualVelocity(int32_t v);
+    void SetActualTorque(int16_t v);
+    // Waits until the drive is in state s; false on time-out.
+    bool WaitForState(DriveState s, std::chrono::milliseconds timeout) const;
+
+protected:
+    void AfterWrite(uint16_t index, uint8_t subIndex) override;
+
+private:
+    void ApplyControlWord(uint16_t cw);
+    void EnterLocked(DriveState s);
+
+    DriveState state_ = DriveState::kSwitchOnDisabled;
+    uint16_t lastControlWord_ = 0;
+    mutable std::condition_variable stateCv_;
+};
+
+}  // namespace orukiv::sim

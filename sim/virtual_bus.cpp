@@ -1,0 +1,298 @@
+// The virtual bus, its endpoints and the host endpoint.
+#include <algorithm>
+#include <cstring>
+
+#include "orukiv_sim/sim.h"
+
+namespace orukiv::sim {
+
+KIV_CanFrame MakeFrame(uint32_t id, std::initializer_list<uint8_t> bytes) {
+    KIV_CanFrame f;
+    std::memset(&f, 0, sizeof f);
+    f.id = id;
+    std::size_t n = 0;
+    for (uint8_t b : bytes) {
+        if (n == sizeof f.data) break;
+        f.data[n++] = b;
+    }
+    f.dlc = static_cast<uint8_t>(n);
+    return f;
+}
+
+KIV_CanFrame MakeSdoFrame(uint32_t id, std::initializer_list<uint8_t> bytes) {
+    KIV_CanFrame f = MakeFrame(id, bytes);
+    f.dlc = 8;
+    return f;
+}
+
+// ---- Endpoint ---------------------------------------------------------------
+
+Endpoint::Endpoint(VirtualBus& bus, uint32_t id, std::string name, Handler handler)
+    : bus_(bus), id_(id), name_(std::move(name)), handler_(std::move(handler)) {}
+
+void Endpoint::Send(const KIV_CanFrame& frame) {
+    {
+        std::lock_guard<std::mutex> lock(m_);
+        if (closed_) return;
+    }
+    bus_.Send(this, frame);
+}
+
+void Endpoint::SendAfter(const KIV_CanFrame& frame, std::chrono::milliseconds delay) {
+    if (delay.count() <= 0) {
+        Send(frame);
+        return;
+    }
+    bus_.SendAfter(*this, frame, delay);
+}
+
+void Endpoint::Deliver(const KIV_CanFrame& frame) {
+    std::unique_lock<std::mutex> lock(m_);
+    if (closed_) return;
+    if (!handler_) {
+        queue_.push_back(frame);
+        lock.unlock();
+        cv_.notify_all();
+        return;
+    }
+    // The handler runs without the lock: it may send, and what it sends may
+    // come back here from another endpoint's handler.
+    ++inFlight_;
+    lock.unlock();
+    handler_(frame);
+    lock.lock();
+    if (--inFlight_ == 0) cv_.notify_all();
+}
+
+bool Endpoint::TryPop(KIV_CanFrame& out) {
+    std::lock_guard<std::mutex> lock(m_);
+    if (queue_.empty()) return false;
+    out = queue_.front();
+    queue_.pop_front();
+    return true;
+}
+
+std::size_t Endpoint::PopMany(KIV_CanFrame* out, std::size_t maxCount) {
+    std::lock_guard<std::mutex> lock(m_);
+    std::size_t n = 0;
+    while (n < maxCount && !queue_.empty()) {
+        out[n++] = queue_.front();
+        queue_.pop_front();
+    }
+    return n;
+}
+
+bool Endpoint::WaitPop(KIV_CanFrame& out) {
+    std::unique_lock<std::mutex> lock(m_);
+    cv_.wait(lock, [&] { return closed_ || !queue_.empty(); });
+    if (queue_.empty()) return false;
+    out = queue_.front();
+    queue_.pop_front();
+    return true;
+}
+
+bool Endpoint::WaitPopFor(KIV_CanFrame& out, std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(m_);
+    cv_.wait_for(lock, timeout, [&] { return closed_ || !queue_.empty(); });
+    if (queue_.empty()) return false;
+    out = queue_.front();
+    queue_.pop_front();
+    return true;
+}
+
+std::size_t Endpoint::QueueSize() const {
+    std::lock_guard<std::mutex> lock(m_);
+    return queue_.size();
+}
+
+void Endpoint::ClearQueue() {
+    std::lock_guard<std::mutex> lock(m_);
+    queue_.clear();
+}
+
+void Endpoint::Close() {
+    std::unique_lock<std::mutex> lock(m_);
+    closed_ = true;
+    cv_.notify_all();
+    cv_.wait(lock, [&] { return inFlight_ == 0; });
+}
+
+// ---- VirtualBus -------------------------------------------------------------
+
+VirtualBus::VirtualBus() : endpoints_(std::make_shared<const EndpointList>()) {}
+
+VirtualBus::~VirtualBus() {
+    {
+        std::lock_guard<std::mutex> lock(timerM_);
+        timerStop_ = true;
+    }
+    timerCv_.notify_all();
+    if (timer_.joinable()) timer_.join();
+}
+
+std::shared_ptr<Endpoint> VirtualBus::Attach(std::string name, Endpoint::Handler handler) {
+    std::lock_guard<std::mutex> lock(m_);
+    std::shared_ptr<Endpoint> ep(
+        new Endpoint(*this, nextId_++, std::move(name), std::move(handler)));
+    auto list = std::make_shared<EndpointList>(*endpoints_);
+    list->push_back(ep);
+    endpoints_ = std::move(list);
+    return ep;
+}
+
+void VirtualBus::Detach(const std::shared_ptr<Endpoint>& endpoint) {
+    if (!endpoint) return;
+    endpoint->Close();
+    std::lock_guard<std::mutex> lock(m_);
+    auto list = std::make_shared<EndpointList>(*endpoints_);
+    list->erase(std::remove(list->begin(), list->end(), endpoint), list->end());
+    endpoints_ = std::move(list);
+}
+
+void VirtualBus::Send(const Endpoint* from, const KIV_CanFrame& frame) {
+    std::shared_ptr<const EndpointList> list;
+    {
+        std::lock_guard<std::mutex> lock(m_);
+        list = endpoints_;
+    }
+    if (tracing_.load(std::memory_order_relaxed)) {
+        TraceEntry e{frame, Clock::now(), from ? from->Id() : 0u,
+                     from ? from->Name() : std::string()};
+        {
+            std::lock_guard<std::mutex> lock(traceM_);
+            trace_.push_back(std::move(e));
+        }
+        traceCv_.notify_all();
+    }
+    for (const auto& ep : *list) {
+        if (ep.get() != from) ep->Deliver(frame);
+    }
+}
+
+void VirtualBus::SetTrace(bool on) {
+    tracing_.store(on);
+}
+
+std::vector<TraceEntry> VirtualBus::Trace() const {
+    std::lock_guard<std::mutex> lock(traceM_);
+    return trace_;
+}
+
+void VirtualBus::ClearTrace() {
+    std::lock_guard<std::mutex> lock(traceM_);
+    trace_.clear();
+}
+
+bool VirtualBus::WaitForTrace(std::size_t n, std::chrono::milliseconds timeout) const {
+    std::unique_lock<std::mutex> lock(traceM_);
+    return traceCv_.wait_for(lock, timeout, [&] { return trace_.size() >= n; });
+}
+
+std::shared_ptr<Endpoint> VirtualBus::Find(const Endpoint& endpoint) const {
+    std::lock_guard<std::mutex> lock(m_);
+    for (const auto& ep : *endpoints_)
+        if (ep.get() == &endpoint) return ep;
+    return nullptr;
+}
+
+namespace {
+struct LaterFirst {
+    template <typename D>
+    bool operator()(const D& a, const D& b) const {
+        return a.due != b.due ? a.due > b.due : a.seq > b.seq;
+    }
+};
+}  // namespace
+
+void VirtualBus::SendAfter(const Endpoint& from, const KIV_CanFrame& frame,
+                           std::chrono::milliseconds delay) {
+    std::shared_ptr<Endpoint> sender = Find(from);
+    if (!sender) return;
+    {
+        std::lock_guard<std::mutex> lock(timerM_);
+        if (timerStop_) return;
+        delayed_.push_back(Delayed{Clock::now() + delay, delayedSeq_++, sender, frame});
+        std::push_heap(delayed_.begin(), delayed_.end(), LaterFirst{});
+        if (!timer_.joinable()) timer_ = std::thread([this] { TimerLoop(); });
+    }
+    timerCv_.notify_all();
+}
+
+void VirtualBus::TimerLoop() {
+    std::unique_lock<std::mutex> lock(timerM_);
+    while (!timerStop_) {
+        if (delayed_.empty()) {
+            timerCv_.wait(lock);
+            continue;
+        }
+        const Clock::time_point due = delayed_.front().due;
+        if (Clock::now() < due) {
+            timerCv_.wait_until(lock, due);
+            continue;
+        }
+        std::pop_heap(delayed_.begin(), delayed_.end(), LaterFirst{});
+        Delayed d = std::move(delayed_.back());
+        delayed_.pop_back();
+        lock.unlock();
+        if (auto sender = d.from.lock()) sender->Send(d.frame);
+        lock.lock();
+    }
+}
+
+// ---- HostEndpoint -----------------------------------------------------------
+
+HostEndpoint::HostEndpoint(VirtualBus& bus, std::string name)
+    : bus_(bus), ep_(bus.Attach(std::move(name))) {}
+
+HostEndpoint::~HostEndpoint() {
+    bus_.Detach(ep_);
+}
+
+KIV_InitParam HostEndpoint::Param(bool withEvents) {
+    KIV_InitParam p;
+    std::memset(&p, 0, sizeof p);
+    p.canRecv = &HostEndpoint::CanRecv;
+    p.canSend = &HostEndpoint::CanSend;
+    if (withEvents) p.onEvent = &HostEndpoint::OnEvent;
+    p.userData = this;
+    return p;
+}
+
+void HostEndpoint::SetEventHandler(std::function<void(const KIV_Event&)> handler) {
+    std::lock_guard<std::mutex> lock(eventM_);
+    onEvent_ = std::move(handler);
+}
+
+std::optional<KIV_CanFrame> HostEndpoint::Receive() {
+    KIV_CanFrame f;
+    if (ep_->TryPop(f)) return f;
+    return std::nullopt;
+}
+
+std::optional<KIV_CanFrame> HostEndpoint::WaitReceive(std::chrono::milliseconds timeout) {
+    KIV_CanFrame f;
+    if (ep_->WaitPopFor(f, timeout)) return f;
+    return std::nullopt;
+}
+
+int32_t HostEndpoint::CanRecv(KIV_CanFrame* frames, uint32_t maxCount, void* user) {
+    auto* self = static_cast<HostEndpoint*>(user);
+    return static_cast<int32_t>(self->ep_->PopMany(frames, maxCount));
+}
+
+int32_t HostEndpoint::CanSend(const KIV_CanFrame* frame, void* user) {
+    static_cast<HostEndpoint*>(user)->ep_->Send(*frame);
+    return 0;
+}
+
+void HostEndpoint::OnEvent(const KIV_Event* event, void* user) {
+    auto* self = static_cast<HostEndpoint*>(user);
+    std::function<void(const KIV_Event&)> handler;
+    {
+        std::lock_guard<std::mutex> lock(self->eventM_);
+        handler = self->onEvent_;
+    }
+    if (handler) handler(*event);
+}
+
+}  // namespace orukiv::sim
