@@ -41,11 +41,10 @@ server_running() {
 }
 
 if [[ ${1:-} == --stop ]]; then
-    if server_running; then
-        "$wineserver" -k 2>/dev/null
-        # Give it a moment to go, so that a new run starts from scratch.
-        for _ in $(seq 50); do server_running || break; sleep 0.1; done
-    fi
+    # Whichever server serves the prefix, ours or one Wine started itself.
+    [[ -d $WINEPREFIX ]] && "$wineserver" -k >/dev/null 2>&1
+    # Give ours a moment to go, so that the next run starts from scratch.
+    for _ in $(seq 50); do server_running || break; sleep 0.1; done
     rm -f "$pidfile"
     exit 0
 fi
