@@ -182,6 +182,7 @@ public:
     void Clear() { ep_->ClearQueue(); }
 
     Endpoint& endpoint() { return *ep_; }
+    const Endpoint& endpoint() const { return *ep_; }
 
 private:
     static int32_t CanRecv(KIV_CanFrame* frames, uint32_t maxCount, void* user);
