@@ -1,4 +1,5 @@
 // Object access exports: KIV_ReadObject, KIV_WriteObject, KIV_SetSDOTimeout.
+#include <atomic>
 #include <cstring>
 
 #include "sdo/sdo_access.h"
@@ -49,7 +50,8 @@ int32_t KIV_WriteObject(KIV_Handle handle, uint8_t node, uint16_t index, uint8_t
 int32_t KIV_SetSDOTimeout(KIV_Handle handle, uint32_t timeoutMs) {
     if (handle == nullptr) return 0;
     orukiv::platform::MutexLock(handle->mutex);
-    handle->sdoTimeoutMs = timeoutMs;
+    // The worker copies the value at each claim without the mutex.
+    std::atomic_ref<uint32_t>(handle->sdoTimeoutMs).store(timeoutMs, std::memory_order_relaxed);
     return orukiv::platform::MutexUnlock(handle->mutex);
 }
 

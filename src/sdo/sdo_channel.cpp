@@ -4,6 +4,7 @@
 #include "sdo/sdo_channel.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 #include "log/log.h"
@@ -159,6 +160,7 @@ void Tick(CoStack* stack, SdoChannel* pool, bool upload) {
             if (ch.nextState == SDO_SEG_DATA) {
                 ch.toggle = 0;
                 ch.bytesDone = 0;
+                ch.segmentSize = 0;
             }
             ch.state = ch.nextState;
             ch.finished = 0;
@@ -221,7 +223,8 @@ int32_t SdoClaimChannel(CoStack* stack, CoRequest* request) {
     }
     ch->stack = stack;
     ch->request = request;
-    ch->timeoutMs = stack->sdoTimeoutMs;
+    // KIV_SetSDOTimeout may store a new value from another thread meanwhile.
+    ch->timeoutMs = std::atomic_ref<uint32_t>(stack->sdoTimeoutMs).load(std::memory_order_relaxed);
     ch->state = SDO_IDLE;
     ch->nextState = size <= 4 ? SDO_EXPEDITED : SDO_SEG_INIT;
     return KIV_OK;
@@ -243,6 +246,11 @@ void SdoSendAbort(CoStack* stack, uint8_t nodeId, uint16_t index, uint8_t subInd
 
 void SdoUploadResponse(SdoChannel* ch, const KIV_CanFrame* f) {
     if (f->id != kCobSdoTx + ch->nodeId) return;
+    // Once the exchange of a state is over (answered or timed out), later
+    // frames must not change its outcome: a late answer would otherwise
+    // turn a time-out into success after the abort went out, or a stray
+    // frame undo an answered read before the request is completed.
+    if (ch->finished) return;
     const uint8_t cmd = f->data[0];
     switch (ch->state) {
         case SDO_EXPEDITED: {
@@ -274,7 +282,6 @@ void SdoUploadResponse(SdoChannel* ch, const KIV_CanFrame* f) {
             break;
         }
         case SDO_SEG_DATA: {
-            if (ch->finished) return;  // the last segment is already in
             if (((cmd >> 4) & 1u) != ch->toggle) return;
             const bool last = (cmd & 1u) != 0;
             // Never more than 7 bytes from one segment, never beyond the
@@ -305,6 +312,8 @@ void SdoUploadResponse(SdoChannel* ch, const KIV_CanFrame* f) {
 
 void SdoDownloadResponse(SdoChannel* ch, const KIV_CanFrame* f) {
     if (f->id != kCobSdoTx + ch->nodeId) return;
+    // As for uploads: an exchange that is over keeps its outcome.
+    if (ch->finished) return;
     const uint8_t cmd = f->data[0];
     switch (ch->state) {
         case SDO_EXPEDITED:
@@ -326,9 +335,14 @@ void SdoDownloadResponse(SdoChannel* ch, const KIV_CanFrame* f) {
             Log().Info("sdo seg write size:%d byte, start success", static_cast<int>(ch->totalSize));
             break;
         case SDO_SEG_DATA:
-            if (ch->finished) return;  // the last segment is already confirmed
+            // An acknowledgement counts only for a segment that is out: a
+            // server confirming segments it never got would otherwise push
+            // bytesDone past totalSize, and the next segment would be taken
+            // from beyond the caller's data.
+            if (ch->segmentSize == 0) return;
             if (cmd != (ch->toggle ? 0x30 : 0x20)) return;
             ch->bytesDone += ch->segmentSize;
+            ch->segmentSize = 0;
             ch->toggle ^= 1u;
             Log().Info("sdo seg write...<%d,%d> ack is ok", static_cast<int>(ch->bytesDone),
                        static_cast<int>(ch->totalSize));

@@ -1,0 +1,1065 @@
+// The SDO transfer channels driven by hand: requests claimed directly, server
+// answers offered as received frames, ticks run one at a time against a fake
+// millisecond clock. No worker thread and no sleeping, so re-send periods,
+// time-outs and the tick-count wrap are checked to the millisecond.
+#include "sdo/sdo_channel.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <future>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "fake_bus.h"
+#include "frames.h"
+#include "platform/platform.h"
+#include "sdo_test_util.h"
+#include "stack/co_stack.h"
+
+using namespace std::chrono_literals;
+using orukiv::test::FakeBus;
+using sdotest::Pattern;
+using sdotest::Segment;
+using sdotest::Slice;
+
+namespace {
+
+constexpr uint8_t kNode = 5;
+constexpr uint32_t kToServer = 0x605;
+constexpr uint32_t kFromServer = 0x585;
+constexpr uint16_t kIndex = 0x2345;  // iL 0x45, iH 0x23
+constexpr uint8_t kSub = 0x07;
+constexpr int32_t kPending = -77;  // result of a request nobody completed yet
+constexpr uint32_t kUntouched = 0xDEADBEEF;
+constexpr uint8_t kGuard = 0xA5;
+constexpr std::size_t kGuardBytes = 16;
+
+KIV_CanFrame Req(const std::vector<uint8_t>& b) {
+    return sdotest::SdoFrame(kToServer, b);
+}
+KIV_CanFrame Resp(const std::vector<uint8_t>& b) {
+    return sdotest::SdoFrame(kFromServer, b);
+}
+
+const KIV_CanFrame kInitUpload = Req({0x40, 0x45, 0x23, 0x07});
+const KIV_CanFrame kAbortFrame = Req({0x80, 0x45, 0x23, 0x07, 0x00, 0x00, 0x04, 0x05});
+
+struct FakeClock {
+    uint32_t now = 1000;
+    static uint32_t Read(void* self) { return static_cast<FakeClock*>(self)->now; }
+};
+
+// The caller's side of one transfer: request, buffer with guard bytes behind
+// it, received-length variable. Never moves while a channel refers to it.
+struct Transfer {
+    CoRequest request{};
+    std::vector<uint8_t> storage;
+    uint32_t capacity = 0;
+    uint32_t received = kUntouched;
+    int32_t claim = kPending;
+
+    bool Done() const { return request.result != kPending; }
+    int32_t Result() const { return request.result; }
+    std::vector<uint8_t> Stored(std::size_t n) const { return Slice(storage, 0, n); }
+    bool GuardsIntact() const {
+        for (std::size_t i = capacity; i < storage.size(); ++i)
+            if (storage[i] != kGuard) return false;
+        return true;
+    }
+};
+
+struct SentAt {
+    uint32_t at;
+    KIV_CanFrame frame;
+};
+
+class SdoChannels : public ::testing::Test {
+protected:
+    void SetUp() override { MakeStack(true); }
+    void TearDown() override { orukiv::FreeStack(stack_); }  // closes the mutex, if any
+
+    void MakeStack(bool withSend) {
+        KIV_InitParam p = bus_.Param(false);
+        if (!withSend) p.canSend = nullptr;
+        stack_ = orukiv::NewStack(&p);
+        ASSERT_NE(stack_, nullptr);
+        stack_->tick = &FakeClock::Read;
+        stack_->tickContext = &clock_;
+    }
+
+    Transfer& Read(uint32_t capacity, uint16_t index = kIndex, uint8_t sub = kSub) {
+        auto t = std::make_unique<Transfer>();
+        t->capacity = capacity;
+        t->storage.assign(capacity + kGuardBytes, kGuard);
+        t->request.type = REQ_SDO_READ;
+        t->request.node = kNode;
+        t->request.payload.sdoRead.index = index;
+        t->request.payload.sdoRead.subIndex = sub;
+        t->request.payload.sdoRead.buffer = t->storage.data();
+        t->request.payload.sdoRead.capacity = capacity;
+        t->request.payload.sdoRead.received = &t->received;
+        t->request.result = kPending;
+        t->claim = orukiv::SdoClaimChannel(stack_, &t->request);
+        transfers_.push_back(std::move(t));
+        return *transfers_.back();
+    }
+
+    // The data lives in an allocation of exactly `data.size()` bytes, so a
+    // read beyond it is caught by the address sanitizer.
+    Transfer& Write(const std::vector<uint8_t>& data) {
+        auto t = std::make_unique<Transfer>();
+        t->storage = data;
+        t->capacity = static_cast<uint32_t>(data.size());
+        t->request.type = REQ_SDO_WRITE;
+        t->request.node = kNode;
+        t->request.payload.sdoWrite.index = kIndex;
+        t->request.payload.sdoWrite.subIndex = kSub;
+        t->request.payload.sdoWrite.data = t->storage.data();
+        t->request.payload.sdoWrite.size = static_cast<uint32_t>(data.size());
+        t->request.result = kPending;
+        t->claim = orukiv::SdoClaimChannel(stack_, &t->request);
+        transfers_.push_back(std::move(t));
+        return *transfers_.back();
+    }
+
+    // One upload tick and one download tick, as at the end of a worker loop.
+    void Tick() {
+        const std::size_t before = bus_.SentCount();
+        orukiv::SdoTickUploads(stack_);
+        orukiv::SdoTickDownloads(stack_);
+        const auto all = bus_.SentFrames();
+        for (std::size_t i = before; i < all.size(); ++i) sends_.push_back({clock_.now, all[i]});
+    }
+    void TickAt(uint32_t t) {
+        clock_.now = t;
+        Tick();
+    }
+    // Ticks every `step` ms up to and including `until`.
+    void RunTo(uint32_t until, uint32_t step = 1) {
+        while (clock_.now != until) {
+            clock_.now += std::min(step, until - clock_.now);
+            Tick();
+        }
+    }
+    // A received frame, from its own allocation so that reading past the
+    // record is caught by the address sanitizer.
+    void Offer(const KIV_CanFrame& f) {
+        auto copy = std::make_unique<KIV_CanFrame>(f);
+        orukiv::SdoOfferFrame(stack_, copy.get());
+    }
+
+    std::vector<SentAt> TakeSends() {
+        auto out = std::move(sends_);
+        sends_.clear();
+        return out;
+    }
+    std::vector<KIV_CanFrame> TakeFrames() {
+        std::vector<KIV_CanFrame> out;
+        for (const auto& s : TakeSends()) out.push_back(s.frame);
+        return out;
+    }
+
+    // Completes a segmented write whose server acknowledges at once; segments
+    // go out 100 ms apart. Returns every frame the client sent.
+    std::vector<KIV_CanFrame> RunSegmentedWrite(Transfer& t) {
+        Tick();
+        Offer(Resp({0x60, 0x45, 0x23, 0x07}));
+        uint8_t toggle = 0;
+        for (int guard = 0; guard < 100 && !t.Done(); ++guard) {
+            TickAt(clock_.now + 100);
+            if (!sends_.empty() && sends_.back().at == clock_.now &&
+                (sends_.back().frame.data[0] & 0xE0) == 0) {
+                Offer(Resp({static_cast<uint8_t>(0x20 | (toggle << 4))}));
+                toggle ^= 1;
+            }
+        }
+        return TakeFrames();
+    }
+
+    FakeBus bus_;
+    FakeClock clock_;
+    CoStack* stack_ = nullptr;
+    std::vector<std::unique_ptr<Transfer>> transfers_;
+    std::vector<SentAt> sends_;
+    sdotest::LogCapture log_;
+};
+
+// ---------------------------------------------------------------------------
+// Frames sent, by state and direction
+
+TEST_F(SdoChannels, ExpeditedWriteSendsCommandDataAndZeroPadding) {
+    struct Case {
+        std::vector<uint8_t> data;
+        KIV_CanFrame frame;
+    };
+    const Case cases[] = {
+        {{0x11}, Req({0x2F, 0x45, 0x23, 0x07, 0x11, 0x00, 0x00, 0x00})},
+        {{0x11, 0x22}, Req({0x2B, 0x45, 0x23, 0x07, 0x11, 0x22, 0x00, 0x00})},
+        {{0x11, 0x22, 0x33}, Req({0x27, 0x45, 0x23, 0x07, 0x11, 0x22, 0x33, 0x00})},
+        {{0x11, 0x22, 0x33, 0x44}, Req({0x23, 0x45, 0x23, 0x07, 0x11, 0x22, 0x33, 0x44})},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.data.size());
+        Transfer& t = Write(c.data);
+        ASSERT_EQ(t.claim, KIV_OK);
+        Tick();
+        EXPECT_EQ(TakeFrames(), std::vector<KIV_CanFrame>{c.frame});
+        Offer(Resp({0x60, 0x45, 0x23, 0x07}));
+        Tick();
+        Tick();
+        EXPECT_EQ(t.Result(), KIV_OK);
+        EXPECT_TRUE(TakeFrames().empty());
+        EXPECT_TRUE(log_.Has(
+            "INFO", "sdo fast write size:" + std::to_string(c.data.size()) + " byte success"));
+        EXPECT_EQ(log_.Count("DEBUG", "sdo fast write send can ..."), 1);
+        log_.Clear();
+    }
+}
+
+TEST_F(SdoChannels, ExpeditedReadSendsInitiateUpload) {
+    Read(4);
+    Tick();
+    EXPECT_EQ(TakeFrames(), std::vector<KIV_CanFrame>{kInitUpload});
+    // Frames go to 0x600 + node id for any node id, unchecked.
+    CoRequest r{};
+    uint8_t buf[2];
+    uint32_t n = 0;
+    r.type = REQ_SDO_READ;
+    r.node = 0xFF;
+    r.payload.sdoRead = {0x1000, 0x00, buf, 2, &n};
+    r.result = kPending;
+    ASSERT_EQ(orukiv::SdoClaimChannel(stack_, &r), KIV_OK);
+    Tick();
+    EXPECT_EQ(TakeFrames(),
+              std::vector<KIV_CanFrame>{sdotest::SdoFrame(0x6FF, {0x40, 0x00, 0x10, 0x00})});
+}
+
+TEST_F(SdoChannels, TenByteWriteFollowsTheSegmentScript) {
+    const auto data = Pattern(10, 0xB0);
+    Transfer& t = Write(data);
+    TickAt(1000);
+    EXPECT_EQ(TakeFrames(),
+              std::vector<KIV_CanFrame>{Req({0x21, 0x45, 0x23, 0x07, 0x0A, 0x00, 0x00, 0x00})});
+
+    Offer(Resp({0x60, 0x45, 0x23, 0x07}));
+    TickAt(1005);  // the step sees the answer; the new state starts next tick
+    EXPECT_TRUE(TakeFrames().empty());
+    TickAt(1010);
+    EXPECT_EQ(TakeFrames(), std::vector<KIV_CanFrame>{Req(Segment(0x00, Slice(data, 0, 7)))});
+
+    Offer(Resp({0x20}));
+    RunTo(1109);  // acknowledged at once, yet the next segment waits 100 ms
+    EXPECT_TRUE(TakeFrames().empty());
+    TickAt(1110);
+    EXPECT_EQ(TakeFrames(),
+              std::vector<KIV_CanFrame>{Req({0x19, 0xB7, 0xB8, 0xB9, 0x00, 0x00, 0x00, 0x00})});
+
+    Offer(Resp({0x30}));
+    Tick();  // step: -> SDO_FINISH
+    Tick();  // SDO_FINISH
+    EXPECT_FALSE(t.Done());
+    Tick();  // SDO_FINISH -> SDO_IDLE completes
+    EXPECT_EQ(t.Result(), KIV_OK);
+    EXPECT_TRUE(TakeFrames().empty()) << "no abort after a good transfer";
+    EXPECT_EQ(stack_->sdoDownload[0].busy, 0);
+    EXPECT_TRUE(log_.Has("INFO", "sdo seg write size:10 byte, start success"));
+    EXPECT_TRUE(log_.Has("INFO", "sdo seg write...<7,10> ack is ok"));
+    EXPECT_TRUE(log_.Has("INFO", "sdo seg write...<10,10> ack is ok"));
+}
+
+TEST_F(SdoChannels, SegmentHeadersFollowToggleAndEmptyByteCount) {
+    struct Case {
+        std::size_t size;
+        std::vector<uint8_t> headers;  // one per segment
+    };
+    const Case cases[] = {
+        {5, {0x05}},               // toggle 0, two empty bytes, last
+        {7, {0x01}},               // a remainder of exactly 7 is a last segment
+        {8, {0x00, 0x1D}},         // 1 byte left: six empty
+        {14, {0x00, 0x11}},        // 7 + 7
+        {20, {0x00, 0x10, 0x03}},  // 7 + 7 + 6
+        {22, {0x00, 0x10, 0x00, 0x1D}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.size);
+        const auto data = Pattern(c.size, 0x50);
+        Transfer& t = Write(data);
+        const auto frames = RunSegmentedWrite(t);
+        EXPECT_EQ(t.Result(), KIV_OK);
+        std::vector<KIV_CanFrame> expected{
+            Req({0x21, 0x45, 0x23, 0x07, static_cast<uint8_t>(c.size), 0, 0, 0})};
+        std::size_t offset = 0;
+        for (uint8_t h : c.headers) {
+            const std::size_t n = std::min<std::size_t>(7, c.size - offset);
+            expected.push_back(Req(Segment(h, Slice(data, offset, n))));
+            offset += n;
+        }
+        EXPECT_EQ(frames, expected);
+    }
+}
+
+TEST_F(SdoChannels, InitiateAnnouncesSizeLittleEndian) {
+    const auto data = Pattern(0x0123, 0x00);
+    Write(data);
+    Tick();
+    EXPECT_EQ(TakeFrames(),
+              std::vector<KIV_CanFrame>{Req({0x21, 0x45, 0x23, 0x07, 0x23, 0x01, 0x00, 0x00})});
+}
+
+TEST_F(SdoChannels, SegmentedReadFollowsTheSegmentScript) {
+    const auto obj = Pattern(20);
+    Transfer& t = Read(20);
+    TickAt(1000);
+    EXPECT_EQ(TakeFrames(), std::vector<KIV_CanFrame>{kInitUpload});
+    Offer(Resp({0x41, 0x45, 0x23, 0x07, 0x14, 0x00, 0x00, 0x00}));
+    TickAt(1001);
+    TickAt(1002);
+    EXPECT_EQ(TakeFrames(), std::vector<KIV_CanFrame>{Req({0x60})});
+    Offer(Resp(Segment(0x00, Slice(obj, 0, 7))));
+    RunTo(1101);
+    EXPECT_TRUE(TakeFrames().empty());
+    TickAt(1102);
+    EXPECT_EQ(TakeFrames(), std::vector<KIV_CanFrame>{Req({0x70})});
+    Offer(Resp(Segment(0x10, Slice(obj, 7, 7))));
+    TickAt(1202);
+    EXPECT_EQ(TakeFrames(), std::vector<KIV_CanFrame>{Req({0x60})});
+    Offer(Resp(Segment(0x03, Slice(obj, 14, 6))));
+    Tick();
+    Tick();
+    EXPECT_FALSE(t.Done());
+    Tick();
+    EXPECT_EQ(t.Result(), KIV_OK);
+    EXPECT_EQ(t.received, 20u);
+    EXPECT_EQ(t.Stored(20), obj);
+    EXPECT_TRUE(t.GuardsIntact());
+    EXPECT_TRUE(TakeFrames().empty());
+    EXPECT_TRUE(log_.Has("INFO", "sdo seg read size:20 byte"));
+    EXPECT_TRUE(log_.Has("INFO", "sdo seg read...<7,20>"));
+    EXPECT_TRUE(log_.Has("INFO", "sdo seg read...<20,20>"));
+    EXPECT_TRUE(log_.Has("INFO", "sdo seg read success..."));
+}
+
+// ---------------------------------------------------------------------------
+// Expedited reads: every answer and its result
+
+TEST_F(SdoChannels, ExpeditedReadStoresAtMostCapacity) {
+    struct Case {
+        uint32_t capacity;
+        std::vector<uint8_t> answer;
+        uint32_t stored;
+        int announced;
+    };
+    const Case cases[] = {
+        {4, {0x4B, 0x45, 0x23, 0x07, 0x11, 0x22}, 2, 2},
+        {2, {0x43, 0x45, 0x23, 0x07, 0x11, 0x22, 0x33, 0x44}, 2, 4},
+        {1, {0x4B, 0x45, 0x23, 0x07, 0x11, 0x22}, 1, 2},
+        {4, {0x4F, 0x45, 0x23, 0x07, 0x11, 0x22, 0x33, 0x44}, 1, 1},
+        {4, {0x47, 0x45, 0x23, 0x07, 0x11, 0x22, 0x33, 0x44}, 3, 3},
+        {4, {0x43, 0x45, 0x23, 0x07, 0x11, 0x22, 0x33, 0x44}, 4, 4},
+        {0, {0x43, 0x45, 0x23, 0x07, 0x11, 0x22, 0x33, 0x44}, 0, 4},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message()
+                     << "capacity " << c.capacity << " command " << int{c.answer[0]});
+        Transfer& t = Read(c.capacity);
+        Tick();
+        Offer(Resp(c.answer));
+        Tick();
+        EXPECT_FALSE(t.Done()) << "completion comes one tick after the step";
+        Tick();
+        ASSERT_EQ(t.Result(), KIV_OK);
+        EXPECT_EQ(t.received, c.stored);
+        EXPECT_EQ(t.Stored(c.stored), Slice(c.answer, 4, c.stored));
+        EXPECT_TRUE(t.GuardsIntact());
+        EXPECT_TRUE(
+            log_.Has("INFO", "sdo fast read size:" + std::to_string(c.announced) + " byte"));
+        log_.Clear();
+    }
+}
+
+TEST_F(SdoChannels, ExpeditedReadRefusesEveryOtherAnswerWithParamError) {
+    const std::vector<uint8_t> answers[] = {
+        {0x41, 0x45, 0x23, 0x07, 0x0A, 0x00, 0x00, 0x00},  // segmented initiate
+        {0x80, 0x45, 0x23, 0x07, 0x00, 0x00, 0x02, 0x06},  // server abort
+        {0x42, 0x45, 0x23, 0x07, 0x11, 0x22, 0x33, 0x44},  // expedited without size
+        {0x60, 0x45, 0x23, 0x07},                          // a download answer
+    };
+    for (const auto& a : answers) {
+        SCOPED_TRACE(int{a[0]});
+        Transfer& t = Read(4);
+        Tick();
+        TakeFrames();
+        Offer(Resp(a));
+        Tick();
+        Tick();
+        EXPECT_EQ(t.Result(), KIV_ERR_PARAM);
+        EXPECT_EQ(t.received, kUntouched);
+        EXPECT_EQ(t.Stored(4), std::vector<uint8_t>(4, kGuard));
+        RunTo(clock_.now + 2000, 50);
+        EXPECT_TRUE(TakeFrames().empty()) << "no abort, no re-send";
+        EXPECT_TRUE(log_.Has("INFO", "sdo fast read size:0 byte"));
+        log_.Clear();
+    }
+}
+
+TEST_F(SdoChannels, ExpeditedWriteAbortedByServerGivesAborted) {
+    Transfer& t = Write({0x01, 0x02});
+    Tick();
+    Offer(Resp({0x41, 0x45, 0x23, 0x07}));  // not an answer to a download: ignored
+    Offer(Resp({0x80, 0x45, 0x23, 0x07, 0x00, 0x00, 0x09, 0x06}));
+    Tick();
+    Tick();
+    EXPECT_EQ(t.Result(), KIV_ERR_ABORTED);
+    EXPECT_TRUE(log_.Has("ERROR", "sdo fast write size:2 byte fail, rec abort"));
+    RunTo(clock_.now + 2000, 50);
+    EXPECT_EQ(TakeFrames().size(), 1u) << "the request only: no abort, no re-send";
+}
+
+TEST_F(SdoChannels, SmallObjectReadIntoLargeBufferEndsWithAbortAndTimeout) {
+    Transfer& t = Read(8);
+    for (uint32_t at = 1000; at < 2000; at += 100) {
+        TickAt(at);
+        Offer(Resp({0x4B, 0x45, 0x23, 0x07, 0x11, 0x22}));  // expedited: ignored here
+    }
+    RunTo(1999);
+    EXPECT_EQ(TakeFrames(), std::vector<KIV_CanFrame>(10, kInitUpload));
+    TickAt(2000);  // time-out
+    EXPECT_TRUE(TakeFrames().empty());
+    Tick();  // SDO_ABORT
+    EXPECT_EQ(TakeFrames(), std::vector<KIV_CanFrame>{kAbortFrame});
+    Tick();  // SDO_FINISH
+    EXPECT_FALSE(t.Done());
+    Tick();
+    EXPECT_EQ(t.Result(), KIV_ERR_TIMEOUT);
+    EXPECT_EQ(t.received, kUntouched);
+    EXPECT_TRUE(log_.Has("ERROR", "sdo seg read timeout,init fail...<100ms,1000ms>"));
+    EXPECT_EQ(log_.Count("WARN", "kiv sdo abort frame send..."), 1);
+    RunTo(clock_.now + 1000, 50);
+    EXPECT_TRUE(TakeFrames().empty()) << "the abort is sent once";
+}
+
+// ---------------------------------------------------------------------------
+// Re-send period and time-out
+
+TEST_F(SdoChannels, ExpeditedTransfersResendEvery100MsAndTimeOutWithoutAbort) {
+    for (bool upload : {true, false}) {
+        SCOPED_TRACE(upload ? "read" : "write");
+        clock_.now = 1000;
+        Transfer& t = upload ? Read(2) : Write({0x01, 0x02});
+        Tick();
+        RunTo(1999);
+        const auto sends = TakeSends();
+        ASSERT_EQ(sends.size(), 10u);
+        for (std::size_t i = 0; i < sends.size(); ++i) {
+            EXPECT_EQ(sends[i].at, 1000 + 100 * i);
+            EXPECT_EQ(sends[i].frame, sends[0].frame);
+        }
+        EXPECT_FALSE(t.Done());
+        TickAt(2000);  // exactly timeoutMs after the first frame
+        EXPECT_FALSE(t.Done());
+        Tick();
+        EXPECT_EQ(t.Result(), KIV_ERR_TIMEOUT);
+        RunTo(3000, 50);
+        EXPECT_TRUE(TakeFrames().empty()) << "no abort after an expedited time-out";
+        EXPECT_TRUE(log_.Has("ERROR", upload ? "sdo fast read timeout...<100,1000>"
+                                             : "sdo fast write timeout...<100,1000>"));
+        EXPECT_EQ(log_.Count("DEBUG", "sdo fast write send can ..."), upload ? 0 : 10);
+        EXPECT_EQ(log_.Count("WARN", "kiv sdo abort frame send..."), 0);
+        log_.Clear();
+    }
+}
+
+TEST_F(SdoChannels, ResendCountsFromTheLastSendNotAFixedGrid) {
+    Read(2);
+    TickAt(1000);
+    TickAt(1099);
+    TickAt(1130);
+    TickAt(1229);
+    TickAt(1230);
+    const auto sends = TakeSends();
+    ASSERT_EQ(sends.size(), 3u);
+    EXPECT_EQ(sends[0].at, 1000u);
+    EXPECT_EQ(sends[1].at, 1130u);
+    EXPECT_EQ(sends[2].at, 1230u);
+}
+
+TEST_F(SdoChannels, TimeoutZeroGivesASingleFrame) {
+    stack_->sdoTimeoutMs = 0;
+    // Unanswered: fails at the following tick.
+    Transfer& lost = Read(2);
+    Tick();
+    Tick();
+    EXPECT_FALSE(lost.Done());
+    Tick();
+    EXPECT_EQ(lost.Result(), KIV_ERR_TIMEOUT);
+    EXPECT_EQ(TakeFrames().size(), 1u);
+
+    // Answered in the receive poll between the two ticks: succeeds.
+    Transfer& ok = Read(2);
+    Tick();
+    Offer(Resp({0x4B, 0x45, 0x23, 0x07, 0x34, 0x12}));
+    Tick();
+    Tick();
+    EXPECT_EQ(ok.Result(), KIV_OK);
+    EXPECT_EQ(ok.received, 2u);
+
+    // A segmented write: one initiate frame, then the abort.
+    Transfer& seg = Write(Pattern(9));
+    for (int i = 0; i < 5; ++i) Tick();
+    EXPECT_EQ(seg.Result(), KIV_ERR_TIMEOUT);
+    const auto frames = TakeFrames();
+    ASSERT_EQ(frames.size(), 3u);  // the answered read, the write's initiate, its abort
+    EXPECT_EQ(frames[1], Req({0x21, 0x45, 0x23, 0x07, 0x09}));
+    EXPECT_EQ(frames[2], kAbortFrame);
+    EXPECT_TRUE(log_.Has("ERROR", "sdo seg write timeout,init fail...<100ms,0ms>"));
+}
+
+TEST_F(SdoChannels, ElapsedTimeRule) {
+    struct Case {
+        uint32_t now, since, elapsed;
+    };
+    const Case cases[] = {
+        {5, 5, 0},
+        {105, 5, 100},
+        {0, 0xFFFFFFFFu, 0},      // wrapped: difference 1, less one
+        {0x54, 0xFFFFFFF0u, 99},  // difference 100, less one
+        {0x55, 0xFFFFFFF0u, 100},
+        {0xFFFFFFFFu, 0, 0xFFFFFFFFu},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(orukiv::SdoElapsed(c.now, c.since), c.elapsed) << c.now << " " << c.since;
+}
+
+TEST_F(SdoChannels, ResendAndTimeoutAcrossTheTickWrap) {
+    // Re-send: a plain difference of 100 is 99 once the count has wrapped.
+    Transfer& a = Read(2);
+    TickAt(0xFFFFFFF0u);
+    TickAt(0x53);
+    TickAt(0x54);
+    EXPECT_EQ(TakeSends().size(), 1u);
+    TickAt(0x55);
+    const auto resent = TakeSends();
+    ASSERT_EQ(resent.size(), 1u);
+    EXPECT_EQ(resent[0].at, 0x55u);
+    Offer(Resp({0x4B, 0x45, 0x23, 0x07, 1, 2}));
+    Tick();
+    Tick();
+    EXPECT_EQ(a.Result(), KIV_OK);
+
+    // Time-out: first frame at 0xFFFFFF00, 1000 ms pass at tick 745.
+    Transfer& b = Read(2);
+    TickAt(0xFFFFFF00u);
+    RunTo(744);
+    Tick();
+    EXPECT_FALSE(b.Done());
+    TickAt(745);
+    EXPECT_FALSE(b.Done());
+    Tick();
+    EXPECT_EQ(b.Result(), KIV_ERR_TIMEOUT);
+    const auto sends = TakeSends();
+    ASSERT_EQ(sends.size(), 10u);
+    EXPECT_EQ(sends[3].at, 45u) << "first re-send after the wrap";
+}
+
+TEST_F(SdoChannels, FirstFrameOfEachStateGoesOutAtOnceEvenBelowTick100) {
+    // At tick 0 the elapsed-time test alone would hold the frame back.
+    clock_.now = 0;
+    Transfer& r = Read(2);
+    Tick();
+    EXPECT_EQ(TakeSends().size(), 1u);
+    TickAt(99);
+    EXPECT_TRUE(TakeSends().empty());
+    TickAt(100);
+    EXPECT_EQ(TakeSends().size(), 1u);
+    Offer(Resp({0x4B, 0x45, 0x23, 0x07, 1, 2}));
+    Tick();
+    Tick();
+    EXPECT_EQ(r.Result(), KIV_OK);
+
+    // Every state of a segmented write below tick 100: initiate at 10, first
+    // segment at 12, abort at once after the time-out.
+    stack_->sdoTimeoutMs = 50;
+    Transfer& w = Write(Pattern(20));
+    TickAt(10);
+    Offer(Resp({0x60, 0x45, 0x23, 0x07}));
+    TickAt(11);
+    TickAt(12);
+    const auto s = TakeSends();
+    ASSERT_EQ(s.size(), 2u);
+    EXPECT_EQ(s[1].at, 12u);
+    EXPECT_EQ(s[1].frame.data[0], 0x00);
+    TickAt(62);  // time-out of the segment phase
+    TickAt(63);  // abort
+    EXPECT_EQ(TakeFrames(), std::vector<KIV_CanFrame>{kAbortFrame});
+    Tick();
+    Tick();
+    EXPECT_EQ(w.Result(), KIV_ERR_TIMEOUT);
+
+    // And at 0xFFFFFFFF, where the elapsed time since the entry mark is 0.
+    Read(2);
+    TickAt(0xFFFFFFFFu);
+    EXPECT_EQ(TakeSends().size(), 1u);
+}
+
+TEST_F(SdoChannels, TimeoutCoversTheWholeSegmentPhase) {
+    const auto data = Pattern(20);
+    Transfer& t = Write(data);
+    TickAt(1000);
+    Offer(Resp({0x60, 0x45, 0x23, 0x07}));
+    TickAt(1001);
+    TickAt(1002);  // first segment: the phase's clock starts
+    Offer(Resp({0x20}));
+    TakeSends();
+    RunTo(2001);
+    // The second segment, unanswered, every 100 ms from 1102.
+    const auto sends = TakeSends();
+    ASSERT_EQ(sends.size(), 9u);
+    for (std::size_t i = 0; i < sends.size(); ++i) {
+        EXPECT_EQ(sends[i].at, 1102 + 100 * i);
+        EXPECT_EQ(sends[i].frame, Req(Segment(0x10, Slice(data, 7, 7))));
+    }
+    TickAt(2002);  // 1000 ms after the first segment
+    TickAt(2003);
+    EXPECT_EQ(TakeFrames(), std::vector<KIV_CanFrame>{kAbortFrame});
+    Tick();
+    Tick();
+    EXPECT_EQ(t.Result(), KIV_ERR_TIMEOUT);
+    EXPECT_TRUE(log_.Has("ERROR", "sdo seg write timeout,data fail...<7byte,20byte>"));
+}
+
+TEST_F(SdoChannels, SegmentedReadTimesOutInDataPhaseWithAbort) {
+    stack_->sdoTimeoutMs = 300;
+    Transfer& t = Read(20);
+    Tick();
+    Offer(Resp({0x41, 0x45, 0x23, 0x07, 20, 0, 0, 0}));
+    Tick();
+    Tick();
+    Offer(Resp(Segment(0x00, Pattern(7))));
+    RunTo(clock_.now + 400, 10);
+    EXPECT_EQ(t.Result(), KIV_ERR_TIMEOUT);
+    EXPECT_EQ(t.received, kUntouched);
+    const auto frames = TakeFrames();
+    ASSERT_GE(frames.size(), 3u);
+    EXPECT_EQ(frames.back(), kAbortFrame);
+    EXPECT_EQ(frames[frames.size() - 2], Req({0x70}));
+    EXPECT_TRUE(log_.Has("ERROR", "sdo seg read timeout,data fail...<7byte,20byte>"));
+}
+
+TEST_F(SdoChannels, FailingOrMissingSendStillRunsTheClock) {
+    bus_.FailSendsWith(7);
+    Transfer& t = Read(2);
+    RunTo(2100, 10);
+    EXPECT_EQ(t.Result(), KIV_ERR_TIMEOUT);
+    EXPECT_EQ(TakeSends().size(), 10u);
+    EXPECT_EQ(log_.Count("ERROR", "oru can obj<0x00000605> send fail..."), 10);
+
+    orukiv::FreeStack(stack_);
+    MakeStack(false);
+    clock_.now = 5000;
+    Transfer& u = Write(Pattern(10));
+    RunTo(6100, 10);
+    EXPECT_EQ(u.Result(), KIV_ERR_TIMEOUT);
+    EXPECT_EQ(bus_.SentCount(), 10u) << "nothing more sent without canSend";
+}
+
+// ---------------------------------------------------------------------------
+// Server faults during segmented transfers
+
+TEST_F(SdoChannels, ServerAbortDuringSegmentedTransferEndsAsTimeout) {
+    const KIV_CanFrame serverAbort = Resp({0x80, 0x45, 0x23, 0x07, 0x00, 0x00, 0x02, 0x06});
+    struct Case {
+        const char* name;
+        bool upload;
+        int segmentsBefore;  // acknowledged segments before the abort; -1: abort the initiate
+    };
+    const Case cases[] = {
+        {"write initiate", false, -1},
+        {"write segment", false, 1},
+        {"read initiate", true, -1},
+        {"read segment, toggle 1", true, 1},
+    };
+    stack_->sdoTimeoutMs = 300;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Transfer& t = c.upload ? Read(20) : Write(Pattern(20));
+        Tick();
+        if (c.segmentsBefore >= 0) {
+            Offer(Resp(c.upload ? std::vector<uint8_t>{0x41, 0x45, 0x23, 0x07, 20}
+                                : std::vector<uint8_t>{0x60, 0x45, 0x23, 0x07}));
+            Tick();
+            Tick();
+            Offer(Resp(c.upload ? Segment(0x00, Pattern(7)) : std::vector<uint8_t>{0x20}));
+        }
+        TakeFrames();
+        Offer(serverAbort);
+        RunTo(clock_.now + 600, 10);
+        EXPECT_EQ(t.Result(), KIV_ERR_TIMEOUT);
+        const auto frames = TakeFrames();
+        ASSERT_FALSE(frames.empty());
+        EXPECT_EQ(frames.back(), kAbortFrame);
+        EXPECT_EQ(std::count(frames.begin(), frames.end(), kAbortFrame), 1);
+    }
+}
+
+TEST_F(SdoChannels, UploadSegmentMatchingToggleIsTakenWhateverItsOtherBits) {
+    // Only the toggle bit and the last-segment bit count: an abort frame at
+    // toggle 0 reads as a seven-byte segment.
+    Transfer& t = Read(20);
+    Tick();
+    Offer(Resp({0x41, 0x45, 0x23, 0x07, 8}));
+    Tick();
+    Tick();
+    Offer(Resp({0x80, 0x45, 0x23, 0x07, 0x00, 0x00, 0x02, 0x06}));
+    TickAt(clock_.now + 100);
+    Offer(Resp({0xF1, 0xEE}));  // toggle 1, last, stray high bits
+    Tick();
+    Tick();
+    Tick();
+    EXPECT_EQ(t.Result(), KIV_OK);
+    EXPECT_EQ(t.received, 8u);
+    EXPECT_EQ(t.Stored(8), (std::vector<uint8_t>{0x45, 0x23, 0x07, 0x00, 0x00, 0x02, 0x06, 0xEE}));
+}
+
+TEST_F(SdoChannels, WrongToggleSegmentIsIgnoredAndTheRequestResent) {
+    const auto obj = Pattern(20);
+    Transfer& r = Read(20);
+    Tick();
+    Offer(Resp({0x41, 0x45, 0x23, 0x07, 20}));
+    Tick();
+    TickAt(2000);
+    EXPECT_EQ(TakeFrames().back(), Req({0x60}));
+    Offer(Resp(Segment(0x10, Slice(obj, 0, 7))));  // toggle 1 where 0 is due
+    TickAt(2099);
+    EXPECT_TRUE(TakeFrames().empty());
+    TickAt(2100);
+    EXPECT_EQ(TakeFrames(), std::vector<KIV_CanFrame>{Req({0x60})});
+    EXPECT_EQ(r.Stored(7), std::vector<uint8_t>(7, kGuard))
+        << "nothing stored from the wrong segment";
+    Offer(Resp(Segment(0x00, Slice(obj, 0, 7))));
+    TickAt(2200);
+    EXPECT_EQ(TakeFrames(), std::vector<KIV_CanFrame>{Req({0x70})});
+    EXPECT_EQ(r.Stored(7), Slice(obj, 0, 7));
+}
+
+TEST_F(SdoChannels, WrongToggleAcknowledgementIsIgnoredAndTheSegmentResent) {
+    const auto data = Pattern(20, 0x90);
+    Transfer& w = Write(data);
+    TickAt(1000);
+    Offer(Resp({0x60, 0x45, 0x23, 0x07}));
+    Tick();
+    TickAt(1001);
+    const KIV_CanFrame first = Req(Segment(0x00, Slice(data, 0, 7)));
+    EXPECT_EQ(TakeFrames().back(), first);
+    Offer(Resp({0x30}));  // wrong toggle
+    Offer(Resp({0x21}));  // not exactly 0x20
+    TickAt(1100);
+    EXPECT_TRUE(TakeFrames().empty());
+    TickAt(1101);
+    EXPECT_EQ(TakeFrames(), std::vector<KIV_CanFrame>{first});
+    Offer(Resp({0x20}));
+    TickAt(1201);
+    EXPECT_EQ(TakeFrames(), std::vector<KIV_CanFrame>{Req(Segment(0x10, Slice(data, 7, 7)))});
+    EXPECT_FALSE(w.Done());
+}
+
+// ---------------------------------------------------------------------------
+// Which frames a channel takes
+
+TEST_F(SdoChannels, FramesForOtherNodesOrServicesChangeNothing) {
+    Transfer& r = Read(2);
+    Transfer& w = Write({0x01, 0x02});
+    Tick();
+    TakeFrames();
+    const std::vector<uint8_t> readAnswer{0x4B, 0x45, 0x23, 0x07, 0x11, 0x22};
+    const std::vector<uint8_t> writeAnswer{0x60, 0x45, 0x23, 0x07};
+    for (uint32_t id : {0x586u, 0x584u, 0x185u, 0x605u, 0x705u, 0x20000585u}) {
+        Offer(sdotest::SdoFrame(id, readAnswer));
+        Offer(sdotest::SdoFrame(id, writeAnswer));
+    }
+    Offer(Resp({0x4B, 0x46, 0x23, 0x07, 0x11, 0x22}));  // other index
+    Offer(Resp({0x4B, 0x45, 0x24, 0x07, 0x11, 0x22}));
+    Offer(Resp({0x4B, 0x45, 0x23, 0x08, 0x11, 0x22}));  // other sub-index
+    Offer(Resp({0x60, 0x45, 0x23, 0x08}));
+    Offer(Resp({0x80, 0x45, 0x23, 0x08, 0, 0, 0x02, 0x06}));
+    Tick();
+    Tick();
+    EXPECT_FALSE(r.Done());
+    EXPECT_FALSE(w.Done());
+    EXPECT_EQ(r.Stored(2), std::vector<uint8_t>(2, kGuard));
+
+    Offer(Resp(readAnswer));
+    Offer(Resp(writeAnswer));
+    Tick();
+    Tick();
+    EXPECT_EQ(r.Result(), KIV_OK);
+    EXPECT_EQ(w.Result(), KIV_OK);
+}
+
+TEST_F(SdoChannels, FramesAfterTheExchangeIsOverChangeNothing) {
+    // Between the step that ends an exchange and the tick that acts on it,
+    // a worker loop polls again: what arrives then must not alter the result.
+    stack_->sdoTimeoutMs = 200;
+    {
+        SCOPED_TRACE("answered expedited read, then an abort");
+        Transfer& t = Read(2);
+        Tick();
+        Offer(Resp({0x4B, 0x45, 0x23, 0x07, 0x11, 0x22}));
+        Tick();
+        Offer(Resp({0x80, 0x45, 0x23, 0x07, 0, 0, 0x02, 0x06}));
+        Offer(Resp({0x4B, 0x45, 0x23, 0x07, 0x33, 0x44}));
+        Tick();
+        EXPECT_EQ(t.Result(), KIV_OK);
+        EXPECT_EQ(t.Stored(2), (std::vector<uint8_t>{0x11, 0x22}));
+    }
+    struct Late {
+        const char* name;
+        bool upload;
+        uint32_t capacityOrSize;
+        std::vector<uint8_t> answer;
+    };
+    const Late cases[] = {
+        {"expedited read", true, 2, {0x4B, 0x45, 0x23, 0x07, 0x11, 0x22}},
+        {"expedited write", false, 2, {0x60, 0x45, 0x23, 0x07}},
+        {"segmented read initiate", true, 20, {0x41, 0x45, 0x23, 0x07, 20}},
+        {"segmented write initiate", false, 20, {0x60, 0x45, 0x23, 0x07}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Transfer& t = c.upload ? Read(c.capacityOrSize) : Write(Pattern(c.capacityOrSize));
+        const uint32_t start = clock_.now + 1;
+        TickAt(start);
+        RunTo(start + 200);  // the time-out step
+        Offer(Resp(c.answer));
+        for (int i = 0; i < 4; ++i) Tick();
+        EXPECT_EQ(t.Result(), KIV_ERR_TIMEOUT);
+        EXPECT_EQ(t.received, kUntouched);
+        TakeFrames();
+    }
+}
+
+TEST_F(SdoChannels, AnswerBeforeTheFirstTickIsIgnored) {
+    Transfer& r = Read(2);
+    Offer(Resp({0x4B, 0x45, 0x23, 0x07, 0x11, 0x22}));  // state still SDO_IDLE
+    Tick();
+    Tick();
+    EXPECT_FALSE(r.Done());
+}
+
+TEST_F(SdoChannels, OneAnswerServesTwoReadsOfTheSameObject) {
+    Transfer& a = Read(2);
+    Transfer& b = Read(2);
+    Tick();
+    EXPECT_EQ(TakeFrames(), std::vector<KIV_CanFrame>(2, kInitUpload));
+    Offer(Resp({0x4B, 0x45, 0x23, 0x07, 0x11, 0x22}));
+    Tick();
+    Tick();
+    EXPECT_EQ(a.Result(), KIV_OK);
+    EXPECT_EQ(b.Result(), KIV_OK);
+    EXPECT_EQ(a.Stored(2), (std::vector<uint8_t>{0x11, 0x22}));
+    EXPECT_EQ(b.Stored(2), (std::vector<uint8_t>{0x11, 0x22}));
+}
+
+// ---------------------------------------------------------------------------
+// Pools, completion, time-out changes
+
+TEST_F(SdoChannels, SixteenChannelsPerKindThenNoResource) {
+    std::vector<Transfer*> reads;
+    for (int i = 0; i < 16; ++i) {
+        reads.push_back(&Read(2));
+        EXPECT_EQ(reads.back()->claim, KIV_OK);
+    }
+    EXPECT_EQ(Read(2).claim, KIV_ERR_NO_RESOURCE);
+    for (int i = 0; i < 16; ++i) EXPECT_EQ(Write({1}).claim, KIV_OK);
+    EXPECT_EQ(Write({1}).claim, KIV_ERR_NO_RESOURCE);
+    Tick();
+    EXPECT_EQ(TakeFrames().size(), 32u) << "all 32 transfers start in the same tick";
+
+    // The first channel to free up serves the next claim.
+    Offer(Resp({0x4B, 0x45, 0x23, 0x07, 1, 2}));
+    Tick();
+    Tick();
+    for (auto* r : reads) EXPECT_EQ(r->Result(), KIV_OK);
+    Transfer& again = Read(2, 0x1000, 0);
+    EXPECT_EQ(again.claim, KIV_OK);
+    EXPECT_EQ(stack_->sdoUpload[0].request, &again.request);
+}
+
+TEST_F(SdoChannels, CompletionReleasesTheCallersSemaphoreOnce) {
+    Transfer& t = Read(2);
+    t.request.done = orukiv::platform::SemaphoreCreate();
+    ASSERT_NE(t.request.done, nullptr);
+    Tick();
+    Offer(Resp({0x4B, 0x45, 0x23, 0x07, 1, 2}));
+    Tick();
+    EXPECT_EQ(stack_->sdoUpload[0].busy, 1);
+    Tick();
+    EXPECT_EQ(t.Result(), KIV_OK);
+    EXPECT_EQ(stack_->sdoUpload[0].busy, 0);
+    auto waiter =
+        std::async(std::launch::async, [&] { orukiv::platform::SemaphoreWait(t.request.done); });
+    const bool released = waiter.wait_for(5s) == std::future_status::ready;
+    if (!released) orukiv::platform::SemaphorePost(t.request.done);
+    waiter.wait();
+    EXPECT_TRUE(released) << "the channel must release the caller";
+    orukiv::platform::SemaphoreClose(t.request.done);
+}
+
+TEST_F(SdoChannels, TimeoutChangeAffectsOnlyLaterClaims) {
+    stack_->mutex = orukiv::platform::MutexCreate();
+    ASSERT_NE(stack_->mutex, nullptr);
+    Transfer& before = Read(2);
+    EXPECT_NE(KIV_SetSDOTimeout(stack_, 200), 0);
+    EXPECT_EQ(stack_->sdoTimeoutMs, 200u);
+    Transfer& after = Read(2, 0x1000, 0);
+    TickAt(1000);
+    RunTo(1201);
+    EXPECT_EQ(after.Result(), KIV_ERR_TIMEOUT);
+    EXPECT_FALSE(before.Done());
+    RunTo(2001);
+    EXPECT_EQ(before.Result(), KIV_ERR_TIMEOUT);
+    EXPECT_TRUE(log_.Has("ERROR", "sdo fast read timeout...<100,200>"));
+    EXPECT_TRUE(log_.Has("ERROR", "sdo fast read timeout...<100,1000>"));
+}
+
+// ---------------------------------------------------------------------------
+// Segmented uploads whose data disagree with the buffer or the announced size
+
+class SdoUploadOverflow : public SdoChannels {
+protected:
+    // Runs a segmented read of an object announced as `announced` bytes into a
+    // buffer of `capacity`, answering each segment request with the next of
+    // `segments` (header + data bytes).
+    Transfer& Run(uint32_t capacity, uint32_t announced,
+                  const std::vector<std::vector<uint8_t>>& segments) {
+        Transfer& t = Read(capacity);
+        Tick();
+        Offer(Resp({0x41, 0x45, 0x23, 0x07, static_cast<uint8_t>(announced),
+                    static_cast<uint8_t>(announced >> 8), 0, 0}));
+        Tick();
+        for (const auto& s : segments) {
+            TickAt(clock_.now + 100);
+            Offer(Resp(s));
+        }
+        for (int i = 0; i < 3; ++i) Tick();
+        return t;
+    }
+};
+
+TEST_F(SdoUploadOverflow, ObjectLargerThanBufferIsClippedToCapacity) {
+    const auto obj = Pattern(20);
+    Transfer& t = Run(5, 20,
+                      {Segment(0x00, Slice(obj, 0, 7)), Segment(0x10, Slice(obj, 7, 7)),
+                       Segment(0x03, Slice(obj, 14, 6))});
+    EXPECT_EQ(t.Result(), KIV_OK);
+    EXPECT_EQ(t.received, 5u);
+    EXPECT_EQ(t.Stored(5), Slice(obj, 0, 5));
+    EXPECT_TRUE(t.GuardsIntact());
+    EXPECT_TRUE(log_.Has("INFO", "sdo seg read...<20,20>"));
+}
+
+TEST_F(SdoUploadOverflow, LastSegmentNeverYieldsMoreThanSevenBytes) {
+    // 13 bytes remain when the server says "last": only the frame's seven
+    // data bytes exist.
+    const auto obj = Pattern(14);
+    Transfer& t = Run(20, 20, {Segment(0x00, Slice(obj, 0, 7)), Segment(0x11, Slice(obj, 7, 7))});
+    EXPECT_EQ(t.Result(), KIV_OK);
+    EXPECT_EQ(t.received, 14u);
+    EXPECT_EQ(t.Stored(14), obj);
+    EXPECT_EQ(Slice(t.storage, 14, 6), std::vector<uint8_t>(6, kGuard));
+    EXPECT_TRUE(t.GuardsIntact());
+}
+
+TEST_F(SdoUploadOverflow, LastSegmentNeverYieldsMoreThanTheRemainder) {
+    const auto obj = Pattern(14);
+    Transfer& t = Run(10, 10, {Segment(0x00, Slice(obj, 0, 7)), Segment(0x11, Slice(obj, 7, 7))});
+    EXPECT_EQ(t.Result(), KIV_OK);
+    EXPECT_EQ(t.received, 10u);
+    EXPECT_EQ(t.Stored(10), Slice(obj, 0, 10));
+    EXPECT_TRUE(t.GuardsIntact());
+}
+
+TEST_F(SdoUploadOverflow, SegmentsBeyondTheAnnouncedSizeAddNothing) {
+    const auto obj = Pattern(28);
+    Transfer& t = Run(8, 8,
+                      {Segment(0x00, Slice(obj, 0, 7)), Segment(0x10, Slice(obj, 7, 7)),
+                       Segment(0x00, Slice(obj, 14, 7)), Segment(0x11, Slice(obj, 21, 7))});
+    EXPECT_EQ(t.Result(), KIV_OK);
+    EXPECT_EQ(t.received, 8u);
+    EXPECT_EQ(t.Stored(8), Slice(obj, 0, 8));
+    EXPECT_TRUE(t.GuardsIntact());
+}
+
+TEST_F(SdoUploadOverflow, SeventyBytesFitTheDefaultTimeoutButSeventySevenDoNot) {
+    // One segment per 100 ms, all within 1000 ms of the first segment request.
+    for (uint32_t size : {70u, 77u}) {
+        SCOPED_TRACE(size);
+        const auto obj = Pattern(size);
+        std::vector<std::vector<uint8_t>> segments;
+        for (uint32_t offset = 0, k = 0; offset < size; offset += 7, ++k) {
+            const uint32_t n = std::min<uint32_t>(7, size - offset);
+            const bool last = offset + 7 >= size;
+            const uint8_t header =
+                static_cast<uint8_t>((k % 2) * 0x10 + (last ? (7 - n) * 2 + 1 : 0));
+            segments.push_back(Segment(header, Slice(obj, offset, n)));
+        }
+        Transfer& t = Run(size, size, segments);
+        RunTo(clock_.now + 200, 10);
+        const auto frames = TakeFrames();
+        if (size == 70) {
+            EXPECT_EQ(t.Result(), KIV_OK);
+            EXPECT_EQ(t.received, 70u);
+            EXPECT_EQ(t.Stored(70), obj);
+            EXPECT_EQ(std::count(frames.begin(), frames.end(), kAbortFrame), 0);
+        } else {
+            EXPECT_EQ(t.Result(), KIV_ERR_TIMEOUT);
+            EXPECT_EQ(t.received, kUntouched);
+            EXPECT_EQ(std::count(frames.begin(), frames.end(), kAbortFrame), 1);
+            EXPECT_TRUE(log_.Has("ERROR", "sdo seg read timeout,data fail...<70byte,77byte>"));
+        }
+    }
+}
+
+TEST_F(SdoUploadOverflow, InitiateWithSizeZeroIsResentUntilTimeout) {
+    Transfer& t = Read(20);
+    TickAt(1000);
+    Offer(Resp({0x41, 0x45, 0x23, 0x07, 0, 0, 0, 0}));
+    RunTo(2003);
+    EXPECT_EQ(t.Result(), KIV_ERR_TIMEOUT);
+    EXPECT_EQ(t.received, kUntouched);
+    auto frames = TakeFrames();
+    ASSERT_EQ(frames.size(), 11u);
+    EXPECT_EQ(frames.back(), kAbortFrame);
+    frames.pop_back();
+    EXPECT_EQ(frames, std::vector<KIV_CanFrame>(10, kInitUpload));
+    EXPECT_TRUE(log_.Has("INFO", "sdo seg read size:0 byte"));
+    EXPECT_EQ(t.Stored(20), std::vector<uint8_t>(20, kGuard));
+}
+
+TEST_F(SdoChannels, AcknowledgementsWithoutASegmentOutAreIgnored) {
+    // A server that confirms segments it never received must not push the
+    // transfer past the caller's data.
+    const auto data = Pattern(20, 0x70);
+    Transfer& t = Write(data);
+    Tick();
+    Offer(Resp({0x60, 0x45, 0x23, 0x07}));
+    Tick();
+    Tick();  // segment 0
+    Offer(Resp({0x20}));
+    Offer(Resp({0x30}));
+    Offer(Resp({0x20}));
+    Offer(Resp({0x30}));
+    TakeFrames();
+    TickAt(clock_.now + 100);
+    EXPECT_EQ(TakeFrames(), std::vector<KIV_CanFrame>{Req(Segment(0x10, Slice(data, 7, 7)))});
+    Offer(Resp({0x30}));
+    TickAt(clock_.now + 100);
+    EXPECT_EQ(TakeFrames(), std::vector<KIV_CanFrame>{Req(Segment(0x03, Slice(data, 14, 6)))});
+    Offer(Resp({0x20}));
+    for (int i = 0; i < 3; ++i) Tick();
+    EXPECT_EQ(t.Result(), KIV_OK);
+}
+
+}  // namespace

@@ -1,0 +1,349 @@
+// KIV_ReadObject / KIV_WriteObject end to end: a real instance with its
+// worker, on a virtual bus, against simulated SDO servers. Real time, so the
+// checks on durations are loose; the exact timing is covered by the channel
+// tests with a fake clock.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <future>
+#include <thread>
+#include <vector>
+
+#include "frames.h"
+#include "orukiv/orukiv.h"
+#include "orukiv_sim/sim.h"
+#include "sdo_test_util.h"
+
+using namespace std::chrono_literals;
+using orukiv::sim::SdoFaults;
+using orukiv::sim::SimNode;
+using sdotest::Pattern;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr uint8_t kNode = 5;
+constexpr uint8_t kSilentNode = 9;  // nobody answers for it
+constexpr uint8_t kGuard = 0xA5;
+
+class SdoEndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override {
+        bus_.SetTrace(true);
+        node_.AddU8(0x2000, 1, 0x5A);
+        node_.AddU16(0x2000, 2, 0x1234);
+        node_.AddU32(0x2000, 3, 0xCAFEF00D);
+        node_.AddU16(0x2000, 4, 0xBEEF, orukiv::sim::Access::kRO);
+        node_.AddVariableObject(0x3000, 1, Pattern(20), 100);
+        node_.AddVariableObject(0x3000, 2, Pattern(70, 0x80), 100);
+        KIV_InitParam p = host_.Param();
+        handle_ = KIV_Init(&p);
+        ASSERT_NE(handle_, nullptr);
+    }
+    void TearDown() override {
+        if (handle_ != nullptr) {
+            EXPECT_EQ(KIV_Destroy(handle_), KIV_OK);
+        }
+    }
+
+    struct ReadResult {
+        int32_t rc;
+        std::vector<uint8_t> data;  // the whole buffer, guards included
+        uint32_t received;
+        Clock::duration took;
+    };
+    ReadResult Read(uint8_t node, uint16_t index, uint8_t sub, uint32_t capacity) {
+        ReadResult r;
+        r.data.assign(capacity + 8, kGuard);
+        r.received = 0xDEADBEEF;
+        const auto start = Clock::now();
+        r.rc = KIV_ReadObject(handle_, node, index, sub, r.data.data(), capacity, &r.received);
+        r.took = Clock::now() - start;
+        return r;
+    }
+
+    // Frames the library put on the bus.
+    std::vector<KIV_CanFrame> HostFrames() {
+        std::vector<KIV_CanFrame> out;
+        for (const auto& e : bus_.Trace())
+            if (e.senderId == host_.endpoint().Id()) out.push_back(e.frame);
+        return out;
+    }
+    static bool IsAbortFrame(const KIV_CanFrame& f, uint8_t node, uint16_t index, uint8_t sub) {
+        return f == sdotest::SdoFrame(0x600u + node, {0x80, static_cast<uint8_t>(index),
+                                                      static_cast<uint8_t>(index >> 8), sub, 0x00,
+                                                      0x00, 0x04, 0x05});
+    }
+    int CountAborts(uint8_t node, uint16_t index, uint8_t sub) {
+        int n = 0;
+        for (const auto& f : HostFrames()) n += IsAbortFrame(f, node, index, sub) ? 1 : 0;
+        return n;
+    }
+
+    orukiv::sim::VirtualBus bus_;
+    orukiv::sim::HostEndpoint host_{bus_};
+    SimNode node_{bus_, kNode};
+    KIV_Handle handle_ = nullptr;
+};
+
+std::vector<uint8_t> Head(const std::vector<uint8_t>& v, std::size_t n) {
+    return sdotest::Slice(v, 0, n);
+}
+bool GuardsFrom(const std::vector<uint8_t>& v, std::size_t from) {
+    return std::all_of(v.begin() + static_cast<std::ptrdiff_t>(from), v.end(),
+                       [](uint8_t b) { return b == kGuard; });
+}
+
+TEST_F(SdoEndToEnd, ExpeditedReadsAndWrites) {
+    struct Case {
+        uint8_t sub;
+        uint32_t capacity;
+        std::vector<uint8_t> expected;
+    };
+    const Case cases[] = {
+        {1, 1, {0x5A}},
+        {2, 2, {0x34, 0x12}},
+        {2, 1, {0x34}},  // only the low byte fits
+        {3, 4, {0x0D, 0xF0, 0xFE, 0xCA}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "sub " << int{c.sub} << " capacity " << c.capacity);
+        const auto r = Read(kNode, 0x2000, c.sub, c.capacity);
+        EXPECT_EQ(r.rc, KIV_OK);
+        EXPECT_EQ(r.received, c.expected.size());
+        EXPECT_EQ(Head(r.data, c.expected.size()), c.expected);
+        EXPECT_TRUE(GuardsFrom(r.data, c.capacity));
+    }
+
+    const uint8_t value[] = {0x78, 0x56};
+    EXPECT_EQ(KIV_WriteObject(handle_, kNode, 0x2000, 2, value, 2), KIV_OK);
+    EXPECT_EQ(node_.ValueU32(0x2000, 2), 0x5678u);
+    const uint8_t u32[] = {1, 2, 3, 4};
+    EXPECT_EQ(KIV_WriteObject(handle_, kNode, 0x2000, 3, u32, 4), KIV_OK);
+    EXPECT_EQ(node_.ValueU32(0x2000, 3), 0x04030201u);
+
+    // Refusals of the server: an expedited read answered with an abort is a
+    // parameter error, an aborted expedited write is "aborted".
+    EXPECT_EQ(Read(kNode, 0x2FFF, 0, 4).rc, KIV_ERR_PARAM);
+    EXPECT_EQ(KIV_WriteObject(handle_, kNode, 0x2000, 4, value, 2), KIV_ERR_ABORTED);
+    // A 20-byte object read into a 4-byte buffer: the server answers 0x41.
+    EXPECT_EQ(Read(kNode, 0x3000, 1, 4).rc, KIV_ERR_PARAM);
+    EXPECT_EQ(CountAborts(kNode, 0x3000, 1), 0);
+}
+
+TEST_F(SdoEndToEnd, SegmentedReadAndWriteOf20Bytes) {
+    const auto r20 = Read(kNode, 0x3000, 1, 20);
+    EXPECT_EQ(r20.rc, KIV_OK);
+    EXPECT_EQ(r20.received, 20u);
+    EXPECT_EQ(Head(r20.data, 20), Pattern(20));
+    EXPECT_TRUE(GuardsFrom(r20.data, 20));
+
+    const auto w20 = Pattern(20, 0x10);
+    EXPECT_EQ(KIV_WriteObject(handle_, kNode, 0x3000, 1, w20.data(), 20), KIV_OK);
+    EXPECT_EQ(node_.Value(0x3000, 1), w20);
+    EXPECT_EQ(CountAborts(kNode, 0x3000, 1), 0);
+}
+
+TEST_F(SdoEndToEnd, SegmentedReadAndWriteOf70Bytes) {
+    // Ten segments at one per 100 ms fit the default 1000 ms only on a quiet
+    // machine, so this test allows more.
+    KIV_SetSDOTimeout(handle_, 3000);
+    const auto r70 = Read(kNode, 0x3000, 2, 100);
+    EXPECT_EQ(r70.rc, KIV_OK);
+    EXPECT_EQ(r70.received, 70u);
+    EXPECT_EQ(Head(r70.data, 70), Pattern(70, 0x80));
+    EXPECT_TRUE(GuardsFrom(r70.data, 70));
+
+    const auto w70 = Pattern(70, 0x40);
+    EXPECT_EQ(KIV_WriteObject(handle_, kNode, 0x3000, 2, w70.data(), 70), KIV_OK);
+    EXPECT_EQ(node_.Value(0x3000, 2), w70);
+    EXPECT_EQ(CountAborts(kNode, 0x3000, 2), 0);
+}
+
+TEST_F(SdoEndToEnd, InvalidPointersAndEmptyWritesAreRefusedWithoutTraffic) {
+    uint8_t buf[4];
+    uint32_t n = 0;
+    EXPECT_EQ(KIV_ReadObject(handle_, kNode, 0x2000, 2, nullptr, 4, &n), KIV_ERR_PARAM);
+    EXPECT_EQ(KIV_ReadObject(handle_, kNode, 0x2000, 2, buf, 4, nullptr), KIV_ERR_PARAM);
+    EXPECT_EQ(KIV_WriteObject(handle_, kNode, 0x2000, 2, nullptr, 2), KIV_ERR_PARAM);
+    EXPECT_EQ(KIV_WriteObject(handle_, kNode, 0x2000, 2, buf, 0), KIV_ERR_PARAM);
+    EXPECT_EQ(KIV_ReadObject(nullptr, kNode, 0x2000, 2, buf, 4, &n), KIV_ERR_PARAM);
+    EXPECT_EQ(n, 0u);
+    std::this_thread::sleep_for(50ms);  // a queued request would be on the bus by now
+    EXPECT_TRUE(HostFrames().empty());
+    EXPECT_EQ(node_.RequestsSeen(), 0u);
+}
+
+TEST_F(SdoEndToEnd, SeventeenthConcurrentReadGetsNoResourceAtOnce) {
+    constexpr int kReaders = 17;
+    std::atomic<int> ready{0};
+    std::atomic<bool> go{false};
+    std::vector<std::future<ReadResult>> calls;
+    for (int i = 0; i < kReaders; ++i) {
+        calls.push_back(std::async(std::launch::async, [&, i] {
+            ready.fetch_add(1);
+            while (!go.load()) std::this_thread::yield();
+            return Read(kSilentNode, 0x2000, static_cast<uint8_t>(i), 4);
+        }));
+    }
+    while (ready.load() < kReaders) std::this_thread::yield();
+    const auto start = Clock::now();
+    go.store(true);
+    std::vector<ReadResult> results;
+    for (auto& c : calls) results.push_back(c.get());
+    const auto all = Clock::now() - start;
+
+    int timeouts = 0, refused = 0;
+    for (const auto& r : results) {
+        if (r.rc == KIV_ERR_TIMEOUT) {
+            ++timeouts;
+            EXPECT_GE(r.took, 900ms);
+        } else if (r.rc == KIV_ERR_NO_RESOURCE) {
+            ++refused;
+            EXPECT_LT(r.took, 700ms) << "refused at once, not after a time-out";
+        }
+    }
+    EXPECT_EQ(timeouts, 16);
+    EXPECT_EQ(refused, 1);
+    // Sixteen in parallel: the whole batch takes about one time-out.
+    EXPECT_LT(all, 1900ms);
+    // Each transfer's first request went out; none of them is segmented.
+    std::vector<int> firstFrames(kReaders, 0);
+    for (const auto& f : HostFrames()) {
+        ASSERT_EQ(f.id, 0x600u + kSilentNode);
+        ASSERT_EQ(f.data[0], 0x40);
+        firstFrames[f.data[3]] = 1;
+    }
+    EXPECT_EQ(std::count(firstFrames.begin(), firstFrames.end(), 1), 16);
+}
+
+TEST_F(SdoEndToEnd, TimeoutChangeLeavesAWaitingReadAlone) {
+    KIV_SetSDOTimeout(handle_, 600);
+    auto longRead = std::async(std::launch::async, [&] { return Read(kSilentNode, 0x2000, 1, 4); });
+    ASSERT_TRUE(bus_.WaitForTrace(1, 2s)) << "the first read never reached the bus";
+    EXPECT_NE(KIV_SetSDOTimeout(handle_, 200), 0);
+    const auto shortRead = Read(kSilentNode, 0x2000, 2, 4);
+    const auto first = longRead.get();
+    EXPECT_EQ(first.rc, KIV_ERR_TIMEOUT);
+    EXPECT_EQ(shortRead.rc, KIV_ERR_TIMEOUT);
+    EXPECT_GE(first.took, 500ms) << "the waiting read must keep its 600 ms";
+    EXPECT_GE(shortRead.took, 150ms);
+    EXPECT_LT(shortRead.took, 500ms) << "a read started after the change uses 200 ms";
+}
+
+// ---------------------------------------------------------------------------
+// Servers that misbehave
+
+TEST_F(SdoEndToEnd, DroppedAnswersAreRecoveredByResending) {
+    KIV_SetSDOTimeout(handle_, 2500);
+    SdoFaults f;
+    f.seed = 7;
+    f.dropShare = 0.3;
+    f.repeatOnSameToggle = true;  // a repeated segment request is served again
+    node_.SetFaults(f);
+
+    const auto small = Read(kNode, 0x2000, 3, 4);
+    EXPECT_EQ(small.rc, KIV_OK);
+    EXPECT_EQ(Head(small.data, 4), (std::vector<uint8_t>{0x0D, 0xF0, 0xFE, 0xCA}));
+    const auto seg = Read(kNode, 0x3000, 1, 20);
+    EXPECT_EQ(seg.rc, KIV_OK);
+    EXPECT_EQ(Head(seg.data, 20), Pattern(20));
+    const auto w = Pattern(20, 0x61);
+    EXPECT_EQ(KIV_WriteObject(handle_, kNode, 0x3000, 1, w.data(), 20), KIV_OK);
+    EXPECT_EQ(node_.Value(0x3000, 1), w);
+    EXPECT_GT(node_.RequestsSeen(), node_.AnswersSent())
+        << "no answer was dropped: the seed tests nothing";
+}
+
+TEST_F(SdoEndToEnd, WrongToggleAnswersAreOutwaited) {
+    KIV_SetSDOTimeout(handle_, 2500);
+    SdoFaults f;
+    f.wrongToggleAnswers = 1;
+    node_.SetFaults(f);
+    const auto seg = Read(kNode, 0x3000, 1, 20);
+    EXPECT_EQ(seg.rc, KIV_OK);
+    EXPECT_EQ(seg.received, 20u);
+    EXPECT_EQ(Head(seg.data, 20), Pattern(20));
+
+    node_.SetFaults(f);
+    const auto w = Pattern(20, 0x22);
+    EXPECT_EQ(KIV_WriteObject(handle_, kNode, 0x3000, 1, w.data(), 20), KIV_OK);
+    EXPECT_EQ(node_.Value(0x3000, 1), w);
+
+    // The library repeated the first segment request (0x60) and the first
+    // segment (header 0x00) after the wrong-toggle answers.
+    int uploadRequests = 0, firstSegments = 0;
+    for (const auto& fr : HostFrames()) {
+        uploadRequests += fr.data[0] == 0x60 ? 1 : 0;
+        firstSegments += fr.data[0] == 0x00 && fr.data[1] == 0x22 ? 1 : 0;
+    }
+    EXPECT_EQ(uploadRequests, 3) << "two for segment 1 (one repeat), one for segment 3";
+    EXPECT_EQ(firstSegments, 2);
+}
+
+TEST_F(SdoEndToEnd, AbortMidTransferEndsAsTimeoutWithAbortFrame) {
+    KIV_SetSDOTimeout(handle_, 300);
+    SdoFaults f;
+    f.abortAfterSegments = 1;
+    node_.SetFaults(f);
+    const auto r = Read(kNode, 0x3000, 1, 20);
+    EXPECT_EQ(r.rc, KIV_ERR_TIMEOUT);
+    EXPECT_EQ(r.received, 0xDEADBEEFu);
+    EXPECT_EQ(CountAborts(kNode, 0x3000, 1), 1);
+
+    node_.SetFaults(f);
+    const auto w = Pattern(20);
+    EXPECT_EQ(KIV_WriteObject(handle_, kNode, 0x3000, 2, w.data(), 20), KIV_ERR_TIMEOUT);
+    EXPECT_EQ(CountAborts(kNode, 0x3000, 2), 1);
+
+    // A small object read into a large buffer: the expedited answer does
+    // not fit the segmented read the buffer asked for.
+    const auto big = Read(kNode, 0x2000, 2, 8);
+    EXPECT_EQ(big.rc, KIV_ERR_TIMEOUT);
+    EXPECT_EQ(CountAborts(kNode, 0x2000, 2), 1);
+
+    // A write the server refuses at the initiate is a time-out too.
+    node_.SetFaults(SdoFaults{});
+    EXPECT_EQ(KIV_WriteObject(handle_, kNode, 0x2000, 4, w.data(), 6), KIV_ERR_TIMEOUT);
+    EXPECT_EQ(CountAborts(kNode, 0x2000, 4), 1);
+}
+
+TEST_F(SdoEndToEnd, OversizeUploadsAreClipped) {
+    // Into a buffer smaller than the object.
+    const auto small = Read(kNode, 0x3000, 1, 5);
+    EXPECT_EQ(small.rc, KIV_OK);
+    EXPECT_EQ(small.received, 5u);
+    EXPECT_EQ(Head(small.data, 5), Pattern(5));
+    EXPECT_TRUE(GuardsFrom(small.data, 5));
+
+    // A server announcing 16 of its 20 bytes: the last segment holds more
+    // than the announced remainder.
+    SdoFaults f;
+    f.announcedUploadSize = 16;
+    node_.SetFaults(f);
+    const auto r16 = Read(kNode, 0x3000, 1, 16);
+    EXPECT_EQ(r16.rc, KIV_OK);
+    EXPECT_EQ(r16.received, 16u);
+    EXPECT_EQ(Head(r16.data, 16), Pattern(16));
+    EXPECT_TRUE(GuardsFrom(r16.data, 16));
+
+    // Announcing 8 of 20: segments run on beyond the announced size.
+    f.announcedUploadSize = 8;
+    node_.SetFaults(f);
+    const auto r8 = Read(kNode, 0x3000, 1, 8);
+    EXPECT_EQ(r8.rc, KIV_OK);
+    EXPECT_EQ(r8.received, 8u);
+    EXPECT_EQ(Head(r8.data, 8), Pattern(8));
+    EXPECT_TRUE(GuardsFrom(r8.data, 8));
+
+    // An expedited answer without size is refused.
+    f = SdoFaults{};
+    f.expeditedUploadCommand = 0x42;
+    node_.SetFaults(f);
+    EXPECT_EQ(Read(kNode, 0x2000, 2, 2).rc, KIV_ERR_PARAM);
+}
+
+}  // namespace
