@@ -25,8 +25,10 @@
 #endif
 
 /* Message levels; a message is accepted when the logger's level is at most
- * the message's level (signed comparison). */
-enum LogLevel {
+ * the message's level (signed comparison). The underlying type is fixed so
+ * that every 32-bit value is a valid level: any value may be stored, above 5
+ * silencing everything and below 0 accepting everything. */
+enum LogLevel : int {
     LOG_TRACE = 0,
     LOG_DEBUG = 1,
     LOG_INFO = 2,
@@ -95,6 +97,8 @@ private:
     QUserLog& operator=(const QUserLog&) = delete;
 
     void WriteLog(LogLevel level, const char* format, va_list args);
+    /* Appends the cache to the day's file; the caller holds the lock. */
+    void WriteCachedLines();
     std::string FormatLogEntry(LogLevel level, const char* message);
     std::string GetTickCount();
     const char* LevelToString(LogLevel level);

@@ -4,6 +4,7 @@
 #include "orukiv/QUserLog.h"
 
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -14,10 +15,32 @@ namespace {
 
 std::atomic<orukiv::logtest::LocalTimeFn> g_timeSource{nullptr};
 
-// Set when the instance has been destroyed at exit. Worker threads of
+// Set when the instance is being destroyed at exit. Worker threads of
 // instances that were never destroyed may still log then; they must find a
 // logger that does nothing rather than freed memory.
 std::atomic<bool> g_finished{false};
+// Public calls currently inside the logger (see CallGuard).
+std::atomic<int> g_calls{0};
+
+// How long the destructor waits for calls already inside. Threads that are
+// alive leave within microseconds (a flush within milliseconds). A thread
+// that the system ended inside a call never leaves: Windows ends every other
+// thread before a DLL's statics are destroyed, so waiting long there only
+// delays the exit.
+#if defined(_WIN32)
+constexpr uint32_t kDrainLimitMs = 100;
+#else
+constexpr uint32_t kDrainLimitMs = 1000;
+#endif
+
+bool WaitForCallsToLeave() {
+    const uint32_t start = orukiv::platform::TickMs();
+    while (g_calls.load() != 0) {
+        if (orukiv::platform::TickMs() - start >= kDrainLimitMs) return false;
+        orukiv::platform::SleepMs(1);
+    }
+    return true;
+}
 
 // Holds the logger's lock for a scope, on every way out.
 class ScopedLock {
@@ -34,9 +57,25 @@ private:
 }  // namespace
 
 namespace orukiv::logtest {
-void SetLocalTimeSource(LocalTimeFn fn) { g_timeSource.store(fn); }
-bool LoggerFinished() { return g_finished.load(); }
+void SetLocalTimeSource(LocalTimeFn fn) {
+    g_timeSource.store(fn);
+}
+bool LoggerFinished() {
+    return g_finished.load();
+}
 }  // namespace orukiv::logtest
+
+namespace orukiv::logdetail {
+// Both orders are sequentially consistent: either the destructor sees this
+// call counted in and waits for it, or the call sees the logger finished.
+CallGuard::CallGuard() {
+    g_calls.fetch_add(1);
+    ok_ = !g_finished.load();
+}
+CallGuard::~CallGuard() {
+    g_calls.fetch_sub(1);
+}
+}  // namespace orukiv::logdetail
 
 QUserLog& QUserLog::GetInstance() {
     static QUserLog instance;
@@ -44,49 +83,69 @@ QUserLog& QUserLog::GetInstance() {
 }
 
 QUserLog::QUserLog()
-    : m_level(LOG_TRACE), m_logPath(), m_fileOutput(false), m_lock(), m_cache(nullptr), m_dropped(0) {
+    : m_level(LOG_TRACE),
+      m_logPath(),
+      m_fileOutput(false),
+      m_lock(),
+      m_cache(nullptr),
+      m_dropped(0) {
     m_cache = new std::queue<std::string>();
-    char exe[1024] = {0};
-    const char sep = orukiv::platform::PathSeparator();
-    if (orukiv::platform::ExecutablePath(exe, sizeof exe) == 0) {
-        m_logPath = "./";
-    } else {
-        const char* last = std::strrchr(exe, sep);
-        m_logPath = last == nullptr ? std::string("./") : std::string(static_cast<const char*>(exe), last + 1);
+    try {
+        char exe[1024] = {0};
+        const char sep = orukiv::platform::PathSeparator();
+        if (orukiv::platform::ExecutablePath(exe, sizeof exe) == 0) {
+            m_logPath = "./";
+        } else {
+            const char* last = std::strrchr(exe, sep);
+            m_logPath = last == nullptr ? std::string("./")
+                                        : std::string(static_cast<const char*>(exe), last + 1);
+        }
+        LoadConfig((m_logPath + "QUserLog.ini").c_str());
+    } catch (...) {
+        // The next GetInstance tries again with a new object.
+        delete m_cache;
+        throw;
     }
-    LoadConfig((m_logPath + "QUserLog.ini").c_str());
 }
 
 QUserLog::~QUserLog() {
-    m_lock.Lock();
-    FlushCache();
     g_finished.store(true);
+    if (!WaitForCallsToLeave()) {
+        // A call never left: it may hold the lock or be using the cache, so
+        // neither is touched. Lines still cached are lost.
+        return;
+    }
+    m_lock.Lock();
+    WriteCachedLines();  // whatever the file-output flag says
+    m_lock.Unlock();
     delete m_cache;
     m_cache = nullptr;
-    m_lock.Unlock();
 }
 
 void QUserLog::SetLogLevel(LogLevel level) {
-    if (g_finished.load()) return;
+    orukiv::logdetail::CallGuard call;
+    if (!call.ok()) return;
     ScopedLock g(m_lock);
     m_level = level;
 }
 
 void QUserLog::EnableFileOutput(bool enable) {
-    if (g_finished.load()) return;
+    orukiv::logdetail::CallGuard call;
+    if (!call.ok()) return;
     ScopedLock g(m_lock);
     m_fileOutput = enable;
 }
 
-#define ORUKIV_LEVEL_METHOD(Name, Level)                       \
-    void QUserLog::Name(const char* format, ...) {             \
-        if (g_finished.load()) return;                         \
-        ScopedLock g(m_lock);                                  \
-        if (g_finished.load() || m_level > (Level)) return;    \
-        va_list args;                                          \
-        va_start(args, format);                                \
-        WriteLog((Level), format, args);                       \
-        va_end(args);                                          \
+#define ORUKIV_LEVEL_METHOD(Name, Level)           \
+    void QUserLog::Name(const char* format, ...) { \
+        orukiv::logdetail::CallGuard call;         \
+        if (!call.ok()) return;                    \
+        ScopedLock g(m_lock);                      \
+        if (m_level > (Level)) return;             \
+        va_list args;                              \
+        va_start(args, format);                    \
+        WriteLog((Level), format, args);           \
+        va_end(args);                              \
     }
 
 ORUKIV_LEVEL_METHOD(Trace, LOG_TRACE)
@@ -135,20 +194,32 @@ std::string QUserLog::GetTickCount() {
 
 const char* QUserLog::LevelToString(LogLevel level) {
     switch (level) {
-        case LOG_TRACE: return "TRACE";
-        case LOG_DEBUG: return "DEBUG";
-        case LOG_INFO: return "INFO";
-        case LOG_WARN: return "WARN";
-        case LOG_ERROR: return "ERROR";
-        case LOG_FATAL: return "FATAL";
-        default: return "UNKNOWN";
+        case LOG_TRACE:
+            return "TRACE";
+        case LOG_DEBUG:
+            return "DEBUG";
+        case LOG_INFO:
+            return "INFO";
+        case LOG_WARN:
+            return "WARN";
+        case LOG_ERROR:
+            return "ERROR";
+        case LOG_FATAL:
+            return "FATAL";
+        default:
+            return "UNKNOWN";
     }
 }
 
 void QUserLog::FlushCache() {
-    if (g_finished.load()) return;
+    orukiv::logdetail::CallGuard call;
+    if (!call.ok()) return;
     ScopedLock g(m_lock);
-    if (m_cache == nullptr || m_cache->empty()) return;
+    WriteCachedLines();
+}
+
+void QUserLog::WriteCachedLines() {
+    if (m_cache == nullptr || m_cache->empty()) return;  // no file is created
     const std::string name = m_logPath + "OruLog_" + GetTickCount().substr(0, 10) + ".log";
     std::FILE* file = std::fopen(name.c_str(), "a");
     if (file == nullptr) return;  // every line stays cached

@@ -20,7 +20,9 @@ private:
     QMutex& m_;
 };
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t';
+}
 
 bool IsSeparator(char c) {
 #if defined(_WIN32)
@@ -96,7 +98,8 @@ bool QUserLog::ReadConfigValue(const char* file, const char* section, const char
 }
 
 void QUserLog::LoadConfig(const char* configPath) {
-    if (orukiv::logtest::LoggerFinished()) return;
+    orukiv::logdetail::CallGuard call;
+    if (!call.ok()) return;
     ScopedLock g(m_lock);
     if (configPath != nullptr && PathExists(configPath)) {
         int level = 0;
@@ -115,7 +118,8 @@ void QUserLog::LoadConfig(const char* configPath) {
 }
 
 void QUserLog::SetLogPath(const char* path) {
-    if (orukiv::logtest::LoggerFinished()) return;
+    orukiv::logdetail::CallGuard call;
+    if (!call.ok()) return;
     ScopedLock g(m_lock);
     if (path == nullptr || path[0] == '\0') return;
     m_logPath = path;

@@ -1,4 +1,5 @@
-// Test seams of the logger: its clock and its cache bound.
+// Test seams of the logger (its clock and its cache bound) and the guard
+// that every public logger operation runs under.
 #pragma once
 
 #include <cstddef>
@@ -18,3 +19,24 @@ bool LoggerFinished();
 constexpr std::size_t kMaxCachedLines = 10000;
 
 }  // namespace orukiv::logtest
+
+namespace orukiv::logdetail {
+
+// Counts a public logger call in for its whole duration. A process may end
+// (static destruction) while threads of instances never destroyed still log:
+// the destructor refuses new calls, then waits for the ones already inside
+// before it tears anything down. ok() is false once the logger is finished;
+// the call must then return without touching the instance.
+class CallGuard {
+public:
+    CallGuard();
+    ~CallGuard();
+    CallGuard(const CallGuard&) = delete;
+    CallGuard& operator=(const CallGuard&) = delete;
+    bool ok() const { return ok_; }
+
+private:
+    bool ok_;
+};
+
+}  // namespace orukiv::logdetail
