@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <ostream>
 #include <thread>
 
 #include "core_support.h"
@@ -21,7 +22,6 @@ using orukiv::coretest::Waiting;
 using orukiv::coretest::WaitUntil;
 using orukiv::test::FakeBus;
 using orukiv::test::Frame;
-using orukiv::test::RemoteFrame;
 
 namespace {
 
@@ -43,11 +43,17 @@ KIV_CanFrame Raw(uint32_t id, uint8_t rtr, uint8_t dlc, std::initializer_list<ui
     return f;
 }
 
+}  // namespace
+
+// Outside the anonymous namespace: GoogleTest's parameter holders are
+// templates with external linkage.
 struct FrameScript {
     const char* name;
     std::function<int32_t(KIV_Handle)> call;
     KIV_CanFrame expected;
 };
+
+namespace {
 
 const FrameScript kScripts[] = {
     // NMT: id 0, dlc 2, [command, node]; only the command's low byte is sent.
@@ -104,6 +110,13 @@ const FrameScript kScripts[] = {
      Raw(0x100, 0, 8, {0xFF, 0x5B, 0x26, 0x05, 0x4D, 0x39, 0x00, 0x00})},
 };
 
+}  // namespace
+
+// Names the case in failure messages instead of dumping its bytes.
+void PrintTo(const FrameScript& s, std::ostream* os) {
+    *os << s.name;
+}
+
 class ServiceFrames : public ::testing::TestWithParam<FrameScript> {
 protected:
     static void SetUpTestSuite() {
@@ -122,8 +135,6 @@ protected:
 };
 FakeBus* ServiceFrames::bus_ = nullptr;
 KIV_Handle ServiceFrames::handle_ = nullptr;
-
-}  // namespace
 
 TEST_P(ServiceFrames, SendsExactlyThisFrame) {
     ASSERT_NE(handle_, nullptr);
@@ -180,6 +191,10 @@ struct SendFailure {
     std::function<int32_t(KIV_Handle)> call;
     const char* message;
 };
+
+void PrintTo(const SendFailure& s, std::ostream* os) {
+    *os << s.name;
+}
 
 class SendFailures : public ::testing::TestWithParam<SendFailure> {};
 
