@@ -51,13 +51,13 @@ typedef struct CoStack* KIV_Handle;
 /* One classic CAN frame (24 bytes). Reserved bytes are zero in every frame
  * the library builds and ignored in frames it receives. */
 typedef struct KIV_CanFrame {
-    uint32_t id;           /* CAN identifier (COB-ID); no extended-id flag   */
-    uint8_t reserved0[6];  /* zero                                           */
-    uint8_t rtr;           /* non-zero: remote transmission request          */
-    uint8_t reserved1;     /* zero                                           */
-    uint8_t dlc;           /* number of data bytes, 0..8                     */
-    uint8_t reserved2[3];  /* zero                                           */
-    uint8_t data[8];       /* data bytes, byte 0 first on the bus            */
+    uint32_t id;          /* CAN identifier (COB-ID); no extended-id flag   */
+    uint8_t reserved0[6]; /* zero                                           */
+    uint8_t rtr;          /* non-zero: remote transmission request          */
+    uint8_t reserved1;    /* zero                                           */
+    uint8_t dlc;          /* number of data bytes, 0..8                     */
+    uint8_t reserved2[3]; /* zero                                           */
+    uint8_t data[8];      /* data bytes, byte 0 first on the bus            */
 } KIV_CanFrame;
 
 /* One CAN FD frame (80 bytes). Received CAN FD frames are polled and
@@ -150,18 +150,18 @@ typedef enum KIV_SdoEventKind {
 /* One decoded received frame (88 bytes). Every byte that the type does not
  * define is zero; multi-byte fields are native (little-endian) integers. */
 typedef struct KIV_Event {
-    uint32_t type;        /* KIV_EventType                                   */
-    uint8_t node;         /* low 8 bits of the id; EMCY: id - 0x80; SDO
-                             responses: 0x80 + node id                       */
-    uint8_t reserved[3];  /* zero                                            */
+    uint32_t type;       /* KIV_EventType                                   */
+    uint8_t node;        /* low 8 bits of the id; EMCY: id - 0x80; SDO
+                            responses: 0x80 + node id                       */
+    uint8_t reserved[3]; /* zero                                            */
     union {
         struct {
             uint32_t command; /* KIV_NmtCommand from data byte 0             */
         } nmt;
         struct {
-            uint16_t errorCode;         /* data bytes 0..1                   */
-            uint8_t errorRegister;      /* data byte 2                       */
-            uint8_t manufacturerData[5];/* data bytes 3..7                   */
+            uint16_t errorCode;          /* data bytes 0..1                   */
+            uint8_t errorRegister;       /* data byte 2                       */
+            uint8_t manufacturerData[5]; /* data bytes 3..7                   */
         } emcy;
         struct {
             uint32_t state; /* KIV_NmtState from data byte 0, bit 7 cleared  */
@@ -312,9 +312,9 @@ ORUKIV_C_API int32_t KIV_SendRemotePDO(KIV_Handle handle, uint32_t cobId);
  * second carry beyond their range; the millisecond is added unchanged. A
  * month outside 1..12 is wrapped into it: month 13 counts as January, 0 as
  * December (no year change). */
-ORUKIV_C_API int32_t KIV_SendTimestamp(KIV_Handle handle, uint16_t year, uint8_t month,
-                                       uint8_t day, uint8_t hour, uint8_t minute,
-                                       uint8_t second, uint32_t millisecond);
+ORUKIV_C_API int32_t KIV_SendTimestamp(KIV_Handle handle, uint16_t year, uint8_t month, uint8_t day,
+                                       uint8_t hour, uint8_t minute, uint8_t second,
+                                       uint32_t millisecond);
 
 /* ------------------------------------------------------------------------ */
 /* SDO object access                                                         */
@@ -342,8 +342,7 @@ ORUKIV_C_API int32_t KIV_SetSDOTimeout(KIV_Handle handle, uint32_t timeoutMs);
 /* ------------------------------------------------------------------------ */
 
 /* Writes the producer heartbeat time 0x1017:0 (2 bytes) of node. */
-ORUKIV_C_API int32_t KIV_NMT_SetHeartbeatPeriod(KIV_Handle handle, uint8_t node,
-                                                uint16_t periodMs);
+ORUKIV_C_API int32_t KIV_NMT_SetHeartbeatPeriod(KIV_Handle handle, uint8_t node, uint16_t periodMs);
 /* Maps TPDO tpdo (1..4) of node: writes 0x1A00+tpdo-1 sub 0 with count, then
  * sub 1..count with the entries. 0 whatever the writes' outcome; 1 for a bad
  * tpdo, null entries or count 0. */

@@ -42,18 +42,6 @@ bool WaitForCallsToLeave() {
     return true;
 }
 
-// Holds the logger's lock for a scope, on every way out.
-class ScopedLock {
-public:
-    explicit ScopedLock(QMutex& m) : m_(m) { m_.Lock(); }
-    ~ScopedLock() { m_.Unlock(); }
-    ScopedLock(const ScopedLock&) = delete;
-    ScopedLock& operator=(const ScopedLock&) = delete;
-
-private:
-    QMutex& m_;
-};
-
 }  // namespace
 
 namespace orukiv::logtest {
@@ -125,14 +113,14 @@ QUserLog::~QUserLog() {
 void QUserLog::SetLogLevel(LogLevel level) {
     orukiv::logdetail::CallGuard call;
     if (!call.ok()) return;
-    ScopedLock g(m_lock);
+    orukiv::logdetail::ScopedLock g(m_lock);
     m_level = level;
 }
 
 void QUserLog::EnableFileOutput(bool enable) {
     orukiv::logdetail::CallGuard call;
     if (!call.ok()) return;
-    ScopedLock g(m_lock);
+    orukiv::logdetail::ScopedLock g(m_lock);
     m_fileOutput = enable;
 }
 
@@ -140,7 +128,7 @@ void QUserLog::EnableFileOutput(bool enable) {
     void QUserLog::Name(const char* format, ...) { \
         orukiv::logdetail::CallGuard call;         \
         if (!call.ok()) return;                    \
-        ScopedLock g(m_lock);                      \
+        orukiv::logdetail::ScopedLock g(m_lock);   \
         if (m_level > (Level)) return;             \
         va_list args;                              \
         va_start(args, format);                    \
@@ -214,7 +202,7 @@ const char* QUserLog::LevelToString(LogLevel level) {
 void QUserLog::FlushCache() {
     orukiv::logdetail::CallGuard call;
     if (!call.ok()) return;
-    ScopedLock g(m_lock);
+    orukiv::logdetail::ScopedLock g(m_lock);
     WriteCachedLines();
 }
 

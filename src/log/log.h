@@ -4,5 +4,7 @@
 #include "orukiv/QUserLog.h"
 
 namespace orukiv {
-inline QUserLog& Log() { return QUserLog::GetInstance(); }
+inline QUserLog& Log() {
+    return QUserLog::GetInstance();
+}
 }  // namespace orukiv

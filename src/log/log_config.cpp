@@ -9,17 +9,6 @@
 
 namespace {
 
-class ScopedLock {
-public:
-    explicit ScopedLock(QMutex& m) : m_(m) { m_.Lock(); }
-    ~ScopedLock() { m_.Unlock(); }
-    ScopedLock(const ScopedLock&) = delete;
-    ScopedLock& operator=(const ScopedLock&) = delete;
-
-private:
-    QMutex& m_;
-};
-
 bool IsBlank(char c) {
     return c == ' ' || c == '\t';
 }
@@ -100,7 +89,7 @@ bool QUserLog::ReadConfigValue(const char* file, const char* section, const char
 void QUserLog::LoadConfig(const char* configPath) {
     orukiv::logdetail::CallGuard call;
     if (!call.ok()) return;
-    ScopedLock g(m_lock);
+    orukiv::logdetail::ScopedLock g(m_lock);
     if (configPath != nullptr && PathExists(configPath)) {
         int level = 0;
         ReadConfigValue(configPath, "LogConfig", "LogLevel", level, 2);
@@ -120,7 +109,7 @@ void QUserLog::LoadConfig(const char* configPath) {
 void QUserLog::SetLogPath(const char* path) {
     orukiv::logdetail::CallGuard call;
     if (!call.ok()) return;
-    ScopedLock g(m_lock);
+    orukiv::logdetail::ScopedLock g(m_lock);
     if (path == nullptr || path[0] == '\0') return;
     m_logPath = path;
     const char sep = orukiv::platform::PathSeparator();

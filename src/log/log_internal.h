@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <ctime>
 
+#include "orukiv/QUserLog.h"
+
 namespace orukiv::logtest {
 
 // Replaces the local-time source of log lines and file names (null restores
@@ -21,6 +23,18 @@ constexpr std::size_t kMaxCachedLines = 10000;
 }  // namespace orukiv::logtest
 
 namespace orukiv::logdetail {
+
+// Holds the logger's lock for a scope, on every way out.
+class ScopedLock {
+public:
+    explicit ScopedLock(QMutex& m) : m_(m) { m_.Lock(); }
+    ~ScopedLock() { m_.Unlock(); }
+    ScopedLock(const ScopedLock&) = delete;
+    ScopedLock& operator=(const ScopedLock&) = delete;
+
+private:
+    QMutex& m_;
+};
 
 // Counts a public logger call in for its whole duration. A process may end
 // (static destruction) while threads of instances never destroyed still log:

@@ -81,7 +81,9 @@ void ThreadClose(Thread* thread) {
     if (freeNow) delete thread;
 }
 
-void SleepMs(uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+void SleepMs(uint32_t ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
 
 // ---- Mutex ----------------------------------------------------------------
 
@@ -89,13 +91,19 @@ struct Mutex {
     std::mutex m;
 };
 
-Mutex* MutexCreate() { return new (std::nothrow) Mutex; }
-void MutexLock(Mutex* mutex) { mutex->m.lock(); }
+Mutex* MutexCreate() {
+    return new (std::nothrow) Mutex;
+}
+void MutexLock(Mutex* mutex) {
+    mutex->m.lock();
+}
 int MutexUnlock(Mutex* mutex) {
     mutex->m.unlock();
     return 1;
 }
-void MutexClose(Mutex* mutex) { delete mutex; }
+void MutexClose(Mutex* mutex) {
+    delete mutex;
+}
 
 // ---- Semaphore --------------------------------------------------------------
 
@@ -209,7 +217,9 @@ void SetDebugCapture(DebugCaptureFn fn, void* context) {
 
 // ---- Files and paths --------------------------------------------------------
 
-char PathSeparator() { return '/'; }
+char PathSeparator() {
+    return '/';
+}
 
 std::size_t ExecutablePath(char* buffer, std::size_t size) {
     if (size == 0) return 0;
@@ -227,6 +237,8 @@ bool PathExists(const char* path) {
     return path != nullptr && path[0] != '\0' && stat(path, &st) == 0;
 }
 
-bool CreateDir(const char* path) { return mkdir(path, 0777) == 0; }
+bool CreateDir(const char* path) {
+    return mkdir(path, 0777) == 0;
+}
 
 }  // namespace orukiv::platform

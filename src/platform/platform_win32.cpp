@@ -3,9 +3,9 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
-#include <windows.h>
 #include <process.h>
 #include <shlwapi.h>
+#include <windows.h>
 
 #include <atomic>
 #include <cstring>
@@ -15,7 +15,9 @@
 namespace orukiv::platform {
 
 namespace {
-HANDLE H(void* p) { return static_cast<HANDLE>(p); }
+HANDLE H(void* p) {
+    return static_cast<HANDLE>(p);
+}
 }  // namespace
 
 // ---- Threads --------------------------------------------------------------
@@ -51,18 +53,30 @@ bool ThreadJoin(Thread* thread, uint32_t timeoutMs) {
     return WaitForSingleObject(H(thread), timeoutMs) == WAIT_OBJECT_0;
 }
 
-void ThreadClose(Thread* thread) { CloseHandle(H(thread)); }
+void ThreadClose(Thread* thread) {
+    CloseHandle(H(thread));
+}
 
-void SleepMs(uint32_t ms) { Sleep(ms); }
+void SleepMs(uint32_t ms) {
+    Sleep(ms);
+}
 
 // ---- Mutex ----------------------------------------------------------------
 
 struct Mutex;
 
-Mutex* MutexCreate() { return reinterpret_cast<Mutex*>(CreateMutexA(nullptr, FALSE, nullptr)); }
-void MutexLock(Mutex* mutex) { WaitForSingleObject(H(mutex), INFINITE); }
-int MutexUnlock(Mutex* mutex) { return ReleaseMutex(H(mutex)) ? 1 : 0; }
-void MutexClose(Mutex* mutex) { CloseHandle(H(mutex)); }
+Mutex* MutexCreate() {
+    return reinterpret_cast<Mutex*>(CreateMutexA(nullptr, FALSE, nullptr));
+}
+void MutexLock(Mutex* mutex) {
+    WaitForSingleObject(H(mutex), INFINITE);
+}
+int MutexUnlock(Mutex* mutex) {
+    return ReleaseMutex(H(mutex)) ? 1 : 0;
+}
+void MutexClose(Mutex* mutex) {
+    CloseHandle(H(mutex));
+}
 
 // ---- Semaphore --------------------------------------------------------------
 
@@ -71,9 +85,15 @@ struct Semaphore;
 Semaphore* SemaphoreCreate() {
     return reinterpret_cast<Semaphore*>(CreateSemaphoreA(nullptr, 0, 1, nullptr));
 }
-void SemaphoreWait(Semaphore* sem) { WaitForSingleObject(H(sem), INFINITE); }
-void SemaphorePost(Semaphore* sem) { ReleaseSemaphore(H(sem), 1, nullptr); }
-void SemaphoreClose(Semaphore* sem) { CloseHandle(H(sem)); }
+void SemaphoreWait(Semaphore* sem) {
+    WaitForSingleObject(H(sem), INFINITE);
+}
+void SemaphorePost(Semaphore* sem) {
+    ReleaseSemaphore(H(sem), 1, nullptr);
+}
+void SemaphoreClose(Semaphore* sem) {
+    CloseHandle(H(sem));
+}
 
 // ---- Re-entrant lock --------------------------------------------------------
 
@@ -94,7 +114,9 @@ void RecursiveLockLeave(void* storage) {
 
 // ---- Time -----------------------------------------------------------------
 
-uint32_t TickMs() { return static_cast<uint32_t>(GetTickCount()); }
+uint32_t TickMs() {
+    return static_cast<uint32_t>(GetTickCount());
+}
 
 bool LocalTimeNow(std::tm* out) {
     std::time_t now = std::time(nullptr);
@@ -120,7 +142,9 @@ void SetDebugCapture(DebugCaptureFn fn, void* context) {
 
 // ---- Files and paths --------------------------------------------------------
 
-char PathSeparator() { return '\\'; }
+char PathSeparator() {
+    return '\\';
+}
 
 std::size_t ExecutablePath(char* buffer, std::size_t size) {
     if (size == 0) return 0;
@@ -137,6 +161,8 @@ bool PathExists(const char* path) {
     return path != nullptr && path[0] != '\0' && PathFileExistsA(path) == 1;
 }
 
-bool CreateDir(const char* path) { return CreateDirectoryA(path, nullptr) != 0; }
+bool CreateDir(const char* path) {
+    return CreateDirectoryA(path, nullptr) != 0;
+}
 
 }  // namespace orukiv::platform

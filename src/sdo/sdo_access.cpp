@@ -1,14 +1,15 @@
 // Object access exports: KIV_ReadObject, KIV_WriteObject, KIV_SetSDOTimeout.
+#include "sdo/sdo_access.h"
+
 #include <atomic>
 #include <cstring>
 
-#include "sdo/sdo_access.h"
 #include "stack/co_stack.h"
 
 namespace orukiv {
 
-int32_t SubmitRead(CoStack* stack, uint8_t node, uint16_t index, uint8_t subIndex,
-                   uint8_t* buffer, uint32_t capacity, uint32_t* received) {
+int32_t SubmitRead(CoStack* stack, uint8_t node, uint16_t index, uint8_t subIndex, uint8_t* buffer,
+                   uint32_t capacity, uint32_t* received) {
     CoRequest r;
     std::memset(&r, 0, sizeof r);
     r.type = REQ_SDO_READ;

@@ -54,7 +54,8 @@ void BuildFrame(SdoChannel& ch, bool upload, KIV_CanFrame* f) {
                 StartFrame(ch, f, 0x40);
             } else {
                 StartFrame(ch, f, 0x21);
-                for (int i = 0; i < 4; ++i) f->data[4 + i] = static_cast<uint8_t>(ch.totalSize >> (8 * i));
+                for (int i = 0; i < 4; ++i)
+                    f->data[4 + i] = static_cast<uint8_t>(ch.totalSize >> (8 * i));
             }
             break;
         case SDO_SEG_DATA:
@@ -120,9 +121,11 @@ void Step(SdoChannel& ch, bool upload) {
         ch.result = KIV_ERR_TIMEOUT;
         ch.nextState = rule.onTimeout;
         if (rule.sizesInMessage)
-            Log().Error(rule.timeoutMessage, static_cast<int>(ch.bytesDone), static_cast<int>(ch.totalSize));
+            Log().Error(rule.timeoutMessage, static_cast<int>(ch.bytesDone),
+                        static_cast<int>(ch.totalSize));
         else
-            Log().Error(rule.timeoutMessage, static_cast<int>(SDO_RESEND_MS), static_cast<int>(ch.timeoutMs));
+            Log().Error(rule.timeoutMessage, static_cast<int>(SDO_RESEND_MS),
+                        static_cast<int>(ch.timeoutMs));
         return;
     }
     // The first frame of a state is always due; the elapsed-time test alone
@@ -271,9 +274,9 @@ void SdoUploadResponse(SdoChannel* ch, const KIV_CanFrame* f) {
         }
         case SDO_SEG_INIT: {
             if (cmd != 0x41 || !MatchesObject(*ch, f)) return;
-            ch->totalSize = static_cast<uint32_t>(f->data[4]) | static_cast<uint32_t>(f->data[5]) << 8 |
-                            static_cast<uint32_t>(f->data[6]) << 16 |
-                            static_cast<uint32_t>(f->data[7]) << 24;
+            ch->totalSize =
+                static_cast<uint32_t>(f->data[4]) | static_cast<uint32_t>(f->data[5]) << 8 |
+                static_cast<uint32_t>(f->data[6]) << 16 | static_cast<uint32_t>(f->data[7]) << 24;
             Log().Info("sdo seg read size:%d byte", static_cast<int>(ch->totalSize));
             if (ch->totalSize != 0) {
                 ch->result = KIV_OK;
@@ -299,7 +302,8 @@ void SdoUploadResponse(SdoChannel* ch, const KIV_CanFrame* f) {
                        static_cast<int>(ch->totalSize));
             if (last) {
                 ch->result = KIV_OK;
-                if (ch->receivedSize != nullptr) *ch->receivedSize = std::min(ch->bytesDone, ch->capacity);
+                if (ch->receivedSize != nullptr)
+                    *ch->receivedSize = std::min(ch->bytesDone, ch->capacity);
                 ch->finished = 1;
                 Log().Info("sdo seg read success...");
             }
@@ -324,7 +328,8 @@ void SdoDownloadResponse(SdoChannel* ch, const KIV_CanFrame* f) {
                 ch->finished = 1;
             } else if (cmd == 0x80) {
                 ch->result = KIV_ERR_ABORTED;
-                Log().Error("sdo fast write size:%d byte fail, rec abort", static_cast<int>(ch->totalSize));
+                Log().Error("sdo fast write size:%d byte fail, rec abort",
+                            static_cast<int>(ch->totalSize));
                 ch->finished = 1;
             }
             break;
@@ -332,7 +337,8 @@ void SdoDownloadResponse(SdoChannel* ch, const KIV_CanFrame* f) {
             if (cmd != 0x60 || !MatchesObject(*ch, f)) return;
             ch->result = KIV_OK;
             ch->finished = 1;
-            Log().Info("sdo seg write size:%d byte, start success", static_cast<int>(ch->totalSize));
+            Log().Info("sdo seg write size:%d byte, start success",
+                       static_cast<int>(ch->totalSize));
             break;
         case SDO_SEG_DATA:
             // An acknowledgement counts only for a segment that is out: a
@@ -363,7 +369,11 @@ void SdoOfferFrame(CoStack* stack, const KIV_CanFrame* frame) {
     }
 }
 
-void SdoTickUploads(CoStack* stack) { Tick(stack, stack->sdoUpload, true); }
-void SdoTickDownloads(CoStack* stack) { Tick(stack, stack->sdoDownload, false); }
+void SdoTickUploads(CoStack* stack) {
+    Tick(stack, stack->sdoUpload, true);
+}
+void SdoTickDownloads(CoStack* stack) {
+    Tick(stack, stack->sdoDownload, false);
+}
 
 }  // namespace orukiv

@@ -1,8 +1,9 @@
 // Received classic frames: offered to the SDO channels, then decoded by
 // CANopen service into one KIV_Event for the host.
+#include "services/rx_events.h"
+
 #include <cstring>
 
-#include "services/rx_events.h"
 #include "services/time_of_day.h"
 #include "stack/co_stack.h"
 
@@ -105,7 +106,14 @@ void DecodeEvent(const KIV_CanFrame* f, KIV_Event* ev) {
                 b.millisecond = t.millisecond;
             }
             break;
-        case 3: case 4: case 5: case 6: case 7: case 8: case 9: case 10: {
+        case 3:
+        case 4:
+        case 5:
+        case 6:
+        case 7:
+        case 8:
+        case 9:
+        case 10: {
             ev->type = KIV_EVENT_FRAME;
             auto& b = ev->body.frame;
             b.cobId = id;

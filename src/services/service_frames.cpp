@@ -15,7 +15,9 @@ constexpr uint32_t kCobEmcy = 0x080;
 constexpr uint32_t kCobTime = 0x100;
 constexpr uint32_t kCobHeartbeat = 0x700;
 
-int32_t Submit(KIV_Handle handle, CoRequest& r) { return SubmitRequest(handle, &r); }
+int32_t Submit(KIV_Handle handle, CoRequest& r) {
+    return SubmitRequest(handle, &r);
+}
 
 CoRequest MakeRequest(CoRequestType type, uint8_t node = 0) {
     CoRequest r;
@@ -73,7 +75,8 @@ void BuildServiceFrame(const CoRequest* request, KIV_CanFrame* f) {
                 EncodeTimeOfDay(t.year, t.month, t.day, t.hour, t.minute, t.second, t.millisecond);
             f->id = kCobTime;
             f->dlc = 8;
-            for (int i = 0; i < 4; ++i) f->data[i] = static_cast<uint8_t>(tod.msAfterMidnight >> (8 * i));
+            for (int i = 0; i < 4; ++i)
+                f->data[i] = static_cast<uint8_t>(tod.msAfterMidnight >> (8 * i));
             f->data[4] = static_cast<uint8_t>(tod.days & 0xFF);
             f->data[5] = static_cast<uint8_t>(tod.days >> 8);
             break;

@@ -7,7 +7,9 @@ const uint16_t MonthLengthTable[2][13] = {
     {366, 31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31},
 };
 
-bool IsLeapYear(uint32_t year) { return year % 400 == 0 || (year % 4 == 0 && year % 100 != 0); }
+bool IsLeapYear(uint32_t year) {
+    return year % 400 == 0 || (year % 4 == 0 && year % 100 != 0);
+}
 
 namespace {
 // A month outside 1..12 would index past the table: wrap it into range.
@@ -28,8 +30,8 @@ uint32_t CalendarToSeconds(uint8_t yearOffset, uint8_t month, uint8_t day, uint8
     return (((days + day - 1u) * 24u + hour) * 60u + minute) * 60u + second;
 }
 
-TimeOfDay EncodeTimeOfDay(uint16_t year, uint8_t month, uint8_t day, uint8_t hour,
-                          uint8_t minute, uint8_t second, uint32_t millisecond) {
+TimeOfDay EncodeTimeOfDay(uint16_t year, uint8_t month, uint8_t day, uint8_t hour, uint8_t minute,
+                          uint8_t second, uint32_t millisecond) {
     const auto yearOffset = static_cast<uint8_t>(year - 1984u);
     const uint32_t s = CalendarToSeconds(yearOffset, month, day, hour, minute, second);
     const uint32_t days = s / 86400u;
@@ -38,10 +40,10 @@ TimeOfDay EncodeTimeOfDay(uint16_t year, uint8_t month, uint8_t day, uint8_t hou
 }
 
 CalendarTime DecodeTimeOfDay(const uint8_t* data) {
-    const uint32_t ms = (static_cast<uint32_t>(data[0]) | static_cast<uint32_t>(data[1]) << 8 |
-                         static_cast<uint32_t>(data[2]) << 16 |
-                         static_cast<uint32_t>(data[3]) << 24) &
-                        0x0FFFFFFFu;
+    const uint32_t ms =
+        (static_cast<uint32_t>(data[0]) | static_cast<uint32_t>(data[1]) << 8 |
+         static_cast<uint32_t>(data[2]) << 16 | static_cast<uint32_t>(data[3]) << 24) &
+        0x0FFFFFFFu;
     const uint32_t days = static_cast<uint32_t>(data[4]) | static_cast<uint32_t>(data[5]) << 8;
     // 64-bit so that day counts above 49 710 continue the calendar instead
     // of wrapping; identical to 32-bit arithmetic inside the valid range.

@@ -22,8 +22,8 @@ struct TimeOfDay {
     uint16_t days;
 };
 
-TimeOfDay EncodeTimeOfDay(uint16_t year, uint8_t month, uint8_t day, uint8_t hour,
-                          uint8_t minute, uint8_t second, uint32_t millisecond);
+TimeOfDay EncodeTimeOfDay(uint16_t year, uint8_t month, uint8_t day, uint8_t hour, uint8_t minute,
+                          uint8_t second, uint32_t millisecond);
 
 struct CalendarTime {
     uint16_t year;

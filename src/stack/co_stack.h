@@ -118,7 +118,9 @@ struct CoStack {
 
 namespace orukiv {
 
-inline uint32_t StackTick(CoStack* s) { return s->tick(s->tickContext); }
+inline uint32_t StackTick(CoStack* s) {
+    return s->tick(s->tickContext);
+}
 
 // Request ring and call pattern.
 bool EnqueueRequest(CoStack* stack, CoRequest* request);

@@ -14,7 +14,9 @@ int32_t SendFrame(CoStack* stack, const KIV_CanFrame* frame) {
     return rc;
 }
 
-void ChannelSend(CoStack* stack, const KIV_CanFrame* frame) { (void)SendFrame(stack, frame); }
+void ChannelSend(CoStack* stack, const KIV_CanFrame* frame) {
+    (void)SendFrame(stack, frame);
+}
 
 bool DispatchRequest(CoStack* stack, CoRequest* request) {
     request->result = KIV_OK;

@@ -9,7 +9,9 @@ using namespace orukiv;
 
 namespace {
 
-uint32_t PlatformTick(void*) { return platform::TickMs(); }
+uint32_t PlatformTick(void*) {
+    return platform::TickMs();
+}
 
 constexpr uint32_t kPassSleepMs = 5;
 constexpr uint32_t kStopPauseMs = 20;
