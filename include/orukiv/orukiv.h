@@ -109,7 +109,8 @@ typedef enum KIV_EventType {
     KIV_EVENT_SYNC = 2,      /* id 0x080; head only                          */
     KIV_EVENT_EMCY = 3,      /* ids 0x081..0x0FF                             */
     KIV_EVENT_HEARTBEAT = 4, /* data frames on 0x700..0x77F                  */
-    KIV_EVENT_TIME = 6,      /* id 0x100                                     */
+    KIV_EVENT_TIME = 6,      /* id 0x100; day counts beyond 49 710 (past
+                                2120-02-07) continue the calendar          */
     KIV_EVENT_SDO = 7,       /* ids 0x580..0x67F, both directions            */
     KIV_EVENT_FRAME = 8,     /* ids 0x180..0x57F (PDO range), raw            */
     KIV_EVENT_NODE_GUARD = 9 /* remote frames on 0x700..0x77F; head only     */
