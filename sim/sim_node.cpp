@@ -336,25 +336,39 @@ void SimNode::InitiateUpload(uint16_t index, uint8_t sub) {
     Answer(f);
 }
 
-void SimNode::UploadSegment(uint8_t command) {
-    if (transfer_ != Transfer::kUpload) {
+// Checks a segment request against the transfer in progress; answers
+// (abort, or a repeated answer) and returns false when it is not served.
+bool SimNode::AcceptSegment(Transfer expected, uint8_t command) {
+    if (transfer_ != expected) {
         EndTransfer();
-        return Abort(tIndex_, tSub_, abort_code::kCommandInvalid);
+        Abort(tIndex_, tSub_, abort_code::kCommandInvalid);
+        return false;
     }
     const uint8_t toggle = (command >> 4) & 1;
     if (toggle != tToggle_) {
-        if (faults_.repeatOnSameToggle && tLastAnswer_) return Answer(*tLastAnswer_);
+        if (faults_.repeatOnSameToggle && tLastAnswer_) {
+            Answer(*tLastAnswer_);
+            return false;
+        }
         EndTransfer();
-        return Abort(tIndex_, tSub_, abort_code::kToggleNotAlternated);
+        Abort(tIndex_, tSub_, abort_code::kToggleNotAlternated);
+        return false;
     }
     if (tFinished_) {
         EndTransfer();
-        return Abort(tIndex_, tSub_, abort_code::kCommandInvalid);
+        Abort(tIndex_, tSub_, abort_code::kCommandInvalid);
+        return false;
     }
     if (faults_.abortAfterSegments >= 0 && tSegments_ >= faults_.abortAfterSegments) {
         EndTransfer();
-        return Abort(tIndex_, tSub_, faults_.midTransferAbortCode);
+        Abort(tIndex_, tSub_, faults_.midTransferAbortCode);
+        return false;
     }
+    return true;
+}
+
+void SimNode::UploadSegment(uint8_t command) {
+    if (!AcceptSegment(Transfer::kUpload, command)) return;
     const std::size_t remaining = tData_.size() - tOffset_;
     const std::size_t n = std::min<std::size_t>(7, remaining);
     const bool last = remaining <= 7;
@@ -447,24 +461,7 @@ void SimNode::InitiateDownload(const uint8_t* d, uint16_t index, uint8_t sub) {
 }
 
 void SimNode::DownloadSegment(const uint8_t* d) {
-    if (transfer_ != Transfer::kDownload) {
-        EndTransfer();
-        return Abort(tIndex_, tSub_, abort_code::kCommandInvalid);
-    }
-    const uint8_t toggle = (d[0] >> 4) & 1;
-    if (toggle != tToggle_) {
-        if (faults_.repeatOnSameToggle && tLastAnswer_) return Answer(*tLastAnswer_);
-        EndTransfer();
-        return Abort(tIndex_, tSub_, abort_code::kToggleNotAlternated);
-    }
-    if (tFinished_) {
-        EndTransfer();
-        return Abort(tIndex_, tSub_, abort_code::kCommandInvalid);
-    }
-    if (faults_.abortAfterSegments >= 0 && tSegments_ >= faults_.abortAfterSegments) {
-        EndTransfer();
-        return Abort(tIndex_, tSub_, faults_.midTransferAbortCode);
-    }
+    if (!AcceptSegment(Transfer::kDownload, d[0])) return;
     KIV_CanFrame ack = MakeSdoFrame(0x580u + nodeId_, {});
     if (TakeWrongToggle()) {
         ack.data[0] = static_cast<uint8_t>(0x20 | ((tToggle_ ^ 1) << 4));

@@ -365,6 +365,7 @@ private:
     void HandleFrame(const KIV_CanFrame& frame);
     void ServeRequest(const uint8_t* d);
     void InitiateUpload(uint16_t index, uint8_t sub);
+    bool AcceptSegment(Transfer expected, uint8_t command);
     void UploadSegment(uint8_t command);
     void InitiateDownload(const uint8_t* d, uint16_t index, uint8_t sub);
     void DownloadSegment(const uint8_t* d);
