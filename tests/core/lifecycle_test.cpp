@@ -332,3 +332,43 @@ TEST(Lifecycle, DestroyCompletesSdoTransfersInProgressWithTimeout) {
     EXPECT_EQ(read.get(), KIV_ERR_TIMEOUT);
     EXPECT_EQ(write.get(), KIV_ERR_TIMEOUT);
 }
+
+// Instances share nothing but the logger: each has its own worker, callbacks
+// and SDO time-out, and destroying one leaves the other running.
+TEST(Lifecycle, InstancesRunIndependently) {
+    FakeBus busA;
+    FakeBus busB;
+    KIV_InitParam pa = busA.Param();
+    KIV_InitParam pb = busB.Param();
+    Instance a(KIV_Init(&pa));
+    Instance b(KIV_Init(&pb));
+    ASSERT_NE(a.get(), nullptr);
+    ASSERT_NE(b.get(), nullptr);
+    ASSERT_NE(a.get(), b.get());
+
+    EXPECT_EQ(KIV_SendSYNC(a.get()), KIV_OK);
+    EXPECT_EQ(KIV_NMT_SendHeartbeat(b.get(), 7, 5), KIV_OK);
+    ASSERT_EQ(busA.SentCount(), 1u);
+    ASSERT_EQ(busB.SentCount(), 1u);
+    EXPECT_EQ(busA.SentFrames()[0].id, 0x080u);
+    EXPECT_EQ(busB.SentFrames()[0].id, 0x707u);
+
+    // A time-out set on one instance does not reach the other: a read of a
+    // silent node on A gives up long before B's would.
+    ASSERT_NE(KIV_SetSDOTimeout(a.get(), 50), 0);
+    ASSERT_NE(KIV_SetSDOTimeout(b.get(), 60000), 0);
+    uint8_t buf[2];
+    uint32_t got = 0;
+    EXPECT_EQ(KIV_ReadObject(a.get(), 3, 0x1000, 0, buf, sizeof buf, &got), KIV_ERR_TIMEOUT);
+
+    busB.Inject(Frame(0x185, {1, 2, 3}));
+    ASSERT_TRUE(busB.WaitForEvents(1, 2000ms));
+    EXPECT_TRUE(busA.Events().empty()) << "a frame of bus B reached instance A";
+
+    EXPECT_EQ(KIV_Destroy(a.Take()), KIV_OK);
+    const auto polls = busB.CanPolls().size();
+    EXPECT_TRUE(WaitUntil([&] { return busB.CanPolls().size() > polls + 3; }, 2000ms))
+        << "destroying A stopped B's worker";
+    EXPECT_EQ(KIV_SendSYNC(b.get()), KIV_OK);
+    EXPECT_EQ(busB.SentCount(), 2u);
+}
