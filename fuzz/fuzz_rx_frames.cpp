@@ -28,6 +28,7 @@
 #include <cstring>
 #include <memory>
 
+#include "event_layout.h"
 #include "orukiv/QUserLog.h"
 #include "platform/platform.h"
 #include "services/rx_events.h"
@@ -85,51 +86,19 @@ int32_t CheckSent(const KIV_CanFrame* f, void*) {
     return 0;
 }
 
-uint32_t ExpectedType(uint32_t id, bool remote) {
-    if (id >= 0x800) return KIV_EVENT_NONE;
-    if (id <= 0x07F) return KIV_EVENT_NMT;
-    if (id == 0x080) return KIV_EVENT_SYNC;
-    if (id <= 0x0FF) return KIV_EVENT_EMCY;
-    if (id == 0x100) return KIV_EVENT_TIME;
-    if (id <= 0x17F) return KIV_EVENT_NONE;
-    if (id <= 0x57F) return KIV_EVENT_FRAME;
-    if (id <= 0x67F) return KIV_EVENT_SDO;
-    if (id <= 0x6FF) return KIV_EVENT_NONE;
-    if (id <= 0x77F) return remote ? KIV_EVENT_NODE_GUARD : KIV_EVENT_HEARTBEAT;
-    return KIV_EVENT_NONE;
-}
-
-std::size_t DefinedEnd(uint32_t type) {
-    switch (type) {
-        case KIV_EVENT_NMT:
-        case KIV_EVENT_HEARTBEAT:
-            return 12;
-        case KIV_EVENT_EMCY:
-            return 16;
-        case KIV_EVENT_TIME:
-            return 20;
-        case KIV_EVENT_SDO:
-            return 24;
-        case KIV_EVENT_FRAME:
-            return 21;
-        default:
-            return 8;
-    }
-}
-
 const KIV_CanFrame* current = nullptr;
 int eventsForCurrent = 0;
 
 void CheckEvent(const KIV_Event* e, void*) {
     ++eventsForCurrent;
     const KIV_CanFrame& f = *current;
-    if (e->type != ExpectedType(f.id, f.rtr != 0)) Fail("event type");
+    if (e->type != orukiv::test::ExpectedEventType(f.id, f.rtr != 0)) Fail("event type");
     const uint8_t node = e->type == KIV_EVENT_EMCY ? static_cast<uint8_t>((f.id & 0xFF) - 0x80)
                                                    : static_cast<uint8_t>(f.id & 0xFF);
     if (e->node != node) Fail("event node");
     const auto* raw = reinterpret_cast<const uint8_t*>(e);
     if (raw[5] | raw[6] | raw[7]) Fail("event head reserved bytes");
-    for (std::size_t i = DefinedEnd(e->type); i < sizeof *e; ++i)
+    for (std::size_t i = orukiv::test::DefinedEventEnd(e->type); i < sizeof *e; ++i)
         if (raw[i] != 0) Fail("event byte outside its type's fields");
     if (e->type == KIV_EVENT_SDO) {
         if (e->body.sdo.sdoLength > 4) Fail("sdoLength above 4");

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "event_layout.h"
 #include "event_records.h"
 #include "frames.h"
 #include "services/rx_events.h"
@@ -307,38 +308,6 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- Every 11-bit id: the layout rules hold whatever the frame ---------------
 
-// Body bytes each type defines (from offset 8); everything after must be zero.
-std::size_t DefinedBodyEnd(uint32_t type) {
-    switch (type) {
-        case KIV_EVENT_NMT:
-        case KIV_EVENT_HEARTBEAT:
-            return 12;
-        case KIV_EVENT_EMCY:
-            return 16;
-        case KIV_EVENT_TIME:
-            return 20;
-        case KIV_EVENT_SDO:
-            return 24;
-        case KIV_EVENT_FRAME:
-            return 21;
-        default:
-            return 8;
-    }
-}
-
-uint32_t ExpectedType(uint32_t id, bool remote) {
-    if (id <= 0x07F) return KIV_EVENT_NMT;
-    if (id == 0x080) return KIV_EVENT_SYNC;
-    if (id <= 0x0FF) return KIV_EVENT_EMCY;
-    if (id == 0x100) return KIV_EVENT_TIME;
-    if (id <= 0x17F) return KIV_EVENT_NONE;
-    if (id <= 0x57F) return KIV_EVENT_FRAME;
-    if (id <= 0x67F) return KIV_EVENT_SDO;
-    if (id <= 0x6FF) return KIV_EVENT_NONE;
-    if (id <= 0x77F) return remote ? KIV_EVENT_NODE_GUARD : KIV_EVENT_HEARTBEAT;
-    return KIV_EVENT_NONE;
-}
-
 TEST(DecodeSweep, EveryIdHasItsTypeNodeAndZeroedUndefinedBytes) {
     std::mt19937 rng(7);
     int failures = 0;
@@ -357,12 +326,12 @@ TEST(DecodeSweep, EveryIdHasItsTypeNodeAndZeroedUndefinedBytes) {
             orukiv::DecodeEvent(&f, &ev);
 
             const auto* raw = reinterpret_cast<const unsigned char*>(&ev);
-            const uint32_t want = ExpectedType(id, remote != 0);
+            const uint32_t want = orukiv::test::ExpectedEventType(id, remote != 0);
             const uint8_t wantNode =
                 static_cast<uint8_t>(want == KIV_EVENT_EMCY ? (id & 0xFF) - 0x80 : id & 0xFF);
             bool ok =
                 ev.type == want && ev.node == wantNode && raw[5] == 0 && raw[6] == 0 && raw[7] == 0;
-            for (std::size_t i = DefinedBodyEnd(ev.type); i < sizeof ev; ++i)
+            for (std::size_t i = orukiv::test::DefinedEventEnd(ev.type); i < sizeof ev; ++i)
                 ok = ok && raw[i] == 0;
             if (ev.type == KIV_EVENT_TIME) ok = ok && ev.body.time.reserved == 0;
             if (ev.type == KIV_EVENT_SDO) {
