@@ -334,6 +334,19 @@ ORUKIV_C_API int32_t KIV_ReadObject(KIV_Handle handle, uint8_t node, uint16_t in
  * KIV_ERR_ABORTED when the server aborts an expedited write. */
 ORUKIV_C_API int32_t KIV_WriteObject(KIV_Handle handle, uint8_t node, uint16_t index,
                                      uint8_t subIndex, const uint8_t* data, uint32_t size);
+/* KIV_ReadObject and KIV_WriteObject with one more out-parameter:
+ * *abortCode (when abortCode is not null) receives the server's SDO abort
+ * code when the server aborted the transfer (the result is then
+ * KIV_ERR_ABORTED), and 0 otherwise. Results as for the plain calls. */
+ORUKIV_C_API int32_t KIV_ReadObjectEx(KIV_Handle handle, uint8_t node, uint16_t index,
+                                      uint8_t subIndex, uint8_t* buffer, uint32_t capacity,
+                                      uint32_t* received, uint32_t* abortCode);
+ORUKIV_C_API int32_t KIV_WriteObjectEx(KIV_Handle handle, uint8_t node, uint16_t index,
+                                       uint8_t subIndex, const uint8_t* data, uint32_t size,
+                                       uint32_t* abortCode);
+/* The meaning of a CiA 301 SDO abort code in words (static text, never
+ * null; "unknown abort code" for a code outside the standard's table). */
+ORUKIV_C_API const char* KIV_SdoAbortText(uint32_t abortCode);
 /* Sets the SDO time-out (ms, 1000 initially) of transfers requested from now
  * on. Returns non-zero on success, 0 for a null handle. */
 ORUKIV_C_API int32_t KIV_SetSDOTimeout(KIV_Handle handle, uint32_t timeoutMs);

@@ -9,7 +9,7 @@
 namespace orukiv {
 
 int32_t SubmitRead(CoStack* stack, uint8_t node, uint16_t index, uint8_t subIndex, uint8_t* buffer,
-                   uint32_t capacity, uint32_t* received) {
+                   uint32_t capacity, uint32_t* received, uint32_t* abortCode) {
     CoRequest r;
     std::memset(&r, 0, sizeof r);
     r.type = REQ_SDO_READ;
@@ -19,6 +19,8 @@ int32_t SubmitRead(CoStack* stack, uint8_t node, uint16_t index, uint8_t subInde
     r.payload.sdoRead.buffer = buffer;
     r.payload.sdoRead.capacity = capacity;
     r.payload.sdoRead.received = received;
+    r.payload.sdoRead.abortCode = abortCode;
+    if (abortCode != nullptr) *abortCode = 0;
     return SubmitRequest(stack, &r);
 }
 
@@ -32,8 +34,22 @@ int32_t KIV_ReadObject(KIV_Handle handle, uint8_t node, uint16_t index, uint8_t 
     return orukiv::SubmitRead(handle, node, index, subIndex, buffer, capacity, received);
 }
 
+int32_t KIV_ReadObjectEx(KIV_Handle handle, uint8_t node, uint16_t index, uint8_t subIndex,
+                         uint8_t* buffer, uint32_t capacity, uint32_t* received,
+                         uint32_t* abortCode) {
+    if (abortCode != nullptr) *abortCode = 0;
+    if (handle == nullptr || buffer == nullptr || received == nullptr) return KIV_ERR_PARAM;
+    return orukiv::SubmitRead(handle, node, index, subIndex, buffer, capacity, received, abortCode);
+}
+
 int32_t KIV_WriteObject(KIV_Handle handle, uint8_t node, uint16_t index, uint8_t subIndex,
                         const uint8_t* data, uint32_t size) {
+    return KIV_WriteObjectEx(handle, node, index, subIndex, data, size, nullptr);
+}
+
+int32_t KIV_WriteObjectEx(KIV_Handle handle, uint8_t node, uint16_t index, uint8_t subIndex,
+                          const uint8_t* data, uint32_t size, uint32_t* abortCode) {
+    if (abortCode != nullptr) *abortCode = 0;
     // CiA 301 has no expedited form for zero bytes: refuse rather than send
     // a malformed frame.
     if (handle == nullptr || data == nullptr || size == 0) return KIV_ERR_PARAM;
@@ -45,6 +61,7 @@ int32_t KIV_WriteObject(KIV_Handle handle, uint8_t node, uint16_t index, uint8_t
     r.payload.sdoWrite.subIndex = subIndex;
     r.payload.sdoWrite.data = data;
     r.payload.sdoWrite.size = size;
+    r.payload.sdoWrite.abortCode = abortCode;
     return orukiv::SubmitRequest(handle, &r);
 }
 

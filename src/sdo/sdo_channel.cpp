@@ -150,6 +150,7 @@ void Tick(CoStack* stack, SdoChannel* pool, bool upload) {
                 ch.request = nullptr;
                 ch.data = nullptr;
                 ch.receivedSize = nullptr;
+                ch.abortCode = nullptr;
                 if (r != nullptr) {
                     r->result = ch.result;
                     // Last touch of the request: its caller returns at once.
@@ -214,6 +215,7 @@ int32_t SdoClaimChannel(CoStack* stack, CoRequest* request) {
         ch->data = p.buffer;
         ch->capacity = p.capacity;
         ch->receivedSize = p.received;
+        ch->abortCode = p.abortCode;
         size = p.capacity;
     } else {
         const auto& p = request->payload.sdoWrite;
@@ -222,6 +224,7 @@ int32_t SdoClaimChannel(CoStack* stack, CoRequest* request) {
         // Never written through: a download only reads the caller's data.
         ch->data = const_cast<uint8_t*>(p.data);
         ch->totalSize = p.size;
+        ch->abortCode = p.abortCode;
         size = p.size;
     }
     ch->stack = stack;
@@ -328,6 +331,11 @@ void SdoDownloadResponse(SdoChannel* ch, const KIV_CanFrame* f) {
                 ch->finished = 1;
             } else if (cmd == 0x80) {
                 ch->result = KIV_ERR_ABORTED;
+                if (ch->abortCode != nullptr)
+                    *ch->abortCode = static_cast<uint32_t>(f->data[4]) |
+                                     static_cast<uint32_t>(f->data[5]) << 8 |
+                                     static_cast<uint32_t>(f->data[6]) << 16 |
+                                     static_cast<uint32_t>(f->data[7]) << 24;
                 Log().Error("sdo fast write size:%d byte fail, rec abort",
                             static_cast<int>(ch->totalSize));
                 ch->finished = 1;

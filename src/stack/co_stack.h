@@ -37,12 +37,14 @@ union CoPayload {
         uint8_t* buffer;
         uint32_t capacity;
         uint32_t* received;
+        uint32_t* abortCode;  // may be null
     } sdoRead;
     struct {
         uint16_t index;
         uint8_t subIndex;
         const uint8_t* data;
         uint32_t size;
+        uint32_t* abortCode;  // may be null
     } sdoWrite;
     struct {
         uint32_t cobId;

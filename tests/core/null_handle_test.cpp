@@ -25,6 +25,7 @@ struct NullHandleCase {
 
 uint8_t g_buffer[16] = {1, 2, 3, 4};
 uint32_t g_count = 0;
+uint32_t g_abort = 7;
 uint16_t g_u16 = 0;
 int16_t g_i16 = 0;
 int32_t g_i32 = 0;
@@ -51,6 +52,12 @@ std::vector<NullHandleCase> Cases() {
          [] { return KIV_ReadObject(nullptr, 1, 0x1000, 0, g_buffer, 4, &g_count); },
          KIV_ERR_PARAM},
         {"KIV_WriteObject", [] { return KIV_WriteObject(nullptr, 1, 0x2000, 0, g_buffer, 4); },
+         KIV_ERR_PARAM},
+        {"KIV_ReadObjectEx",
+         [] { return KIV_ReadObjectEx(nullptr, 1, 0x1000, 0, g_buffer, 4, &g_count, &g_abort); },
+         KIV_ERR_PARAM},
+        {"KIV_WriteObjectEx",
+         [] { return KIV_WriteObjectEx(nullptr, 1, 0x2000, 0, g_buffer, 4, &g_abort); },
          KIV_ERR_PARAM},
         {"KIV_SetSDOTimeout", [] { return KIV_SetSDOTimeout(nullptr, 500); }, 0},
         {"KIV_NMT_SetHeartbeatPeriod", [] { return KIV_NMT_SetHeartbeatPeriod(nullptr, 1, 100); },
@@ -99,13 +106,14 @@ TEST(NullHandle, EveryExportRefusesANullHandle) {
     }
     // Outputs are left alone.
     EXPECT_EQ(g_count, 0u);
+    EXPECT_EQ(g_abort, 0u);  // no transfer: no abort
     EXPECT_EQ(g_u16, 0u);
     EXPECT_EQ(g_i16, 0);
     EXPECT_EQ(g_i32, 0);
 }
 
 TEST(NullHandle, TableCoversEveryExportOfTheHeader) {
-    std::set<std::string> covered{"KIV_Init"};  // takes no handle
+    std::set<std::string> covered{"KIV_Init", "KIV_SdoAbortText"};  // take no handle
     for (const auto& c : Cases()) EXPECT_TRUE(covered.insert(c.name).second) << c.name;
     const std::set<std::string> declared = HeaderExports();
     ASSERT_GT(declared.size(), 2u) << "no export found in the header";

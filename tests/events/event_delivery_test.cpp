@@ -309,7 +309,7 @@ TEST_F(ManualPass, FramesReachTheSdoChannelsWithoutAnEventCallback) {
     std::memset(&read, 0, sizeof read);
     read.type = REQ_SDO_READ;
     read.node = 5;
-    read.payload.sdoRead = {0x6041, 0, buffer, sizeof buffer, &received};
+    read.payload.sdoRead = {0x6041, 0, buffer, sizeof buffer, &received, nullptr};
     read.result = -1;
     ASSERT_EQ(orukiv::SdoClaimChannel(stack, &read), KIV_OK);
     orukiv::SdoTickUploads(stack);

@@ -229,7 +229,7 @@ TEST_F(SdoChannels, ExpeditedReadSendsInitiateUpload) {
     uint32_t n = 0;
     r.type = REQ_SDO_READ;
     r.node = 0xFF;
-    r.payload.sdoRead = {0x1000, 0x00, buf, 2, &n};
+    r.payload.sdoRead = {0x1000, 0x00, buf, 2, &n, nullptr};
     r.result = kPending;
     ASSERT_EQ(orukiv::SdoClaimChannel(stack_, &r), KIV_OK);
     Tick();
