@@ -6,13 +6,28 @@
  * cache that is appended to "OruLog_<date>.log" in the log directory every
  * 100 lines, on FlushCache and when the logger is destroyed. The library and
  * its host share the one instance returned by QUserLog::GetInstance().
+ *
+ * Hosts built with MinGW-w64 or GCC on Linux link the members under their
+ * GCC names. Hosts built in the Visual C++ ABI (Visual C++, clang-cl) link
+ * them under their Microsoft names, which orukiv.dll exports as well; for
+ * such hosts the header needs only C headers and keeps the classes' private
+ * state out of view (a host never touches it: it reaches the logger through
+ * GetInstance and embeds a QMutex only as an opaque block).
  */
 #ifndef ORUKIV_QUSERLOG_H
 #define ORUKIV_QUSERLOG_H
 
+#if defined(_MSC_VER) && !defined(__MINGW32__)
+#define ORUKIV_MSVC_ABI_HOST 1
+#if defined(ORUKIV_BUILDING)
+#error "orukiv itself is built with GCC's C++ ABI (MinGW-w64 on Windows)"
+#endif
+#include <stdarg.h>
+#else
 #include <cstdarg>
 #include <queue>
 #include <string>
+#endif
 
 #include "orukiv_export.h"
 
@@ -55,9 +70,14 @@ public:
 
 private:
     /* Large enough for a CRITICAL_SECTION (40 bytes on 64-bit Windows) or a
-     * pthread mutex (40 bytes on 64-bit Linux). */
+     * pthread mutex (40 bytes on 64-bit Linux). The same in every ABI: a
+     * host embeds the object, the library builds the lock in it. */
     alignas(8) unsigned char m_storage[64];
 };
+
+/* A host's QMutex must hold the library's lock: a 64-bit CRITICAL_SECTION
+ * is 40 bytes, aligned to 8. */
+static_assert(sizeof(QMutex) >= 40 && alignof(QMutex) >= 8, "QMutex holds a CRITICAL_SECTION");
 
 class ORUKIV_API QUserLog {
 public:
@@ -96,6 +116,7 @@ private:
     QUserLog(const QUserLog&) = delete;
     QUserLog& operator=(const QUserLog&) = delete;
 
+#if !defined(ORUKIV_MSVC_ABI_HOST)
     void WriteLog(LogLevel level, const char* format, va_list args);
     /* Appends the cache to the day's file; the caller holds the lock. */
     void WriteCachedLines();
@@ -119,6 +140,10 @@ private:
     /* Lines dropped because the cache reached its bound while the log file
      * could not be opened; reported at the next successful flush. */
     unsigned long m_dropped;
+#else
+    /* No state in the Visual C++ view: hosts only ever hold the reference
+     * GetInstance returns, so the class's size is no part of the interface. */
+#endif
 };
 
 #endif /* ORUKIV_QUSERLOG_H */

@@ -6,7 +6,9 @@
 # - every KIV_ function declared in the public header is exported under its
 #   plain (undecorated) name, and no other C symbol is;
 # - the logger classes' public members are exported, and no other C++
-#   symbol (a leaked standard library instantiation, say) is;
+#   symbol (a leaked standard library instantiation, say) is; the DLL also
+#   exports them under their Visual C++ names (checked by the SDK test that
+#   links Visual C++-ABI hosts against them);
 # - the DLL imports only system DLLs: no MinGW runtime DLL may be needed.
 cmake_minimum_required(VERSION 3.25)
 
@@ -124,6 +126,10 @@ foreach(name IN LISTS exported)
   if(name MATCHES "^_Z")
     if(NOT name MATCHES "^_Z(N|TI|TS)(6QMutex|8QUserLog)")
       fail("C++ symbol ${name} is exported, outside the logger classes")
+    endif()
+  elseif(name MATCHES "^\\?")
+    if(NOT FORMAT STREQUAL "pe" OR NOT name MATCHES "(^\\?\\?[0-9]|@)(QMutex|QUserLog)@@")
+      fail("Visual C++ symbol ${name} is exported, outside the logger classes")
     endif()
   elseif(NOT name IN_LIST declared)
     fail("C symbol ${name} is exported but not declared in the public header")
