@@ -367,6 +367,11 @@ ORUKIV_C_API int32_t KIV_ConfigTPDO(KIV_Handle handle, uint8_t node, uint8_t tpd
 /* CiA 402 drive profile (sub-index 0 of each object, expedited SDO)         */
 /* ------------------------------------------------------------------------ */
 
+/* Each call is one SDO transfer (PowerOn four) with the node's object, and
+ * returns as KIV_WriteObject or KIV_ReadObject. A Get call returns
+ * KIV_ERR_PARAM for a null value pointer, and leaves the value as it was
+ * unless the read succeeded with the object's full size. */
+
 /* Controlword 0x6040. */
 ORUKIV_C_API int32_t KIV_402_SetControlWord(KIV_Handle handle, uint8_t node, uint16_t value);
 /* Statusword 0x6041; stored only when 2 bytes arrived. */

@@ -98,6 +98,7 @@ void SemaphoreClose(Semaphore* sem) {
 // ---- Re-entrant lock --------------------------------------------------------
 
 static_assert(sizeof(CRITICAL_SECTION) <= kRecursiveLockSize);
+static_assert(alignof(CRITICAL_SECTION) <= 8);  // QMutex's storage is aligned to 8
 
 void RecursiveLockInit(void* storage) {
     InitializeCriticalSection(static_cast<CRITICAL_SECTION*>(storage));
