@@ -91,12 +91,13 @@ protected:
         stack_->tickContext = &clock_;
     }
 
-    Transfer& Read(uint32_t capacity, uint16_t index = kIndex, uint8_t sub = kSub) {
+    Transfer& Read(uint32_t capacity, uint16_t index = kIndex, uint8_t sub = kSub,
+                   uint8_t node = kNode) {
         auto t = std::make_unique<Transfer>();
         t->capacity = capacity;
         t->storage.assign(capacity + kGuardBytes, kGuard);
         t->request.type = REQ_SDO_READ;
-        t->request.node = kNode;
+        t->request.node = node;
         t->request.payload.sdoRead.index = index;
         t->request.payload.sdoRead.subIndex = sub;
         t->request.payload.sdoRead.buffer = t->storage.data();
@@ -906,6 +907,49 @@ TEST_F(SdoChannels, OneAnswerServesTwoReadsOfTheSameObject) {
     EXPECT_EQ(b.Result(), KIV_OK);
     EXPECT_EQ(a.Stored(2), (std::vector<uint8_t>{0x11, 0x22}));
     EXPECT_EQ(b.Stored(2), (std::vector<uint8_t>{0x11, 0x22}));
+}
+
+TEST_F(SdoChannels, SegmentedExchangeHasTheNodeToItself) {
+    // An expedited read is out; a segmented write of the node waits for it,
+    // and everything claimed after the write waits for the write. Another
+    // node is not held up.
+    Transfer& first = Read(2, 0x1000, 0);
+    Tick();
+    EXPECT_EQ(TakeFrames(), std::vector<KIV_CanFrame>{Req({0x40, 0x00, 0x10, 0x00})});
+    Transfer& write = Write(Pattern(10));
+    Transfer& behind = Read(2, 0x1001, 0);  // would overlap the write
+    Transfer& other = Read(2, kIndex, kSub, 6);
+    TickAt(clock_.now + 500);  // the first read is sent again, the other node's starts
+    EXPECT_EQ(TakeFrames(),
+              (std::vector<KIV_CanFrame>{Req({0x40, 0x00, 0x10, 0x00}),
+                                         sdotest::SdoFrame(0x606, {0x40, 0x45, 0x23, 0x07})}));
+
+    Offer(Resp({0x4B, 0x00, 0x10, 0x00, 1, 2}));
+    Tick();
+    Tick();  // the read completes, its channel is free
+    EXPECT_EQ(first.Result(), KIV_OK);
+    Tick();  // the write starts: its time-out only from now
+    EXPECT_EQ(TakeFrames(),
+              std::vector<KIV_CanFrame>{Req({0x21, 0x45, 0x23, 0x07, 0x0A, 0x00, 0x00, 0x00})});
+    const uint32_t writeStart = clock_.now;
+    Offer(Resp({0x60, 0x45, 0x23, 0x07}));
+    Tick();
+    Tick();
+    Offer(Resp({0x40, 0x01, 0x10, 0x00, 9, 9, 9, 9}));  // a read answer: not for the write
+    Offer(Resp({0x20}));
+    Tick();
+    Offer(Resp({0x30}));
+    for (int i = 0; i < 3; ++i) Tick();
+    EXPECT_EQ(write.Result(), KIV_OK);
+    EXPECT_EQ(write.abortCode, kUntouched);
+    EXPECT_FALSE(behind.Done());
+    Tick();
+    auto frames = TakeFrames();
+    ASSERT_FALSE(frames.empty());
+    EXPECT_EQ(frames.back(), Req({0x40, 0x01, 0x10, 0x00})) << "the waiting read starts last";
+    EXPECT_EQ(stack_->sdoDownload[0].busy, 0);
+    EXPECT_LT(clock_.now - writeStart, 100u);
+    EXPECT_FALSE(other.Done()) << "the other node never answered";
 }
 
 // ---------------------------------------------------------------------------
