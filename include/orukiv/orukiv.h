@@ -376,7 +376,8 @@ ORUKIV_C_API int32_t KIV_SetSDOTimeout(KIV_Handle handle, uint32_t timeoutMs);
 /* Remote configuration                                                      */
 /* ------------------------------------------------------------------------ */
 
-/* Writes the producer heartbeat time 0x1017:0 (2 bytes) of node. */
+/* Writes the producer heartbeat time 0x1017:0 (2 bytes, periodMs in ms; 0
+ * stops the node's heartbeat) of node. Results as for KIV_WriteObject. */
 ORUKIV_C_API int32_t KIV_NMT_SetHeartbeatPeriod(KIV_Handle handle, uint8_t node, uint16_t periodMs);
 /* Maps TPDO tpdo (1..4) of node as CiA 301 nodes require: reads the PDO's
  * COB-ID (0x1800+tpdo-1 sub 1); when the PDO is valid, writes it back with
