@@ -3,6 +3,11 @@
 # The version is the project's (top-level project() call) everywhere.
 include(CMakePackageConfigHelpers)
 
+# Installing and packing take the build as it is and never build first: the
+# package tests run cpack while other tests run, and a rebuild then would
+# relink programs under their feet. Build, then install or pack.
+set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
+
 set(ORUKIV_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/orukiv)
 set(ORUKIV_PKGCONFIG_DIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 if(WIN32)
