@@ -11,7 +11,8 @@
 # CTest's output pipes, and CTest then waits for them. Later calls reuse the
 # running server, so each test costs tens of milliseconds instead of seconds.
 #
-# Environment: ORUKIV_WINEPREFIX (default /tmp/orukiv-wine-<uid>),
+# Environment: ORUKIV_WINEPREFIX (default /tmp/orukiv-wine-<uid>; scripts/test
+# sets one per checkout),
 # ORUKIV_WINE (default /usr/lib/wine/wine64), WINEDEBUG (default -all).
 set -u
 
