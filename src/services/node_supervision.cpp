@@ -37,6 +37,17 @@ bool KnownState(uint8_t s) {
            s == KIV_NMT_STATE_PRE_OPERATIONAL;
 }
 
+// The worker reads the clock at most once a pass for supervision: frames of
+// one pass all count as arriving at the tick of the first.
+uint32_t PassTick(CoStack* stack) {
+    NodeSupervision& sup = stack->supervision;
+    if (!sup.passTickValid) {
+        sup.passTick = StackTick(stack);
+        sup.passTickValid = true;
+    }
+    return sup.passTick;
+}
+
 SupervisedNode Fresh() {
     SupervisedNode n;
     std::memset(&n, 0, sizeof n);
@@ -138,6 +149,7 @@ int32_t SupervisionConfigure(CoStack* stack, const CoRequest* request) {
     if (lifeMs == 0 || lifeMs > kLongestLifeMs) return KIV_ERR_PARAM;
 
     const uint32_t now = StackTick(stack);
+    sup.passTickValid = false;  // a tick kept from before may be stale
     if (n.mode == KIV_SUPERVISION_NONE) {
         n = Fresh();
         ++sup.active;
@@ -167,6 +179,12 @@ void SupervisionOnFrame(CoStack* stack, const KIV_CanFrame* frame) {
     if (n.mode == KIV_SUPERVISION_NONE) return;
 
     const uint8_t b = frame->data[0];
+    if (n.mode == KIV_SUPERVISION_HEARTBEAT && b == n.state && b != 0 && n.seen && !n.lost) {
+        // The common case: a watched node's heartbeat with the same state.
+        n.lastTick = PassTick(stack);
+        Publish(stack, id);
+        return;
+    }
     const bool bootup = b == 0;
     const auto state = static_cast<uint8_t>(b & 0x7F);
     if (bootup) {
@@ -183,7 +201,7 @@ void SupervisionOnFrame(CoStack* stack, const KIV_CanFrame* frame) {
         }
     }
 
-    const uint32_t now = StackTick(stack);
+    const uint32_t now = PassTick(stack);
     const uint32_t sinceLast = n.seen ? now - n.lastTick : kNeverMs;
     const uint8_t oldState = n.state;
     const bool wasLost = n.lost;
@@ -210,7 +228,8 @@ void SupervisionOnFrame(CoStack* stack, const KIV_CanFrame* frame) {
 
 void SupervisionDue(CoStack* stack) {
     NodeSupervision& sup = stack->supervision;
-    const uint32_t now = StackTick(stack);
+    const uint32_t now = PassTick(stack);
+    sup.passTickValid = false;
     if (!Reached(now, sup.nextDue)) return;
     uint32_t next = now + kIdleRescanMs;
     for (int id = 1; id <= kMaxNodeId; ++id)

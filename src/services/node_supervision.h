@@ -36,6 +36,10 @@ struct NodeSupervision {
     // request or a loss to declare); frames only push deadlines later, so
     // this stays a safe lower bound between scans.
     uint32_t nextDue;
+    // The tick of this pass, read once by the first supervised frame or the
+    // pass's check; the check ends its validity.
+    uint32_t passTick;
+    bool passTickValid;
     SupervisedNode nodes[kMaxNodeId + 1];  // index = node id; 0 unused
     // Per node: last tick (bits 32..63), seen (bit 24), alive (bit 16), mode
     // (bits 8..15), state (bits 0..7, with bit 25 set when known). Zero is a
