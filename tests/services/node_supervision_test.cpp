@@ -354,16 +354,53 @@ TEST(Statistics, CountedOnAScriptedExchange) {
     rig.sendResult = -3;
     rig.Pass(1020);  // guard request fails
     rig.Pass(1030);  // and again
+    ASSERT_EQ(rig.Configure(REQ_GUARD, 7, 0), KIV_OK);
+    rig.sendResult = 0;
+
+    // Three SDO transfers on three nodes: answered, aborted, unanswered.
+    uint8_t buffer[8] = {};
+    uint32_t got = 0;
+    const uint8_t value[2] = {1, 2};
+    CoRequest sdo[3];
+    std::memset(sdo, 0, sizeof sdo);
+    sdo[0].type = REQ_SDO_READ;
+    sdo[0].node = 3;
+    sdo[0].payload.sdoRead = {0x1000, 0, buffer, sizeof buffer, &got, nullptr};
+    sdo[1].type = REQ_SDO_WRITE;
+    sdo[1].node = 4;
+    sdo[1].payload.sdoWrite = {0x2000, 1, value, sizeof value, nullptr};
+    sdo[2].type = REQ_SDO_READ;
+    sdo[2].node = 6;
+    sdo[2].payload.sdoRead = {0x1000, 0, buffer, sizeof buffer, &got, nullptr};
+    for (CoRequest& r : sdo) ASSERT_TRUE(orukiv::DispatchRequest(rig.stack(), &r));
+    rig.Pass(2000);  // the three requests go out
+    ASSERT_EQ(rig.sent.size(), 3u);
+    rig.Pass(2005, {Sdo(0x583, {0x43, 0x00, 0x10, 0x00, 0x91, 0x01, 0x0F, 0x00}),
+                    Sdo(0x584, {0x80, 0x00, 0x20, 0x01, 0x02, 0x00, 0x01, 0x06})});
+    rig.Pass(2010);
+    rig.Pass(3000);  // the unanswered read times out
+    rig.Pass(3005);  // and aborts its transfer
+    rig.Pass(3010);
+    rig.Pass(3015);
+    EXPECT_EQ(sdo[0].result, KIV_OK);
+    EXPECT_EQ(sdo[1].result, KIV_ERR_ABORTED);
+    EXPECT_EQ(sdo[2].result, KIV_ERR_TIMEOUT);
 
     ASSERT_EQ(KIV_GetStats(rig.stack(), &st), KIV_OK);
     KIV_Stats want = zero;
-    want.framesReceived = 11;
-    want.framesSent = 1;
+    want.framesReceived = 13;
+    want.framesSent = 5;
     want.sendFailures = 2;
     want.fullPolls = 1;
+    want.sdoCompleted = 1;
+    want.sdoTimeouts = 1;
+    want.sdoAborts = 1;
+    want.lastAbortCode = 0x06010002;
+    want.lastAbortNode = 4;
     EXPECT_EQ(std::memcmp(&st, &want, sizeof st), 0)
         << st.framesReceived << " " << st.framesSent << " " << st.sendFailures << " "
-        << st.fullPolls;
+        << st.fullPolls << " " << st.sdoCompleted << " " << st.sdoTimeouts << " " << st.sdoAborts
+        << " " << std::hex << st.lastAbortCode << " " << std::dec << int{st.lastAbortNode};
 }
 
 // Through a running worker: the setters queue, and the queries answer from
