@@ -7,7 +7,8 @@
  * requests that the exports below queue, and advances SDO transfers.
  *
  * Every export is synchronous: it queues a request for the worker and blocks
- * until the worker (or the SDO transfer) has completed it. All callbacks run
+ * until the worker (or the SDO transfer) has completed it; only the queries
+ * KIV_GetNodeState and KIV_GetStats read without queuing. All callbacks run
  * on the worker thread; a callback must never call KIV_Destroy or any
  * queuing export of its own instance (it would wait for itself).
  *
@@ -83,8 +84,9 @@ typedef int32_t (*KIV_CanSendFn)(const KIV_CanFrame* frame, void* userData);
 typedef int32_t (*KIV_FdRecvFn)(KIV_FdFrame* frames, uint32_t maxCount, void* userData);
 /* Sends one CAN FD frame. Stored, never called by the library. */
 typedef int32_t (*KIV_FdSendFn)(const KIV_FdFrame* frame, void* userData);
-/* Receives one decoded event per received classic frame; the record is
- * valid only during the call. */
+/* Receives one decoded event per received classic frame, and the
+ * KIV_EVENT_NODE_STATE events of supervised nodes; the record is valid only
+ * during the call. */
 typedef void (*KIV_EventFn)(const struct KIV_Event* event, void* userData);
 
 /* What KIV_Init needs (48 bytes). The record is copied; the host may discard
@@ -104,17 +106,20 @@ typedef struct KIV_InitParam {
 
 /* KIV_Event.type */
 typedef enum KIV_EventType {
-    KIV_EVENT_NONE = 0,      /* not classified (0x101..0x17F, 0x680..0x6FF,
-                                0x780..0x7FF, 0x800 up); head only          */
-    KIV_EVENT_NMT = 1,       /* ids 0x000..0x07F                             */
-    KIV_EVENT_SYNC = 2,      /* id 0x080; head only                          */
-    KIV_EVENT_EMCY = 3,      /* ids 0x081..0x0FF                             */
-    KIV_EVENT_HEARTBEAT = 4, /* data frames on 0x700..0x77F                  */
-    KIV_EVENT_TIME = 6,      /* id 0x100; day counts beyond 49 710 (past
-                                2120-02-07) continue the calendar          */
-    KIV_EVENT_SDO = 7,       /* ids 0x580..0x67F, both directions            */
-    KIV_EVENT_FRAME = 8,     /* ids 0x180..0x57F (PDO range), raw            */
-    KIV_EVENT_NODE_GUARD = 9 /* remote frames on 0x700..0x77F; head only     */
+    KIV_EVENT_NONE = 0,       /* not classified (0x101..0x17F, 0x680..0x6FF,
+                                 0x780..0x7FF, 0x800 up); head only          */
+    KIV_EVENT_NMT = 1,        /* ids 0x000..0x07F                             */
+    KIV_EVENT_SYNC = 2,       /* id 0x080; head only                          */
+    KIV_EVENT_EMCY = 3,       /* ids 0x081..0x0FF                             */
+    KIV_EVENT_HEARTBEAT = 4,  /* data frames on 0x700..0x77F                  */
+    KIV_EVENT_NODE_STATE = 5, /* a supervised or guarded node changed state,
+                                 was lost or came back (KIV_SuperviseNode,
+                                 KIV_GuardNode); not a frame of its own     */
+    KIV_EVENT_TIME = 6,       /* id 0x100; day counts beyond 49 710 (past
+                                 2120-02-07) continue the calendar          */
+    KIV_EVENT_SDO = 7,        /* ids 0x580..0x67F, both directions            */
+    KIV_EVENT_FRAME = 8,      /* ids 0x180..0x57F (PDO range), raw            */
+    KIV_EVENT_NODE_GUARD = 9  /* remote frames on 0x700..0x77F; head only     */
 } KIV_EventType;
 
 /* NMT command specifiers: sent by KIV_NMT_SendCommand, reported in
@@ -137,6 +142,16 @@ typedef enum KIV_NmtState {
     KIV_NMT_STATE_PRE_OPERATIONAL = 127,
     KIV_NMT_STATE_UNKNOWN = 255
 } KIV_NmtState;
+
+/* Why a KIV_EVENT_NODE_STATE event was sent. */
+typedef enum KIV_NodeStateCause {
+    KIV_NODE_BOOTUP = 0,         /* boot-up frame (one byte 0) received       */
+    KIV_NODE_STATE_CHANGED = 1,  /* a valid frame carried another state       */
+    KIV_NODE_HEARTBEAT_LOST = 2, /* no heartbeat within the time-out         */
+    KIV_NODE_GUARDING_LOST = 3,  /* no valid guarding answer within the life
+                                    time (guard time x life time factor)     */
+    KIV_NODE_BACK = 4            /* a valid frame from a node declared lost   */
+} KIV_NodeStateCause;
 
 /* Kind of an SDO frame seen on the bus (KIV_EVENT_SDO). Only expedited
  * transfers with the size indicated carry data into the event. */
@@ -190,6 +205,16 @@ typedef struct KIV_Event {
             uint8_t frameData[8]; /* first frameLength bytes: the data       */
             uint8_t frameLength;  /* dlc (at most 8); 0 for a remote frame   */
         } frame;
+        struct {
+            uint8_t oldState;     /* KIV_NmtState before the change           */
+            uint8_t newState;     /* KIV_NmtState after it; 255 when lost     */
+            uint8_t cause;        /* KIV_NodeStateCause                       */
+            uint8_t reserved;     /* zero                                     */
+            uint32_t sinceLastMs; /* ms since the node's last valid frame;
+                                     for an event caused by a frame, since
+                                     the valid frame before it; 0xFFFFFFFF
+                                     when there was none                  */
+        } nodeState;
         uint8_t raw[80];
     } body;
 } KIV_Event;
@@ -217,6 +242,47 @@ static inline KIV_PdoMapEntry KIV_MakePdoMapEntry(uint16_t index, uint8_t subInd
     e.indexHigh = (uint8_t)(index >> 8);
     return e;
 }
+
+/* ------------------------------------------------------------------------ */
+/* Node supervision and statistics                                           */
+/* ------------------------------------------------------------------------ */
+
+/* KIV_NodeStatus.mode */
+typedef enum KIV_SupervisionMode {
+    KIV_SUPERVISION_NONE = 0,
+    KIV_SUPERVISION_HEARTBEAT = 1, /* KIV_SuperviseNode */
+    KIV_SUPERVISION_GUARDING = 2   /* KIV_GuardNode     */
+} KIV_SupervisionMode;
+
+/* What the worker knows of one node (8 bytes), from KIV_GetNodeState. A node
+ * that is neither supervised nor guarded reads as never seen. */
+typedef struct KIV_NodeStatus {
+    uint8_t state;        /* KIV_NmtState of the last valid frame; 255
+                             before any frame and while the node is lost  */
+    uint8_t mode;         /* KIV_SupervisionMode                          */
+    uint8_t alive;        /* 1 while valid frames arrive in time; 0 when
+                             lost or never seen                           */
+    uint8_t reserved;     /* zero                                         */
+    uint32_t sinceLastMs; /* ms since the last valid frame; 0xFFFFFFFF
+                             before any frame                             */
+} KIV_NodeStatus;
+
+/* Counters of one instance (64 bytes), from KIV_GetStats; all start at 0 in
+ * KIV_Init and only grow (u64, never wrap in practice). */
+typedef struct KIV_Stats {
+    uint64_t framesReceived; /* classic frames handled: polled or handed in
+                                by KIV_InputFrame                          */
+    uint64_t framesSent;     /* canSend calls that returned 0              */
+    uint64_t sendFailures;   /* canSend calls that returned non-zero       */
+    uint64_t fullPolls;      /* receive polls that filled all 8 slots: the
+                                bus may be outrunning the worker           */
+    uint64_t sdoCompleted;   /* SDO transfers completed with 0             */
+    uint64_t sdoTimeouts;    /* SDO transfers ended by KIV_ERR_TIMEOUT     */
+    uint64_t sdoAborts;      /* SDO transfers the server aborted           */
+    uint32_t lastAbortCode;  /* the last server abort code; 0 before one   */
+    uint8_t lastAbortNode;   /* the node that sent it; 0 before one        */
+    uint8_t reserved[3];     /* zero                                       */
+} KIV_Stats;
 
 /* ------------------------------------------------------------------------ */
 /* Layout checks                                                             */
@@ -256,6 +322,23 @@ KIV_LAYOUT_CHECK(offsetof(KIV_Event, body.sdo.sdoLength) == 23, event_sdo_length
 KIV_LAYOUT_CHECK(offsetof(KIV_Event, body.frame.cobId) == 8, event_frame_cobid);
 KIV_LAYOUT_CHECK(offsetof(KIV_Event, body.frame.frameData) == 12, event_frame_data);
 KIV_LAYOUT_CHECK(offsetof(KIV_Event, body.frame.frameLength) == 20, event_frame_length);
+KIV_LAYOUT_CHECK(offsetof(KIV_Event, body.nodeState.oldState) == 8, event_node_old_state);
+KIV_LAYOUT_CHECK(offsetof(KIV_Event, body.nodeState.newState) == 9, event_node_new_state);
+KIV_LAYOUT_CHECK(offsetof(KIV_Event, body.nodeState.cause) == 10, event_node_cause);
+KIV_LAYOUT_CHECK(offsetof(KIV_Event, body.nodeState.sinceLastMs) == 12, event_node_since_last);
+KIV_LAYOUT_CHECK(sizeof(KIV_NodeStatus) == 8, node_status_size);
+KIV_LAYOUT_CHECK(offsetof(KIV_NodeStatus, mode) == 1, node_status_mode);
+KIV_LAYOUT_CHECK(offsetof(KIV_NodeStatus, alive) == 2, node_status_alive);
+KIV_LAYOUT_CHECK(offsetof(KIV_NodeStatus, sinceLastMs) == 4, node_status_since_last);
+KIV_LAYOUT_CHECK(sizeof(KIV_Stats) == 64, stats_size);
+KIV_LAYOUT_CHECK(offsetof(KIV_Stats, framesSent) == 8, stats_frames_sent);
+KIV_LAYOUT_CHECK(offsetof(KIV_Stats, sendFailures) == 16, stats_send_failures);
+KIV_LAYOUT_CHECK(offsetof(KIV_Stats, fullPolls) == 24, stats_full_polls);
+KIV_LAYOUT_CHECK(offsetof(KIV_Stats, sdoCompleted) == 32, stats_sdo_completed);
+KIV_LAYOUT_CHECK(offsetof(KIV_Stats, sdoTimeouts) == 40, stats_sdo_timeouts);
+KIV_LAYOUT_CHECK(offsetof(KIV_Stats, sdoAborts) == 48, stats_sdo_aborts);
+KIV_LAYOUT_CHECK(offsetof(KIV_Stats, lastAbortCode) == 56, stats_last_abort_code);
+KIV_LAYOUT_CHECK(offsetof(KIV_Stats, lastAbortNode) == 60, stats_last_abort_node);
 KIV_LAYOUT_CHECK(sizeof(KIV_PdoMapEntry) == 4, pdo_map_entry_size);
 KIV_LAYOUT_CHECK(offsetof(KIV_PdoMapEntry, indexLow) == 2, pdo_map_entry_index_low);
 KIV_LAYOUT_CHECK(offsetof(KIV_PdoMapEntry, indexHigh) == 3, pdo_map_entry_index_high);
@@ -388,6 +471,53 @@ ORUKIV_C_API int32_t KIV_NMT_SetHeartbeatPeriod(KIV_Handle handle, uint8_t node,
  * succeeded; 1 for a bad tpdo, null entries or count 0 (nothing sent). */
 ORUKIV_C_API int32_t KIV_ConfigTPDO(KIV_Handle handle, uint8_t node, uint8_t tpdo,
                                     const KIV_PdoMapEntry* entries, uint8_t count);
+
+/* ------------------------------------------------------------------------ */
+/* Node supervision and statistics                                           */
+/* ------------------------------------------------------------------------ */
+
+/* Supervision is off for every node until one of the two calls below turns
+ * it on; the worker then tracks that node's NMT state from its frames on
+ * 0x700 + node and reports every change with a KIV_EVENT_NODE_STATE event,
+ * sent after the event of the frame that caused it. A lost node gives one
+ * event and no more until it comes back. Node ids outside 1..127 are
+ * refused with KIV_ERR_PARAM. Both calls queue: not from a callback. */
+
+/* Heartbeat consumer: node is declared lost (KIV_NODE_HEARTBEAT_LOST) when
+ * more than heartbeatTimeoutMs ms pass after its last valid heartbeat or
+ * boot-up frame. Watching starts with the first such frame. A node that
+ * was guarded is heartbeat-supervised from now on; calling again changes
+ * the time-out and keeps what is known. heartbeatTimeoutMs 0 stops
+ * heartbeat supervision of node and forgets it (a guarded node is left
+ * guarded). KIV_ERR_PARAM for a time-out above 0x7FFFFFFF. */
+ORUKIV_C_API int32_t KIV_SuperviseNode(KIV_Handle handle, uint8_t node,
+                                       uint32_t heartbeatTimeoutMs);
+
+/* Node guarding (master side): the worker sends the guarding remote frame
+ * on 0x700 + node every guardTimeMs ms, the first at once, and takes an
+ * answer as valid when it carries a known NMT state (4, 5 or 127) and a
+ * toggle bit (bit 7) other than the previous valid answer's; the first
+ * answer after the call, after a loss or after a boot-up frame may carry
+ * either toggle. node is declared lost (KIV_NODE_GUARDING_LOST) when more
+ * than guardTimeMs x lifeTimeFactor ms pass without a valid answer,
+ * counted from the call before the first answer. Answers with a toggle
+ * error are logged and ignored. A heartbeat-supervised node is guarded
+ * from now on. guardTimeMs 0 stops guarding node and forgets it (a
+ * heartbeat-supervised node is left so). KIV_ERR_PARAM for a
+ * lifeTimeFactor of 0 or a life time above 0x7FFFFFFF ms. */
+ORUKIV_C_API int32_t KIV_GuardNode(KIV_Handle handle, uint8_t node, uint32_t guardTimeMs,
+                                   uint8_t lifeTimeFactor);
+
+/* Copies what the worker knows of node into *status. Does not queue: safe
+ * from any thread, callbacks included. 0, or KIV_ERR_PARAM for a null
+ * handle or status, or a node outside 1..127. */
+ORUKIV_C_API int32_t KIV_GetNodeState(KIV_Handle handle, uint8_t node, KIV_NodeStatus* status);
+
+/* Copies the instance's counters into *stats. Does not queue: safe from any
+ * thread, callbacks included; counters are read one by one, so a snapshot
+ * taken while the worker runs may be a pass apart. 0, or KIV_ERR_PARAM for
+ * a null handle or stats. */
+ORUKIV_C_API int32_t KIV_GetStats(KIV_Handle handle, KIV_Stats* stats);
 
 /* ------------------------------------------------------------------------ */
 /* CiA 402 drive profile (sub-index 0 of each object, expedited SDO)         */

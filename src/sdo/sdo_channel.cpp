@@ -52,6 +52,7 @@ void TakeServerAbort(SdoChannel& ch, const KIV_CanFrame* f, bool upload) {
     if (!upload && ch.state == SDO_EXPEDITED)
         Log().Error("sdo fast write size:%d byte fail, rec abort", static_cast<int>(ch.totalSize));
     if (ch.abortCode != nullptr) *ch.abortCode = code;
+    ch.serverAbortCode = code;
     Finish(ch, KIV_ERR_ABORTED, SDO_OUT_SERVER_ABORT);
 }
 
@@ -232,6 +233,7 @@ void Tick(CoStack* stack, SdoChannel* pool, bool upload) {
                 ch.data = nullptr;
                 ch.receivedSize = nullptr;
                 ch.abortCode = nullptr;
+                CountSdoEnd(stack, ch.nodeId, ch.result, ch.serverAbortCode);
                 if (r != nullptr) {
                     r->result = ch.result;
                     // Last touch of the request: its caller returns at once.

@@ -58,7 +58,8 @@ struct SdoChannel {
     uint8_t* data;  // upload: destination; download: source (never written)
     uint32_t capacity;
     uint32_t* receivedSize;
-    uint32_t* abortCode;  // the caller's abort-code variable, or null
+    uint32_t* abortCode;       // the caller's abort-code variable, or null
+    uint32_t serverAbortCode;  // the server's abort code, once it aborted
     uint32_t bytesDone;
     uint32_t totalSize;
     uint32_t segmentSize;

@@ -1,5 +1,6 @@
-// Received classic frames: offered to the SDO channels, then decoded by
-// CANopen service into one KIV_Event for the host.
+// Received classic frames: counted, offered to the SDO channels, decoded by
+// CANopen service into one KIV_Event for the host, then handed to node
+// supervision.
 #include "services/rx_events.h"
 
 #include <cstring>
@@ -147,11 +148,15 @@ void DecodeEvent(const KIV_CanFrame* f, KIV_Event* ev) {
 }
 
 void ProcessRxFrame(CoStack* stack, const KIV_CanFrame* frame) {
+    Count(stack->stats.framesReceived);
     SdoOfferFrame(stack, frame);
-    if (stack->onEvent == nullptr) return;
-    KIV_Event ev;
-    DecodeEvent(frame, &ev);
-    stack->onEvent(&ev, stack->userData);
+    if (stack->onEvent != nullptr) {
+        KIV_Event ev;
+        DecodeEvent(frame, &ev);
+        stack->onEvent(&ev, stack->userData);
+    }
+    // Node-state events follow the frame's own event.
+    if (stack->supervision.active != 0) SupervisionOnFrame(stack, frame);
 }
 
 }  // namespace orukiv

@@ -8,6 +8,8 @@
 #include "orukiv/orukiv.h"
 #include "platform/platform.h"
 #include "sdo/sdo_channel.h"
+#include "services/node_supervision.h"
+#include "services/statistics.h"
 
 enum CoRequestType : int32_t {
     REQ_STOP = 0,
@@ -22,6 +24,8 @@ enum CoRequestType : int32_t {
     REQ_TIMESTAMP = 11,
     REQ_NODE_GUARD = 12,
     REQ_HEARTBEAT = 13,
+    REQ_SUPERVISE = 14,
+    REQ_GUARD = 15,
 };
 
 // Arguments of a request, by type. Pointers refer to the caller's memory,
@@ -67,6 +71,10 @@ union CoPayload {
     struct {
         int32_t state;
     } heartbeat;
+    struct {
+        uint32_t timeMs;  // heartbeat time-out or guard time; 0 stops
+        uint8_t lifeTimeFactor;
+    } supervise;  // REQ_SUPERVISE, REQ_GUARD
     unsigned char raw[80];
 };
 static_assert(sizeof(CoPayload) == 80);
@@ -114,6 +122,10 @@ struct CoStack {
     // Set once a receive poll answered a count outside 0..8, so that a
     // broken host cannot flood the log.
     bool badRecvCountLogged;
+    // Heartbeat consumer and node guarding (worker-owned, published for the
+    // queries), and the counters behind KIV_GetStats.
+    orukiv::NodeSupervision supervision;
+    orukiv::Statistics stats;
     // Who frees the instance when KIV_Destroy gave up waiting for the worker:
     // 0 nobody yet, 1 the worker has ended, 2 KIV_Destroy handed it over.
     std::atomic<int32_t> handoff;

@@ -9,7 +9,11 @@ namespace orukiv {
 int32_t SendFrame(CoStack* stack, const KIV_CanFrame* frame) {
     if (frame == nullptr || stack->canSend == nullptr) return KIV_ERR_NO_SEND;
     int32_t rc = stack->canSend(frame, stack->userData);
-    if (rc == 0) return KIV_OK;
+    if (rc == 0) {
+        Count(stack->stats.framesSent);
+        return KIV_OK;
+    }
+    Count(stack->stats.sendFailures);
     Log().Error("oru can obj<0x%08x> send fail...", frame->id);
     return rc;
 }
@@ -29,6 +33,10 @@ bool DispatchRequest(CoStack* stack, CoRequest* request) {
             if (SdoClaimChannel(stack, request) == KIV_OK) return true;
             request->result = KIV_ERR_NO_RESOURCE;
             return false;
+        case REQ_SUPERVISE:
+        case REQ_GUARD:
+            request->result = SupervisionConfigure(stack, request);
+            return false;
         case REQ_NMT_COMMAND:
         case REQ_PDO:
         case REQ_PDO_RTR:
@@ -42,7 +50,7 @@ bool DispatchRequest(CoStack* stack, CoRequest* request) {
             request->result = SendFrame(stack, &frame);
             return false;
         }
-        default:  // 1, 3 and anything outside 1..13
+        default:  // 1, 3 and anything outside 1..15
             request->result = KIV_ERR_PARAM;
             return false;
     }

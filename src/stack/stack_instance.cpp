@@ -85,6 +85,7 @@ void PollReceive(CoStack* stack) {
         KIV_CanFrame frames[kPollCount];
         int32_t n = stack->canRecv(frames, kPollCount, stack->userData);
         uint32_t count = ClampPollCount(stack, n, "can");
+        if (count == kPollCount) Count(stack->stats.fullPolls);
         for (uint32_t i = 0; i < count; ++i) ProcessRxFrame(stack, &frames[i]);
     }
     if (stack->fdRecv != nullptr) {
@@ -120,6 +121,7 @@ void WorkerPass(CoStack* stack) {
     }
     SdoTickUploads(stack);
     SdoTickDownloads(stack);
+    if (stack->supervision.active != 0) SupervisionDue(stack);
 }
 
 unsigned WorkerMain(void* instance) {

@@ -29,6 +29,8 @@ uint32_t g_abort = 7;
 uint16_t g_u16 = 0;
 int16_t g_i16 = 0;
 int32_t g_i32 = 0;
+KIV_NodeStatus g_status{};
+KIV_Stats g_stats{};
 const KIV_PdoMapEntry g_map[1] = {KIV_MakePdoMapEntry(0x6041, 0, 16)};
 const KIV_CanFrame g_frame = {0x181, {0}, 0, 0, 1, {0}, {7}};
 
@@ -63,6 +65,10 @@ std::vector<NullHandleCase> Cases() {
         {"KIV_NMT_SetHeartbeatPeriod", [] { return KIV_NMT_SetHeartbeatPeriod(nullptr, 1, 100); },
          KIV_ERR_PARAM},
         {"KIV_ConfigTPDO", [] { return KIV_ConfigTPDO(nullptr, 1, 1, g_map, 1); }, KIV_ERR_PARAM},
+        {"KIV_SuperviseNode", [] { return KIV_SuperviseNode(nullptr, 1, 1000); }, KIV_ERR_PARAM},
+        {"KIV_GuardNode", [] { return KIV_GuardNode(nullptr, 1, 100, 3); }, KIV_ERR_PARAM},
+        {"KIV_GetNodeState", [] { return KIV_GetNodeState(nullptr, 1, &g_status); }, KIV_ERR_PARAM},
+        {"KIV_GetStats", [] { return KIV_GetStats(nullptr, &g_stats); }, KIV_ERR_PARAM},
         {"KIV_402_SetControlWord", [] { return KIV_402_SetControlWord(nullptr, 1, 0x000F); },
          KIV_ERR_PARAM},
         {"KIV_402_GetStatusWord", [] { return KIV_402_GetStatusWord(nullptr, 1, &g_u16); },
@@ -110,6 +116,8 @@ TEST(NullHandle, EveryExportRefusesANullHandle) {
     EXPECT_EQ(g_u16, 0u);
     EXPECT_EQ(g_i16, 0);
     EXPECT_EQ(g_i32, 0);
+    EXPECT_EQ(g_status.sinceLastMs, 0u);
+    EXPECT_EQ(g_stats.framesReceived, 0u);
 }
 
 TEST(NullHandle, TableCoversEveryExportOfTheHeader) {

@@ -31,6 +31,7 @@ inline std::size_t DefinedEventEnd(uint32_t type) {
         case KIV_EVENT_HEARTBEAT:
             return 12;
         case KIV_EVENT_EMCY:
+        case KIV_EVENT_NODE_STATE:
             return 16;
         case KIV_EVENT_TIME:
             return 20;
