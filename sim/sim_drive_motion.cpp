@@ -1,6 +1,5 @@
 // The simulated drive's profile position mode: set-points, motion at the
 // profile velocity, "target reached".
-#include <cmath>
 #include <cstdlib>
 
 #include "orukiv_sim/sim.h"
@@ -50,7 +49,7 @@ void SimDrive::SetPointLocked(uint16_t cw, uint16_t previousCw) {
                       ? static_cast<int32_t>(static_cast<int64_t>(actual) + target)
                       : target;
     moving_ = moveTarget_ != actual;
-    moveCarry_ = 0.0;
+    moveCarry_ = 0;
     SetStatusBitsLocked(kSwSetPointAck, true);
     SetStatusBitsLocked(kSwTargetReached, !moving_);
 }
@@ -65,15 +64,16 @@ void SimDrive::OnTick(Clock::time_point now) {
     }
     if (last == Clock::time_point{} || now <= last) return;
 
-    const double seconds = std::chrono::duration<double>(now - last).count();
-    const double speed = static_cast<double>(ValueU32Locked(kProfileVelocity, 0));
-    moveCarry_ += speed * seconds;
-    const double whole = std::floor(moveCarry_);
-    moveCarry_ -= whole;
+    // Whole counts travelled; the fraction (counts x microseconds) carries.
+    const int64_t micros =
+        std::chrono::duration_cast<std::chrono::microseconds>(now - last).count();
+    moveCarry_ += static_cast<int64_t>(ValueU32Locked(kProfileVelocity, 0)) * micros;
+    const int64_t step = moveCarry_ / 1000000;
+    moveCarry_ %= 1000000;
 
-    const auto actual = static_cast<int64_t>(static_cast<int32_t>(ValueU32Locked(kPositionActual, 0)));
+    const auto actual =
+        static_cast<int64_t>(static_cast<int32_t>(ValueU32Locked(kPositionActual, 0)));
     const int64_t distance = static_cast<int64_t>(moveTarget_) - actual;
-    const int64_t step = static_cast<int64_t>(whole);
     int64_t next = actual;
     if (std::llabs(distance) <= step) {
         next = moveTarget_;

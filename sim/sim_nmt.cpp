@@ -25,6 +25,7 @@ bool SimNode::WaitForNmtState(KIV_NmtState s, std::chrono::milliseconds timeout)
 
 void SimNode::SetHeartbeatSilenced(bool on) {
     std::lock_guard<std::mutex> lock(m_);
+    if (heartbeatSilenced_ == on) return;
     heartbeatSilenced_ = on;
     nextHeartbeat_ = {};  // when it resumes, the period starts afresh
 }
@@ -111,7 +112,8 @@ void SimNode::Tick(Clock::time_point now) {
             if (nextHeartbeat_ == Clock::time_point{}) {
                 nextHeartbeat_ = now + step;
             } else if (now >= nextHeartbeat_) {
-                SendLocked(MakeFrame(kErrorControlBase + nodeId_, {static_cast<uint8_t>(nmtState_)}));
+                SendLocked(
+                    MakeFrame(kErrorControlBase + nodeId_, {static_cast<uint8_t>(nmtState_)}));
                 nextHeartbeat_ += step;
                 if (nextHeartbeat_ <= now) nextHeartbeat_ = now + step;  // fell behind
             }

@@ -36,7 +36,8 @@ void SimNode::AddPdoObjects() {
         auto want = [&](uint16_t index, uint8_t sub, uint32_t value, std::size_t size) {
             if (FindLocked(index, sub)) return;
             std::vector<uint8_t> bytes(size);
-            for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(value >> (8 * i));
+            for (std::size_t i = 0; i < size; ++i)
+                bytes[i] = static_cast<uint8_t>(value >> (8 * i));
             missing.emplace_back((static_cast<uint32_t>(index) << 8) | sub, std::move(bytes));
         };
         for (uint16_t n = 0; n < 4; ++n) {
@@ -87,9 +88,9 @@ void SimNode::ReceiveRpdoLocked(const KIV_CanFrame& frame) {
             total += entries.back().bytes;
         }
         if (total > frame.dlc) {
-            SendLocked(MakeFrame(0x80u + nodeId_, {static_cast<uint8_t>(kEmcyPdoLength & 0xFF),
-                                                   static_cast<uint8_t>(kEmcyPdoLength >> 8), 0x10,
-                                                   0, 0, 0, 0, 0}));
+            SendLocked(MakeFrame(0x80u + nodeId_,
+                                 {static_cast<uint8_t>(kEmcyPdoLength & 0xFF),
+                                  static_cast<uint8_t>(kEmcyPdoLength >> 8), 0x10, 0, 0, 0, 0, 0}));
             return;
         }
         std::size_t offset = 0;

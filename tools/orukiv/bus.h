@@ -35,8 +35,8 @@ public:
 
 struct BusSpec {
     enum class Kind { kSim, kSocketCan, kSlcan } kind = Kind::kSim;
-    std::string device;        // interface or serial device
-    uint32_t bitrate = 500000; // slcan only
+    std::string device;         // interface or serial device
+    uint32_t bitrate = 500000;  // slcan only
 };
 
 // Parses --bus; sets `error` and returns nothing when the text is not one of

@@ -11,7 +11,8 @@ std::string CandumpLine(const KIV_CanFrame& frame, std::chrono::system_clock::ti
         std::chrono::duration_cast<std::chrono::microseconds>(at.time_since_epoch()).count();
     char buf[80];
     int n = std::snprintf(buf, sizeof buf, "(%" PRId64 ".%06" PRId64 ") ",
-                          static_cast<int64_t>(micros / 1000000), static_cast<int64_t>(micros % 1000000));
+                          static_cast<int64_t>(micros / 1000000),
+                          static_cast<int64_t>(micros % 1000000));
     std::string line(buf, static_cast<std::size_t>(n));
     line += interface;
     if (frame.id > 0x7FF)

@@ -74,7 +74,8 @@ int CmdWrite(Session& s, uint8_t node, uint16_t index, uint8_t sub, const std::s
     }
     const Access a = s.Write(node, index, sub, *bytes);
     const std::string what = ObjectName(node, index, sub) + " <- " +
-                             FormatValue(type, bytes->data(), bytes->size()) + " [" + type->name + "]";
+                             FormatValue(type, bytes->data(), bytes->size()) + " [" + type->name +
+                             "]";
     if (!a.ok()) {
         std::fprintf(stderr, "orukiv: write %s failed: %s\n", what.c_str(), a.Error().c_str());
         return 1;
@@ -113,11 +114,12 @@ int CmdSync(Session& s) {
     return Report("SYNC sent", KIV_SendSYNC(s.h()));
 }
 
-int CmdTime(Session& s) {
+int32_t SendTimeNow(Session& s, std::string& stamp) {
     const auto now = std::chrono::system_clock::now();
     const std::time_t t = std::chrono::system_clock::to_time_t(now);
     const auto ms = static_cast<uint32_t>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
+        1000);
     std::tm local{};
 #ifdef _WIN32
     localtime_s(&local, &t);
@@ -125,18 +127,24 @@ int CmdTime(Session& s) {
     localtime_r(&t, &local);
 #endif
     char text[64];
-    std::snprintf(text, sizeof text, "TIME stamp sent: %04d-%02d-%02d %02d:%02d:%02d.%03u",
-                  local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
-                  local.tm_sec, static_cast<unsigned>(ms));
-    return Report(text, KIV_SendTimestamp(s.h(), static_cast<uint16_t>(local.tm_year + 1900),
-                                          static_cast<uint8_t>(local.tm_mon + 1),
-                                          static_cast<uint8_t>(local.tm_mday),
-                                          static_cast<uint8_t>(local.tm_hour),
-                                          static_cast<uint8_t>(local.tm_min),
-                                          static_cast<uint8_t>(local.tm_sec), ms));
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%03u", local.tm_year + 1900,
+                  local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
+                  static_cast<unsigned>(ms));
+    stamp = text;
+    return KIV_SendTimestamp(
+        s.h(), static_cast<uint16_t>(local.tm_year + 1900), static_cast<uint8_t>(local.tm_mon + 1),
+        static_cast<uint8_t>(local.tm_mday), static_cast<uint8_t>(local.tm_hour),
+        static_cast<uint8_t>(local.tm_min), static_cast<uint8_t>(local.tm_sec), ms);
 }
 
-int CmdEmcy(Session& s, uint8_t node, uint16_t code, uint8_t reg, const std::vector<uint8_t>& data) {
+int CmdTime(Session& s) {
+    std::string stamp;
+    const int32_t r = SendTimeNow(s, stamp);
+    return Report("TIME stamp sent: " + stamp, r);
+}
+
+int CmdEmcy(Session& s, uint8_t node, uint16_t code, uint8_t reg,
+            const std::vector<uint8_t>& data) {
     uint8_t mfr[5] = {};
     for (std::size_t i = 0; i < data.size() && i < 5; ++i) mfr[i] = data[i];
     return Report("EMCY sent for node " + std::to_string(node) + ": code " + Hex(code, 4) +
@@ -181,8 +189,8 @@ std::string DescribeTpdo(Session& s, uint8_t node, uint8_t tpdo, std::string& er
         return {};
     }
     const uint32_t c = cob.U32();
-    std::string text = "COB-ID " + Hex(c & 0x1FFFFFFF, 3) + ((c & 0x80000000u) ? " (not valid)" : " (valid)") +
-                       ", mapping";
+    std::string text = "COB-ID " + Hex(c & 0x1FFFFFFF, 3) +
+                       ((c & 0x80000000u) ? " (not valid)" : " (valid)") + ", mapping";
     for (uint8_t sub = 1; sub <= count.U32() && sub <= 8; ++sub) {
         const Access e = s.Read(node, map, sub);
         if (!e.ok()) {
@@ -199,8 +207,8 @@ std::string DescribeTpdo(Session& s, uint8_t node, uint8_t tpdo, std::string& er
 }
 
 int CmdTpdo(Session& s, uint8_t node, uint8_t tpdo, const std::vector<KIV_PdoMapEntry>& entries) {
-    const int32_t r = KIV_ConfigTPDO(s.h(), node, tpdo, entries.data(),
-                                     static_cast<uint8_t>(entries.size()));
+    const int32_t r =
+        KIV_ConfigTPDO(s.h(), node, tpdo, entries.data(), static_cast<uint8_t>(entries.size()));
     if (r != KIV_OK) return Report("TPDO configuration", r);
     std::string error;
     const std::string now = DescribeTpdo(s, node, tpdo, error);
@@ -226,7 +234,8 @@ int CmdMonitor(Session& s, double seconds) {
     const auto start = std::chrono::steady_clock::now();
     std::mutex printM;
     auto print = [&](const KIV_Event& e) {
-        const double t = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        const double t =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         std::lock_guard<std::mutex> lock(printM);
         std::printf("%8.3f  %s\n", t, EventText(e).c_str());
         std::fflush(stdout);
@@ -236,7 +245,8 @@ int CmdMonitor(Session& s, double seconds) {
     for (const KIV_Event& e : s.master().Events().Since(0)) print(e);
     s.master().Events().SetHandler(print);
     while (!Interrupted()) {
-        if (seconds > 0 && std::chrono::steady_clock::now() - start >= std::chrono::duration<double>(seconds))
+        if (seconds > 0 &&
+            std::chrono::steady_clock::now() - start >= std::chrono::duration<double>(seconds))
             break;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
@@ -270,7 +280,8 @@ std::vector<NodeInfo> ScanNodes(Session& s) {
     for (auto& t : workers) t.join();
     KIV_SetSDOTimeout(s.h(), s.options().timeoutMs);
 
-    std::sort(found.begin(), found.end(), [](const NodeInfo& a, const NodeInfo& b) { return a.node < b.node; });
+    std::sort(found.begin(), found.end(),
+              [](const NodeInfo& a, const NodeInfo& b) { return a.node < b.node; });
     for (NodeInfo& info : found) {
         const Access name = s.Read(info.node, 0x1008, 0);
         if (name.ok()) info.name.assign(name.data.begin(), name.data.end());
@@ -289,8 +300,8 @@ void PrintNodes(const std::vector<NodeInfo>& nodes) {
     for (const NodeInfo& n : nodes) {
         std::printf("%4u  0x%08X ", n.node, n.deviceType);
         if (n.hasIdentity)
-            std::printf("  0x%08X  0x%08X  0x%08X  0x%08X", n.identity[0], n.identity[1], n.identity[2],
-                        n.identity[3]);
+            std::printf("  0x%08X  0x%08X  0x%08X  0x%08X", n.identity[0], n.identity[1],
+                        n.identity[2], n.identity[3]);
         else
             std::printf("  %-46s", "(no identity)");
         std::printf("  %s\n", n.name.empty() ? "-" : ("\"" + n.name + "\"").c_str());

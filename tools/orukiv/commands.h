@@ -41,7 +41,7 @@ bool ParseMapEntry(const std::string& text, KIV_PdoMapEntry& out);
 struct NodeInfo {
     uint8_t node = 0;
     uint32_t deviceType = 0;
-    std::string name;         // empty when 0x1008 is absent
+    std::string name;           // empty when 0x1008 is absent
     uint32_t identity[4] = {};  // vendor, product, revision, serial
     bool hasIdentity = false;
 };
@@ -52,6 +52,9 @@ void PrintNodes(const std::vector<NodeInfo>& nodes);
 // The TPDO's COB-ID and mapping in force, read back: "COB-ID 0x185 (valid),
 // mapping 0x6041:00/16 0x6064:00/32". Empty with `error` set on failure.
 std::string DescribeTpdo(Session& s, uint8_t node, uint8_t tpdo, std::string& error);
+
+// A TIME stamp of the local time now; `stamp` gets it in words.
+int32_t SendTimeNow(Session& s, std::string& stamp);
 
 // CiA 402: power-on sequence; true when the drive ends in operation enabled.
 bool PowerOn(Session& s, uint8_t node, std::string& report);

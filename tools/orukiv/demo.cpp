@@ -25,7 +25,8 @@ constexpr auto kEventWait = milliseconds(2000);
 
 class Demo {
 public:
-    Demo(Session& s, sim::SimNetwork& net) : s(s), net(net), listener(net.Bus().Attach("demo listener")) {}
+    Demo(Session& s, sim::SimNetwork& net)
+        : s(s), net(net), listener(net.Bus().Attach("demo listener")) {}
     ~Demo() { net.Bus().Detach(listener); }
 
     Session& s;
@@ -41,7 +42,8 @@ public:
     bool Expect(const std::string& what, const EventLog::Predicate& match, std::size_t from,
                 KIV_Event* out = nullptr) {
         const long i = s.master().Events().WaitFor(match, from, kEventWait);
-        if (i < 0) return Fail("no " + what + " within " + std::to_string(kEventWait.count()) + " ms");
+        if (i < 0)
+            return Fail("no " + what + " within " + std::to_string(kEventWait.count()) + " ms");
         const KIV_Event e = s.master().Events().Since(static_cast<std::size_t>(i)).front();
         Say("event: " + EventText(e));
         if (out) *out = e;
@@ -57,7 +59,9 @@ auto IsHeartbeat(uint8_t node, uint32_t state) {
 }
 
 auto IsPdo(uint32_t cobId) {
-    return [=](const KIV_Event& e) { return e.type == KIV_EVENT_FRAME && e.body.frame.cobId == cobId; };
+    return [=](const KIV_Event& e) {
+        return e.type == KIV_EVENT_FRAME && e.body.frame.cobId == cobId;
+    };
 }
 
 uint32_t LittleEndian(const uint8_t* p, std::size_t n) {
@@ -74,14 +78,17 @@ bool Scan(Demo& d) {
     if (nodes.size() != 2 || nodes[0].node != kDrive || nodes[1].node != kIo)
         return d.Fail("expected nodes 5 and 10");
     for (const NodeInfo& n : nodes)
-        if (!n.hasIdentity || n.name.empty()) return d.Fail("node " + std::to_string(n.node) + " without identity or name");
+        if (!n.hasIdentity || n.name.empty())
+            return d.Fail("node " + std::to_string(n.node) + " without identity or name");
     return true;
 }
 
 bool Heartbeats(Demo& d) {
     for (uint8_t node : {kDrive, kIo}) {
         const int32_t r = KIV_NMT_SetHeartbeatPeriod(d.s.h(), node, 100);
-        if (r != KIV_OK) return d.Fail("heartbeat period of node " + std::to_string(node) + ": " + ResultText(r));
+        if (r != KIV_OK)
+            return d.Fail("heartbeat period of node " + std::to_string(node) + ": " +
+                          ResultText(r));
     }
     d.Say("heartbeat period 100 ms set on nodes 5 and 10 (0x1017)");
     // Monitoring: count what arrives in 600 ms.
@@ -90,7 +97,8 @@ bool Heartbeats(Demo& d) {
     int count[2] = {0, 0};
     for (const KIV_Event& e : d.s.master().Events().Since(from))
         if (e.type == KIV_EVENT_HEARTBEAT) ++count[e.node == kDrive ? 0 : 1];
-    d.Say("heartbeats in 600 ms: node 5: " + std::to_string(count[0]) + ", node 10: " + std::to_string(count[1]));
+    d.Say("heartbeats in 600 ms: node 5: " + std::to_string(count[0]) +
+          ", node 10: " + std::to_string(count[1]));
     if (count[0] < 3 || count[1] < 3) return d.Fail("expected about 6 heartbeats from each node");
     return true;
 }
@@ -100,8 +108,10 @@ bool NmtStart(Demo& d) {
     const int32_t r = KIV_NMT_SendCommand(d.s.h(), 0, KIV_NMT_CMD_START);
     if (r != KIV_OK) return d.Fail("NMT start: " + ResultText(r));
     d.Say("NMT start sent to all nodes");
-    return d.Expect("operational heartbeat of node 5", IsHeartbeat(kDrive, KIV_NMT_STATE_OPERATIONAL), from) &&
-           d.Expect("operational heartbeat of node 10", IsHeartbeat(kIo, KIV_NMT_STATE_OPERATIONAL), from);
+    return d.Expect("operational heartbeat of node 5",
+                    IsHeartbeat(kDrive, KIV_NMT_STATE_OPERATIONAL), from) &&
+           d.Expect("operational heartbeat of node 10", IsHeartbeat(kIo, KIV_NMT_STATE_OPERATIONAL),
+                    from);
 }
 
 bool Guarding(Demo& d) {
@@ -125,8 +135,8 @@ bool Guarding(Demo& d) {
             break;
         }
         char buf[96];
-        std::snprintf(buf, sizeof buf, "guarding answer 0x%02X: toggle %u, %s", f.data[0], f.data[0] >> 7,
-                      NmtStateName(f.data[0] & 0x7F).c_str());
+        std::snprintf(buf, sizeof buf, "guarding answer 0x%02X: toggle %u, %s", f.data[0],
+                      f.data[0] >> 7, NmtStateName(f.data[0] & 0x7F).c_str());
         d.Say(buf);
         if (f.data[0] != expected) {
             ok = d.Fail("expected 0x" + HexBytes(&expected, 1));
@@ -138,7 +148,8 @@ bool Guarding(Demo& d) {
 }
 
 bool MapTpdo(Demo& d) {
-    const KIV_PdoMapEntry entries[] = {KIV_MakePdoMapEntry(0x6041, 0, 16), KIV_MakePdoMapEntry(0x6064, 0, 32)};
+    const KIV_PdoMapEntry entries[] = {KIV_MakePdoMapEntry(0x6041, 0, 16),
+                                       KIV_MakePdoMapEntry(0x6064, 0, 32)};
     const int32_t r = KIV_ConfigTPDO(d.s.h(), kDrive, 1, entries, 2);
     if (r != KIV_OK) return d.Fail("KIV_ConfigTPDO: " + ResultText(r));
     std::string error;
@@ -157,16 +168,20 @@ bool SyncPdos(Demo& d) {
     if (KIV_SendSYNC(d.s.h()) != KIV_OK) return d.Fail("SYNC not sent");
     d.Say("SYNC sent");
     KIV_Event drive{}, io{};
-    if (!d.Expect("TPDO1 of node 5", IsPdo(0x185), from, &drive) || !d.Expect("TPDO1 of node 10", IsPdo(0x18A), from, &io))
+    if (!d.Expect("TPDO1 of node 5", IsPdo(0x185), from, &drive) ||
+        !d.Expect("TPDO1 of node 10", IsPdo(0x18A), from, &io))
         return false;
     const auto& f = drive.body.frame;
     if (f.frameLength != 6) return d.Fail("TPDO1 of node 5 is not 6 bytes");
     const auto sw = static_cast<uint16_t>(LittleEndian(f.frameData, 2));
     char buf[120];
-    std::snprintf(buf, sizeof buf, "decoded: node 5 statusword 0x%04X (%s), position %d; node 10 inputs 0x%02X", sw,
-                  DriveStateOf(sw), static_cast<int>(LittleEndian(f.frameData + 2, 4)), io.body.frame.frameData[0]);
+    std::snprintf(buf, sizeof buf,
+                  "decoded: node 5 statusword 0x%04X (%s), position %d; node 10 inputs 0x%02X", sw,
+                  DriveStateOf(sw), static_cast<int>(LittleEndian(f.frameData + 2, 4)),
+                  io.body.frame.frameData[0]);
     d.Say(buf);
-    if (io.body.frame.frameLength != 1 || io.body.frame.frameData[0] != 0x5A) return d.Fail("inputs not 0x5A");
+    if (io.body.frame.frameLength != 1 || io.body.frame.frameData[0] != 0x5A)
+        return d.Fail("inputs not 0x5A");
     return true;
 }
 
@@ -176,7 +191,8 @@ bool Outputs(Demo& d) {
     d.Say("RPDO1 of node 10 (0x20A) sent with outputs 0xA5");
     const Access a = d.s.Read(kIo, 0x6200, 1);
     if (!a.ok()) return d.Fail("read of 0x6200:01: " + a.Error());
-    d.Say("read back " + ObjectName(kIo, 0x6200, 1) + " = " + FormatValue(FindValueType("u8"), a.data.data(), a.data.size()));
+    d.Say("read back " + ObjectName(kIo, 0x6200, 1) + " = " +
+          FormatValue(FindValueType("u8"), a.data.data(), a.data.size()));
     return a.data.size() == 1 && a.data[0] == bits ? true : d.Fail("outputs not set");
 }
 
@@ -191,10 +207,13 @@ bool Move(Demo& d) {
     const int32_t target = 50000;
     d.Say("profile position move of node 5 to " + std::to_string(target));
     std::string report;
-    const bool ok = MoveTo(d.s, kDrive, target, [&](int32_t pos) {
-        const int pct = static_cast<int>(static_cast<int64_t>(pos) * 100 / target);
-        d.Say("position " + std::to_string(pos) + " (" + std::to_string(pct) + " %)");
-    }, report);
+    const bool ok = MoveTo(
+        d.s, kDrive, target,
+        [&](int32_t pos) {
+            const int pct = static_cast<int>(static_cast<int64_t>(pos) * 100 / target);
+            d.Say("position " + std::to_string(pos) + " (" + std::to_string(pct) + " %)");
+        },
+        report);
     d.Say(report);
     if (!ok) return d.Fail("target not reached");
     // The mapped TPDO now shows the new position and "target reached".
@@ -214,8 +233,10 @@ bool Fault(Demo& d) {
     d.net.Drive().InjectFault(0x2310);  // continuous over-current
     d.Say("simulated fault on node 5: over-current");
     KIV_Event e{};
-    if (!d.Expect("EMCY of node 5", [](const KIV_Event& ev) { return ev.type == KIV_EVENT_EMCY && ev.node == kDrive; },
-                  from, &e))
+    if (!d.Expect(
+            "EMCY of node 5",
+            [](const KIV_Event& ev) { return ev.type == KIV_EVENT_EMCY && ev.node == kDrive; },
+            from, &e))
         return false;
     if (e.body.emcy.errorCode != 0x2310) return d.Fail("EMCY code is not 0x2310");
     uint16_t sw = 0;
@@ -230,14 +251,20 @@ bool Fault(Demo& d) {
 
 bool Time(Demo& d) {
     d.listener->ClearQueue();
-    const int r = CmdTime(d.s);
-    if (r != 0) return d.Fail("TIME stamp not sent");
+    std::string stamp;
+    const int32_t r = SendTimeNow(d.s, stamp);
+    if (r != KIV_OK) return d.Fail("TIME stamp: " + ResultText(r));
+    d.Say("TIME stamp sent: " + stamp);
     KIV_CanFrame f{};
-    if (!d.listener->WaitPopFor(f, kEventWait)) return d.Fail("no frame on the bus");
+    const auto until = Clock::now() + kEventWait;
+    bool got = false;
+    while (!got && Clock::now() < until)
+        got = d.listener->WaitPopFor(f, milliseconds(50)) && f.id == 0x100;
+    if (!got) return d.Fail("no TIME frame on the bus");
     char buf[40];
     std::snprintf(buf, sizeof buf, "on the bus: 0x%03X [%u] ", f.id, f.dlc);
     d.Say(buf + HexBytes(f.data, f.dlc));
-    return f.id == 0x100 && f.dlc >= 6 ? true : d.Fail("not a TIME frame");
+    return f.dlc == 6 || f.dlc == 8 ? true : d.Fail("not a TIME_OF_DAY frame");
 }
 
 bool LongRead(Demo& d) {
@@ -277,8 +304,9 @@ int CmdDemo(Session& s) {
         std::fprintf(stderr, "orukiv: the demo runs on the simulated network only (--bus sim)\n");
         return 1;
     }
-    std::printf("orukiv demo: a CANopen master on a simulated network\n"
-                "(CiA 402 drive at node 5, digital I/O module at node 10)\n");
+    std::printf(
+        "orukiv demo: a CANopen master on a simulated network\n"
+        "(CiA 402 drive at node 5, digital I/O module at node 10)\n");
     Demo demo(s, *net);
     struct Outcome {
         const char* name;
@@ -291,7 +319,8 @@ int CmdDemo(Session& s) {
         std::printf("\n[%zu/%zu] %s\n", i + 1, total, kSteps[i].name);
         const auto start = Clock::now();
         const bool ok = kSteps[i].run(demo);
-        const long ms = static_cast<long>(std::chrono::duration_cast<milliseconds>(Clock::now() - start).count());
+        const long ms = static_cast<long>(
+            std::chrono::duration_cast<milliseconds>(Clock::now() - start).count());
         outcomes.push_back({kSteps[i].name, ok, ms});
         std::fflush(stdout);
     }

@@ -65,7 +65,8 @@ bool MoveTo(Session& s, uint8_t node, int32_t target, const std::function<void(i
         {"mode of operation", [&] { return KIV_402_SetOpMode(s.h(), node, kProfilePosition); }},
         {"target position", [&] { return KIV_402_SetTargetPos(s.h(), node, target); }},
         {"controlword", [&] { return KIV_402_SetControlWord(s.h(), node, kCwEnableOperation); }},
-        {"new set-point", [&] { return KIV_402_SetControlWord(s.h(), node, kCwEnableOperation | kCwNewSetPoint); }},
+        {"new set-point",
+         [&] { return KIV_402_SetControlWord(s.h(), node, kCwEnableOperation | kCwNewSetPoint); }},
     };
     for (const Step& step : steps) {
         if ((r = step.call()) != KIV_OK) {
@@ -94,10 +95,12 @@ bool MoveTo(Session& s, uint8_t node, int32_t target, const std::function<void(i
         std::this_thread::sleep_for(kPollPeriod);
     }
     KIV_402_SetControlWord(s.h(), node, kCwEnableOperation);  // set-point bit back to 0
-    const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double secs =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     char buf[120];
-    std::snprintf(buf, sizeof buf, "%s %d after %.2f s, %s", reached ? "target reached at" : "stopped at",
-                  static_cast<int>(pos), secs, StatusText(sw).c_str());
+    std::snprintf(buf, sizeof buf, "%s %d after %.2f s, %s",
+                  reached ? "target reached at" : "stopped at", static_cast<int>(pos), secs,
+                  StatusText(sw).c_str());
     report = buf;
     return reached;
 }
@@ -111,10 +114,14 @@ int CmdPowerOn(Session& s, uint8_t node) {
 
 int CmdMove(Session& s, uint8_t node, int32_t position) {
     std::string report;
-    const bool ok = MoveTo(s, node, position, [&](int32_t pos) {
-        std::printf("node %u: position %d of %d\n", node, static_cast<int>(pos), static_cast<int>(position));
-        std::fflush(stdout);
-    }, report);
+    const bool ok = MoveTo(
+        s, node, position,
+        [&](int32_t pos) {
+            std::printf("node %u: position %d of %d\n", node, static_cast<int>(pos),
+                        static_cast<int>(position));
+            std::fflush(stdout);
+        },
+        report);
     std::printf("node %u: %s\n", node, report.c_str());
     return ok ? 0 : 1;
 }

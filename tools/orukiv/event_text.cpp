@@ -47,13 +47,14 @@ std::string Time(const KIV_Event& e) {
 }
 
 std::string Sdo(const KIV_Event& e) {
-    static const char* const kinds[] = {"read request", "read response", "write request",
-                                        "write response", "abort", "segment or other"};
+    static const char* const kinds[] = {"read request",   "read response", "write request",
+                                        "write response", "abort",         "segment or other"};
     const auto& s = e.body.sdo;
     const bool response = e.node >= 0x80;
     std::string text = "SDO       " + Node(static_cast<uint8_t>(e.node & 0x7F)) + " " +
                        (s.sdoKind < 6 ? kinds[s.sdoKind] : "?");
-    if (s.sdoKind != KIV_SDO_OTHER) text += " " + Hex(s.index, 4) + ":" + Hex(s.subIndex, 2).substr(2);
+    if (s.sdoKind != KIV_SDO_OTHER)
+        text += " " + Hex(s.index, 4) + ":" + Hex(s.subIndex, 2).substr(2);
     if (s.sdoLength > 0) text += " data " + HexBytes(s.sdoData, s.sdoLength);
     if (!response && s.sdoKind == KIV_SDO_ABORT) text += " (from a client)";
     return text;
@@ -86,7 +87,8 @@ const EventFormat kFormats[] = {
     {KIV_EVENT_TIME, Time},
     {KIV_EVENT_SDO, Sdo},
     {KIV_EVENT_FRAME, Frame},
-    {KIV_EVENT_NODE_GUARD, [](const KIV_Event& e) { return "GUARD     request to " + Node(e.node); }},
+    {KIV_EVENT_NODE_GUARD,
+     [](const KIV_Event& e) { return "GUARD     request to " + Node(e.node); }},
     {KIV_EVENT_NONE, Other},
 };
 

@@ -1,7 +1,6 @@
 // orukiv: the command-line CANopen master.
 //   orukiv [--bus BUS] [--timeout MS] [--trace] [--log FILE] COMMAND ...
 #include <CLI/CLI.hpp>
-
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -23,8 +22,8 @@ CLI::Validator Number(int64_t lo, int64_t hi) {
     return CLI::Validator(
         [lo, hi](std::string& text) -> std::string {
             if (ParseSigned(text, lo, hi)) return {};
-            return "'" + text + "' is not a number from " + std::to_string(lo) + " to " + std::to_string(hi) +
-                   " (decimal or 0x hex)";
+            return "'" + text + "' is not a number from " + std::to_string(lo) + " to " +
+                   std::to_string(hi) + " (decimal or 0x hex)";
         },
         "NUMBER");
 }
@@ -36,7 +35,8 @@ int64_t Num(const std::string& text) {
 CLI::Validator TypeName() {
     return CLI::Validator(
         [](std::string& text) -> std::string {
-            return FindValueType(text) ? std::string() : "unknown type '" + text + "' (" + ValueTypeNames() + ")";
+            return FindValueType(text) ? std::string()
+                                       : "unknown type '" + text + "' (" + ValueTypeNames() + ")";
         },
         ValueTypeNames());
 }
@@ -66,13 +66,15 @@ int main(int argc, char** argv) {
     Options opt;
     std::string timeoutText;
     app.add_option("--bus", opt.bus, "sim (default), socketcan:IFNAME or slcan:DEVICE[@BITRATE]");
-    app.add_option("--timeout", timeoutText, "SDO time-out in ms (default 1000)")->check(Number(1, 600000));
+    app.add_option("--timeout", timeoutText, "SDO time-out in ms (default 1000)")
+        ->check(Number(1, 600000));
     app.add_flag("--trace", opt.trace, "print every frame in both directions, candump log form");
     app.add_option("--log", opt.logFile, "write every frame to FILE, candump log form");
 
     // Positional arguments arrive as text and are checked as numbers here,
     // so that decimal and 0x hex are both taken and nothing else is.
-    std::string node, index, sub, value, type, action, code, reg, data, cobId, period, tpdoNumber, position;
+    std::string node, index, sub, value, type, action, code, reg, data, cobId, period, tpdoNumber,
+        position;
     std::vector<std::string> entries;
     double seconds = 0;
 
@@ -80,17 +82,22 @@ int main(int argc, char** argv) {
     read->add_option("NODE", node)->required()->check(Number(1, 127));
     read->add_option("INDEX", index)->required()->check(Number(0, 0xFFFF));
     read->add_option("SUB", sub)->required()->check(Number(0, 0xFF));
-    read->add_option("--type", type, "how to show the value (default: by its size)")->check(TypeName());
+    read->add_option("--type", type, "how to show the value (default: by its size)")
+        ->check(TypeName());
 
     auto* write = app.add_subcommand("write", "write an object: NODE INDEX SUB VALUE");
     write->add_option("NODE", node)->required()->check(Number(1, 127));
     write->add_option("INDEX", index)->required()->check(Number(0, 0xFFFF));
     write->add_option("SUB", sub)->required()->check(Number(0, 0xFF));
     write->add_option("VALUE", value)->required();
-    write->add_option("--type", type, "value type (default: u32 for numbers, str for text)")->check(TypeName());
+    write->add_option("--type", type, "value type (default: u32 for numbers, str for text)")
+        ->check(TypeName());
 
-    auto* nmt = app.add_subcommand("nmt", "NMT command: start|stop|preop|reset|resetcomm NODE (0: all)");
-    nmt->add_option("COMMAND", action)->required()->check(CLI::IsMember({"start", "stop", "preop", "reset", "resetcomm"}));
+    auto* nmt =
+        app.add_subcommand("nmt", "NMT command: start|stop|preop|reset|resetcomm NODE (0: all)");
+    nmt->add_option("COMMAND", action)
+        ->required()
+        ->check(CLI::IsMember({"start", "stop", "preop", "reset", "resetcomm"}));
     nmt->add_option("NODE", node)->required()->check(Number(0, 127));
 
     auto* sync = app.add_subcommand("sync", "send a SYNC");
@@ -106,7 +113,8 @@ int main(int argc, char** argv) {
     pdo->add_option("COBID", cobId)->required()->check(Number(1, 0x7FF));
     pdo->add_option("HEXDATA", data)->required()->check(HexData(8));
 
-    auto* heartbeat = app.add_subcommand("heartbeat", "set a node's heartbeat period: NODE MS (0: off)");
+    auto* heartbeat =
+        app.add_subcommand("heartbeat", "set a node's heartbeat period: NODE MS (0: off)");
     heartbeat->add_option("NODE", node)->required()->check(Number(1, 127));
     heartbeat->add_option("MS", period)->required()->check(Number(0, 0xFFFF));
 
@@ -118,26 +126,32 @@ int main(int argc, char** argv) {
         ->check(CLI::Validator(
             [](std::string& text) -> std::string {
                 KIV_PdoMapEntry e;
-                return ParseMapEntry(text, e) ? std::string() : "'" + text + "' is not INDEX:SUB:BITS";
+                return ParseMapEntry(text, e) ? std::string()
+                                              : "'" + text + "' is not INDEX:SUB:BITS";
             },
             "INDEX:SUB:BITS"));
 
-    auto* monitor = app.add_subcommand("monitor", "print every decoded event: [SECONDS] (default: until Ctrl-C)");
+    auto* monitor = app.add_subcommand(
+        "monitor", "print every decoded event: [SECONDS] (default: until Ctrl-C)");
     monitor->add_option("SECONDS", seconds)->check(CLI::NonNegativeNumber);
 
-    auto* scan = app.add_subcommand("scan", "find nodes 1..127 and show their names and identities");
+    auto* scan =
+        app.add_subcommand("scan", "find nodes 1..127 and show their names and identities");
 
-    auto* powerOn = app.add_subcommand("power-on", "CiA 402: bring a drive to operation enabled: NODE");
+    auto* powerOn =
+        app.add_subcommand("power-on", "CiA 402: bring a drive to operation enabled: NODE");
     powerOn->add_option("NODE", node)->required()->check(Number(1, 127));
 
     auto* move = app.add_subcommand("move", "CiA 402: profile position move: NODE POSITION");
     move->add_option("NODE", node)->required()->check(Number(1, 127));
     move->add_option("POSITION", position)->required()->check(Number(INT32_MIN, INT32_MAX));
 
-    auto* demo = app.add_subcommand("demo", "a scripted run on the simulated network; exit 0 when all went well");
+    auto* demo = app.add_subcommand(
+        "demo", "a scripted run on the simulated network; exit 0 when all went well");
 
-    auto* serve = app.add_subcommand("serve-slcan",
-                                     "put the simulated network behind a pseudo-terminal speaking slcan: [SECONDS]");
+    auto* serve = app.add_subcommand(
+        "serve-slcan",
+        "put the simulated network behind a pseudo-terminal speaking slcan: [SECONDS]");
     serve->add_option("SECONDS", seconds)->check(CLI::NonNegativeNumber);
 
     CLI11_PARSE(app, argc, argv);

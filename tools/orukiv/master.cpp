@@ -23,7 +23,8 @@ void EventLog::SetHandler(std::function<void(const KIV_Event&)> handler) {
     handler_ = std::move(handler);
 }
 
-long EventLog::WaitFor(const Predicate& match, std::size_t from, std::chrono::milliseconds timeout) {
+long EventLog::WaitFor(const Predicate& match, std::size_t from,
+                       std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> lock(m_);
     std::size_t next = from;
     long found = -1;

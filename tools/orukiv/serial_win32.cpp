@@ -45,8 +45,8 @@ private:
 std::unique_ptr<SerialPort> OpenSerialPort(const std::string& device, std::string& error) {
     // "COM10" and above are reachable only through the device namespace.
     const std::string path = device.rfind("\\\\.\\", 0) == 0 ? device : "\\\\.\\" + device;
-    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                           0, nullptr);
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                           nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         error = "cannot open " + device + " (Windows error " + std::to_string(GetLastError()) + ")";
         return nullptr;

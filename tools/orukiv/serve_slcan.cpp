@@ -31,13 +31,14 @@ int CmdServeSlcan(double seconds) {
     SlcanDevice device(net.Bus(), std::move(pty.master));
     net.Start();
     std::printf("%s\n", pty.slavePath.c_str());
-    std::printf("the simulated network (drive at node 5, I/O module at node 10) answers there: "
-                "orukiv --bus slcan:%s ...\n",
-                pty.slavePath.c_str());
+    std::printf(
+        "the simulated network (drive at node 5, I/O module at node 10) answers there: "
+        "orukiv --bus slcan:%s ...\n",
+        pty.slavePath.c_str());
     std::fflush(stdout);
     const auto start = std::chrono::steady_clock::now();
-    while (!Interrupted() &&
-           (seconds <= 0 || std::chrono::steady_clock::now() - start < std::chrono::duration<double>(seconds)))
+    while (!Interrupted() && (seconds <= 0 || std::chrono::steady_clock::now() - start <
+                                                  std::chrono::duration<double>(seconds)))
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     return 0;
 #endif

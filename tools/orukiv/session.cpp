@@ -13,7 +13,8 @@ constexpr uint32_t kReadBuffer = 4096;
 
 uint32_t Access::U32() const {
     uint32_t v = 0;
-    for (std::size_t i = 0; i < data.size() && i < 4; ++i) v |= static_cast<uint32_t>(data[i]) << (8 * i);
+    for (std::size_t i = 0; i < data.size() && i < 4; ++i)
+        v |= static_cast<uint32_t>(data[i]) << (8 * i);
     return v;
 }
 
@@ -21,7 +22,8 @@ Access Session::Read(uint8_t node, uint16_t index, uint8_t sub) {
     Access a;
     a.data.resize(kReadBuffer);
     uint32_t got = 0;
-    a.result = KIV_ReadObjectEx(h(), node, index, sub, a.data.data(), kReadBuffer, &got, &a.abortCode);
+    a.result =
+        KIV_ReadObjectEx(h(), node, index, sub, a.data.data(), kReadBuffer, &got, &a.abortCode);
     a.data.resize(a.ok() ? got : 0);
     return a;
 }
@@ -33,7 +35,8 @@ Access Session::Write(uint8_t node, uint16_t index, uint8_t sub, const std::vect
     return a;
 }
 
-Access Session::WriteU(uint8_t node, uint16_t index, uint8_t sub, uint32_t value, std::size_t size) {
+Access Session::WriteU(uint8_t node, uint16_t index, uint8_t sub, uint32_t value,
+                       std::size_t size) {
     std::vector<uint8_t> bytes(size);
     for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(value >> (8 * i));
     return Write(node, index, sub, bytes);

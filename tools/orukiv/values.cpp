@@ -64,7 +64,8 @@ std::optional<uint64_t> ParseUnsigned(std::string_view text, uint64_t max) {
 std::optional<int64_t> ParseSigned(std::string_view text, int64_t min, int64_t max) {
     const bool negative = !text.empty() && text[0] == '-';
     if (negative) text.remove_prefix(1);
-    const uint64_t limit = negative ? static_cast<uint64_t>(-(min + 1)) + 1 : static_cast<uint64_t>(max);
+    const uint64_t limit =
+        negative ? static_cast<uint64_t>(-(min + 1)) + 1 : static_cast<uint64_t>(max);
     const auto magnitude = ParseUnsigned(text, limit);
     if (!magnitude) return std::nullopt;
     if (!negative) return static_cast<int64_t>(*magnitude);
@@ -90,7 +91,8 @@ std::optional<std::vector<uint8_t>> EncodeValue(const ValueType& type, std::stri
                 if (!v) break;
                 raw = static_cast<uint64_t>(*v);
             }
-            for (std::size_t i = 0; i < type.size; ++i) out.push_back(static_cast<uint8_t>(raw >> (8 * i)));
+            for (std::size_t i = 0; i < type.size; ++i)
+                out.push_back(static_cast<uint8_t>(raw >> (8 * i)));
             return out;
         }
         case ValueKind::kString:
@@ -143,8 +145,10 @@ bool Printable(const uint8_t* data, std::size_t size) {
 
 std::string FormatValue(const ValueType* type, const uint8_t* data, std::size_t size) {
     if (!type) {
-        if (size == 1 || size == 2 || size == 4) type = &ValueTypes()[size == 1 ? 0 : size == 2 ? 1 : 2];
-        else type = FindValueType(Printable(data, size) ? "str" : "hex");
+        if (size == 1 || size == 2 || size == 4)
+            type = &ValueTypes()[size == 1 ? 0 : size == 2 ? 1 : 2];
+        else
+            type = FindValueType(Printable(data, size) ? "str" : "hex");
     }
     char buf[64];
     switch (type->kind) {

@@ -534,7 +534,7 @@ private:
 
     bool moving_ = false;
     int32_t moveTarget_ = 0;
-    double moveCarry_ = 0.0;
+    int64_t moveCarry_ = 0;  // counts x microseconds not yet travelled
     Clock::time_point lastTick_{};
 
     DriveState state_ = DriveState::kSwitchOnDisabled;
