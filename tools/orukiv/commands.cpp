@@ -241,9 +241,8 @@ int CmdMonitor(Session& s, double seconds) {
         std::fflush(stdout);
     };
     // Events that came before the monitor started (boot-ups on a just
-    // opened bus) first, then the rest as they arrive.
-    for (const KIV_Event& e : s.master().Events().Since(0)) print(e);
-    s.master().Events().SetHandler(print);
+    // opened bus) too.
+    for (const KIV_Event& e : s.master().Events().SetHandler(print)) print(e);
     while (!Interrupted()) {
         if (seconds > 0 &&
             std::chrono::steady_clock::now() - start >= std::chrono::duration<double>(seconds))

@@ -145,6 +145,8 @@ int main(int argc, char** argv) {
     auto* move = app.add_subcommand("move", "CiA 402: profile position move: NODE POSITION");
     move->add_option("NODE", node)->required()->check(Number(1, 127));
     move->add_option("POSITION", position)->required()->check(Number(INT32_MIN, INT32_MAX));
+    bool powerFirst = false;
+    move->add_flag("--power-on", powerFirst, "run the power-on sequence first");
 
     auto* demo = app.add_subcommand(
         "demo", "a scripted run on the simulated network; exit 0 when all went well");
@@ -211,7 +213,10 @@ int main(int argc, char** argv) {
     if (*monitor) return CmdMonitor(s, seconds);
     if (*scan) return CmdScan(s);
     if (*powerOn) return CmdPowerOn(s, u8(node));
-    if (*move) return CmdMove(s, u8(node), static_cast<int32_t>(Num(position)));
+    if (*move) {
+        if (powerFirst && CmdPowerOn(s, u8(node)) != 0) return 1;
+        return CmdMove(s, u8(node), static_cast<int32_t>(Num(position)));
+    }
     if (*demo) return CmdDemo(s);
     return 2;
 }

@@ -18,9 +18,10 @@ void EventLog::Add(const KIV_Event& event) {
     if (handler) handler(event);
 }
 
-void EventLog::SetHandler(std::function<void(const KIV_Event&)> handler) {
+std::vector<KIV_Event> EventLog::SetHandler(std::function<void(const KIV_Event&)> handler) {
     std::lock_guard<std::mutex> lock(m_);
     handler_ = std::move(handler);
+    return events_;
 }
 
 long EventLog::WaitFor(const Predicate& match, std::size_t from,

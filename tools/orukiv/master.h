@@ -23,7 +23,9 @@ public:
     using Predicate = std::function<bool(const KIV_Event&)>;
 
     void Add(const KIV_Event& event);
-    void SetHandler(std::function<void(const KIV_Event&)> handler);
+    // Sets the handler (empty: none) and returns the events that arrived
+    // before it, none of which it will see.
+    std::vector<KIV_Event> SetHandler(std::function<void(const KIV_Event&)> handler);
     // Waits for an event matching `match` that arrived after `from` (an
     // index from Size()); its index, or -1 on time-out.
     long WaitFor(const Predicate& match, std::size_t from, std::chrono::milliseconds timeout);
