@@ -35,7 +35,12 @@ public:
         Write("\r\r\r");  // ends any half-written command
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         Command("C");  // refused when already closed: fine
-        const std::string rate = *SlcanBitrateCommand(bitrate);
+        const auto command = SlcanBitrateCommand(bitrate);
+        if (!command) {
+            error = "no slcan bitrate command for " + std::to_string(bitrate) + " bit/s";
+            return false;
+        }
+        const std::string rate = *command;
         if (Command(rate) != Reply::kOk) {
             error = "the adapter refused or did not answer '" + rate + "'";
             return false;
