@@ -19,14 +19,13 @@ SimIoNode::SimIoNode(VirtualBus& bus, uint8_t nodeId, Mode mode) : SimNode(bus, 
     id.revision = 0x00010002;
     id.serial = 0x00C0FFEE;
     AddDeviceObjects(id);
-    AddU16(0x1017, 0, 0);
+    AddCommunicationObjects();
+    AddRpdoObjects();
     AddU8(kInputs, 0, 1, Access::kConst);
     AddU8(kInputs, 1, 0, Access::kRO);
     AddU8(kOutputs, 0, 1, Access::kConst);
     AddU8(kOutputs, 1, 0);
-    AddPdoObjects();
-    SetValue(0x1800, 1, {static_cast<uint8_t>(0x80 + nodeId), 0x01, 0, 0});  // 0x180 + id
-    SetValue(0x1A00, 0, {1});
+    SetValue(0x1A00, 0, {1});                       // TPDO1 on 0x180 + id, valid, on every SYNC
     SetValue(0x1A00, 1, {0x08, 0x01, 0x00, 0x60});  // 0x6000:1, 8 bits
     SetValue(0x1400, 1, {nodeId, 0x02, 0, 0});      // 0x200 + id
     SetValue(0x1600, 0, {1});

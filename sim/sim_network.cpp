@@ -49,7 +49,7 @@ SimNetwork::SimNetwork() : drive_(bus_, kDriveNode), io_(bus_, kIoNode) {
     id.revision = 0x00010000;
     id.serial = 0x12345678;
     drive_.AddDeviceObjects(id);
-    drive_.AddPdoObjects();
+    drive_.AddRpdoObjects();
     for (SimNode* node : Nodes()) {
         node->SetValue(0x1017, 0, {0xE8, 0x03});  // 1000 ms
         ticker_.Add(*node);

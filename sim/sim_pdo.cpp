@@ -10,7 +10,7 @@ namespace {
 
 constexpr uint16_t kRpdoComm = 0x1400;
 constexpr uint16_t kRpdoMap = 0x1600;
-constexpr uint16_t kTpdoComm = 0x1800;
+constexpr uint16_t kTpdoComm = 0x1800;  // records added by AddCommunicationObjects
 constexpr uint16_t kTpdoMap = 0x1A00;
 constexpr uint32_t kCobIdInvalid = 0x80000000u;
 constexpr uint32_t kCobIdMask = 0x7FFu;
@@ -29,28 +29,12 @@ MapEntry Decode(uint32_t v) {
 
 }  // namespace
 
-void SimNode::AddPdoObjects() {
-    std::vector<std::pair<uint32_t, std::vector<uint8_t>>> missing;
-    {
-        std::lock_guard<std::mutex> lock(m_);
-        auto want = [&](uint16_t index, uint8_t sub, uint32_t value, std::size_t size) {
-            if (FindLocked(index, sub)) return;
-            std::vector<uint8_t> bytes(size);
-            for (std::size_t i = 0; i < size; ++i)
-                bytes[i] = static_cast<uint8_t>(value >> (8 * i));
-            missing.emplace_back((static_cast<uint32_t>(index) << 8) | sub, std::move(bytes));
-        };
-        for (uint16_t n = 0; n < 4; ++n) {
-            want(kRpdoComm + n, 1, kCobIdInvalid | (0x200u + 0x100u * n + nodeId_), 4);
-            want(kTpdoComm + n, 1, kCobIdInvalid | (0x180u + 0x100u * n + nodeId_), 4);
-            for (uint16_t map : {kRpdoMap, kTpdoMap}) {
-                want(map + n, 0, 0, 1);
-                for (uint8_t sub = 1; sub <= 8; ++sub) want(map + n, sub, 0, 4);
-            }
-        }
+void SimNode::AddRpdoObjects() {
+    for (uint16_t n = 0; n < 4; ++n) {
+        AddU32(kRpdoComm + n, 1, kCobIdInvalid | (0x200u + 0x100u * n + nodeId_));
+        AddU8(kRpdoMap + n, 0, 0);
+        for (uint8_t sub = 1; sub <= 8; ++sub) AddU32(kRpdoMap + n, sub, 0);
     }
-    for (auto& [key, bytes] : missing)
-        AddObject(static_cast<uint16_t>(key >> 8), static_cast<uint8_t>(key), std::move(bytes));
 }
 
 void SimNode::SendTpdosLocked() {
@@ -59,6 +43,12 @@ void SimNode::SendTpdosLocked() {
         const uint32_t cobId = ValueU32Locked(kTpdoComm + n, 1);
         const uint32_t count = ValueU32Locked(kTpdoMap + n, 0);
         if ((cobId & kCobIdInvalid) != 0 || count == 0 || count > 8) continue;
+        // Transmission type: 0 (acyclic) and 1..240 (every n-th) are sent on
+        // SYNC; without sub 2, every SYNC.
+        const uint32_t type = FindLocked(kTpdoComm + n, 2) ? ValueU32Locked(kTpdoComm + n, 2) : 1;
+        if (type > 240) continue;
+        if (type > 1 && ++syncCount_[n] < type) continue;
+        syncCount_[n] = 0;
         KIV_CanFrame f = MakeFrame(cobId & kCobIdMask, {});
         std::size_t len = 0;
         bool fits = true;

@@ -30,7 +30,7 @@ std::ostream& operator<<(std::ostream& os, const Seen& s) {
 class SimNetworkNodes : public ::testing::Test {
 protected:
     SimNetworkNodes() {
-        drive.AddPdoObjects();
+        drive.AddRpdoObjects();
         drive.AddDeviceObjects({0x00020192, "drive", 1, 2, 3, 4});
     }
 
@@ -133,6 +133,7 @@ TEST_F(SimNetworkNodes, HeartbeatFollowsThePeriodAndTheSilenceKnob) {
 
 TEST_F(SimNetworkNodes, TpdosGoOutOnSyncOnlyWhenOperationalValidAndMapped) {
     // TPDO1 of the drive: statusword and position, still not valid.
+    drive.SetValue(0x1800, 1, {0x85, 0x01, 0x00, 0x80});
     drive.SetValue(0x1A00, 0, {2});
     drive.SetValue(0x1A00, 1, {0x10, 0x00, 0x41, 0x60});
     drive.SetValue(0x1A00, 2, {0x20, 0x00, 0x64, 0x60});
@@ -149,10 +150,18 @@ TEST_F(SimNetworkNodes, TpdosGoOutOnSyncOnlyWhenOperationalValidAndMapped) {
     host.Send(sync);
     EXPECT_EQ(Drain(),
               (std::vector<Seen>{{0x185, {0x40, 0x00, 0x04, 0x03, 0x02, 0x01}}, {0x18A, {0x3C}}}));
-    // A mapping that does not fit in 8 bytes sends nothing.
+    // Every second SYNC; a mapping that does not fit in 8 bytes sends nothing.
+    io.SetValue(0x1800, 2, {2});
     drive.SetValue(0x1A00, 0, {3});
     drive.SetValue(0x1A00, 3, {0x20, 0x00, 0x64, 0x60});
-    io.SetValue(0x1800, 1, {0x8A, 0x01, 0x00, 0x80});
+    std::vector<std::size_t> sent;
+    for (int i = 0; i < 4; ++i) {
+        host.Send(sync);
+        sent.push_back(Drain().size());
+    }
+    EXPECT_EQ(sent, (std::vector<std::size_t>{0, 1, 0, 1}));
+    io.SetValue(0x1800, 2, {254});  // event-driven: not on SYNC
+    host.Send(sync);
     host.Send(sync);
     EXPECT_TRUE(Drain().empty());
 }
