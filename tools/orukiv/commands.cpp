@@ -256,13 +256,14 @@ int CmdMonitor(Session& s, double seconds) {
 // ---- Scan -----------------------------------------------------------------------
 
 std::vector<NodeInfo> ScanNodes(Session& s) {
-    // Absent nodes cost a whole time-out each: ask eight at a time, and with
-    // a short time-out unless one was given.
+    // Absent nodes cost a whole time-out each: ask sixteen at a time (one
+    // per SDO channel of the library), with a short time-out unless one was
+    // given.
     if (!s.options().timeoutGiven) KIV_SetSDOTimeout(s.h(), 200);
     std::vector<NodeInfo> found;
     std::mutex m;
     std::vector<std::thread> workers;
-    constexpr int kWorkers = 8;
+    constexpr int kWorkers = 16;
     for (int w = 0; w < kWorkers; ++w) {
         workers.emplace_back([&, w] {
             for (int node = 1 + w; node <= 127; node += kWorkers) {

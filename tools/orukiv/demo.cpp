@@ -241,7 +241,9 @@ bool Fault(Demo& d) {
     if (e.body.emcy.errorCode != 0x2310) return d.Fail("EMCY code is not 0x2310");
     uint16_t sw = 0;
     KIV_402_GetStatusWord(d.s.h(), kDrive, &sw);
-    d.Say("statusword " + std::string(DriveStateOf(sw)));
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "statusword 0x%04X (%s)", sw, DriveStateOf(sw));
+    d.Say(buf);
     if (std::string(DriveStateOf(sw)) != "fault") return d.Fail("the drive is not in fault");
     const int32_t r = KIV_402_FaultReset(d.s.h(), kDrive);
     KIV_402_GetStatusWord(d.s.h(), kDrive, &sw);
