@@ -217,7 +217,7 @@ int CmdTpdo(Session& s, uint8_t node, uint8_t tpdo, const std::vector<KIV_PdoMap
         return 1;
     }
     std::printf("TPDO%u of node %u: %s\n", tpdo, node, now.c_str());
-    // The configuration call reports no write failures: the read-back tells.
+    // The read-back confirms what the node holds now.
     const Access count = s.Read(node, static_cast<uint16_t>(0x1A00 + tpdo - 1), 0);
     if (count.U32() != entries.size()) {
         std::fprintf(stderr, "orukiv: the node did not take the mapping (%u entries in force)\n",
