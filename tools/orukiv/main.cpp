@@ -63,6 +63,7 @@ std::vector<uint8_t> Hex(const std::string& text) {
 int main(int argc, char** argv) {
     CLI::App app{"orukiv: a CANopen master on a simulated network or a real CAN bus"};
     app.require_subcommand(1);
+    app.fallthrough();  // global options after the command too
     Options opt;
     std::string timeoutText;
     app.add_option("--bus", opt.bus, "sim (default), socketcan:IFNAME or slcan:DEVICE[@BITRATE]");
