@@ -26,7 +26,7 @@ KIV_CanFrame Frame(uint32_t id, Bytes data, bool rtr = false, uint8_t dlc = 0xFF
     f.id = id;
     f.rtr = rtr ? 1 : 0;
     f.dlc = dlc != 0xFF ? dlc : static_cast<uint8_t>(data.size());
-    std::memcpy(f.data, data.data(), data.size());
+    if (!data.empty()) std::memcpy(f.data, data.data(), data.size());
     return f;
 }
 

@@ -42,18 +42,21 @@ public:
         return static_cast<int>(n);
     }
 
+    // Gives up when the line takes nothing for a second (nobody reads the
+    // other end): the caller must never be held for good.
     bool Write(const char* data, std::size_t size) override {
+        int stalledMs = 0;
         while (size > 0) {
             const ssize_t n = ::write(fd_, data, size);
             if (n < 0) {
                 if (errno == EINTR) continue;
-                if (errno == EAGAIN) {
-                    struct pollfd p = {fd_, POLLOUT, 0};
-                    ::poll(&p, 1, 100);
-                    continue;
-                }
-                return false;
+                if (errno != EAGAIN || stalledMs >= 1000) return false;
+                struct pollfd p = {fd_, POLLOUT, 0};
+                ::poll(&p, 1, 100);
+                stalledMs += 100;
+                continue;
             }
+            stalledMs = 0;
             data += n;
             size -= static_cast<std::size_t>(n);
         }
@@ -77,6 +80,7 @@ std::unique_ptr<SerialPort> OpenSerialPort(const std::string& device, std::strin
         ::close(fd);
         return nullptr;
     }
+    ::tcflush(fd, TCIOFLUSH);  // nothing left over from an earlier user
     return std::make_unique<PosixSerialPort>(fd);
 }
 
