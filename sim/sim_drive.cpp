@@ -17,6 +17,7 @@ constexpr uint16_t kTorqueActual = 0x6077;
 constexpr uint16_t kTargetPosition = 0x607A;
 constexpr uint16_t kHomingMethod = 0x6098;
 constexpr uint16_t kTargetVelocity = 0x60FF;
+constexpr uint16_t kProfileVelocity = 0x6081;
 
 // Statusword bits that carry the state: 0..3, 5, 6.
 constexpr uint16_t kStateBits = 0x006F;
@@ -87,6 +88,7 @@ SimDrive::SimDrive(VirtualBus& bus, uint8_t nodeId, Mode mode) : SimNode(bus, no
     AddU16(kTargetTorque, 0, 0);
     AddU16(kTorqueActual, 0, 0, Access::kRO);
     AddU8(kHomingMethod, 0, 0);
+    AddU32(kProfileVelocity, 0, 100000);
 }
 
 SimDrive::~SimDrive() {
@@ -136,14 +138,17 @@ void SimDrive::SetActualTorque(int16_t v) {
 void SimDrive::AfterWrite(uint16_t index, uint8_t subIndex) {
     if (subIndex != 0) return;
     switch (index) {
-        case kControlword:
+        case kControlword: {
+            const uint16_t previous = lastControlWord_;
             ApplyControlWord(static_cast<uint16_t>(ValueU32Locked(kControlword, 0)));
+            SetPointLocked(lastControlWord_, previous);
             break;
+        }
         case kModes:
             SetLocked(kModesDisplay, 0, *FindLocked(kModes, 0));
             break;
         case kTargetPosition:
-            if (state_ == DriveState::kOperationEnabled)
+            if (state_ == DriveState::kOperationEnabled && !ProfilePositionLocked())
                 SetLocked(kPositionActual, 0, *FindLocked(kTargetPosition, 0));
             break;
         case kTargetVelocity:

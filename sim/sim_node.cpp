@@ -265,6 +265,7 @@ bool SimNode::PumpOne(std::chrono::milliseconds timeout) {
 }
 
 void SimNode::HandleFrame(const KIV_CanFrame& frame) {
+    if (HandleNetworkFrame(frame)) return;
     if (frame.rtr != 0 || frame.id != 0x600u + nodeId_) return;
     {
         std::lock_guard<std::mutex> lock(m_);

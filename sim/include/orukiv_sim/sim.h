@@ -358,6 +358,43 @@ public:
     void SendBootUp();
     void SendHeartbeat(uint8_t state);
 
+    // ---- Network behaviour (sim_nmt.cpp, sim_pdo.cpp, sim_device.cpp) ------
+    // NMT slave. A node starts pre-operational and silent; Boot() sends its
+    // boot-up message as after power-on. NMT commands on id 0 (to the node
+    // or to all) move the state; reset node and reset communication send the
+    // boot-up again. A stopped node serves neither SDO nor PDOs. Remote
+    // frames on 0x700 + id are answered with the state and the guarding
+    // toggle bit (0 first, then alternating; reset communication restarts it).
+    KIV_NmtState NmtState() const;
+    void Boot();
+    bool WaitForNmtState(KIV_NmtState s, std::chrono::milliseconds timeout) const;
+    // Test knob: while on, no heartbeat is produced (guarding still answers).
+    void SetHeartbeatSilenced(bool on);
+    // Time-driven behaviour up to `now`: the heartbeat every 0x1017 ms
+    // (0: none), then the derived class's OnTick. SimTicker calls it.
+    void Tick(Clock::time_point now);
+    // PDOs. In operational, a SYNC sends each TPDO of the records of
+    // AddCommunicationObjects that is valid, has a non-zero count and a
+    // synchronous transmission type n (0x1800+n sub 2, 0..240; 1..240: every
+    // n-th SYNC) with the mapping in force; a mapping that does not fit in
+    // 8 bytes sends nothing. AddRpdoObjects adds the RPDO records: COB-IDs
+    // 0x1400..0x1403 sub 1 (u32, 0x200/0x300/0x400/0x500 + id, not valid)
+    // and mappings 0x1600..0x1603 (sub 0 count, subs 1..8 entries); a valid
+    // RPDO's data is stored in its mapped objects in operational (a frame
+    // shorter than the mapping is answered with EMCY 0x8210).
+    void AddRpdoObjects();
+    // Device type 0x1000, device name 0x1008 (visible string) and identity
+    // 0x1018 sub 0..4 (count, vendor, product, revision, serial), all const.
+    struct Identity {
+        uint32_t deviceType = 0;
+        std::string name;
+        uint32_t vendorId = 0;
+        uint32_t productCode = 0;
+        uint32_t revision = 0;
+        uint32_t serial = 0;
+    };
+    void AddDeviceObjects(const Identity& identity);
+
     // Manual mode: handles every queued frame; returns how many.
     std::size_t Pump();
     // Manual mode: waits up to `timeout` for one frame and handles it.
@@ -369,6 +406,10 @@ protected:
     virtual uint32_t OnWrite(uint16_t index, uint8_t subIndex, const std::vector<uint8_t>& data);
     // Called under the node's lock after a write was stored.
     virtual void AfterWrite(uint16_t index, uint8_t subIndex);
+    // Called under the node's lock at each Tick, after the heartbeat.
+    virtual void OnTick(Clock::time_point now);
+    // Called under the node's lock on NMT reset node, before the boot-up.
+    virtual void OnResetApplication();
 
     // For the hooks and derived classes, with m_ held.
     std::vector<uint8_t>* FindLocked(uint16_t index, uint8_t subIndex);
@@ -395,6 +436,13 @@ private:
     enum class Transfer { kNone, kUpload, kDownload };
 
     void HandleFrame(const KIV_CanFrame& frame);
+    // NMT, SYNC, guarding and RPDO frames, and SDO requests to a stopped
+    // node: true when the frame was taken here.
+    bool HandleNetworkFrame(const KIV_CanFrame& frame);
+    void NmtCommandLocked(uint8_t command);
+    void BootLocked();
+    void SendTpdosLocked();
+    void ReceiveRpdoLocked(const KIV_CanFrame& frame);
     void ServeRequest(const uint8_t* d);
     void InitiateUpload(uint16_t index, uint8_t sub);
     bool AcceptSegment(Transfer expected, uint8_t command);
@@ -449,6 +497,15 @@ private:
     uint64_t answersSent_ = 0;
     // Frames produced under the lock, sent once it is released.
     std::vector<std::pair<KIV_CanFrame, std::chrono::milliseconds>> outbox_;
+
+    // Network state (sim_nmt.cpp).
+    KIV_NmtState nmtState_ = KIV_NMT_STATE_PRE_OPERATIONAL;
+    mutable std::condition_variable nmtCv_;
+    uint8_t guardToggle_ = 0;
+    bool heartbeatSilenced_ = false;
+    uint16_t heartbeatPeriod_ = 0;
+    Clock::time_point nextHeartbeat_{};
+    uint8_t syncCount_[4] = {};  // SYNCs since each TPDO was last sent
 };
 
 // ---------------------------------------------------------------------------
@@ -477,7 +534,13 @@ uint16_t StatusWordOf(DriveState s);
 // i32 rw, 0x606C i32 ro, 0x6071 i16 rw, 0x6077 i16 ro, 0x6098 i8 rw, plus
 // 0x1000 (device type, ro) and the communication objects of
 // SimNode::AddCommunicationObjects. In operation enabled a written target
-// (position, velocity, torque) is reached at once: the actual value takes it.
+// (position, velocity, torque) is reached at once: the actual value takes it,
+// except in profile position mode (0x6061 = 1; sim_drive_motion.cpp): there a
+// rising controlword bit 4 (new set-point; bit 6: relative) takes 0x607A as
+// the target, statusword bit 12 acknowledges it while bit 4 stays set, and at
+// each Tick the actual position moves toward the target at the profile
+// velocity 0x6081 (u32 rw, counts per second) until it is reached: then
+// statusword bit 10 (target reached) is set.
 class SimDrive : public SimNode {
 public:
     SimDrive(VirtualBus& bus, uint8_t nodeId, Mode mode = Mode::kInline);
@@ -497,14 +560,94 @@ public:
 
 protected:
     void AfterWrite(uint16_t index, uint8_t subIndex) override;
+    void OnTick(Clock::time_point now) override;
+    void OnResetApplication() override;
 
 private:
     void ApplyControlWord(uint16_t cw);
     void EnterLocked(DriveState s);
+    // Profile position (sim_drive_motion.cpp), with m_ held.
+    bool ProfilePositionLocked() const;
+    void SetPointLocked(uint16_t cw, uint16_t previousCw);
+    void SetStatusBitsLocked(uint16_t mask, bool on);
+
+    bool moving_ = false;
+    int32_t moveTarget_ = 0;
+    int64_t moveCarry_ = 0;  // counts x microseconds not yet travelled
+    Clock::time_point lastTick_{};
 
     DriveState state_ = DriveState::kSwitchOnDisabled;
     uint16_t lastControlWord_ = 0;
     mutable std::condition_variable stateCv_;
+};
+
+// ---------------------------------------------------------------------------
+// I/O node
+// ---------------------------------------------------------------------------
+
+// A digital I/O module (sim_io_node.cpp): eight inputs in 0x6000:1 (u8 ro),
+// eight outputs in 0x6200:1 (u8 rw), device objects, and its PDOs mapped
+// and valid: TPDO1 on 0x180 + id carries the inputs, RPDO1 on 0x200 + id
+// sets the outputs.
+class SimIoNode : public SimNode {
+public:
+    SimIoNode(VirtualBus& bus, uint8_t nodeId, Mode mode = Mode::kInline);
+    ~SimIoNode() override;
+
+    // The state of the input lines, as the wiring sets them.
+    void SetInputs(uint8_t bits);
+    uint8_t Outputs() const;
+};
+
+// ---------------------------------------------------------------------------
+// Simulated network
+// ---------------------------------------------------------------------------
+
+// Calls Tick on nodes from its own thread every `period` (sim_network.cpp).
+class SimTicker {
+public:
+    explicit SimTicker(std::chrono::milliseconds period = std::chrono::milliseconds(5));
+    ~SimTicker();
+    SimTicker(const SimTicker&) = delete;
+    SimTicker& operator=(const SimTicker&) = delete;
+
+    // Nodes must be added before Start and outlive the ticker's Stop.
+    void Add(SimNode& node);
+    void Start();
+    void Stop();
+
+private:
+    const std::chrono::milliseconds period_;
+    std::vector<SimNode*> nodes_;
+    std::mutex m_;
+    std::condition_variable cv_;
+    bool stop_ = false;
+    std::thread thread_;
+};
+
+// A ready network: a virtual bus with a CiA 402 drive at node 5 and an I/O
+// node at node 10, both with device objects and PDO objects and a producer
+// heartbeat of 1000 ms, ticked every 5 ms. Attach the host's endpoint to
+// Bus() before Start(), which sends the nodes' boot-up messages.
+class SimNetwork {
+public:
+    static constexpr uint8_t kDriveNode = 5;
+    static constexpr uint8_t kIoNode = 10;
+
+    SimNetwork();
+    ~SimNetwork();
+
+    VirtualBus& Bus() { return bus_; }
+    SimDrive& Drive() { return drive_; }
+    SimIoNode& Io() { return io_; }
+    std::vector<SimNode*> Nodes() { return {&drive_, &io_}; }
+    void Start();
+
+private:
+    VirtualBus bus_;
+    SimDrive drive_;
+    SimIoNode io_;
+    SimTicker ticker_;
 };
 
 }  // namespace orukiv::sim

@@ -1,0 +1,56 @@
+// The CAN buses the tool can be the host of, each a small adapter between
+// the library's receive/send callbacks and a bus:
+//   sim                      the simulated network (drive at 5, I/O at 10)
+//   socketcan:IFNAME         a raw CAN socket (Linux)
+//   slcan:DEVICE[@BITRATE]   a serial-line CAN adapter (Linux tty, Windows COM)
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "orukiv/orukiv.h"
+
+namespace orukiv::sim {
+class SimNetwork;
+}
+
+namespace orukiv::tool {
+
+// One bus. Receive and Send are called on the library's worker thread only.
+class Bus {
+public:
+    virtual ~Bus() = default;
+    // The interface name shown in traces ("sim", "can0", "slcan").
+    virtual std::string Interface() const = 0;
+    // Fills up to `max` frames with what has arrived; never blocks.
+    virtual int Receive(KIV_CanFrame* frames, int max) = 0;
+    // 0 when sent or queued, non-zero on failure.
+    virtual int Send(const KIV_CanFrame& frame) = 0;
+    // The simulated network behind the bus, for its test knobs; null on a
+    // real bus.
+    virtual sim::SimNetwork* Simulation() { return nullptr; }
+};
+
+struct BusSpec {
+    enum class Kind { kSim, kSocketCan, kSlcan } kind = Kind::kSim;
+    std::string device;         // interface or serial device
+    uint32_t bitrate = 500000;  // slcan only
+};
+
+// Parses --bus; sets `error` and returns nothing when the text is not one of
+// the forms above or the bitrate is not one an slcan adapter knows.
+std::optional<BusSpec> ParseBusSpec(const std::string& text, std::string& error);
+
+// Opens the bus; null with `error` set on failure.
+std::unique_ptr<Bus> OpenBus(const BusSpec& spec, std::string& error);
+
+// The adapters (bus_sim.cpp, bus_socketcan.cpp, bus_slcan.cpp).
+std::unique_ptr<Bus> OpenSimBus();
+#ifdef __linux__
+std::unique_ptr<Bus> OpenSocketCanBus(const std::string& interface, std::string& error);
+#endif
+std::unique_ptr<Bus> OpenSlcanBus(const std::string& device, uint32_t bitrate, std::string& error);
+
+}  // namespace orukiv::tool

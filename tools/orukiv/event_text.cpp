@@ -1,0 +1,164 @@
+// Events, NMT states and drive states in words.
+#include "event_text.h"
+
+#include <cstdio>
+
+#include "values.h"
+
+namespace orukiv::tool {
+
+namespace {
+
+std::string Hex(uint32_t v, int digits) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%0*X", digits, v);
+    return buf;
+}
+
+std::string Node(uint8_t node) {
+    return "node " + std::to_string(node);
+}
+
+std::string Nmt(const KIV_Event& e) {
+    const uint8_t target = e.node;
+    return "NMT       " + NmtCommandName(e.body.nmt.command) + " " +
+           (target == 0 ? std::string("all nodes") : Node(target));
+}
+
+std::string Emcy(const KIV_Event& e) {
+    const auto& m = e.body.emcy;
+    std::string text = "EMCY      " + Node(e.node) + " code " + Hex(m.errorCode, 4) + " register " +
+                       Hex(m.errorRegister, 2) + " data " + HexBytes(m.manufacturerData, 5);
+    if (m.errorCode == 0) text += " (error reset)";
+    return text;
+}
+
+std::string Heartbeat(const KIV_Event& e) {
+    if (e.body.heartbeat.state == KIV_NMT_STATE_BOOTUP) return "BOOT-UP   " + Node(e.node);
+    return "HEARTBEAT " + Node(e.node) + " " + NmtStateName(e.body.heartbeat.state);
+}
+
+std::string Time(const KIV_Event& e) {
+    const auto& t = e.body.time;
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "TIME      %04u-%02u-%02u %02u:%02u:%02u.%03u", t.year, t.month,
+                  t.day, t.hour, t.minute, t.second, static_cast<unsigned>(t.millisecond));
+    return buf;
+}
+
+std::string Sdo(const KIV_Event& e) {
+    static const char* const kinds[] = {"read request",   "read response", "write request",
+                                        "write response", "abort",         "segment or other"};
+    const auto& s = e.body.sdo;
+    const bool response = e.node >= 0x80;
+    std::string text = "SDO       " + Node(static_cast<uint8_t>(e.node & 0x7F)) + " " +
+                       (s.sdoKind < 6 ? kinds[s.sdoKind] : "?");
+    if (s.sdoKind != KIV_SDO_OTHER)
+        text += " " + Hex(s.index, 4) + ":" + Hex(s.subIndex, 2).substr(2);
+    if (s.sdoLength > 0) text += " data " + HexBytes(s.sdoData, s.sdoLength);
+    if (!response && s.sdoKind == KIV_SDO_ABORT) text += " (from a client)";
+    return text;
+}
+
+std::string Frame(const KIV_Event& e) {
+    const auto& f = e.body.frame;
+    std::string name = PdoName(f.cobId);
+    std::string text = "PDO       " + Hex(f.cobId, 3);
+    if (!name.empty()) text += " (" + name + ")";
+    text += " [" + std::to_string(f.frameLength) + "]";
+    if (f.frameLength) text += " " + HexBytes(f.frameData, f.frameLength);
+    return text;
+}
+
+std::string Other(const KIV_Event& e) {
+    return "FRAME     node byte " + Hex(e.node, 2);
+}
+
+struct EventFormat {
+    uint32_t type;
+    std::string (*format)(const KIV_Event&);
+};
+
+const EventFormat kFormats[] = {
+    {KIV_EVENT_NMT, Nmt},
+    {KIV_EVENT_SYNC, [](const KIV_Event&) { return std::string("SYNC"); }},
+    {KIV_EVENT_EMCY, Emcy},
+    {KIV_EVENT_HEARTBEAT, Heartbeat},
+    {KIV_EVENT_TIME, Time},
+    {KIV_EVENT_SDO, Sdo},
+    {KIV_EVENT_FRAME, Frame},
+    {KIV_EVENT_NODE_GUARD,
+     [](const KIV_Event& e) { return "GUARD     request to " + Node(e.node); }},
+    {KIV_EVENT_NONE, Other},
+};
+
+}  // namespace
+
+std::string EventText(const KIV_Event& event) {
+    for (const EventFormat& f : kFormats)
+        if (f.type == event.type) return f.format(event);
+    return "EVENT     type " + std::to_string(event.type) + " node " + std::to_string(event.node);
+}
+
+std::string NmtStateName(uint32_t state) {
+    switch (state) {
+        case KIV_NMT_STATE_BOOTUP:
+            return "boot-up";
+        case KIV_NMT_STATE_STOPPED:
+            return "stopped";
+        case KIV_NMT_STATE_OPERATIONAL:
+            return "operational";
+        case KIV_NMT_STATE_PRE_OPERATIONAL:
+            return "pre-operational";
+        default:
+            return "state " + Hex(state, 2);
+    }
+}
+
+std::string NmtCommandName(uint32_t command) {
+    switch (command) {
+        case KIV_NMT_CMD_START:
+            return "start";
+        case KIV_NMT_CMD_STOP:
+            return "stop";
+        case KIV_NMT_CMD_PRE_OPERATIONAL:
+            return "preop";
+        case KIV_NMT_CMD_RESET_NODE:
+            return "reset";
+        case KIV_NMT_CMD_RESET_COMM:
+            return "resetcomm";
+        default:
+            return "command " + Hex(command, 2);
+    }
+}
+
+const char* DriveStateOf(uint16_t sw) {
+    // CiA 402 statusword patterns: (mask, value, state), first match wins.
+    struct Pattern {
+        uint16_t mask, value;
+        const char* name;
+    };
+    static const Pattern patterns[] = {
+        {0x004F, 0x0000, "not ready to switch on"}, {0x004F, 0x0040, "switch on disabled"},
+        {0x006F, 0x0021, "ready to switch on"},     {0x006F, 0x0023, "switched on"},
+        {0x006F, 0x0027, "operation enabled"},      {0x006F, 0x0007, "quick stop active"},
+        {0x004F, 0x000F, "fault reaction active"},  {0x004F, 0x0008, "fault"},
+    };
+    for (const Pattern& p : patterns)
+        if ((sw & p.mask) == p.value) return p.name;
+    return "unknown state";
+}
+
+std::string PdoName(uint32_t cobId) {
+    static const struct {
+        uint32_t base;
+        const char* name;
+    } kPdos[] = {{0x180, "TPDO1"}, {0x200, "RPDO1"}, {0x280, "TPDO2"}, {0x300, "RPDO2"},
+                 {0x380, "TPDO3"}, {0x400, "RPDO3"}, {0x480, "TPDO4"}, {0x500, "RPDO4"}};
+    for (const auto& p : kPdos)
+        if (cobId > p.base && cobId < p.base + 0x80)
+            return std::string(p.name) + " of node " + std::to_string(cobId - p.base);
+    return {};
+}
+
+}  // namespace orukiv::tool

@@ -1,0 +1,118 @@
+// The library instance over a bus, its events and its result codes in words.
+#include "master.h"
+
+#include <cstdio>
+
+namespace orukiv::tool {
+
+// ---- EventLog ---------------------------------------------------------------
+
+void EventLog::Add(const KIV_Event& event) {
+    std::function<void(const KIV_Event&)> handler;
+    {
+        std::lock_guard<std::mutex> lock(m_);
+        events_.push_back(event);
+        handler = handler_;
+    }
+    cv_.notify_all();
+    if (handler) handler(event);
+}
+
+std::vector<KIV_Event> EventLog::SetHandler(std::function<void(const KIV_Event&)> handler) {
+    std::lock_guard<std::mutex> lock(m_);
+    handler_ = std::move(handler);
+    return events_;
+}
+
+long EventLog::WaitFor(const Predicate& match, std::size_t from,
+                       std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(m_);
+    std::size_t next = from;
+    long found = -1;
+    cv_.wait_for(lock, timeout, [&] {
+        for (; next < events_.size(); ++next) {
+            if (match(events_[next])) {
+                found = static_cast<long>(next);
+                return true;
+            }
+        }
+        return false;
+    });
+    return found;
+}
+
+std::vector<KIV_Event> EventLog::Since(std::size_t from) const {
+    std::lock_guard<std::mutex> lock(m_);
+    if (from >= events_.size()) return {};
+    return {events_.begin() + static_cast<long>(from), events_.end()};
+}
+
+std::size_t EventLog::Size() const {
+    std::lock_guard<std::mutex> lock(m_);
+    return events_.size();
+}
+
+// ---- Master -----------------------------------------------------------------
+
+Master::Master(Bus& bus, FrameTrace* trace) : bus_(bus), trace_(trace) {}
+
+Master::~Master() {
+    if (handle_) KIV_Destroy(handle_);
+}
+
+bool Master::Start() {
+    KIV_InitParam p{};
+    p.canRecv = &Master::CanRecv;
+    p.canSend = &Master::CanSend;
+    p.onEvent = &Master::OnEvent;
+    p.userData = this;
+    handle_ = KIV_Init(&p);
+    return handle_ != nullptr;
+}
+
+int32_t Master::CanRecv(KIV_CanFrame* frames, uint32_t maxCount, void* user) {
+    auto* self = static_cast<Master*>(user);
+    const int n = self->bus_.Receive(frames, static_cast<int>(maxCount));
+    if (self->trace_)
+        for (int i = 0; i < n; ++i) self->trace_->Frame(frames[i]);
+    return n;
+}
+
+int32_t Master::CanSend(const KIV_CanFrame* frame, void* user) {
+    auto* self = static_cast<Master*>(user);
+    if (self->trace_) self->trace_->Frame(*frame);
+    return self->bus_.Send(*frame);
+}
+
+void Master::OnEvent(const KIV_Event* event, void* user) {
+    static_cast<Master*>(user)->events_.Add(*event);
+}
+
+// ---- Result codes -----------------------------------------------------------
+
+std::string ResultText(int32_t result, uint32_t abortCode) {
+    struct Name {
+        int32_t code;
+        const char* name;
+        const char* meaning;
+    };
+    static const Name names[] = {
+        {KIV_OK, "KIV_OK", "done"},
+        {KIV_ERR_PARAM, "KIV_ERR_PARAM", "argument refused or unexpected answer"},
+        {KIV_ERR_TIMEOUT, "KIV_ERR_TIMEOUT", "no complete answer in time"},
+        {KIV_ERR_NO_RESOURCE, "KIV_ERR_NO_RESOURCE", "no free request slot or SDO channel"},
+        {KIV_ERR_ABORTED, "KIV_ERR_ABORTED", "the server aborted the transfer"},
+        {KIV_ERR_NO_SEND, "KIV_ERR_NO_SEND", "the frame could not be sent"},
+    };
+    char buf[64];
+    if (result == KIV_ERR_ABORTED && abortCode != 0) {
+        std::snprintf(buf, sizeof buf, "KIV_ERR_ABORTED: SDO abort 0x%08X", abortCode);
+        return std::string(buf) + " (" + KIV_SdoAbortText(abortCode) + ")";
+    }
+    for (const Name& n : names)
+        if (n.code == result) return std::string(n.name) + " (" + n.meaning + ")";
+    std::snprintf(buf, sizeof buf, "error %d (from the bus adapter)", static_cast<int>(result));
+    return buf;
+}
+
+}  // namespace orukiv::tool

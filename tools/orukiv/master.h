@@ -1,0 +1,71 @@
+// The tool's library instance: one KIV_Init over a bus, the frame trace in
+// both directions, and the events it reports.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "bus.h"
+#include "candump.h"
+#include "orukiv/orukiv.h"
+
+namespace orukiv::tool {
+
+// Every event of the instance, kept for waiting on, and optionally passed
+// to a handler as it arrives (on the worker thread).
+class EventLog {
+public:
+    using Predicate = std::function<bool(const KIV_Event&)>;
+
+    void Add(const KIV_Event& event);
+    // Sets the handler (empty: none) and returns the events that arrived
+    // before it, none of which it will see.
+    std::vector<KIV_Event> SetHandler(std::function<void(const KIV_Event&)> handler);
+    // Waits for an event matching `match` that arrived after `from` (an
+    // index from Size()); its index, or -1 on time-out.
+    long WaitFor(const Predicate& match, std::size_t from, std::chrono::milliseconds timeout);
+    std::vector<KIV_Event> Since(std::size_t from) const;
+    std::size_t Size() const;
+
+private:
+    mutable std::mutex m_;
+    std::condition_variable cv_;
+    std::vector<KIV_Event> events_;
+    std::function<void(const KIV_Event&)> handler_;
+};
+
+class Master {
+public:
+    // `trace` may be null; both must outlive the master.
+    Master(Bus& bus, FrameTrace* trace);
+    ~Master();
+    Master(const Master&) = delete;
+    Master& operator=(const Master&) = delete;
+
+    // KIV_Init; false when it returned null.
+    bool Start();
+    KIV_Handle Handle() const { return handle_; }
+    Bus& bus() { return bus_; }
+    EventLog& Events() { return events_; }
+
+private:
+    static int32_t CanRecv(KIV_CanFrame* frames, uint32_t maxCount, void* user);
+    static int32_t CanSend(const KIV_CanFrame* frame, void* user);
+    static void OnEvent(const KIV_Event* event, void* user);
+
+    Bus& bus_;
+    FrameTrace* const trace_;
+    EventLog events_;
+    KIV_Handle handle_ = nullptr;
+};
+
+// "KIV_ERR_TIMEOUT (no complete answer in time)" and, for an abort,
+// "KIV_ERR_ABORTED: SDO abort 0x06020000 (object does not exist ...)".
+std::string ResultText(int32_t result, uint32_t abortCode = 0);
+
+}  // namespace orukiv::tool

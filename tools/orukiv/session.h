@@ -1,0 +1,55 @@
+// What every command works with: the bus, the library instance on it and
+// the common options, plus the object accesses the commands share.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "master.h"
+
+namespace orukiv::tool {
+
+struct Options {
+    std::string bus = "sim";
+    uint32_t timeoutMs = 1000;  // SDO time-out
+    bool timeoutGiven = false;
+    bool trace = false;
+    std::string logFile;
+};
+
+// The outcome of one SDO access.
+struct Access {
+    int32_t result = KIV_OK;
+    uint32_t abortCode = 0;
+    std::vector<uint8_t> data;  // reads: the bytes received
+
+    bool ok() const { return result == KIV_OK; }
+    std::string Error() const { return ResultText(result, abortCode); }
+    // The bytes as a little-endian number (at most 4 bytes).
+    uint32_t U32() const;
+};
+
+class Session {
+public:
+    Session(const Options& options, Master& master) : options_(options), master_(master) {}
+
+    KIV_Handle h() const { return master_.Handle(); }
+    Master& master() { return master_; }
+    Bus& bus() { return master_.bus(); }
+    const Options& options() const { return options_; }
+
+    // Reads into a generous buffer: the server picks the protocol.
+    Access Read(uint8_t node, uint16_t index, uint8_t sub);
+    Access Write(uint8_t node, uint16_t index, uint8_t sub, const std::vector<uint8_t>& data);
+    Access WriteU(uint8_t node, uint16_t index, uint8_t sub, uint32_t value, std::size_t size);
+
+private:
+    const Options& options_;
+    Master& master_;
+};
+
+// "node 5 0x1008:00"
+std::string ObjectName(uint8_t node, uint16_t index, uint8_t sub);
+
+}  // namespace orukiv::tool

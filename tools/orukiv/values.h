@@ -1,0 +1,48 @@
+// Object values as the command line writes and prints them: the value types
+// of --type, numbers in decimal or 0x hex, and the formatting of what a read
+// returned.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace orukiv::tool {
+
+enum class ValueKind { kUnsigned, kSigned, kString, kHex };
+
+struct ValueType {
+    const char* name;  // as given to --type
+    ValueKind kind;
+    std::size_t size;  // bytes; 0: any length
+};
+
+// The types in the order --help lists them; null for an unknown name.
+const std::vector<ValueType>& ValueTypes();
+const ValueType* FindValueType(std::string_view name);
+// "u8|u16|..." for the help text.
+std::string ValueTypeNames();
+
+// Decimal or 0x-prefixed hex, no sign, at most `max`.
+std::optional<uint64_t> ParseUnsigned(std::string_view text, uint64_t max);
+// As ParseUnsigned with an optional leading '-', within [min, max].
+std::optional<int64_t> ParseSigned(std::string_view text, int64_t min, int64_t max);
+
+// The bytes of `text` as a value of `type` (little-endian numbers; hex: byte
+// pairs, spaces allowed). Empty optional and `error` set when it does not fit.
+std::optional<std::vector<uint8_t>> EncodeValue(const ValueType& type, std::string_view text,
+                                                std::string& error);
+
+// The bytes read back, in words: numbers as "4660 (0x1234)", strings quoted,
+// hex as "01 02 03". A size that does not match the type is shown as hex with
+// a note. Without a type, 1, 2 and 4 bytes are unsigned numbers, printable
+// text a string, anything else hex.
+std::string FormatValue(const ValueType* type, const uint8_t* data, std::size_t size);
+
+// Bytes as "01 02 03" (upper-case, one space apart).
+std::string HexBytes(const uint8_t* data, std::size_t size);
+
+}  // namespace orukiv::tool
