@@ -2,7 +2,9 @@
 // lines, serial-line CAN lines and raw CAN socket frames.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -92,6 +94,28 @@ TEST(ToolValues, FormatShowsNumbersBothWaysAndGuessesWithoutAType) {
         EXPECT_EQ(FormatValue(t, c.data.data(), c.data.size()), c.text)
             << (c.type ? c.type : "auto");
     }
+}
+
+TEST(ToolArguments, NumbersWithinTheirRange) {
+    struct NumberCase {
+        const char* text;
+        int64_t min, max;
+        std::optional<int64_t> value;
+    };
+    const NumberCase numbers[] = {
+        {"1", 1, 127, 1},
+        {"0x7F", 1, 127, 127},
+        {"0", 1, 127, std::nullopt},
+        {"128", 1, 127, std::nullopt},
+        {"-5", 1, 127, std::nullopt},
+        {"-2147483648", INT32_MIN, INT32_MAX, INT32_MIN},
+        {"-2147483649", INT32_MIN, INT32_MAX, std::nullopt},
+        {"-9223372036854775808", INT64_MIN, INT64_MAX, INT64_MIN},
+        {"-0", 0, 0, 0},
+        {"-", INT64_MIN, INT64_MAX, std::nullopt},
+    };
+    for (const NumberCase& c : numbers)
+        EXPECT_EQ(ParseSigned(c.text, c.min, c.max), c.value) << c.text;
 }
 
 TEST(ToolArguments, BusSpecsAndMappingEntries) {

@@ -2,6 +2,7 @@
 #include "commands.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -229,11 +230,17 @@ int CmdTpdo(Session& s, uint8_t node, uint8_t tpdo, const std::vector<KIV_PdoMap
 
 // ---- Monitor --------------------------------------------------------------------
 
-int CmdMonitor(Session& s, double seconds) {
+int CmdMonitor(Session& s, double seconds, uint32_t superviseMs) {
     InstallInterruptHandler();
     const auto start = std::chrono::steady_clock::now();
     std::mutex printM;
+    // Nodes whose boot-up, heartbeat or guarding answer was seen; set on the
+    // worker, taken up by the loop below (supervising queues, which a
+    // callback must not do).
+    std::array<std::atomic<bool>, 128> heard{};
     auto print = [&](const KIV_Event& e) {
+        if (e.type == KIV_EVENT_HEARTBEAT && e.node >= 1 && e.node <= 127)
+            heard[e.node].store(true, std::memory_order_relaxed);
         const double t =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         std::lock_guard<std::mutex> lock(printM);
@@ -243,14 +250,27 @@ int CmdMonitor(Session& s, double seconds) {
     // Events that came before the monitor started (boot-ups on a just
     // opened bus) too.
     for (const KIV_Event& e : s.master().Events().SetHandler(print)) print(e);
+    std::array<bool, 128> supervised{};
+    int32_t result = KIV_OK;
     while (!Interrupted()) {
         if (seconds > 0 &&
             std::chrono::steady_clock::now() - start >= std::chrono::duration<double>(seconds))
             break;
+        for (int node = 1; superviseMs > 0 && node <= 127; ++node) {
+            if (supervised[node] || !heard[node].load(std::memory_order_relaxed)) continue;
+            supervised[node] = true;
+            const int32_t r = KIV_SuperviseNode(s.h(), static_cast<uint8_t>(node), superviseMs);
+            if (r != KIV_OK) {
+                std::lock_guard<std::mutex> lock(printM);
+                std::fprintf(stderr, "orukiv: supervising node %d failed: %s\n", node,
+                             ResultText(r).c_str());
+                result = r;
+            }
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     s.master().Events().SetHandler({});
-    return 0;
+    return result == KIV_OK ? 0 : 1;
 }
 
 // ---- Scan -----------------------------------------------------------------------

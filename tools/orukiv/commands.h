@@ -22,8 +22,10 @@ int CmdEmcy(Session& s, uint8_t node, uint16_t code, uint8_t reg, const std::vec
 int CmdPdo(Session& s, uint32_t cobId, const std::vector<uint8_t>& data);
 int CmdHeartbeat(Session& s, uint8_t node, uint16_t periodMs);
 int CmdTpdo(Session& s, uint8_t node, uint8_t tpdo, const std::vector<KIV_PdoMapEntry>& entries);
-// seconds <= 0: until interrupted (Ctrl-C).
-int CmdMonitor(Session& s, double seconds);
+// seconds <= 0: until interrupted (Ctrl-C). superviseMs > 0: each node
+// heard on 0x700 + node is heartbeat-supervised with that time-out, so that
+// its state changes, losses and returns show too.
+int CmdMonitor(Session& s, double seconds, uint32_t superviseMs);
 int CmdScan(Session& s);
 int CmdPowerOn(Session& s, uint8_t node);
 int CmdMove(Session& s, uint8_t node, int32_t position);

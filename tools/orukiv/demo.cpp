@@ -147,6 +147,72 @@ bool Guarding(Demo& d) {
     return ok;
 }
 
+auto IsNodeState(uint8_t node, uint8_t cause) {
+    return [=](const KIV_Event& e) {
+        return e.type == KIV_EVENT_NODE_STATE && e.node == node && e.body.nodeState.cause == cause;
+    };
+}
+
+// What KIV_GetNodeState says of a node, in words; false when it is not
+// `alive` in `state`.
+bool NodeStatusIs(Demo& d, uint8_t node, bool alive, uint8_t state) {
+    KIV_NodeStatus st{};
+    const int32_t r = KIV_GetNodeState(d.s.h(), node, &st);
+    if (r != KIV_OK) return d.Fail("KIV_GetNodeState: " + ResultText(r));
+    static const char* const kModes[] = {"none", "heartbeat", "guarding"};
+    d.Say("KIV_GetNodeState: node " + std::to_string(node) + " " +
+          (st.alive ? "alive" : "not alive") + ", state " + NmtStateName(st.state) +
+          ", supervision " + (st.mode < std::size(kModes) ? kModes[st.mode] : "?"));
+    if (st.mode != KIV_SUPERVISION_HEARTBEAT || (st.alive != 0) != alive || st.state != state)
+        return d.Fail(std::string("expected ") + (alive ? "alive" : "not alive") + " and " +
+                      NmtStateName(state));
+    return true;
+}
+
+bool Supervision(Demo& d) {
+    // Heartbeats come every 100 ms; the time-out leaves room for a late
+    // worker pass and a coarse clock (16 ms steps on Windows).
+    constexpr uint32_t kTimeoutMs = 400;
+    const std::size_t from = d.Mark();
+    for (uint8_t node : {kDrive, kIo}) {
+        const int32_t r = KIV_SuperviseNode(d.s.h(), node, kTimeoutMs);
+        if (r != KIV_OK) return d.Fail("KIV_SuperviseNode: " + ResultText(r));
+    }
+    d.Say("heartbeats of nodes 5 and 10 supervised, lost after " + std::to_string(kTimeoutMs) +
+          " ms");
+    bool ok =
+        d.Expect("first node state of node 5", IsNodeState(kDrive, KIV_NODE_STATE_CHANGED), from) &&
+        d.Expect("first node state of node 10", IsNodeState(kIo, KIV_NODE_STATE_CHANGED), from);
+    const std::size_t silenced = d.Mark();
+    d.net.Drive().SetHeartbeatSilenced(true);
+    d.Say("heartbeat of node 5 silenced");
+    KIV_Event lost{};
+    ok = ok && d.Expect("heartbeat lost of node 5", IsNodeState(kDrive, KIV_NODE_HEARTBEAT_LOST),
+                        silenced, &lost);
+    if (ok && (lost.body.nodeState.newState != KIV_NMT_STATE_UNKNOWN ||
+               lost.body.nodeState.sinceLastMs <= kTimeoutMs))
+        ok = d.Fail("the loss came early or left a state");
+    ok = ok && NodeStatusIs(d, kDrive, false, KIV_NMT_STATE_UNKNOWN) &&
+         NodeStatusIs(d, kIo, true, KIV_NMT_STATE_OPERATIONAL);
+    const std::size_t back = d.Mark();
+    d.net.Drive().SetHeartbeatSilenced(false);
+    d.Say("heartbeat of node 5 on again");
+    KIV_Event again{};
+    ok = ok && d.Expect("node 5 back", IsNodeState(kDrive, KIV_NODE_BACK), back, &again);
+    if (ok && again.body.nodeState.newState != KIV_NMT_STATE_OPERATIONAL)
+        ok = d.Fail("node 5 came back in another state than operational");
+    ok = ok && NodeStatusIs(d, kDrive, true, KIV_NMT_STATE_OPERATIONAL);
+    for (const KIV_Event& e : d.s.master().Events().Since(from))
+        if (ok && e.type == KIV_EVENT_NODE_STATE && e.node == kIo &&
+            e.body.nodeState.cause == KIV_NODE_HEARTBEAT_LOST)
+            ok = d.Fail("node 10 was declared lost");
+    // Whatever happened, the later steps run as before: unsupervised.
+    d.net.Drive().SetHeartbeatSilenced(false);
+    for (uint8_t node : {kDrive, kIo}) KIV_SuperviseNode(d.s.h(), node, 0);
+    d.Say("supervision stopped");
+    return ok;
+}
+
 bool MapTpdo(Demo& d) {
     const KIV_PdoMapEntry entries[] = {KIV_MakePdoMapEntry(0x6041, 0, 16),
                                        KIV_MakePdoMapEntry(0x6064, 0, 32)};
@@ -288,6 +354,7 @@ const DemoStep kSteps[] = {
     {"heartbeat period and monitoring", Heartbeats},
     {"NMT start", NmtStart},
     {"node guarding", Guarding},
+    {"heartbeat supervision", Supervision},
     {"TPDO mapping", MapTpdo},
     {"SYNC and decoded PDOs", SyncPdos},
     {"RPDO to the outputs", Outputs},
@@ -297,6 +364,34 @@ const DemoStep kSteps[] = {
     {"TIME stamp", Time},
     {"segmented read", LongRead},
 };
+
+// The instance's counters over the whole demo.
+bool PrintStats(Session& s) {
+    KIV_Stats st{};
+    const int32_t r = KIV_GetStats(s.h(), &st);
+    if (r != KIV_OK) {
+        std::printf("\nStatistics: KIV_GetStats failed: %s\n", ResultText(r).c_str());
+        return false;
+    }
+    const struct {
+        const char* name;
+        uint64_t value;
+    } rows[] = {
+        {"frames received", st.framesReceived}, {"frames sent", st.framesSent},
+        {"send failures", st.sendFailures},     {"full receive polls", st.fullPolls},
+        {"SDO transfers ok", st.sdoCompleted},  {"SDO time-outs", st.sdoTimeouts},
+        {"SDO aborts", st.sdoAborts},
+    };
+    std::printf("\nStatistics\n");
+    for (const auto& row : rows)
+        std::printf("  %-20s %8llu\n", row.name, static_cast<unsigned long long>(row.value));
+    if (st.lastAbortNode == 0)
+        std::printf("  %-20s %8s\n", "last abort", "none");
+    else
+        std::printf("  %-20s 0x%08X from node %u (%s)\n", "last abort", st.lastAbortCode,
+                    st.lastAbortNode, KIV_SdoAbortText(st.lastAbortCode));
+    return true;
+}
 
 }  // namespace
 
@@ -333,7 +428,7 @@ int CmdDemo(Session& s) {
         passed += o.ok ? 1 : 0;
     }
     std::printf("%zu of %zu steps passed\n", passed, total);
-    return passed == total ? 0 : 1;
+    return PrintStats(s) && passed == total ? 0 : 1;
 }
 
 }  // namespace orukiv::tool

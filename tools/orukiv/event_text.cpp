@@ -2,6 +2,7 @@
 #include "event_text.h"
 
 #include <cstdio>
+#include <iterator>
 
 #include "values.h"
 
@@ -70,6 +71,19 @@ std::string Frame(const KIV_Event& e) {
     return text;
 }
 
+std::string NodeState(const KIV_Event& e) {
+    static const char* const kCauses[] = {"boot-up seen", "state changed", "heartbeat lost",
+                                          "guarding lost", "node back"};
+    const auto& n = e.body.nodeState;
+    std::string text =
+        "STATE     " + Node(e.node) + " " + NmtStateName(n.oldState) + " -> " +
+        NmtStateName(n.newState) + ": " +
+        (n.cause < std::size(kCauses) ? kCauses[n.cause] : "cause " + std::to_string(n.cause)) +
+        ", ";
+    if (n.sinceLastMs == 0xFFFFFFFFu) return text + "no frame before";
+    return text + std::to_string(n.sinceLastMs) + " ms since the last frame";
+}
+
 std::string Other(const KIV_Event& e) {
     return "FRAME     node byte " + Hex(e.node, 2);
 }
@@ -89,6 +103,7 @@ const EventFormat kFormats[] = {
     {KIV_EVENT_FRAME, Frame},
     {KIV_EVENT_NODE_GUARD,
      [](const KIV_Event& e) { return "GUARD     request to " + Node(e.node); }},
+    {KIV_EVENT_NODE_STATE, NodeState},
     {KIV_EVENT_NONE, Other},
 };
 
@@ -110,6 +125,8 @@ std::string NmtStateName(uint32_t state) {
             return "operational";
         case KIV_NMT_STATE_PRE_OPERATIONAL:
             return "pre-operational";
+        case KIV_NMT_STATE_UNKNOWN:
+            return "unknown";
         default:
             return "state " + Hex(state, 2);
     }

@@ -10,7 +10,8 @@ namespace orukiv::tool {
 
 std::string EventText(const KIV_Event& event);
 
-// "operational", "pre-operational", ... ("state 0x42" for others).
+// "operational", "pre-operational", ..., "unknown" (255; "state 0x42" for
+// others).
 std::string NmtStateName(uint32_t state);
 // "start", "stop", "preop", "reset", "resetcomm" ("command 0x42" for others).
 std::string NmtCommandName(uint32_t command);

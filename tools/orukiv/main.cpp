@@ -135,6 +135,12 @@ int main(int argc, char** argv) {
     auto* monitor = app.add_subcommand(
         "monitor", "print every decoded event: [SECONDS] (default: until Ctrl-C)");
     monitor->add_option("SECONDS", seconds)->check(CLI::NonNegativeNumber);
+    std::string superviseText;
+    monitor
+        ->add_option("--supervise", superviseText,
+                     "watch the heartbeat of every node heard, lost after MS ms of silence")
+        ->check(Number(1, 0x7FFFFFFF))
+        ->option_text("MS");
 
     auto* scan =
         app.add_subcommand("scan", "find nodes 1..127 and show their names and identities");
@@ -211,7 +217,9 @@ int main(int argc, char** argv) {
         for (std::size_t i = 0; i < entries.size(); ++i) ParseMapEntry(entries[i], map[i]);
         return CmdTpdo(s, u8(node), u8(tpdoNumber), map);
     }
-    if (*monitor) return CmdMonitor(s, seconds);
+    if (*monitor)
+        return CmdMonitor(s, seconds,
+                          superviseText.empty() ? 0 : static_cast<uint32_t>(Num(superviseText)));
     if (*scan) return CmdScan(s);
     if (*powerOn) return CmdPowerOn(s, u8(node));
     if (*move) {

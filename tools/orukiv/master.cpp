@@ -8,17 +8,19 @@ namespace orukiv::tool {
 // ---- EventLog ---------------------------------------------------------------
 
 void EventLog::Add(const KIV_Event& event) {
-    std::function<void(const KIV_Event&)> handler;
+    std::lock_guard<std::mutex> calling(handlerM_);
     {
         std::lock_guard<std::mutex> lock(m_);
         events_.push_back(event);
-        handler = handler_;
     }
     cv_.notify_all();
-    if (handler) handler(event);
+    if (handler_) handler_(event);
 }
 
 std::vector<KIV_Event> EventLog::SetHandler(std::function<void(const KIV_Event&)> handler) {
+    // Waits for a call of the old handler under way: once this returns, the
+    // old handler is never called again and what it uses may go.
+    std::lock_guard<std::mutex> calling(handlerM_);
     std::lock_guard<std::mutex> lock(m_);
     handler_ = std::move(handler);
     return events_;

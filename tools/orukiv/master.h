@@ -24,7 +24,8 @@ public:
 
     void Add(const KIV_Event& event);
     // Sets the handler (empty: none) and returns the events that arrived
-    // before it, none of which it will see.
+    // before it, none of which it will see. The old handler is no longer
+    // running when this returns.
     std::vector<KIV_Event> SetHandler(std::function<void(const KIV_Event&)> handler);
     // Waits for an event matching `match` that arrived after `from` (an
     // index from Size()); its index, or -1 on time-out.
@@ -33,9 +34,10 @@ public:
     std::size_t Size() const;
 
 private:
-    mutable std::mutex m_;
+    mutable std::mutex m_;  // events_
     std::condition_variable cv_;
     std::vector<KIV_Event> events_;
+    std::mutex handlerM_;  // handler_, held while it runs
     std::function<void(const KIV_Event&)> handler_;
 };
 

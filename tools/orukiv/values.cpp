@@ -64,13 +64,14 @@ std::optional<uint64_t> ParseUnsigned(std::string_view text, uint64_t max) {
 std::optional<int64_t> ParseSigned(std::string_view text, int64_t min, int64_t max) {
     const bool negative = !text.empty() && text[0] == '-';
     if (negative) text.remove_prefix(1);
-    const uint64_t limit =
-        negative ? static_cast<uint64_t>(-(min + 1)) + 1 : static_cast<uint64_t>(max);
-    const auto magnitude = ParseUnsigned(text, limit);
+    // INT64_MIN's magnitude is one more than INT64_MAX.
+    const auto magnitude =
+        ParseUnsigned(text, negative ? uint64_t{1} << 63 : static_cast<uint64_t>(INT64_MAX));
     if (!magnitude) return std::nullopt;
-    if (!negative) return static_cast<int64_t>(*magnitude);
-    if (*magnitude == 0) return 0;
-    return -static_cast<int64_t>(*magnitude - 1) - 1;
+    int64_t v = static_cast<int64_t>(*magnitude);
+    if (negative) v = *magnitude == 0 ? 0 : -static_cast<int64_t>(*magnitude - 1) - 1;
+    if (v < min || v > max) return std::nullopt;
+    return v;
 }
 
 std::optional<std::vector<uint8_t>> EncodeValue(const ValueType& type, std::string_view text,
