@@ -5,6 +5,8 @@
 set -euo pipefail
 orukiv=$1 dir=$2
 out=$dir/serve-slcan.out
+# Emptied first: the wait below must not take the path of an earlier run.
+: >"$out"
 "$orukiv" serve-slcan 60 >"$out" &
 server=$!
 trap 'kill $server 2>/dev/null; wait $server 2>/dev/null || true' EXIT
