@@ -148,7 +148,7 @@ void DecodeEvent(const KIV_CanFrame* f, KIV_Event* ev) {
 
 void ProcessRxFrame(CoStack* stack, const KIV_CanFrame* frame) {
     SdoOfferFrame(stack, frame);
-    if (stack->onEvent == nullptr) return;
+    if (stack->onEvent == nullptr || !HostReachable(stack)) return;
     KIV_Event ev;
     DecodeEvent(frame, &ev);
     stack->onEvent(&ev, stack->userData);
