@@ -66,7 +66,16 @@ time_of_day = {
     "all_ones": bytes([0xFF] * 6) + struct.pack("<HBBBBBI", 1983, 13, 0, 24, 60, 60, 0xFFFFFFFF),
 }
 
-for folder, seeds in (("rx_frames", rx), ("time_of_day", time_of_day)):
+log_config = {
+    "typical": b"[LogConfig]\nLogLevel=3\nLogPath=./logs\nFileOutput=0\n",
+    "blanks_comments_crlf": b"; the logger\r\n  [Other]\r\nLogLevel=0\r\n[LogConfig] \r\n"
+    b"\tLogLevel \t=\t 5 ; errors\r\nFileOutput = 0\r\n",
+    "repeated_and_negative": b"[LogConfig]\nLogLevel=-7\nLogLevel=4\n[LogConfig]\nLogLevel=1\n",
+    "no_section": b"LogLevel=0\nFileOutput=0\n[]\n[LogConfig\n=\n",
+    "long_names": b"[" + b"L" * 300 + b"]\n[LogConfig]\n" + b"K" * 300 + b"=1\nLogLevel=9\n",
+}
+
+for folder, seeds in (("rx_frames", rx), ("time_of_day", time_of_day), ("log_config", log_config)):
     os.makedirs(os.path.join(HERE, folder), exist_ok=True)
     for name, data in seeds.items():
         with open(os.path.join(HERE, folder, name + ".bin"), "wb") as f:
