@@ -28,10 +28,10 @@ int32_t WriteLE(KIV_Handle h, uint8_t node, uint16_t index, uint32_t value, uint
     return orukiv::SubmitWrite(h, node, index, 0, bytes, size, nullptr, exportName);
 }
 
-// Room for the answer of a getter: as much as the largest drive object and
-// an expedited answer can hold, so that an answer longer than the object is
-// seen as such rather than cut to fit.
-constexpr uint32_t kReadRoom = 4;
+// Room for the answer of a getter: more than the largest drive object, so
+// that an answer longer than the object is seen as such rather than cut to
+// fit (the server picks the protocol whatever the room).
+constexpr uint32_t kReadRoom = 8;
 
 // Reads the object and stores it in *out, little-endian, only when exactly
 // `size` bytes arrived: an answer of another length is not this object's

@@ -58,7 +58,13 @@ std::vector<Misuse> QueuingExports() {
          [](KIV_Handle h) { return KIV_WriteObject(h, 5, 0x2000, 0, kData, 6); }},
         {"KIV_WriteObjectEx",
          [](KIV_Handle h) { return KIV_WriteObjectEx(h, 5, 0x2000, 0, kData, 2, &abortCode); }},
+        // Remote configuration is refused by the first transfer it starts.
         {"KIV_WriteObject", [](KIV_Handle h) { return KIV_NMT_SetHeartbeatPeriod(h, 5, 100); }},
+        {"KIV_ReadObject",
+         [](KIV_Handle h) {
+             static const KIV_PdoMapEntry kMap[1] = {KIV_MakePdoMapEntry(0x6041, 0, 16)};
+             return KIV_ConfigTPDO(h, 5, 1, kMap, 1);
+         }},
         {"KIV_402_SetControlWord", [](KIV_Handle h) { return KIV_402_SetControlWord(h, 5, 6); }},
         {"KIV_402_GetStatusWord", [](KIV_Handle h) { return KIV_402_GetStatusWord(h, 5, &u16); }},
         {"KIV_402_SetOpMode", [](KIV_Handle h) { return KIV_402_SetOpMode(h, 5, 1); }},

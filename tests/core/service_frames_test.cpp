@@ -27,6 +27,7 @@ namespace {
 
 const uint8_t kMfr[5] = {0x01, 0x02, 0x03, 0x04, 0x05};
 const uint8_t kEight[8] = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88};
+const KIV_PdoMapEntry kMap[1] = {KIV_MakePdoMapEntry(0x6041, 0, 16)};
 
 // A frame given as its 24 raw bytes, so that the expectation spells out the
 // reserved bytes rather than trusting a helper to zero them.
@@ -182,6 +183,7 @@ TEST(ServiceArguments, RefusedCallsReturnParamErrorWithoutQueuing) {
         {"write node 128", [h] { return KIV_WriteObject(h, 128, 0x2000, 0, kEight, 8); }},
         {"write node 0", [h] { return KIV_WriteObjectEx(h, 0, 0x2000, 0, kEight, 2, nullptr); }},
         {"heartbeat period node 0", [h] { return KIV_NMT_SetHeartbeatPeriod(h, 0, 100); }},
+        {"TPDO mapping node 128", [h] { return KIV_ConfigTPDO(h, 128, 1, kMap, 1); }},
         {"statusword node 128", [&] { return KIV_402_GetStatusWord(h, 128, &status); }},
         {"power on node 0", [h] { return KIV_402_PowerOn(h, 0); }},
     };
