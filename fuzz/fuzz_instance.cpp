@@ -338,8 +338,12 @@ private:
                 if ((r[9] & 0x80) != 0) {
                     ExpectService(KIV_SendRemotePDO(h, Le(r + 1, 4)), false);
                 } else {
+                    // Exactly `len` bytes on the heap: a byte read beyond is an error.
                     const uint8_t len = r[9] % 10;
-                    ExpectService(KIV_SendPDO(h, Le(r + 1, 4), r + 5, len), len == 0 || len > 8);
+                    std::unique_ptr<uint8_t[]> data(new uint8_t[len == 0 ? 1 : len]);
+                    for (uint8_t i = 0; i < len; ++i) data[i] = r[5 + i % 4];
+                    ExpectService(KIV_SendPDO(h, Le(r + 1, 4), data.get(), len),
+                                  len == 0 || len > 8);
                 }
                 break;
             case 6:
