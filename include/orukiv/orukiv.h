@@ -7,14 +7,8 @@
  * requests that the exports below queue, and advances SDO transfers.
  *
  * Every export is synchronous: it queues a request for the worker and blocks
- * until the worker (or the SDO transfer) has completed it.
- *
- * Callbacks: all run on the instance's worker thread, one at a time, and
- * never after KIV_Destroy of the instance has returned (see there). Inside a
- * callback of its own instance, an export that queues a request would wait
- * for itself: it returns KIV_ERR_PARAM at once instead, queues nothing and
- * logs one Error line naming the export. KIV_SetSDOTimeout, KIV_SdoAbortText
- * and KIV_Destroy work there, as does every export on another instance.
+ * until the worker (or the SDO transfer) has completed it. All callbacks run
+ * on the worker thread; what they may call is said where they are declared.
  *
  * Records crossing this interface have fixed layouts for 64-bit,
  * little-endian processes; the layouts are checked at compile time below.
@@ -79,6 +73,15 @@ typedef struct KIV_FdFrame {
 } KIV_FdFrame;
 
 struct KIV_Event;
+
+/* Rules for every callback below: it runs on the instance's worker thread,
+ * one at a time, and never once KIV_Destroy of the instance has returned
+ * (see there). Inside a callback of its own instance, an export that queues
+ * a request would wait for itself: it returns KIV_ERR_PARAM at once instead,
+ * queues nothing and logs one Error line naming the export. Exports that
+ * queue nothing (KIV_SetSDOTimeout, KIV_SdoAbortText) work there, KIV_Destroy
+ * stops the instance without waiting, and every export of another instance
+ * works as anywhere else. */
 
 /* Polls the host for received classic frames: fill up to maxCount (always 8)
  * records and return how many were filled (0..8). */

@@ -15,6 +15,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <random>
@@ -246,10 +248,14 @@ void Worker(Rig& rig, int thread, uint32_t seed, Clock::time_point end, Counters
             Bytes v(1 + pick(70));
             for (auto& b : v) b = static_cast<uint8_t>(rng());
             uint32_t abortCode = 0;
-            int32_t rc = KIV_WriteObjectEx(h, node, own, 0, v.data(),
-                                           static_cast<uint32_t>(v.size()), &abortCode);
+            const bool ex = pick(2) == 0;
+            int32_t rc =
+                ex ? KIV_WriteObjectEx(h, node, own, 0, v.data(), static_cast<uint32_t>(v.size()),
+                                       &abortCode)
+                   : KIV_WriteObject(h, node, own, 0, v.data(), static_cast<uint32_t>(v.size()));
             Expect(InSet(rc, {0, 1, 2, 3, 4}), Call("KIV_WriteObjectEx", rc));
-            Expect((rc == KIV_ERR_ABORTED) == (abortCode != 0), "write abort code vs result");
+            if (ex)
+                Expect((rc == KIV_ERR_ABORTED) == (abortCode != 0), "write abort code vs result");
             if (rc == KIV_OK) {
                 ++n.writesOk;
                 Expect(*rig.node(ni).Value(own, 0) == v, "written value not stored");
@@ -293,37 +299,27 @@ void Worker(Rig& rig, int thread, uint32_t seed, Clock::time_point end, Counters
                     break;
             }
             Expect(InSet(rc, {0, kSendFailure}), Call("service frame", rc));
-        } else if (op < 16) {  // drive profile
+        } else if (op < 16) {  // drive profile: every call
             uint16_t u16 = 0;
             int16_t i16 = 0;
             int32_t i32 = 0;
-            int32_t rc = 0;
-            switch (pick(8)) {
-                case 0:
-                    rc = KIV_402_GetStatusWord(h, kDrive, &u16);
-                    break;
-                case 1:
-                    rc = KIV_402_GetActualPos(h, kDrive, &i32);
-                    break;
-                case 2:
-                    rc = KIV_402_GetActualTorque(h, kDrive, &i16);
-                    break;
-                case 3:
-                    rc = KIV_402_GetOpMode(h, kDrive, &i32);
-                    break;
-                case 4:
-                    rc = KIV_402_SetTargetVel(h, kDrive, static_cast<int32_t>(rng()));
-                    break;
-                case 5:
-                    rc = KIV_402_SetOpMode(h, kDrive, 1);
-                    break;
-                case 6:
-                    rc = KIV_402_FaultReset(h, kDrive);
-                    break;
-                default:
-                    rc = KIV_402_PowerOn(h, kDrive);
-                    break;
-            }
+            const auto v = static_cast<int32_t>(rng());
+            const std::function<int32_t()> calls[] = {
+                [&] { return KIV_402_SetControlWord(h, kDrive, static_cast<uint16_t>(v & 0x8F)); },
+                [&] { return KIV_402_GetStatusWord(h, kDrive, &u16); },
+                [&] { return KIV_402_SetOpMode(h, kDrive, v % 11); },
+                [&] { return KIV_402_GetOpMode(h, kDrive, &i32); },
+                [&] { return KIV_402_SetTargetPos(h, kDrive, v); },
+                [&] { return KIV_402_GetActualPos(h, kDrive, &i32); },
+                [&] { return KIV_402_SetTargetVel(h, kDrive, v); },
+                [&] { return KIV_402_GetActualVel(h, kDrive, &i32); },
+                [&] { return KIV_402_SetTargetTorque(h, kDrive, static_cast<int16_t>(v)); },
+                [&] { return KIV_402_GetActualTorque(h, kDrive, &i16); },
+                [&] { return KIV_402_SetHomingMode(h, kDrive, static_cast<int8_t>(v)); },
+                [&] { return KIV_402_FaultReset(h, kDrive); },
+                [&] { return KIV_402_PowerOn(h, kDrive); },
+            };
+            const int32_t rc = calls[pick(std::size(calls))]();
             Expect(InSet(rc, {0, 1, 2, 3, 4}), Call("drive call", rc));
         } else if (op < 17) {  // remote configuration
             const KIV_PdoMapEntry map[2] = {KIV_MakePdoMapEntry(0x6041, 0, 16),
