@@ -66,8 +66,21 @@ CallGuard::~CallGuard() {
 }  // namespace orukiv::logdetail
 
 QUserLog& QUserLog::GetInstance() {
-    static QUserLog instance;
-    return instance;
+    // The logger lives on the heap, owned by a static that finishes it at
+    // exit. When a call never leaves (see WaitForCallsToLeave), the owner
+    // leaves the whole object alone, lock, path and cache included: a
+    // destructor cannot skip its members' destructors, so the only way not
+    // to destroy them under that call is not to destroy the object at all.
+    // It is leaked on purpose; the process is ending.
+    struct Owner {
+        QUserLog* log = new QUserLog();
+        ~Owner() {
+            g_finished.store(true);
+            if (WaitForCallsToLeave()) delete log;
+        }
+    };
+    static Owner owner;
+    return *owner.log;
 }
 
 QUserLog::QUserLog()
@@ -96,13 +109,10 @@ QUserLog::QUserLog()
     }
 }
 
+// Runs only once every call has left the finished logger (GetInstance's
+// owner makes sure); when one never left, the logger is never destroyed and
+// the lines still cached are lost.
 QUserLog::~QUserLog() {
-    g_finished.store(true);
-    if (!WaitForCallsToLeave()) {
-        // A call never left: it may hold the lock or be using the cache, so
-        // neither is touched. Lines still cached are lost.
-        return;
-    }
     m_lock.Lock();
     WriteCachedLines();  // whatever the file-output flag says
     m_lock.Unlock();
@@ -208,7 +218,9 @@ void QUserLog::FlushCache() {
 
 void QUserLog::WriteCachedLines() {
     if (m_cache == nullptr || m_cache->empty()) return;  // no file is created
-    const std::string name = m_logPath + "OruLog_" + GetTickCount().substr(0, 10) + ".log";
+    // The date first: the clock is a call out, the path is only read after.
+    const std::string day = GetTickCount().substr(0, 10);
+    const std::string name = m_logPath + "OruLog_" + day + ".log";
     std::FILE* file = std::fopen(name.c_str(), "a");
     if (file == nullptr) return;  // every line stays cached
     if (m_dropped != 0) {

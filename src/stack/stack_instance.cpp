@@ -13,6 +13,9 @@ uint32_t PlatformTick(void*) {
     return platform::TickMs();
 }
 
+// The instance whose worker runs on this thread, if any.
+thread_local const CoStack* t_workerOf = nullptr;
+
 constexpr uint32_t kPassSleepMs = 5;
 constexpr uint32_t kStopPauseMs = 20;
 constexpr uint32_t kJoinTimeoutMs = 1000;
@@ -59,6 +62,10 @@ void ReleaseStranded(CoStack* stack) {
 
 namespace orukiv {
 
+bool OnOwnWorker(const CoStack* stack) {
+    return t_workerOf == stack;
+}
+
 CoStack* NewStack(const KIV_InitParam* param) {
     auto* stack = new (std::nothrow) CoStack{};
     if (stack == nullptr) return nullptr;
@@ -81,14 +88,14 @@ void FreeStack(CoStack* stack) {
 }
 
 void PollReceive(CoStack* stack) {
-    if (stack->canRecv != nullptr) {
+    if (stack->canRecv != nullptr && HostReachable(stack)) {
         KIV_CanFrame frames[kPollCount];
         int32_t n = stack->canRecv(frames, kPollCount, stack->userData);
         uint32_t count = ClampPollCount(stack, n, "can");
         if (count == kPollCount) Count(stack->stats.fullPolls);
         for (uint32_t i = 0; i < count; ++i) ProcessRxFrame(stack, &frames[i]);
     }
-    if (stack->fdRecv != nullptr) {
+    if (stack->fdRecv != nullptr && HostReachable(stack)) {
         // No operation acts on CAN FD frames: they are taken and dropped.
         KIV_FdFrame frames[kPollCount];
         int32_t n = stack->fdRecv(frames, kPollCount, stack->userData);
@@ -99,6 +106,9 @@ void PollReceive(CoStack* stack) {
 void WorkerPass(CoStack* stack) {
     PollReceive(stack);
     for (;;) {
+        // Released by KIV_Destroy (from a callback, or after it gave up
+        // waiting): what is left is completed when the worker ends.
+        if (!HostReachable(stack)) return;
         platform::MutexLock(stack->mutex);
         RequestRing& ring = stack->ring;
         if (ring.head == ring.tail) {
@@ -119,6 +129,7 @@ void WorkerPass(CoStack* stack) {
             if (request->done != nullptr) platform::SemaphorePost(request->done);
         }
     }
+    if (!HostReachable(stack)) return;
     SdoTickUploads(stack);
     SdoTickDownloads(stack);
     if (stack->supervision.active != 0) SupervisionDue(stack);
@@ -126,13 +137,16 @@ void WorkerPass(CoStack* stack) {
 
 unsigned WorkerMain(void* instance) {
     auto* stack = static_cast<CoStack*>(instance);
+    t_workerOf = stack;
     if (stack->running.load() != 0) {
         do {
             WorkerPass(stack);
             platform::SleepMs(kPassSleepMs);
         } while (stack->running.load() != 0);
     }
-    // KIV_Destroy may have given up waiting and handed the instance over.
+    t_workerOf = nullptr;
+    // KIV_Destroy may have given up waiting (or been called in a callback)
+    // and handed the instance over.
     if (stack->handoff.exchange(1) == 2) {
         ReleaseStranded(stack);
         FreeStack(stack);
@@ -161,10 +175,35 @@ extern "C" KIV_Handle KIV_Init(const KIV_InitParam* param) {
     return stack;
 }
 
+namespace {
+
+// Ends KIV_Destroy without the worker having ended: from now on it calls no
+// host callback; it completes what is left and frees the instance when it
+// leaves the callback it is in.
+int32_t HandOverToWorker(CoStack* stack) {
+    stack->hostReleased.store(true);
+    platform::ThreadClose(stack->thread);
+    stack->thread = nullptr;
+    if (stack->handoff.exchange(2) == 1) {
+        ReleaseStranded(stack);
+        FreeStack(stack);
+    }
+    return KIV_OK;
+}
+
+}  // namespace
+
 extern "C" int32_t KIV_Destroy(KIV_Handle handle) {
     if (handle == nullptr) return KIV_ERR_PARAM;
     CoStack* stack = handle;
     if (stack->running.load() == 0) return KIV_OK;
+
+    // Called in one of the instance's own callbacks: waiting for the worker
+    // would be waiting for this very call.
+    if (OnOwnWorker(stack)) {
+        stack->running.store(0);
+        return HandOverToWorker(stack);
+    }
 
     // The stop request is all zero (REQ_STOP, no semaphore) and is only ever
     // read, so one shared record serves every instance; unlike a record on
@@ -182,11 +221,5 @@ extern "C" int32_t KIV_Destroy(KIV_Handle handle) {
     }
     // The worker is stuck, most likely in a blocking callback. Nothing may be
     // freed while it can still run: it releases the instance when it ends.
-    platform::ThreadClose(stack->thread);
-    stack->thread = nullptr;
-    if (stack->handoff.exchange(2) == 1) {
-        ReleaseStranded(stack);
-        FreeStack(stack);
-    }
-    return KIV_OK;
+    return HandOverToWorker(stack);
 }
