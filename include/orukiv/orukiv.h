@@ -287,6 +287,37 @@ ORUKIV_C_API int32_t KIV_Destroy(KIV_Handle handle);
 ORUKIV_C_API int32_t KIV_InputFrame(KIV_Handle handle, const KIV_CanFrame* frame);
 
 /* ------------------------------------------------------------------------ */
+/* Worker timing (opt-in low-latency mode)                                   */
+/* ------------------------------------------------------------------------ */
+
+/* KIV_SetWorkerTiming flags. */
+/* A queued request ends the worker's current sleep: its pass starts at once. */
+#define KIV_TIMING_WAKE_ON_REQUEST 0x1u
+/* A receive poll that filled all 8 records starts the next pass without
+ * sleeping, so that the worker keeps up while the host has frames. */
+#define KIV_TIMING_DRAIN_RECEIVE 0x2u
+
+/* Puts the instance in low-latency mode: the worker sleeps periodUs
+ * microseconds (100..1000000) between passes, a sleep that KIV_Notify (and,
+ * with the flag, a queued request) ends early, and flags (0 or any of the
+ * KIV_TIMING_ flags) take effect from the next sleep on. In this mode an SDO
+ * transfer whose answer arrived completes in the pass that received it, and
+ * the next segment of a segmented transfer goes out in that same pass. May
+ * be called again, from any thread, to change either. An instance that never
+ * calls it sleeps a plain 5 ms between passes. Returns 0; KIV_ERR_PARAM,
+ * changing nothing, for a period outside 100..1000000 or an unknown flag;
+ * KIV_ERR_NO_RESOURCE, changing nothing, when the system cannot provide
+ * the waitable sleep. */
+ORUKIV_C_API int32_t KIV_SetWorkerTiming(KIV_Handle handle, uint32_t periodUs, uint32_t flags);
+
+/* Tells the worker that frames are waiting: in low-latency mode it ends the
+ * worker's current sleep (or the next one, when the worker is in a pass),
+ * so that the next receive poll comes at once. Safe from any thread and from
+ * inside the instance's own callbacks; never waits for the worker and
+ * queues nothing. In the default timing it has no effect. Returns 0. */
+ORUKIV_C_API int32_t KIV_Notify(KIV_Handle handle);
+
+/* ------------------------------------------------------------------------ */
 /* Service frames                                                            */
 /* ------------------------------------------------------------------------ */
 

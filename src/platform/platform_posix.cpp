@@ -85,6 +85,43 @@ void SleepMs(uint32_t ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
+// ---- Waitable sleep ---------------------------------------------------------
+
+// libstdc++ waits on the steady clock with pthread_cond_clockwait
+// (CLOCK_MONOTONIC): a change of the wall clock neither ends nor stretches a
+// sleep.
+struct Waker {
+    std::mutex m;
+    std::condition_variable cv;
+    bool woken = false;
+};
+
+Waker* WakerCreate() {
+    return new (std::nothrow) Waker;
+}
+
+void WakerClose(Waker* waker) {
+    delete waker;
+}
+
+bool WakerSleepUs(Waker* waker, uint32_t us) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(us);
+    std::unique_lock<std::mutex> g(waker->m);
+    const bool woken = waker->cv.wait_until(g, until, [waker] { return waker->woken; });
+    waker->woken = false;
+    return woken;
+}
+
+void WakerWake(Waker* waker) {
+    // The lock is only ever held for the sleeper's flag test, never across
+    // its wait: taking it cannot keep the caller waiting for a sleep.
+    {
+        std::lock_guard<std::mutex> g(waker->m);
+        waker->woken = true;
+    }
+    waker->cv.notify_one();
+}
+
 // ---- Mutex ----------------------------------------------------------------
 
 struct Mutex {
@@ -188,8 +225,11 @@ uint32_t TickMs() {
 }
 
 bool LocalTimeNow(std::tm* out) {
-    std::time_t now = std::time(nullptr);
-    return localtime_r(&now, out) != nullptr;
+    return LocalTimeAt(std::time(nullptr), out);
+}
+
+bool LocalTimeAt(std::time_t when, std::tm* out) {
+    return localtime_r(&when, out) != nullptr;
 }
 
 // ---- Debugger output -------------------------------------------------------

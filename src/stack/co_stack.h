@@ -116,6 +116,15 @@ struct CoStack {
     // Who frees the instance when KIV_Destroy gave up waiting for the worker:
     // 0 nobody yet, 1 the worker has ended, 2 KIV_Destroy handed it over.
     std::atomic<int32_t> handoff;
+
+    // Low-latency mode (stack/worker_timing.cpp): the sleep between passes
+    // in microseconds, 0 for the default timing, and KIV_TIMING_ flags. The
+    // waker exists from the first KIV_SetWorkerTiming on.
+    std::atomic<uint32_t> periodUs;
+    std::atomic<uint32_t> timingFlags;
+    orukiv::platform::Waker* waker;
+    // The last receive poll filled all 8 records (worker only).
+    bool lastPollFull;
 };
 
 namespace orukiv {

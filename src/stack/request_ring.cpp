@@ -1,5 +1,6 @@
 // The request ring and the synchronous call pattern of every queuing export.
 #include "stack/co_stack.h"
+#include "stack/worker_timing.h"
 
 namespace orukiv {
 
@@ -14,6 +15,7 @@ bool EnqueueRequest(CoStack* stack, CoRequest* request) {
     ring.slots[ring.tail] = request;
     ring.tail = next;
     platform::MutexUnlock(stack->mutex);
+    WakeOnRequest(stack);
     return true;
 }
 
