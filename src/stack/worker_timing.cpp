@@ -24,6 +24,8 @@ bool InLowLatencyMode(const CoStack* stack) {
 bool LowLatencyPause(CoStack* stack) {
     const uint32_t period = stack->periodUs.load(std::memory_order_acquire);
     if (period == 0) return false;
+    // A pass that took the stop request ends the worker: no sleep first.
+    if (stack->running.load() == 0) return true;
     const uint32_t flags = stack->timingFlags.load(std::memory_order_relaxed);
     if ((flags & KIV_TIMING_DRAIN_RECEIVE) != 0 && stack->lastPollFull) return true;
     (void)platform::WakerSleepUs(stack->waker, period);
