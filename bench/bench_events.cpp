@@ -128,10 +128,10 @@ void BM_ProcessRxFrame(benchmark::State& state) {
         r.node = 0x7F;
         if (i % 2 == 0) {
             r.type = REQ_SDO_READ;
-            r.payload.sdoRead = {0x6041, 0, buffers[i], 4, &received[i / 2]};
+            r.payload.sdoRead = {0x6041, 0, buffers[i], 4, &received[i / 2], nullptr};
         } else {
             r.type = REQ_SDO_WRITE;
-            r.payload.sdoWrite = {0x6040, 0, buffers[i], 2};
+            r.payload.sdoWrite = {0x6040, 0, buffers[i], 2, nullptr};
         }
         orukiv::SdoClaimChannel(stack, &r);
     }

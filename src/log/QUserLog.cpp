@@ -15,6 +15,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "log/log_format.h"
 #include "log/log_internal.h"
 #include "platform/platform.h"
 
@@ -91,9 +92,8 @@ std::size_t FormatLine(char* line, const char* level, const char* format, va_lis
     Put(line, &n, "] [", 3);
     Put(line, &n, level, std::strlen(level));
     Put(line, &n, "] ", 2);
-    line[n] = '\0';
-    std::vsnprintf(line + n, kLineSize - n, format != nullptr ? format : "", args);
-    return n + std::strlen(line + n);
+    return n + orukiv::logdetail::FormatMessage(line + n, kLineSize - n,
+                                                format != nullptr ? format : "", args);
 }
 
 // Set when the instance is being destroyed at exit. Worker threads of
