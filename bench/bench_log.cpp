@@ -16,6 +16,7 @@
 #include <string>
 #include <system_error>
 
+#include "alloc_counter.h"
 #include "orukiv/QUserLog.h"
 #include "platform/platform.h"
 
@@ -63,6 +64,10 @@ void BM_LogFileOutputOn(benchmark::State& state) {
     log.SetLogPath(dir.path().string().c_str());
     log.EnableFileOutput(true);
     long long i = 0;
+    // Allocations of the logging thread, flushes included.
+    t_news = 0;
+    t_mallocs = 0;
+    t_counting = true;
     for (auto _ : state) {
         log.Info("sdo seg read...<%lld,%d>", i, 4096);
         // Keep the file small: drop it now and then, between two flushes
@@ -74,6 +79,11 @@ void BM_LogFileOutputOn(benchmark::State& state) {
             state.ResumeTiming();
         }
     }
+    t_counting = false;
+    const double lines = static_cast<double>(state.iterations());
+    state.counters["new_per_line"] = static_cast<double>(t_news) / lines;
+    state.counters["malloc_per_line"] =
+        BENCH_COUNTS_MALLOC ? static_cast<double>(t_mallocs) / lines : -1.0;
     log.FlushCache();
     log.EnableFileOutput(false);
     state.SetItemsProcessed(state.iterations());

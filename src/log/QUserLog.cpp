@@ -308,17 +308,20 @@ void QUserLog::WriteCachedLines() {
     cache->fileName.append("OruLog_");
     cache->fileName.append(date, dateLength < 10 ? dateLength : 10);
     cache->fileName.append(".log");
-    std::FILE* file = std::fopen(cache->fileName.c_str(), "a");
+    orukiv::platform::AppendFile* file = orukiv::platform::AppendFileOpen(cache->fileName.c_str());
     if (file == nullptr) return;  // every line stays cached
     if (m_dropped != 0) {
         char note[128];
         std::snprintf(note, sizeof note, "log cache full, %lu lines dropped...", m_dropped);
-        std::fprintf(file, "%s\n", FormatLogEntry(LOG_WARN, note).c_str());
+        std::string line = FormatLogEntry(LOG_WARN, note);
+        line.push_back('\n');
+        (void)orukiv::platform::AppendFileWrite(file, line.data(), line.size());
         m_dropped = 0;
     }
-    std::fwrite(cache->text.data() + cache->head, 1, cache->text.size() - cache->head, file);
+    (void)orukiv::platform::AppendFileWrite(file, cache->text.data() + cache->head,
+                                            cache->text.size() - cache->head);
     cache->text.clear();
     cache->head = 0;
     cache->lines = 0;
-    std::fclose(file);
+    orukiv::platform::AppendFileClose(file);
 }

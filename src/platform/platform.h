@@ -92,4 +92,13 @@ bool PathExists(const char* path);
 // Creates one directory whose parent exists; true on success.
 bool CreateDir(const char* path);
 
+// A file opened for appending text, created when missing; lines end in
+// '\n' in the data and as the system's text files end them on disk ("\r\n"
+// on Windows). Null when it cannot be opened.
+struct AppendFile;
+AppendFile* AppendFileOpen(const char* path);
+// Appends size bytes; false when not all of them could be written.
+bool AppendFileWrite(AppendFile* file, const char* data, std::size_t size);
+void AppendFileClose(AppendFile* file);
+
 }  // namespace orukiv::platform

@@ -1,5 +1,6 @@
 // POSIX implementation of the platform layer: pthreads and the C++ standard
 // library.
+#include <fcntl.h>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -279,6 +280,30 @@ bool PathExists(const char* path) {
 
 bool CreateDir(const char* path) {
     return mkdir(path, 0777) == 0;
+}
+
+// The descriptor plus one, so that no valid file is null. Plain system
+// calls: opening, writing and closing allocate nothing.
+AppendFile* AppendFileOpen(const char* path) {
+    const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) return nullptr;
+    return reinterpret_cast<AppendFile*>(static_cast<intptr_t>(fd) + 1);
+}
+
+bool AppendFileWrite(AppendFile* file, const char* data, std::size_t size) {
+    const int fd = static_cast<int>(reinterpret_cast<intptr_t>(file) - 1);
+    while (size != 0) {
+        const ssize_t n = write(fd, data, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+void AppendFileClose(AppendFile* file) {
+    close(static_cast<int>(reinterpret_cast<intptr_t>(file) - 1));
 }
 
 }  // namespace orukiv::platform

@@ -10,6 +10,7 @@
 #include <mmsystem.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 
 #include "platform/platform.h"
@@ -226,6 +227,21 @@ bool PathExists(const char* path) {
 
 bool CreateDir(const char* path) {
     return CreateDirectoryA(path, nullptr) != 0;
+}
+
+// The C runtime's text mode writes each '\n' as "\r\n".
+struct AppendFile;
+
+AppendFile* AppendFileOpen(const char* path) {
+    return reinterpret_cast<AppendFile*>(std::fopen(path, "a"));
+}
+
+bool AppendFileWrite(AppendFile* file, const char* data, std::size_t size) {
+    return std::fwrite(data, 1, size, reinterpret_cast<std::FILE*>(file)) == size;
+}
+
+void AppendFileClose(AppendFile* file) {
+    std::fclose(reinterpret_cast<std::FILE*>(file));
 }
 
 }  // namespace orukiv::platform
