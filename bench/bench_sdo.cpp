@@ -5,7 +5,9 @@
 //    drain of the request ring, two for the exchange (request sent in the
 //    first, answer polled in the second, request completed a tick later);
 //  - the read rate of 16 threads reading in parallel, as a multiple of the
-//    rate of one thread.
+//    rate of one thread;
+//  - segmented read and write throughput of 64 and 1024 bytes: bytes per
+//    second and segments per worker pass (one per pass is the design).
 // The server answers inline, inside the library's canSend, so its answer is
 // waiting at the next receive poll and the bus adds no latency of its own.
 #include <benchmark/benchmark.h>
@@ -27,6 +29,7 @@ using Clock = std::chrono::steady_clock;
 constexpr uint8_t kNode = 5;
 constexpr uint16_t kIndex = 0x2100;
 constexpr int kParallel = 16;
+constexpr uint16_t kLongIndex = 0x3000;
 
 double Median(std::vector<double> v) {
     if (v.empty()) return 0.0;
@@ -45,6 +48,11 @@ class Rig {
 public:
     Rig() {
         for (uint8_t sub = 0; sub < kParallel; ++sub) node_.AddU32(kIndex, sub, 0x11223300u + sub);
+        for (uint8_t sub : {uint8_t{1}, uint8_t{2}}) {
+            std::vector<uint8_t> value(sub == 1 ? 64 : 1024);
+            for (std::size_t i = 0; i < value.size(); ++i) value[i] = static_cast<uint8_t>(i);
+            node_.AddVariableObject(kLongIndex, sub, value, value.size());
+        }
         inner_ = host_.Param();
         KIV_InitParam p = inner_;
         p.canRecv = &Rig::Recv;
@@ -65,6 +73,19 @@ public:
         uint8_t buf[4];
         uint32_t n = 0;
         return KIV_ReadObject(handle_, kNode, kIndex, sub, buf, sizeof buf, &n);
+    }
+
+    // Reads or writes the long object of `size` bytes (64 or 1024).
+    int32_t Long(bool read, uint32_t size) {
+        std::vector<uint8_t> buf(size, 0x5A);
+        uint32_t n = 0;
+        const auto sub = static_cast<uint8_t>(size == 64 ? 1 : 2);
+        if (read) {
+            const int32_t rc =
+                KIV_ReadObject(handle_, kNode, kLongIndex, sub, buf.data(), size, &n);
+            return rc == KIV_OK && n != size ? -1 : rc;
+        }
+        return KIV_WriteObject(handle_, kNode, kLongIndex, sub, buf.data(), size);
     }
 
     void ClearPolls() {
@@ -177,6 +198,46 @@ BENCHMARK(BM_ParallelReadScaling)
     ->Arg(3000)
     ->Iterations(1)
     ->Unit(benchmark::kSecond)
+    ->UseRealTime();
+
+// Segmented transfers back to back. The time-out is raised so that a build
+// moving one segment per 100 ms can be measured too.
+void BM_SegmentedThroughput(benchmark::State& state) {
+    Rig rig;
+    if (rig.Handle() == nullptr) {
+        state.SkipWithError("KIV_Init failed");
+        return;
+    }
+    KIV_SetSDOTimeout(rig.Handle(), 60000);
+    const bool read = state.range(0) == 0;
+    const auto size = static_cast<uint32_t>(state.range(1));
+    rig.Long(read, size);
+    rig.ClearPolls();
+    int failures = 0;
+    double seconds = 0;
+    for (auto _ : state) {
+        const auto start = Clock::now();
+        if (rig.Long(read, size) != KIV_OK) ++failures;
+        seconds += std::chrono::duration<double>(Clock::now() - start).count();
+    }
+    if (failures != 0) state.SkipWithError("a transfer failed");
+    const double pass = rig.PassMs();
+    const double transfers = static_cast<double>(state.iterations());
+    const double segments = transfers * ((size + 6) / 7);
+    const double passes = pass > 0 ? seconds * 1000.0 / pass : 0.0;
+    state.counters["bytes_per_s"] = seconds > 0 ? transfers * size / seconds : 0.0;
+    state.counters["segments_per_pass"] = passes > 0 ? segments / passes : 0.0;  // target ~1
+    state.counters["ms_per_transfer"] = seconds * 1000.0 / transfers;
+    state.counters["pass_ms"] = pass;
+}
+BENCHMARK(BM_SegmentedThroughput)
+    ->ArgNames({"write", "bytes"})
+    ->Args({0, 64})
+    ->Args({1, 64})
+    ->Args({0, 1024})
+    ->Args({1, 1024})
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
 }  // namespace

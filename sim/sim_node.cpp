@@ -87,14 +87,6 @@ void SimNode::RemoveObject(uint16_t index, uint8_t subIndex) {
     od_.erase(Key(index, subIndex));
 }
 
-void SimNode::AddCommunicationObjects() {
-    AddU16(0x1017, 0, 0);
-    for (uint16_t index = 0x1A00; index <= 0x1A03; ++index) {
-        AddU8(index, 0, 0);
-        for (uint8_t sub = 1; sub <= 8; ++sub) AddU32(index, sub, 0);
-    }
-}
-
 bool SimNode::SetValue(uint16_t index, uint8_t subIndex, std::vector<uint8_t> value) {
     std::lock_guard<std::mutex> lock(m_);
     auto it = od_.find(Key(index, subIndex));
@@ -308,7 +300,12 @@ void SimNode::ServeRequest(const uint8_t* d) {
     }
 }
 
+bool SimNode::InSegmentedTransfer() const {
+    return transfer_ != Transfer::kNone && !tFinished_ && !faults_.replaceTransferOnInitiate;
+}
+
 void SimNode::InitiateUpload(uint16_t index, uint8_t sub) {
+    if (InSegmentedTransfer()) return Abort(index, sub, abort_code::kCommandInvalid);
     EndTransfer();
     const Entry* e = nullptr;
     if (uint32_t code = LookUp(index, sub, &e)) return Abort(index, sub, code);
@@ -316,10 +313,10 @@ void SimNode::InitiateUpload(uint16_t index, uint8_t sub) {
 
     const std::size_t size = e->value.size();
     if (size >= 1 && size <= 4) {
-        KIV_CanFrame f = SdoAnswer(
-            nodeId_,
-            faults_.expeditedUploadCommand.value_or(static_cast<uint8_t>(0x43 | ((4 - size) << 2))),
-            index, sub);
+        const auto command =
+            faults_.omitUploadSize ? uint8_t{0x42} : static_cast<uint8_t>(0x43 | ((4 - size) << 2));
+        KIV_CanFrame f =
+            SdoAnswer(nodeId_, faults_.expeditedUploadCommand.value_or(command), index, sub);
         std::memcpy(&f.data[4], e->value.data(), size);
         return Answer(f);
     }
@@ -331,8 +328,9 @@ void SimNode::InitiateUpload(uint16_t index, uint8_t sub) {
     tToggle_ = 0;
     tSegments_ = 0;
     const uint32_t announced = faults_.announcedUploadSize.value_or(static_cast<uint32_t>(size));
-    KIV_CanFrame f = SdoAnswer(nodeId_, 0x41, index, sub);
-    for (int i = 0; i < 4; ++i) f.data[4 + i] = static_cast<uint8_t>(announced >> (8 * i));
+    KIV_CanFrame f = SdoAnswer(nodeId_, faults_.omitUploadSize ? 0x40 : 0x41, index, sub);
+    if (!faults_.omitUploadSize)
+        for (int i = 0; i < 4; ++i) f.data[4 + i] = static_cast<uint8_t>(announced >> (8 * i));
     Answer(f);
 }
 
@@ -409,6 +407,7 @@ uint32_t SimNode::CheckSize(const Entry& e, std::size_t size) const {
 uint32_t SimNode::CommitWrite(uint16_t index, uint8_t sub, const std::vector<uint8_t>& data) {
     uint32_t code = CheckWriteAccess(index, sub);
     if (!code) code = CheckSize(*Find(index, sub), data.size());
+    if (!code) code = CheckPdoRecordWrite(index, sub, data);
     if (!code) code = OnWrite(index, sub, data);
     if (!code) {
         od_[Key(index, sub)].value = data;
@@ -419,6 +418,7 @@ uint32_t SimNode::CommitWrite(uint16_t index, uint8_t sub, const std::vector<uin
 }
 
 void SimNode::InitiateDownload(const uint8_t* d, uint16_t index, uint8_t sub) {
+    if (InSegmentedTransfer()) return Abort(index, sub, abort_code::kCommandInvalid);
     EndTransfer();
     const bool expedited = (d[0] & 0x02) != 0;
     const bool sizeIndicated = (d[0] & 0x01) != 0;

@@ -35,10 +35,11 @@ extern "C" {
  * or any other non-zero value: the send callback's own failure code, passed
  * through unchanged. Code 5 is never produced. */
 #define KIV_OK 0              /* carried out; for SDO, the transfer completed */
-#define KIV_ERR_PARAM 1       /* argument refused, or unexpected SDO answer   */
+#define KIV_ERR_PARAM 1       /* argument refused, or SDO segments that
+                                 disagree with the announced size           */
 #define KIV_ERR_TIMEOUT 2     /* SDO transfer got no complete answer in time  */
 #define KIV_ERR_NO_RESOURCE 3 /* ring full, no semaphore or no free channel   */
-#define KIV_ERR_ABORTED 4     /* server aborted an expedited SDO download     */
+#define KIV_ERR_ABORTED 4     /* the SDO server aborted the transfer          */
 #define KIV_ERR_NO_SEND 6     /* no send callback, or no frame to send        */
 
 /* ------------------------------------------------------------------------ */
@@ -352,17 +353,36 @@ ORUKIV_C_API int32_t KIV_SendTimestamp(KIV_Handle handle, uint16_t year, uint8_t
 /* SDO object access                                                         */
 /* ------------------------------------------------------------------------ */
 
-/* Reads object index/subIndex of node into buffer. capacity picks the
- * protocol: at most 4 bytes expedited, 5 or more segmented. On success
- * *received holds the bytes stored (never more than capacity). KIV_ERR_PARAM
- * for a null buffer or received pointer, or an unexpected answer to an
- * expedited read; KIV_ERR_TIMEOUT without a complete answer in time. */
+/* Reads object index/subIndex of node into buffer (capacity bytes). The
+ * server chooses the protocol (expedited for small objects, segmented for
+ * long ones), whatever the buffer size, so pass a buffer as large as the
+ * largest value expected. On success *received holds the bytes stored: the
+ * object's size, or capacity when the object is longer (the rest is
+ * dropped). KIV_ERR_PARAM for a null buffer or received pointer, or when a
+ * segmented answer disagrees with its announced size (the library then
+ * aborts the transfer); KIV_ERR_ABORTED when the server aborts (the code:
+ * KIV_ReadObjectEx); KIV_ERR_TIMEOUT when the server stays silent for the
+ * SDO time-out. */
 ORUKIV_C_API int32_t KIV_ReadObject(KIV_Handle handle, uint8_t node, uint16_t index,
                                     uint8_t subIndex, uint8_t* buffer, uint32_t capacity,
                                     uint32_t* received);
 /* Writes size bytes (1..4 expedited, 5 or more segmented) to object
  * index/subIndex of node. KIV_ERR_PARAM for null data or size 0;
- * KIV_ERR_ABORTED when the server aborts an expedited write. */
+ * KIV_ERR_ABORTED when the server aborts the write (the code:
+ * KIV_WriteObjectEx); KIV_ERR_TIMEOUT as for reads.
+ *
+ * SDO transfers of one instance, from any number of threads: up to 16 reads
+ * and 16 writes are in progress at once. Transfers with one node are kept
+ * apart: a segmented exchange (a write of 5 bytes or more, a read into a
+ * buffer of 5 bytes or more, or a read the server answers segmented) has
+ * the node to itself; other transfers with that node wait, before their
+ * first frame, until it ends, and it waits for the node's transfers in
+ * progress. Expedited transfers to distinct objects of a node overlap, and
+ * reads of one object may share one answer. Waiting transfers start in the
+ * order they were requested; a transfer's time-out starts with its first
+ * frame. The time-out bounds the server's silence: it runs from the last
+ * answered frame, so long objects need no longer time-out. Segments move
+ * one per worker pass; an unanswered frame is sent again every 100 ms. */
 ORUKIV_C_API int32_t KIV_WriteObject(KIV_Handle handle, uint8_t node, uint16_t index,
                                      uint8_t subIndex, const uint8_t* data, uint32_t size);
 /* KIV_ReadObject and KIV_WriteObject with one more out-parameter:
@@ -379,7 +399,8 @@ ORUKIV_C_API int32_t KIV_WriteObjectEx(KIV_Handle handle, uint8_t node, uint16_t
  * null; "unknown abort code" for a code outside the standard's table). */
 ORUKIV_C_API const char* KIV_SdoAbortText(uint32_t abortCode);
 /* Sets the SDO time-out (ms, 1000 initially) of transfers requested from now
- * on. Returns non-zero on success, 0 for a null handle. */
+ * on: how long the server may stay silent. Returns non-zero on success, 0
+ * for a null handle. */
 ORUKIV_C_API int32_t KIV_SetSDOTimeout(KIV_Handle handle, uint32_t timeoutMs);
 
 /* ------------------------------------------------------------------------ */
@@ -388,9 +409,13 @@ ORUKIV_C_API int32_t KIV_SetSDOTimeout(KIV_Handle handle, uint32_t timeoutMs);
 
 /* Writes the producer heartbeat time 0x1017:0 (2 bytes) of node. */
 ORUKIV_C_API int32_t KIV_NMT_SetHeartbeatPeriod(KIV_Handle handle, uint8_t node, uint16_t periodMs);
-/* Maps TPDO tpdo (1..4) of node: writes 0x1A00+tpdo-1 sub 0 with count, then
- * sub 1..count with the entries. 0 whatever the writes' outcome; 1 for a bad
- * tpdo, null entries or count 0. */
+/* Maps TPDO tpdo (1..4) of node as CiA 301 nodes require: reads the PDO's
+ * COB-ID (0x1800+tpdo-1 sub 1); when the PDO is valid, writes it back with
+ * bit 31 set; writes the mapping count (0x1A00+tpdo-1 sub 0) as 0, the
+ * entries to sub 1..count, then the count; finally writes the original
+ * COB-ID back when it was changed. Stops at the first step that fails and
+ * returns its result (the COB-ID is still restored), 0 only when every step
+ * succeeded; 1 for a bad tpdo, null entries or count 0 (nothing sent). */
 ORUKIV_C_API int32_t KIV_ConfigTPDO(KIV_Handle handle, uint8_t node, uint8_t tpdo,
                                     const KIV_PdoMapEntry* entries, uint8_t count);
 

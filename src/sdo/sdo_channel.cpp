@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "log/log.h"
+#include "sdo/sdo_abort_codes.h"
 #include "stack/co_stack.h"
 
 namespace orukiv {
@@ -21,6 +22,68 @@ constexpr uint32_t kNoTick = 0xFFFFFFFFu;
 bool MatchesObject(const SdoChannel& ch, const KIV_CanFrame* f) {
     return f->data[1] == (ch.index & 0xFF) && f->data[2] == (ch.index >> 8) &&
            f->data[3] == ch.subIndex;
+}
+
+uint32_t Le32(const uint8_t* b) {
+    return static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 |
+           static_cast<uint32_t>(b[2]) << 16 | static_cast<uint32_t>(b[3]) << 24;
+}
+
+// The command specifier (bits 7..5 of byte 0) of the answers a server sends.
+constexpr uint8_t kScsUploadSegment = 0;
+constexpr uint8_t kScsInitiateUpload = 2;
+constexpr uint8_t kCmdAbort = 0x80;
+
+void Finish(SdoChannel& ch, int32_t result, SdoOutcome outcome) {
+    ch.result = result;
+    ch.outcome = outcome;
+    ch.finished = 1;
+}
+
+// A server abort naming the channel's object ends the transfer in any state
+// with KIV_ERR_ABORTED; the client sends no abort of its own.
+void TakeServerAbort(SdoChannel& ch, const KIV_CanFrame* f, bool upload) {
+    const uint32_t code = Le32(&f->data[4]);
+    const char* meaning = SdoAbortMeaning(code);
+    Log().Warn("sdo server abort<0x%08x> node %d obj<0x%04x,%d> %s: %s", code,
+               static_cast<int>(ch.nodeId), static_cast<int>(ch.index),
+               static_cast<int>(ch.subIndex), upload ? "read" : "write",
+               meaning != nullptr ? meaning : "unknown abort code");
+    if (!upload && ch.state == SDO_EXPEDITED)
+        Log().Error("sdo fast write size:%d byte fail, rec abort", static_cast<int>(ch.totalSize));
+    if (ch.abortCode != nullptr) *ch.abortCode = code;
+    Finish(ch, KIV_ERR_ABORTED, SDO_OUT_SERVER_ABORT);
+}
+
+// Claims are numbered; a wrapped counter still orders nearby claims.
+bool ClaimedBefore(const SdoChannel& a, const SdoChannel& b) {
+    return static_cast<int32_t>(a.claimSeq - b.claimSeq) < 0;
+}
+
+bool SameObject(const SdoChannel& a, const SdoChannel& b) {
+    return a.index == b.index && a.subIndex == b.subIndex;
+}
+
+// Whether a claimed transfer may send its first frame now: claims of one
+// node start in order; a segmented exchange has the node to itself; two
+// expedited transfers overlap only on distinct objects, or as reads of one
+// object (which share one answer).
+bool MayStart(CoStack* stack, const SdoChannel& ch, bool upload) {
+    for (int pool = 0; pool < 2; ++pool) {
+        const bool otherUpload = pool == 0;
+        const SdoChannel* slots = otherUpload ? stack->sdoUpload : stack->sdoDownload;
+        for (int i = 0; i < SDO_CHANNELS; ++i) {
+            const SdoChannel& o = slots[i];
+            if (&o == &ch || !o.busy || o.nodeId != ch.nodeId) continue;
+            if (o.state == SDO_IDLE) {
+                if (ClaimedBefore(o, ch)) return false;  // waiting longer
+                continue;
+            }
+            if (ch.exclusive || o.exclusive) return false;
+            if (SameObject(ch, o) && !(upload && otherUpload)) return false;
+        }
+    }
+    return true;
 }
 
 void StartFrame(const SdoChannel& ch, KIV_CanFrame* f, uint8_t command) {
@@ -104,14 +167,29 @@ StateRule RuleFor(bool upload, uint8_t state) {
     }
 }
 
+// The state that follows an exchange that is over.
+uint8_t NextOnFinish(const SdoChannel& ch, const StateRule& rule) {
+    switch (ch.outcome) {
+        case SDO_OUT_NEXT:
+            return SDO_SEG_DATA;
+        case SDO_OUT_COMPLETE:
+            return ch.state == SDO_SEG_INIT ? static_cast<uint8_t>(SDO_FINISH) : rule.onFinishOk;
+        case SDO_OUT_SERVER_ABORT:
+            return ch.state == SDO_EXPEDITED ? SDO_IDLE : SDO_FINISH;
+        default:  // a protocol error: a segmented transfer is aborted
+            return ch.state == SDO_EXPEDITED ? SDO_IDLE : SDO_ABORT;
+    }
+}
+
 // The send-and-wait step shared by the expedited and both segmented states.
+// A frame is sent when it is due: the first frame of a state, the next
+// segment once the previous one was answered (sendCount is then 0 again, so
+// the time-out counts from the last answer), or a re-send of an unanswered
+// frame after SDO_RESEND_MS.
 void Step(SdoChannel& ch, bool upload) {
     const StateRule rule = RuleFor(upload, ch.state);
     if (ch.finished) {
-        if (ch.state == SDO_EXPEDITED)
-            ch.nextState = rule.onFinishOk;
-        else
-            ch.nextState = ch.result == KIV_OK ? rule.onFinishOk : static_cast<uint8_t>(SDO_ABORT);
+        ch.nextState = NextOnFinish(ch, rule);
         return;
     }
     CoStack* stack = ch.stack;
@@ -145,7 +223,10 @@ void Tick(CoStack* stack, SdoChannel* pool, bool upload) {
         SdoChannel& ch = pool[i];
         if (!ch.busy) continue;
         if (ch.nextState != ch.state) {
-            if (ch.state == SDO_EXPEDITED || ch.state == SDO_FINISH) {
+            // A claimed transfer waits, before its first frame, for the
+            // node's transfers it must not overlap.
+            if (ch.state == SDO_IDLE && !MayStart(stack, ch, upload)) continue;
+            if (ch.nextState == SDO_IDLE) {
                 CoRequest* r = ch.request;
                 ch.request = nullptr;
                 ch.data = nullptr;
@@ -156,8 +237,6 @@ void Tick(CoStack* stack, SdoChannel* pool, bool upload) {
                     // Last touch of the request: its caller returns at once.
                     if (r->done != nullptr) platform::SemaphorePost(r->done);
                 }
-            }
-            if (ch.nextState == SDO_IDLE) {
                 std::memset(&ch, 0, sizeof ch);  // a zero channel is a free one
                 continue;
             }
@@ -168,6 +247,7 @@ void Tick(CoStack* stack, SdoChannel* pool, bool upload) {
             }
             ch.state = ch.nextState;
             ch.finished = 0;
+            ch.outcome = SDO_OUT_NONE;
             ch.lastSendTick = kNoTick;
             ch.sendCount = 0;
         }
@@ -233,6 +313,8 @@ int32_t SdoClaimChannel(CoStack* stack, CoRequest* request) {
     ch->timeoutMs = std::atomic_ref<uint32_t>(stack->sdoTimeoutMs).load(std::memory_order_relaxed);
     ch->state = SDO_IDLE;
     ch->nextState = size <= 4 ? SDO_EXPEDITED : SDO_SEG_INIT;
+    ch->exclusive = size <= 4 ? 0 : 1;
+    ch->claimSeq = stack->sdoClaimSeq++;
     return KIV_OK;
 }
 
@@ -250,6 +332,67 @@ void SdoSendAbort(CoStack* stack, uint8_t nodeId, uint16_t index, uint8_t subInd
     ChannelSend(stack, &f);
 }
 
+namespace {
+
+// The server's answer to an initiate-upload request (the same request in the
+// expedited and the segmented initiate state): expedited data completes the
+// read, a segmented answer starts the segments, whatever the buffer size.
+void UploadInitiateAnswer(SdoChannel& ch, const KIV_CanFrame* f) {
+    const uint8_t cmd = f->data[0];
+    if ((cmd >> 5) != kScsInitiateUpload || !MatchesObject(ch, f)) return;
+    if ((cmd & 0x02) != 0) {
+        // Expedited; without the size indicated the four bytes are the data.
+        const uint32_t announced = (cmd & 0x01) != 0 ? 4u - ((cmd >> 2) & 3u) : 4u;
+        const uint32_t n = std::min(ch.capacity, announced);
+        if (ch.receivedSize != nullptr) *ch.receivedSize = n;
+        if (ch.data != nullptr) std::memcpy(ch.data, &f->data[4], n);
+        Log().Info("sdo fast read size:%d byte", static_cast<int>(announced));
+        Finish(ch, KIV_OK, SDO_OUT_COMPLETE);
+        return;
+    }
+    ch.sizeKnown = cmd & 0x01;
+    ch.totalSize = ch.sizeKnown ? Le32(&f->data[4]) : 0;
+    Log().Info("sdo seg read size:%d byte", static_cast<int>(ch.totalSize));
+    // From here the exchange is segmented: the node is this transfer's alone.
+    ch.exclusive = 1;
+    Finish(ch, KIV_OK, SDO_OUT_NEXT);
+}
+
+// One upload segment: bits 7..5 zero and the awaited toggle; bits 3..1 count
+// the empty bytes, bit 0 marks the last segment. Segments that disagree with
+// the announced size end the read with KIV_ERR_PARAM and the client's abort.
+void UploadSegmentAnswer(SdoChannel& ch, const KIV_CanFrame* f) {
+    const uint8_t cmd = f->data[0];
+    if ((cmd >> 5) != kScsUploadSegment || ((cmd >> 4) & 1u) != ch.toggle) return;
+    const bool last = (cmd & 1u) != 0;
+    const uint32_t n = 7u - ((cmd >> 1) & 7u);
+    const uint32_t total = ch.bytesDone + n;
+    if (ch.sizeKnown && (total > ch.totalSize || (last && total != ch.totalSize))) {
+        Log().Error("sdo seg read size mismatch...<%d,%d>", static_cast<int>(total),
+                    static_cast<int>(ch.totalSize));
+        Finish(ch, KIV_ERR_PARAM, SDO_OUT_ERROR);
+        return;
+    }
+    // Never more than the caller's buffer holds.
+    if (ch.data != nullptr && ch.bytesDone < ch.capacity) {
+        const uint32_t room = ch.capacity - ch.bytesDone;
+        std::memcpy(ch.data + ch.bytesDone, &f->data[1], std::min(n, room));
+    }
+    ch.bytesDone = total;
+    ch.toggle ^= 1u;
+    Log().Info("sdo seg read...<%d,%d>", static_cast<int>(ch.bytesDone),
+               static_cast<int>(ch.totalSize));
+    if (!last) {
+        ch.sendCount = 0;  // the next segment request is due at once
+        return;
+    }
+    if (ch.receivedSize != nullptr) *ch.receivedSize = std::min(ch.bytesDone, ch.capacity);
+    Log().Info("sdo seg read success...");
+    Finish(ch, KIV_OK, SDO_OUT_COMPLETE);
+}
+
+}  // namespace
+
 void SdoUploadResponse(SdoChannel* ch, const KIV_CanFrame* f) {
     if (f->id != kCobSdoTx + ch->nodeId) return;
     // Once the exchange of a state is over (answered or timed out), later
@@ -257,98 +400,42 @@ void SdoUploadResponse(SdoChannel* ch, const KIV_CanFrame* f) {
     // turn a time-out into success after the abort went out, or a stray
     // frame undo an answered read before the request is completed.
     if (ch->finished) return;
-    const uint8_t cmd = f->data[0];
-    switch (ch->state) {
-        case SDO_EXPEDITED: {
-            if (!MatchesObject(*ch, f)) return;
-            if (cmd == 0x43 || cmd == 0x47 || cmd == 0x4B || cmd == 0x4F) {
-                const uint32_t announced = 4u - ((cmd >> 2) & 3u);
-                const uint32_t n = std::min(ch->capacity, announced);
-                if (ch->receivedSize != nullptr) *ch->receivedSize = n;
-                if (ch->data != nullptr) std::memcpy(ch->data, &f->data[4], n);
-                ch->result = KIV_OK;
-                Log().Info("sdo fast read size:%d byte", static_cast<int>(announced));
-            } else {
-                ch->result = KIV_ERR_PARAM;
-                Log().Info("sdo fast read size:%d byte", 0);
-            }
-            ch->finished = 1;
-            break;
-        }
-        case SDO_SEG_INIT: {
-            if (cmd != 0x41 || !MatchesObject(*ch, f)) return;
-            ch->totalSize =
-                static_cast<uint32_t>(f->data[4]) | static_cast<uint32_t>(f->data[5]) << 8 |
-                static_cast<uint32_t>(f->data[6]) << 16 | static_cast<uint32_t>(f->data[7]) << 24;
-            Log().Info("sdo seg read size:%d byte", static_cast<int>(ch->totalSize));
-            if (ch->totalSize != 0) {
-                ch->result = KIV_OK;
-                ch->finished = 1;
-            }
-            break;
-        }
-        case SDO_SEG_DATA: {
-            if (((cmd >> 4) & 1u) != ch->toggle) return;
-            const bool last = (cmd & 1u) != 0;
-            // Never more than 7 bytes from one segment, never beyond the
-            // announced size in all.
-            const uint32_t left = ch->totalSize > ch->bytesDone ? ch->totalSize - ch->bytesDone : 0;
-            const uint32_t n = std::min<uint32_t>(left, 7);
-            // Never more than the caller's buffer holds.
-            if (ch->data != nullptr && ch->bytesDone < ch->capacity) {
-                const uint32_t room = ch->capacity - ch->bytesDone;
-                std::memcpy(ch->data + ch->bytesDone, &f->data[1], std::min(n, room));
-            }
-            ch->bytesDone += n;
-            ch->toggle ^= 1u;
-            Log().Info("sdo seg read...<%d,%d>", static_cast<int>(ch->bytesDone),
-                       static_cast<int>(ch->totalSize));
-            if (last) {
-                ch->result = KIV_OK;
-                if (ch->receivedSize != nullptr)
-                    *ch->receivedSize = std::min(ch->bytesDone, ch->capacity);
-                ch->finished = 1;
-                Log().Info("sdo seg read success...");
-            }
-            break;
-        }
-        default:
-            break;
+    if (ch->state != SDO_EXPEDITED && ch->state != SDO_SEG_INIT && ch->state != SDO_SEG_DATA)
+        return;
+    if (f->data[0] == kCmdAbort) {
+        if (MatchesObject(*ch, f)) TakeServerAbort(*ch, f, true);
+        return;
     }
+    if (ch->state == SDO_SEG_DATA)
+        UploadSegmentAnswer(*ch, f);
+    else
+        UploadInitiateAnswer(*ch, f);
 }
 
 void SdoDownloadResponse(SdoChannel* ch, const KIV_CanFrame* f) {
     if (f->id != kCobSdoTx + ch->nodeId) return;
     // As for uploads: an exchange that is over keeps its outcome.
     if (ch->finished) return;
+    if (ch->state != SDO_EXPEDITED && ch->state != SDO_SEG_INIT && ch->state != SDO_SEG_DATA)
+        return;
     const uint8_t cmd = f->data[0];
+    if (cmd == kCmdAbort) {
+        if (MatchesObject(*ch, f)) TakeServerAbort(*ch, f, false);
+        return;
+    }
     switch (ch->state) {
         case SDO_EXPEDITED:
-            if (!MatchesObject(*ch, f)) return;
-            if (cmd == 0x60) {
-                ch->result = KIV_OK;
-                Log().Info("sdo fast write size:%d byte success", static_cast<int>(ch->totalSize));
-                ch->finished = 1;
-            } else if (cmd == 0x80) {
-                ch->result = KIV_ERR_ABORTED;
-                if (ch->abortCode != nullptr)
-                    *ch->abortCode = static_cast<uint32_t>(f->data[4]) |
-                                     static_cast<uint32_t>(f->data[5]) << 8 |
-                                     static_cast<uint32_t>(f->data[6]) << 16 |
-                                     static_cast<uint32_t>(f->data[7]) << 24;
-                Log().Error("sdo fast write size:%d byte fail, rec abort",
-                            static_cast<int>(ch->totalSize));
-                ch->finished = 1;
-            }
+            if (cmd != 0x60 || !MatchesObject(*ch, f)) return;
+            Log().Info("sdo fast write size:%d byte success", static_cast<int>(ch->totalSize));
+            Finish(*ch, KIV_OK, SDO_OUT_COMPLETE);
             break;
         case SDO_SEG_INIT:
             if (cmd != 0x60 || !MatchesObject(*ch, f)) return;
-            ch->result = KIV_OK;
-            ch->finished = 1;
             Log().Info("sdo seg write size:%d byte, start success",
                        static_cast<int>(ch->totalSize));
+            Finish(*ch, KIV_OK, SDO_OUT_NEXT);
             break;
-        case SDO_SEG_DATA:
+        default:  // SDO_SEG_DATA
             // An acknowledgement counts only for a segment that is out: a
             // server confirming segments it never got would otherwise push
             // bytesDone past totalSize, and the next segment would be taken
@@ -360,12 +447,10 @@ void SdoDownloadResponse(SdoChannel* ch, const KIV_CanFrame* f) {
             ch->toggle ^= 1u;
             Log().Info("sdo seg write...<%d,%d> ack is ok", static_cast<int>(ch->bytesDone),
                        static_cast<int>(ch->totalSize));
-            if (ch->bytesDone == ch->totalSize) {
-                ch->result = KIV_OK;
-                ch->finished = 1;
-            }
-            break;
-        default:
+            if (ch->bytesDone == ch->totalSize)
+                Finish(*ch, KIV_OK, SDO_OUT_COMPLETE);
+            else
+                ch->sendCount = 0;  // the next segment is due at once
             break;
     }
 }

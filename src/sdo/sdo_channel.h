@@ -1,6 +1,10 @@
 // SDO client transfer channels: expedited and segmented upload (read) and
-// download (write) over a node's default SDO, with 100 ms re-sends, a
-// per-phase time-out and an abort frame when a segmented transfer times out.
+// download (write) over a node's default SDO, with 100 ms re-sends of an
+// unanswered frame, a time-out on the server's silence, segments at one per
+// worker pass, and an abort frame when a segmented transfer fails on the
+// client's side. A read takes whichever protocol the server answers with.
+// Transfers with one node are ordered: a segmented exchange has the node to
+// itself; expedited transfers to distinct objects may overlap.
 // Everything here runs on the instance's worker thread.
 #pragma once
 
@@ -27,6 +31,16 @@ enum SdoState : uint8_t {
     SDO_FINISH = 5,
 };
 
+// How the exchange of the current state ended (set with `finished` by the
+// response handlers), which decides the next state.
+enum SdoOutcome : uint8_t {
+    SDO_OUT_NONE = 0,
+    SDO_OUT_NEXT = 1,          // initiate answered: the segments follow
+    SDO_OUT_COMPLETE = 2,      // the transfer is complete
+    SDO_OUT_SERVER_ABORT = 3,  // the server aborted: nothing more is sent
+    SDO_OUT_ERROR = 4,         // the server broke the protocol: the client aborts
+};
+
 // One transfer slot. A zero-filled channel is a free channel.
 struct SdoChannel {
     uint8_t busy;
@@ -49,6 +63,10 @@ struct SdoChannel {
     uint32_t totalSize;
     uint32_t segmentSize;
     uint8_t toggle;
+    uint8_t outcome;    // SdoOutcome
+    uint8_t exclusive;  // segmented: the node's other transfers wait
+    uint8_t sizeKnown;  // upload: the server announced totalSize
+    uint32_t claimSeq;  // claim order, for transfers waiting on one node
     CoStack* stack;
     CoRequest* request;
 };

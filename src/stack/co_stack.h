@@ -104,6 +104,7 @@ struct CoStack {
     RequestRing ring;
     std::atomic<int32_t> running;
     uint32_t sdoTimeoutMs;
+    uint32_t sdoClaimSeq;  // worker only: numbers SDO claims in order
     orukiv::SdoChannel sdoUpload[orukiv::SDO_CHANNELS];
     orukiv::SdoChannel sdoDownload[orukiv::SDO_CHANNELS];
 

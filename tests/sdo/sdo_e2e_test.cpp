@@ -125,13 +125,27 @@ TEST_F(SdoEndToEnd, ExpeditedReadsAndWrites) {
     EXPECT_EQ(KIV_WriteObject(handle_, kNode, 0x2000, 3, u32, 4), KIV_OK);
     EXPECT_EQ(node_.ValueU32(0x2000, 3), 0x04030201u);
 
-    // Refusals of the server: an expedited read answered with an abort is a
-    // parameter error, an aborted expedited write is "aborted".
-    EXPECT_EQ(Read(kNode, 0x2FFF, 0, 4).rc, KIV_ERR_PARAM);
-    EXPECT_EQ(KIV_WriteObject(handle_, kNode, 0x2000, 4, value, 2), KIV_ERR_ABORTED);
-    // A 20-byte object read into a 4-byte buffer: the server answers 0x41.
-    EXPECT_EQ(Read(kNode, 0x3000, 1, 4).rc, KIV_ERR_PARAM);
-    EXPECT_EQ(CountAborts(kNode, 0x3000, 1), 0);
+    // Refusals of the server end the transfer with its abort code.
+    uint8_t buf[4];
+    uint32_t n = 0, code = 0;
+    EXPECT_EQ(KIV_ReadObjectEx(handle_, kNode, 0x2FFF, 0, buf, 4, &n, &code), KIV_ERR_ABORTED);
+    EXPECT_EQ(code, 0x06020000u);
+    EXPECT_EQ(KIV_WriteObjectEx(handle_, kNode, 0x2000, 4, value, 2, &code), KIV_ERR_ABORTED);
+    EXPECT_EQ(code, 0x06010002u);
+    EXPECT_EQ(KIV_WriteObjectEx(handle_, kNode, 0x2000, 3, u32, 4, &code), KIV_OK);
+    EXPECT_EQ(code, 0u);
+    // A 20-byte object read into a 4-byte buffer: the server answers 0x41,
+    // the read goes on segmented and keeps what fits.
+    const auto r4 = Read(kNode, 0x3000, 1, 4);
+    EXPECT_EQ(r4.rc, KIV_OK);
+    EXPECT_EQ(r4.received, 4u);
+    EXPECT_EQ(Head(r4.data, 4), Pattern(4));
+    EXPECT_TRUE(GuardsFrom(r4.data, 4));
+    // And a 2-byte object into a large buffer: the expedited answer is taken.
+    const auto r64 = Read(kNode, 0x2000, 2, 64);
+    EXPECT_EQ(r64.rc, KIV_OK);
+    EXPECT_EQ(r64.received, 2u);
+    EXPECT_EQ(CountAborts(kNode, 0x3000, 1) + CountAborts(kNode, 0x2000, 2), 0);
 }
 
 TEST_F(SdoEndToEnd, SegmentedReadAndWriteOf20Bytes) {
@@ -147,20 +161,19 @@ TEST_F(SdoEndToEnd, SegmentedReadAndWriteOf20Bytes) {
     EXPECT_EQ(CountAborts(kNode, 0x3000, 1), 0);
 }
 
-TEST_F(SdoEndToEnd, SegmentedReadAndWriteOf70Bytes) {
-    // Ten segments at one per 100 ms fit the default 1000 ms only on a quiet
-    // machine, so this test allows more.
-    KIV_SetSDOTimeout(handle_, 3000);
-    const auto r70 = Read(kNode, 0x3000, 2, 100);
-    EXPECT_EQ(r70.rc, KIV_OK);
-    EXPECT_EQ(r70.received, 70u);
-    EXPECT_EQ(Head(r70.data, 70), Pattern(70, 0x80));
-    EXPECT_TRUE(GuardsFrom(r70.data, 70));
+TEST_F(SdoEndToEnd, SegmentedReadAndWriteOf1024BytesWithTheDefaultTimeout) {
+    // The time-out bounds the server's silence, not the object's size.
+    node_.AddVariableObject(0x3000, 5, Pattern(1024, 0x80), 1024);
+    const auto r = Read(kNode, 0x3000, 5, 1100);
+    EXPECT_EQ(r.rc, KIV_OK);
+    EXPECT_EQ(r.received, 1024u);
+    EXPECT_EQ(Head(r.data, 1024), Pattern(1024, 0x80));
+    EXPECT_TRUE(GuardsFrom(r.data, 1100));
 
-    const auto w70 = Pattern(70, 0x40);
-    EXPECT_EQ(KIV_WriteObject(handle_, kNode, 0x3000, 2, w70.data(), 70), KIV_OK);
-    EXPECT_EQ(node_.Value(0x3000, 2), w70);
-    EXPECT_EQ(CountAborts(kNode, 0x3000, 2), 0);
+    const auto w = Pattern(1024, 0x40);
+    EXPECT_EQ(KIV_WriteObject(handle_, kNode, 0x3000, 5, w.data(), 1024), KIV_OK);
+    EXPECT_EQ(node_.Value(0x3000, 5), w);
+    EXPECT_EQ(CountAborts(kNode, 0x3000, 5), 0);
 }
 
 TEST_F(SdoEndToEnd, InvalidPointersAndEmptyWritesAreRefusedWithoutTraffic) {
@@ -284,66 +297,120 @@ TEST_F(SdoEndToEnd, WrongToggleAnswersAreOutwaited) {
     EXPECT_EQ(firstSegments, 2);
 }
 
-TEST_F(SdoEndToEnd, AbortMidTransferEndsAsTimeoutWithAbortFrame) {
-    KIV_SetSDOTimeout(handle_, 300);
+TEST_F(SdoEndToEnd, ServerAbortsEndTransfersWithTheirCodeAndNoAbortOfOurs) {
     SdoFaults f;
     f.abortAfterSegments = 1;
+    f.midTransferAbortCode = 0x08000022;
     node_.SetFaults(f);
-    const auto r = Read(kNode, 0x3000, 1, 20);
-    EXPECT_EQ(r.rc, KIV_ERR_TIMEOUT);
-    EXPECT_EQ(r.received, 0xDEADBEEFu);
-    EXPECT_EQ(CountAborts(kNode, 0x3000, 1), 1);
+    std::vector<uint8_t> buf(20);
+    uint32_t n = 0xDEADBEEF, code = 0;
+    EXPECT_EQ(KIV_ReadObjectEx(handle_, kNode, 0x3000, 1, buf.data(), 20, &n, &code),
+              KIV_ERR_ABORTED);
+    EXPECT_EQ(code, 0x08000022u);
+    EXPECT_EQ(n, 0xDEADBEEFu);
 
     node_.SetFaults(f);
     const auto w = Pattern(20);
-    EXPECT_EQ(KIV_WriteObject(handle_, kNode, 0x3000, 2, w.data(), 20), KIV_ERR_TIMEOUT);
-    EXPECT_EQ(CountAborts(kNode, 0x3000, 2), 1);
+    EXPECT_EQ(KIV_WriteObjectEx(handle_, kNode, 0x3000, 2, w.data(), 20, &code), KIV_ERR_ABORTED);
+    EXPECT_EQ(code, 0x08000022u);
 
-    // A small object read into a large buffer: the expedited answer does
-    // not fit the segmented read the buffer asked for.
-    const auto big = Read(kNode, 0x2000, 2, 8);
-    EXPECT_EQ(big.rc, KIV_ERR_TIMEOUT);
-    EXPECT_EQ(CountAborts(kNode, 0x2000, 2), 1);
-
-    // A write the server refuses at the initiate is a time-out too.
+    // A write the server refuses at the initiate.
     node_.SetFaults(SdoFaults{});
-    EXPECT_EQ(KIV_WriteObject(handle_, kNode, 0x2000, 4, w.data(), 6), KIV_ERR_TIMEOUT);
-    EXPECT_EQ(CountAborts(kNode, 0x2000, 4), 1);
+    EXPECT_EQ(KIV_WriteObjectEx(handle_, kNode, 0x2000, 4, w.data(), 6, &code), KIV_ERR_ABORTED);
+    EXPECT_EQ(code, 0x06010002u);
+    EXPECT_EQ(CountAborts(kNode, 0x3000, 1) + CountAborts(kNode, 0x3000, 2) +
+                  CountAborts(kNode, 0x2000, 4),
+              0);
+    EXPECT_STREQ(KIV_SdoAbortText(0x06010002u), "attempt to write a read only object");
+    EXPECT_STREQ(KIV_SdoAbortText(0x12345678u), "unknown abort code");
 }
 
-TEST_F(SdoEndToEnd, OversizeUploadsAreClipped) {
-    // Into a buffer smaller than the object.
+TEST_F(SdoEndToEnd, UploadsThatDisagreeWithTheirSizeFailAndAreAborted) {
+    // Into a buffer smaller than the object: clipped.
     const auto small = Read(kNode, 0x3000, 1, 5);
     EXPECT_EQ(small.rc, KIV_OK);
     EXPECT_EQ(small.received, 5u);
     EXPECT_EQ(Head(small.data, 5), Pattern(5));
     EXPECT_TRUE(GuardsFrom(small.data, 5));
 
-    // A server announcing 16 of its 20 bytes: the last segment holds more
-    // than the announced remainder.
+    // A server announcing 16 or 8 of its 20 bytes.
     SdoFaults f;
-    f.announcedUploadSize = 16;
-    node_.SetFaults(f);
-    const auto r16 = Read(kNode, 0x3000, 1, 16);
-    EXPECT_EQ(r16.rc, KIV_OK);
-    EXPECT_EQ(r16.received, 16u);
-    EXPECT_EQ(Head(r16.data, 16), Pattern(16));
-    EXPECT_TRUE(GuardsFrom(r16.data, 16));
+    for (uint32_t announced : {16u, 8u}) {
+        SCOPED_TRACE(announced);
+        f.announcedUploadSize = announced;
+        node_.SetFaults(f);
+        const auto r = Read(kNode, 0x3000, 1, 20);
+        EXPECT_EQ(r.rc, KIV_ERR_PARAM);
+        EXPECT_EQ(r.received, 0xDEADBEEFu);
+        EXPECT_TRUE(GuardsFrom(r.data, 20));
+    }
+    EXPECT_EQ(CountAborts(kNode, 0x3000, 1), 2);
 
-    // Announcing 8 of 20: segments run on beyond the announced size.
-    f.announcedUploadSize = 8;
-    node_.SetFaults(f);
-    const auto r8 = Read(kNode, 0x3000, 1, 8);
-    EXPECT_EQ(r8.rc, KIV_OK);
-    EXPECT_EQ(r8.received, 8u);
-    EXPECT_EQ(Head(r8.data, 8), Pattern(8));
-    EXPECT_TRUE(GuardsFrom(r8.data, 8));
-
-    // An expedited answer without size is refused.
+    // An expedited answer without size carries four bytes.
     f = SdoFaults{};
     f.expeditedUploadCommand = 0x42;
     node_.SetFaults(f);
-    EXPECT_EQ(Read(kNode, 0x2000, 2, 2).rc, KIV_ERR_PARAM);
+    const auto r2 = Read(kNode, 0x2000, 2, 2);
+    EXPECT_EQ(r2.rc, KIV_OK);
+    EXPECT_EQ(r2.received, 2u);
+}
+
+TEST(SdoSharedNodes, ThreadsSharingNodesNeverGetAnotherTransfersData) {
+    // Eight threads mix segmented and expedited reads and writes on the two
+    // nodes of one instance, against strict servers.
+    orukiv::sim::VirtualBus bus;
+    orukiv::sim::HostEndpoint host{bus};
+    SimNode a{bus, 5}, b{bus, 6};
+    for (SimNode* n : {&a, &b}) {
+        const auto base = static_cast<uint8_t>(n->NodeId() * 0x10);
+        n->AddObject(0x3000, 1, Pattern(20, base), orukiv::sim::Access::kRO);
+        n->AddU16(0x2000, 2, static_cast<uint16_t>(0x1200 + n->NodeId()));
+        n->AddVariableObject(0x3000, 3, Pattern(20, 0), 20);
+    }
+    KIV_InitParam p = host.Param();
+    KIV_Handle h = KIV_Init(&p);
+    ASSERT_NE(h, nullptr);
+    std::atomic<int> wrong{0}, failed{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&, t] {
+            const auto written = Pattern(20, static_cast<uint8_t>(0x40 + t));
+            for (int i = 0; i < 12; ++i) {
+                const uint8_t node = (i + t) % 2 == 0 ? 5 : 6;
+                std::vector<uint8_t> buf(64, kGuard);
+                uint32_t n = 0;
+                int32_t rc = KIV_OK;
+                switch ((i + t) % 3) {
+                    case 0:
+                        rc = KIV_ReadObject(h, node, 0x3000, 1, buf.data(), 64, &n);
+                        if (rc == KIV_OK &&
+                            (n != 20 || sdotest::Slice(buf, 0, 20) != Pattern(20, node * 0x10)))
+                            ++wrong;
+                        break;
+                    case 1:
+                        rc = KIV_ReadObject(h, node, 0x2000, 2, buf.data(), 64, &n);
+                        if (rc == KIV_OK && (n != 2 || buf[0] != 0x00 + node || buf[1] != 0x12))
+                            ++wrong;
+                        break;
+                    default:
+                        rc = KIV_WriteObject(h, node, 0x3000, 3, written.data(), 20);
+                        break;
+                }
+                if (rc != KIV_OK) ++failed;
+            }
+        });
+    }
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_EQ(failed.load(), 0);
+    for (SimNode* n : {&a, &b}) {
+        for (const auto& w : n->Writes()) EXPECT_EQ(w.abortCode, 0u);
+        const auto v = n->Value(0x3000, 3);
+        ASSERT_TRUE(v.has_value());
+        EXPECT_EQ(v->size(), 20u);
+        EXPECT_EQ(*v, Pattern(20, (*v)[0])) << "one thread's whole pattern";
+    }
+    EXPECT_EQ(KIV_Destroy(h), KIV_OK);
 }
 
 }  // namespace

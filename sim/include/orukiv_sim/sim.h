@@ -210,13 +210,18 @@ enum class Access : uint8_t {
 namespace abort_code {
 constexpr uint32_t kToggleNotAlternated = 0x05030000;
 constexpr uint32_t kCommandInvalid = 0x05040001;
+constexpr uint32_t kUnsupportedAccess = 0x06010000;
 constexpr uint32_t kWriteOnly = 0x06010001;
 constexpr uint32_t kReadOnly = 0x06010002;
 constexpr uint32_t kNoObject = 0x06020000;
+constexpr uint32_t kCannotMap = 0x06040041;
+constexpr uint32_t kMappingTooLong = 0x06040042;
 constexpr uint32_t kLengthMismatch = 0x06070010;
 constexpr uint32_t kLengthTooHigh = 0x06070012;
 constexpr uint32_t kLengthTooLow = 0x06070013;
 constexpr uint32_t kNoSubIndex = 0x06090011;
+constexpr uint32_t kInvalidValue = 0x06090030;
+constexpr uint32_t kValueTooHigh = 0x06090031;
 constexpr uint32_t kGeneralError = 0x08000000;
 }  // namespace abort_code
 
@@ -258,6 +263,17 @@ struct SdoFaults {
     // with the previous answer instead of an abort (as if the answer had
     // been lost and the client retried).
     bool repeatOnSameToggle = false;
+    // Upload answers without the size indicated, as CiA 301 allows: 0x42
+    // with four data bytes (the object's, zero-padded) for an expedited
+    // answer, 0x40 for a segmented one.
+    bool omitUploadSize = false;
+
+    // Lenient behaviours of older simulated servers, off by default:
+    // an initiate request during a segmented transfer replaces it (instead
+    // of being aborted with kCommandInvalid) ...
+    bool replaceTransferOnInitiate = false;
+    // ... and TPDO mapping records take any write, in any order.
+    bool lenientMapping = false;
 };
 
 // One SDO write the server received and decided on.
@@ -271,8 +287,21 @@ struct WriteRecord {
 
 // A CANopen node with an object dictionary and a CiA 301 SDO server
 // (expedited and segmented upload and download, no block transfer) on its
-// default SDO: requests on 0x600 + id, answers on 0x580 + id. It serves one
-// transfer at a time; a new initiate request replaces a transfer in progress.
+// default SDO: requests on 0x600 + id, answers on 0x580 + id. Like a standard
+// device it chooses the upload protocol by the object's size (expedited for
+// 1 to 4 bytes), serves one transfer at a time (an initiate request during a
+// segmented transfer is aborted with kCommandInvalid; the transfer goes on)
+// and aborts a segment whose toggle did not alternate with
+// kToggleNotAlternated.
+//
+// TPDO communication and mapping records (AddCommunicationObjects) follow
+// the CiA 301 procedure: a mapping entry (0x1A00+n sub 1..8) is refused with
+// kUnsupportedAccess while the PDO is valid (0x1800+n sub 1 bit 31 clear) or
+// its count (sub 0) is not 0; the count is refused with kUnsupportedAccess
+// while the PDO is valid, and on writing checks the entries: kValueTooHigh
+// above 8, kCannotMap for an entry whose object is absent or whose length
+// is not the object's, kMappingTooLong beyond 64 bits. A valid PDO's
+// COB-ID may only be written to set bit 31 (else kInvalidValue).
 class SimNode {
 public:
     enum class Mode {
@@ -298,8 +327,11 @@ public:
     void AddU16(uint16_t index, uint8_t subIndex, uint16_t value, Access access = Access::kRW);
     void AddU32(uint16_t index, uint8_t subIndex, uint32_t value, Access access = Access::kRW);
     void RemoveObject(uint16_t index, uint8_t subIndex);
-    // Adds the producer heartbeat time 0x1017:0 (u16, rw) and the TPDO
-    // mapping records 0x1A00..0x1A03 (sub 0 u8 count, subs 1..8 u32, rw).
+    // Adds the producer heartbeat time 0x1017:0 (u16, rw), the TPDO
+    // communication records 0x1800..0x1803 (sub 0 u8 const 2; sub 1 COB-ID
+    // u32 rw, 0x180/0x280/0x380/0x480 + node id, valid; sub 2 transmission
+    // type u8 rw, 1: on every SYNC) and the TPDO mapping records
+    // 0x1A00..0x1A03 (sub 0 u8 count, subs 1..8 u32, rw; all 0).
     void AddCommunicationObjects();
 
     // The application's view: no access check, the size may change.
@@ -372,6 +404,10 @@ private:
     // Checks and stores a complete write; returns the abort code (0: ok).
     uint32_t CommitWrite(uint16_t index, uint8_t sub, const std::vector<uint8_t>& data);
     uint32_t CheckWriteAccess(uint16_t index, uint8_t sub) const;
+    // The CiA 301 rules for TPDO communication and mapping records.
+    uint32_t CheckPdoRecordWrite(uint16_t index, uint8_t sub,
+                                 const std::vector<uint8_t>& data) const;
+    uint32_t CheckMapping(uint16_t mapIndex, uint8_t count) const;
     uint32_t CheckSize(const Entry& e, std::size_t size) const;
     const Entry* Find(uint16_t index, uint8_t sub) const;
     uint32_t LookUp(uint16_t index, uint8_t sub, const Entry** out) const;
@@ -379,6 +415,7 @@ private:
     void Abort(uint16_t index, uint8_t sub, uint32_t code);
     void Record(uint16_t index, uint8_t sub, const std::vector<uint8_t>& data, uint32_t code);
     bool TakeWrongToggle();
+    bool InSegmentedTransfer() const;
     double Draw();
     void EndTransfer();
 

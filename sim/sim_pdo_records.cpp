@@ -1,0 +1,73 @@
+// The simulated node's PDO communication and mapping records, and the CiA 301
+// rules a standard device applies to writes of them.
+#include "orukiv_sim/sim.h"
+
+namespace orukiv::sim {
+
+namespace {
+
+constexpr uint16_t kTpdoComm = 0x1800;
+constexpr uint16_t kTpdoMap = 0x1A00;
+constexpr int kTpdos = 4;
+constexpr uint8_t kMaxEntries = 8;
+constexpr uint32_t kPdoInvalid = 0x80000000u;
+
+uint32_t Le32(const std::vector<uint8_t>& v) {
+    uint32_t x = 0;
+    for (std::size_t i = 0; i < v.size() && i < 4; ++i) x |= static_cast<uint32_t>(v[i]) << (8 * i);
+    return x;
+}
+
+}  // namespace
+
+void SimNode::AddCommunicationObjects() {
+    AddU16(0x1017, 0, 0);
+    for (int n = 0; n < kTpdos; ++n) {
+        const auto comm = static_cast<uint16_t>(kTpdoComm + n);
+        AddU8(comm, 0, 2, Access::kConst);
+        AddU32(comm, 1, 0x180u + 0x100u * static_cast<uint32_t>(n) + nodeId_);
+        AddU8(comm, 2, 1);
+        const auto map = static_cast<uint16_t>(kTpdoMap + n);
+        AddU8(map, 0, 0);
+        for (uint8_t sub = 1; sub <= kMaxEntries; ++sub) AddU32(map, sub, 0);
+    }
+}
+
+uint32_t SimNode::CheckPdoRecordWrite(uint16_t index, uint8_t sub,
+                                      const std::vector<uint8_t>& data) const {
+    if (faults_.lenientMapping) return 0;
+    const bool comm = index >= kTpdoComm && index < kTpdoComm + kTpdos;
+    const bool map = index >= kTpdoMap && index < kTpdoMap + kTpdos;
+    if (!comm && !map) return 0;
+    const auto commIndex = static_cast<uint16_t>(kTpdoComm + (index & 0xFF));
+    const bool pdoValid =
+        Find(commIndex, 1) != nullptr && (ValueU32Locked(commIndex, 1) & kPdoInvalid) == 0;
+    if (comm) {
+        // A valid PDO's identifier cannot change; it can only be disabled.
+        if (sub != 1 || !pdoValid) return 0;
+        const uint32_t value = Le32(data);
+        if ((value & kPdoInvalid) != 0 || value == ValueU32Locked(commIndex, 1)) return 0;
+        return abort_code::kInvalidValue;
+    }
+    if (pdoValid) return abort_code::kUnsupportedAccess;
+    if (sub == 0) return data.empty() ? 0 : CheckMapping(index, data[0]);
+    if (ValueU32Locked(index, 0) != 0) return abort_code::kUnsupportedAccess;
+    return 0;
+}
+
+uint32_t SimNode::CheckMapping(uint16_t mapIndex, uint8_t count) const {
+    if (count > kMaxEntries) return abort_code::kValueTooHigh;
+    uint32_t bits = 0;
+    for (uint8_t sub = 1; sub <= count; ++sub) {
+        const uint32_t entry = ValueU32Locked(mapIndex, sub);
+        const Entry* object =
+            Find(static_cast<uint16_t>(entry >> 16), static_cast<uint8_t>((entry >> 8) & 0xFF));
+        const uint32_t length = entry & 0xFF;
+        if (object == nullptr || object->variable || length != object->value.size() * 8)
+            return abort_code::kCannotMap;
+        bits += length;
+    }
+    return bits > 64 ? abort_code::kMappingTooLong : 0;
+}
+
+}  // namespace orukiv::sim
