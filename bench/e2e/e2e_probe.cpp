@@ -341,7 +341,7 @@ int main(int argc, char** argv) {
     // Segmented transfers of 64 bytes: bytes per second from the median.
     const Op segmented[] = {{"segread", ReadBlock, 20}, {"segwrite", WriteBlock, 20}};
     for (const Op& op : segmented)
-        for (Mode m : {Mode::kDefault, Mode::kNotify}) Latency(op, m);
+        for (Mode m : {Mode::kDefault, Mode::kWake, Mode::kNotify}) Latency(op, m);
     Print("segmented.bytes", kBlockSize);
 
     ReceiveThroughput(false);
