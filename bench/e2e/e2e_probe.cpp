@@ -76,7 +76,10 @@ public:
                 std::lock_guard<std::mutex> g(m_);
                 queue_.push_back(f);
             }
-            if (KIV_Handle h = notify_.load()) KIV_Notify(h);
+            // Under the lock: NotifyTo(nullptr) must not return while a
+            // notification to the old handle is still on its way.
+            std::lock_guard<std::mutex> g(notifyM_);
+            if (notify_ != nullptr) KIV_Notify(notify_);
         });
         polls_.reserve(1 << 18);
     }
@@ -92,7 +95,10 @@ public:
         p.userData = this;
         return p;
     }
-    void NotifyTo(KIV_Handle h) { notify_.store(h); }
+    void NotifyTo(KIV_Handle h) {
+        std::lock_guard<std::mutex> g(notifyM_);
+        notify_ = h;
+    }
     void ClearPolls() {
         std::lock_guard<std::mutex> g(m_);
         polls_.clear();
@@ -127,7 +133,8 @@ private:
     std::mutex m_;
     std::deque<KIV_CanFrame> queue_;
     std::vector<Clock::time_point> polls_;
-    std::atomic<KIV_Handle> notify_{nullptr};
+    std::mutex notifyM_;
+    KIV_Handle notify_ = nullptr;
 };
 
 // One instance, its host and one simulated node on a bus of their own.

@@ -3,8 +3,9 @@
  *
  * The host owns the CAN hardware. It creates one stack instance per bus with
  * KIV_Init, handing over callbacks that poll and send CAN frames; the
- * instance's worker thread polls those callbacks every 5 ms, runs the
- * requests that the exports below queue, and advances SDO transfers.
+ * instance's worker thread polls those callbacks every 5 ms (or as
+ * KIV_SetWorkerTiming sets), runs the requests that the exports below queue,
+ * and advances SDO transfers.
  *
  * Every export is synchronous: it queues a request for the worker and blocks
  * until the worker (or the SDO transfer) has completed it. All callbacks run
@@ -34,8 +35,9 @@ extern "C" {
 /* Every export except KIV_Init and KIV_SetSDOTimeout returns one of these,
  * or any other non-zero value: the send callback's own failure code, passed
  * through unchanged. Code 5 is never produced. */
-#define KIV_OK 0              /* carried out; for SDO, the transfer completed */
-#define KIV_ERR_PARAM 1       /* argument refused, or SDO segments that
+#define KIV_OK 0 /* carried out; for SDO, the transfer completed */
+#define KIV_ERR_PARAM                                                   \
+    1                         /* argument refused, or SDO segments that \
                                  disagree with the announced size           */
 #define KIV_ERR_TIMEOUT 2     /* SDO transfer got no complete answer in time  */
 #define KIV_ERR_NO_RESOURCE 3 /* ring full, no semaphore or no free channel   */
@@ -315,7 +317,8 @@ ORUKIV_C_API int32_t KIV_SetWorkerTiming(KIV_Handle handle, uint32_t periodUs, u
  * worker's current sleep (or the next one, when the worker is in a pass),
  * so that the next receive poll comes at once. Safe from any thread and from
  * inside the instance's own callbacks; never waits for the worker and
- * queues nothing. In the default timing it has no effect. Returns 0. */
+ * queues nothing. In the default timing it has no effect. The handle must
+ * stay valid: a host stops notifying before it calls KIV_Destroy. Returns 0. */
 ORUKIV_C_API int32_t KIV_Notify(KIV_Handle handle);
 
 /* ------------------------------------------------------------------------ */
