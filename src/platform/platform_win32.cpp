@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "platform/platform.h"
 
@@ -124,19 +125,27 @@ void WakerWake(Waker* waker) {
 
 // ---- Mutex ----------------------------------------------------------------
 
-struct Mutex;
+// A slim reader/writer lock taken exclusively: the instance mutex is held
+// for a few instructions at a time, always released by the thread that took
+// it, and never held across a callback, so no kernel object is needed (the
+// worker takes it at least once per pass; a kernel mutex costs a system call
+// each time, and under Wine a round trip to its server).
+struct Mutex {
+    SRWLOCK lock = SRWLOCK_INIT;
+};
 
 Mutex* MutexCreate() {
-    return reinterpret_cast<Mutex*>(CreateMutexA(nullptr, FALSE, nullptr));
+    return new (std::nothrow) Mutex;
 }
 void MutexLock(Mutex* mutex) {
-    WaitForSingleObject(H(mutex), INFINITE);
+    AcquireSRWLockExclusive(&mutex->lock);
 }
 int MutexUnlock(Mutex* mutex) {
-    return ReleaseMutex(H(mutex)) ? 1 : 0;
+    ReleaseSRWLockExclusive(&mutex->lock);
+    return 1;
 }
 void MutexClose(Mutex* mutex) {
-    CloseHandle(H(mutex));
+    delete mutex;
 }
 
 // ---- Semaphore --------------------------------------------------------------
