@@ -244,6 +244,12 @@ if wine:
     doc.append("The same probe cross-built with MinGW-w64 and run under Wine, reported apart: "
                "Wine's timing is not Windows' (its sleeps and waits are Linux's, its timer "
                "resolution calls do nothing).\n")
+    status_path = os.path.join(RESULTS, "e2e_wine.status")
+    if os.path.exists(status_path):
+        status = open(status_path).read().strip()
+        if status != "0":
+            doc.append(f"**The probe ended early under Wine (status {status}); figures it did "
+                       "not reach show n/a.**\n")
     doc.append(table(e2e_rows(wine, "wine")) + "\n")
 if events:
     doc.append("## Other benchmarks\n")
