@@ -3,8 +3,9 @@
  *
  * The host owns the CAN hardware. It creates one stack instance per bus with
  * KIV_Init, handing over callbacks that poll and send CAN frames; the
- * instance's worker thread polls those callbacks every 5 ms, runs the
- * requests that the exports below queue, and advances SDO transfers.
+ * instance's worker thread polls those callbacks every 5 ms (or as
+ * KIV_SetWorkerTiming sets), runs the requests that the exports below queue,
+ * and advances SDO transfers.
  *
  * Every export is synchronous: it queues a request for the worker and blocks
  * until the worker (or the SDO transfer) has completed it; only the queries
@@ -37,7 +38,7 @@ extern "C" {
  * node ids outside 1..127 and queuing calls made inside a callback of the
  * same instance (see the callback rules at the top). */
 #define KIV_OK 0              /* carried out; for SDO, the transfer completed */
-#define KIV_ERR_PARAM 1       /* argument refused, or SDO segments that
+#define KIV_ERR_PARAM 1       /* argument refused; SDO segments that
                                  disagree with the announced size           */
 #define KIV_ERR_TIMEOUT 2     /* SDO transfer got no complete answer in time  */
 #define KIV_ERR_NO_RESOURCE 3 /* ring full, no semaphore or no free channel   */
@@ -394,6 +395,38 @@ ORUKIV_C_API int32_t KIV_Destroy(KIV_Handle handle);
 /* Hands a frame received by other means to the worker, which offers it to
  * the SDO transfers and reports its event before the call returns. */
 ORUKIV_C_API int32_t KIV_InputFrame(KIV_Handle handle, const KIV_CanFrame* frame);
+
+/* ------------------------------------------------------------------------ */
+/* Worker timing (opt-in low-latency mode)                                   */
+/* ------------------------------------------------------------------------ */
+
+/* KIV_SetWorkerTiming flags. */
+/* A queued request ends the worker's current sleep: its pass starts at once. */
+#define KIV_TIMING_WAKE_ON_REQUEST 0x1u
+/* A receive poll that filled all 8 records starts the next pass without
+ * sleeping, so that the worker keeps up while the host has frames. */
+#define KIV_TIMING_DRAIN_RECEIVE 0x2u
+
+/* Puts the instance in low-latency mode: the worker sleeps periodUs
+ * microseconds (100..1000000) between passes, a sleep that KIV_Notify (and,
+ * with the flag, a queued request) ends early, and flags (0 or any of the
+ * KIV_TIMING_ flags) take effect from the next sleep on. In this mode an SDO
+ * transfer whose answer arrived completes in the pass that received it, and
+ * the next segment of a segmented transfer goes out in that same pass. May
+ * be called again, from any thread, to change either. An instance that never
+ * calls it sleeps a plain 5 ms between passes. Returns 0; KIV_ERR_PARAM,
+ * changing nothing, for a period outside 100..1000000 or an unknown flag;
+ * KIV_ERR_NO_RESOURCE, changing nothing, when the system cannot provide
+ * the waitable sleep. */
+ORUKIV_C_API int32_t KIV_SetWorkerTiming(KIV_Handle handle, uint32_t periodUs, uint32_t flags);
+
+/* Tells the worker that frames are waiting: in low-latency mode it ends the
+ * worker's current sleep (or the next one, when the worker is in a pass),
+ * so that the next receive poll comes at once. Safe from any thread and from
+ * inside the instance's own callbacks; never waits for the worker and
+ * queues nothing. In the default timing it has no effect. The handle must
+ * stay valid: a host stops notifying before it calls KIV_Destroy. Returns 0. */
+ORUKIV_C_API int32_t KIV_Notify(KIV_Handle handle);
 
 /* ------------------------------------------------------------------------ */
 /* Service frames                                                            */

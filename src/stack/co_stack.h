@@ -133,6 +133,15 @@ struct CoStack {
     // gave up waiting, or was called on the worker itself). The host may free
     // what its callbacks use from then on: the worker enters none again.
     std::atomic<bool> hostReleased;
+
+    // Low-latency mode (stack/worker_timing.cpp): the sleep between passes
+    // in microseconds, 0 for the default timing, and KIV_TIMING_ flags. The
+    // waker exists from the first KIV_SetWorkerTiming on.
+    std::atomic<uint32_t> periodUs;
+    std::atomic<uint32_t> timingFlags;
+    orukiv::platform::Waker* waker;
+    // The last receive poll filled all 8 records (worker only).
+    bool lastPollFull;
 };
 
 namespace orukiv {

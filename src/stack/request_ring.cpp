@@ -1,6 +1,7 @@
 // The request ring and the synchronous call pattern of every queuing export.
 #include "log/log.h"
 #include "stack/co_stack.h"
+#include "stack/worker_timing.h"
 
 namespace orukiv {
 
@@ -15,6 +16,7 @@ bool EnqueueRequest(CoStack* stack, CoRequest* request) {
     ring.slots[ring.tail] = request;
     ring.tail = next;
     platform::MutexUnlock(stack->mutex);
+    WakeOnRequest(stack);
     return true;
 }
 

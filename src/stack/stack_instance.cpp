@@ -4,6 +4,7 @@
 
 #include "log/log.h"
 #include "stack/co_stack.h"
+#include "stack/worker_timing.h"
 
 using namespace orukiv;
 
@@ -83,24 +84,28 @@ CoStack* NewStack(const KIV_InitParam* param) {
 }
 
 void FreeStack(CoStack* stack) {
+    CloseWorkerTiming(stack);
     if (stack->mutex != nullptr) platform::MutexClose(stack->mutex);
     delete stack;
 }
 
 void PollReceive(CoStack* stack) {
+    bool full = false;
     if (stack->canRecv != nullptr && HostReachable(stack)) {
         KIV_CanFrame frames[kPollCount];
         int32_t n = stack->canRecv(frames, kPollCount, stack->userData);
         uint32_t count = ClampPollCount(stack, n, "can");
         if (count == kPollCount) Count(stack->stats.fullPolls);
         for (uint32_t i = 0; i < count; ++i) ProcessRxFrame(stack, &frames[i]);
+        full = count == kPollCount;
     }
     if (stack->fdRecv != nullptr && HostReachable(stack)) {
         // No operation acts on CAN FD frames: they are taken and dropped.
         KIV_FdFrame frames[kPollCount];
         int32_t n = stack->fdRecv(frames, kPollCount, stack->userData);
-        (void)ClampPollCount(stack, n, "fd");
+        if (ClampPollCount(stack, n, "fd") == kPollCount) full = true;
     }
+    stack->lastPollFull = full;
 }
 
 void WorkerPass(CoStack* stack) {
@@ -141,7 +146,7 @@ unsigned WorkerMain(void* instance) {
     if (stack->running.load() != 0) {
         do {
             WorkerPass(stack);
-            platform::SleepMs(kPassSleepMs);
+            if (!LowLatencyPause(stack)) platform::SleepMs(kPassSleepMs);
         } while (stack->running.load() != 0);
     }
     t_workerOf = nullptr;
@@ -210,6 +215,7 @@ extern "C" int32_t KIV_Destroy(KIV_Handle handle) {
     // this stack it stays valid if the worker outlives this call.
     static CoRequest stop{};
     (void)EnqueueRequest(stack, &stop);  // a full ring still stops: running is cleared below
+    WakeWorker(stack);
     platform::SleepMs(kStopPauseMs);
     stack->running.store(0);
 
