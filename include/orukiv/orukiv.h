@@ -38,8 +38,7 @@ extern "C" {
  * node ids outside 1..127 and queuing calls made inside a callback of the
  * same instance (see the callback rules at the top). */
 #define KIV_OK 0              /* carried out; for SDO, the transfer completed */
-#define KIV_ERR_PARAM 1       /* argument refused; SDO segments that
-                                 disagree with the announced size           */
+#define KIV_ERR_PARAM 1       /* argument refused, or bad SDO segment sizes   */
 #define KIV_ERR_TIMEOUT 2     /* SDO transfer got no complete answer in time  */
 #define KIV_ERR_NO_RESOURCE 3 /* ring full, no semaphore or no free channel   */
 #define KIV_ERR_ABORTED 4     /* the SDO server aborted the transfer          */
