@@ -352,6 +352,21 @@ TEST_F(DriveOnBus, ConfigTpdoFollowsTheStandardProcedure) {
     EXPECT_EQ(drive.ValueU32(0x1801, 1), 0x287u);
     EXPECT_EQ(drive.ValueU32(0x1A00, 1), 0u) << "other TPDOs untouched";
     for (const WriteRecord& w : drive.Writes()) EXPECT_EQ(w.abortCode, 0u);
+
+    // Operational, the drive sends the new TPDO on SYNC: statusword, position.
+    drive.SetActualPosition(0x01020304);
+    ASSERT_EQ(KIV_NMT_SendCommand(h, kDrive, KIV_NMT_CMD_START), KIV_OK);
+    ASSERT_EQ(KIV_SendSYNC(h), KIV_OK);
+    const uint16_t status = drive.StatusWord();
+    std::string tpdo;
+    for (int i = 0; i < 100 && tpdo.empty(); ++i) {
+        for (const TraceEntry& e : bus.Trace())
+            if (e.frame.id == 0x287 && e.senderId != host.endpoint().Id())
+                tpdo = Hex(e.frame.data, e.frame.dlc);
+        if (tpdo.empty()) std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_EQ(tpdo, Hex({static_cast<uint8_t>(status), static_cast<uint8_t>(status >> 8), 0x04,
+                         0x03, 0x02, 0x01}));
 }
 
 TEST_F(DriveOnBus, ConfigTpdoStopsAtTheFirstFailureAndReturnsIt) {
