@@ -15,154 +15,13 @@
 #include <functional>
 #include <new>
 #include <random>
+#include <string>
 #include <thread>
 #include <vector>
 
+#include "alloc_counter.h"
 #include "orukiv/QUserLog.h"
 #include "orukiv/orukiv.h"
-
-// ---- Counting allocator -----------------------------------------------------
-
-namespace {
-
-// Counting is switched on per thread, around the export call only, so that
-// the worker's own activity and the benchmark's bookkeeping stay out.
-thread_local bool t_counting = false;
-thread_local uint64_t t_news = 0;
-thread_local uint64_t t_mallocs = 0;
-// Every thread's allocations while the flag is set (the worker included).
-std::atomic<bool> g_countAll{false};
-std::atomic<uint64_t> g_allNews{0};
-std::atomic<uint64_t> g_allMallocs{0};
-
-inline void NoteNew() {
-    if (t_counting) ++t_news;
-    if (g_countAll.load(std::memory_order_relaxed)) g_allNews.fetch_add(1);
-}
-
-void* CountedNew(std::size_t n, std::size_t align) {
-    NoteNew();
-    if (n == 0) n = 1;
-    if (align <= alignof(std::max_align_t)) return std::malloc(n);
-    const std::size_t rounded = (n + align - 1) / align * align;
-    return std::aligned_alloc(align, rounded);
-}
-
-}  // namespace
-
-void* operator new(std::size_t n) {
-    if (void* p = CountedNew(n, 0)) return p;
-    throw std::bad_alloc();
-}
-void* operator new[](std::size_t n) {
-    if (void* p = CountedNew(n, 0)) return p;
-    throw std::bad_alloc();
-}
-void* operator new(std::size_t n, const std::nothrow_t&) noexcept {
-    return CountedNew(n, 0);
-}
-void* operator new[](std::size_t n, const std::nothrow_t&) noexcept {
-    return CountedNew(n, 0);
-}
-void* operator new(std::size_t n, std::align_val_t a) {
-    if (void* p = CountedNew(n, static_cast<std::size_t>(a))) return p;
-    throw std::bad_alloc();
-}
-void* operator new[](std::size_t n, std::align_val_t a) {
-    if (void* p = CountedNew(n, static_cast<std::size_t>(a))) return p;
-    throw std::bad_alloc();
-}
-void* operator new(std::size_t n, std::align_val_t a, const std::nothrow_t&) noexcept {
-    return CountedNew(n, static_cast<std::size_t>(a));
-}
-void* operator new[](std::size_t n, std::align_val_t a, const std::nothrow_t&) noexcept {
-    return CountedNew(n, static_cast<std::size_t>(a));
-}
-void operator delete(void* p) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p, std::size_t) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, const std::nothrow_t&) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p, const std::nothrow_t&) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, std::align_val_t) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p, std::align_val_t) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p, std::size_t, std::align_val_t) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept {
-    std::free(p);
-}
-
-#if defined(__GLIBC__)
-// glibc lets a program wrap the C allocator around its internal entry
-// points; this also catches allocations that bypass operator new.
-#define BENCH_COUNTS_MALLOC 1
-extern "C" {
-void* __libc_malloc(std::size_t);
-void* __libc_calloc(std::size_t, std::size_t);
-void* __libc_realloc(void*, std::size_t);
-void* __libc_memalign(std::size_t, std::size_t);
-void __libc_free(void*);
-}
-namespace {
-inline void NoteMalloc() {
-    if (t_counting) ++t_mallocs;
-    if (g_countAll.load(std::memory_order_relaxed)) g_allMallocs.fetch_add(1);
-}
-}  // namespace
-extern "C" {
-void* malloc(std::size_t n) noexcept {
-    NoteMalloc();
-    return __libc_malloc(n);
-}
-void* calloc(std::size_t n, std::size_t m) noexcept {
-    NoteMalloc();
-    return __libc_calloc(n, m);
-}
-void* realloc(void* p, std::size_t n) noexcept {
-    NoteMalloc();
-    return __libc_realloc(p, n);
-}
-void* aligned_alloc(std::size_t a, std::size_t n) noexcept {
-    NoteMalloc();
-    return __libc_memalign(a, n);
-}
-int posix_memalign(void** out, std::size_t a, std::size_t n) noexcept {
-    NoteMalloc();
-    void* p = __libc_memalign(a, n);
-    if (p == nullptr) return ENOMEM;
-    *out = p;
-    return 0;
-}
-void free(void* p) noexcept {
-    __libc_free(p);
-}
-}
-#else
-#define BENCH_COUNTS_MALLOC 0
-#endif
 
 // ---- A host that allocates nothing per frame ----------------------------------
 
@@ -197,21 +56,46 @@ public:
     uint64_t Sends() const { return sends_.load(); }
 
 private:
-    static int32_t Recv(KIV_CanFrame*, uint32_t, void* user) {
+    static int32_t Recv(KIV_CanFrame* frames, uint32_t, void* user) {
         auto* self = static_cast<QuietHost*>(user);
         const std::size_t i = self->count_.load(std::memory_order_relaxed);
         if (i < kMaxPolls) self->polls_[i] = Clock::now();
         self->count_.store(i + 1, std::memory_order_release);
-        return 0;
+        if (!self->hasAnswer_) return 0;
+        self->hasAnswer_ = false;
+        frames[0] = self->answer_;
+        return 1;
     }
-    static int32_t Send(const KIV_CanFrame*, void* user) {
-        static_cast<QuietHost*>(user)->sends_.fetch_add(1);
+    // Answers expedited SDO requests as a server would, at the next poll:
+    // reads with four bytes, writes with their confirmation.
+    static int32_t Send(const KIV_CanFrame* f, void* user) {
+        auto* self = static_cast<QuietHost*>(user);
+        self->sends_.fetch_add(1);
+        if (f->id > 0x600 && f->id <= 0x67F) {
+            const uint8_t command = f->data[0];
+            KIV_CanFrame& a = self->answer_;
+            a = *f;
+            a.id = f->id - 0x600 + 0x580;
+            if (command == 0x40) {
+                a.data[0] = 0x43;
+                a.data[4] = 0x27;
+                a.data[5] = a.data[6] = a.data[7] = 0;
+                self->hasAnswer_ = true;
+            } else if ((command & 0xE3) == 0x23) {
+                a.data[0] = 0x60;
+                a.data[4] = a.data[5] = a.data[6] = a.data[7] = 0;
+                self->hasAnswer_ = true;
+            }
+        }
         return 0;
     }
 
     std::vector<Clock::time_point> polls_;
     std::atomic<std::size_t> count_{0};
     std::atomic<uint64_t> sends_{0};
+    // Worker thread only.
+    bool hasAnswer_ = false;
+    KIV_CanFrame answer_{};
 };
 
 // Nothing may be logged while allocations are counted.
@@ -238,7 +122,8 @@ const KIV_CanFrame kInjected = {0x181, {0}, 0, 0, 2, {0}, {0x11, 0x22}};
 
 // ---- (a) allocations per call ---------------------------------------------------
 
-void AllocationsPerCall(benchmark::State& state, const std::function<int32_t(KIV_Handle)>& call) {
+void AllocationsPerCall(benchmark::State& state, const std::function<int32_t(KIV_Handle)>& call,
+                        bool lowLatency) {
     QuietLogger quiet;
     QuietHost host;
     KIV_InitParam p = host.Param();
@@ -247,6 +132,7 @@ void AllocationsPerCall(benchmark::State& state, const std::function<int32_t(KIV
         state.SkipWithError("KIV_Init failed");
         return;
     }
+    if (lowLatency) (void)KIV_SetWorkerTiming(h, 1000, KIV_TIMING_WAKE_ON_REQUEST);
     // The first call of a thread may set up per-thread state; it is not
     // part of the steady cost.
     (void)call(h);
@@ -300,23 +186,96 @@ void AllocationsPerCall(benchmark::State& state, const std::function<int32_t(KIV
         BENCH_COUNTS_MALLOC ? static_cast<double>(allMallocs) / n : -1.0;
 }
 
-void BM_AllocationsPerCall_SendSYNC(benchmark::State& state) {
-    AllocationsPerCall(state, [](KIV_Handle h) { return KIV_SendSYNC(h); });
+// Every export that takes a handle, with logging silenced. The SDO calls
+// are answered by the host; they and the timing calls run in low-latency
+// mode (which then also shows that mode allocates nothing).
+struct AllocationRow {
+    const char* name;
+    std::function<int32_t(KIV_Handle)> call;
+    int iterations;
+    bool lowLatency;
+};
+
+uint16_t g_u16;
+int16_t g_i16;
+int32_t g_i32;
+uint8_t g_buf[4];
+uint32_t g_n, g_abort;
+const KIV_PdoMapEntry kMap[2] = {KIV_MakePdoMapEntry(0x6041, 0, 16),
+                                 KIV_MakePdoMapEntry(0x6064, 0, 32)};
+
+std::vector<AllocationRow> AllocationRows() {
+    return {
+        {"SendSYNC", [](KIV_Handle h) { return KIV_SendSYNC(h); }, 300, false},
+        {"SendPDO", [](KIV_Handle h) { return KIV_SendPDO(h, 0x201, kPdo, 8); }, 100, false},
+        {"SendTimestamp",
+         [](KIV_Handle h) { return KIV_SendTimestamp(h, 2024, 2, 29, 23, 59, 59, 999); }, 100,
+         false},
+        {"InputFrame", [](KIV_Handle h) { return KIV_InputFrame(h, &kInjected); }, 100, false},
+        {"LowLatency_SendSYNC", [](KIV_Handle h) { return KIV_SendSYNC(h); }, 1000, true},
+        {"NMT_SendCommand", [](KIV_Handle h) { return KIV_NMT_SendCommand(h, 5, 1); }, 300, true},
+        {"NMT_SendHeartbeat", [](KIV_Handle h) { return KIV_NMT_SendHeartbeat(h, 1, 5); }, 300,
+         true},
+        {"SendNodeGuardRequest", [](KIV_Handle h) { return KIV_SendNodeGuardRequest(h, 5); }, 300,
+         true},
+        {"SendEMCY", [](KIV_Handle h) { return KIV_SendEMCY(h, 1, 0x1000, 1, nullptr); }, 300,
+         true},
+        {"SendRemotePDO", [](KIV_Handle h) { return KIV_SendRemotePDO(h, 0x181); }, 300, true},
+        {"ReadObject", [](KIV_Handle h) { return KIV_ReadObject(h, 5, 0x2000, 0, g_buf, 4, &g_n); },
+         200, true},
+        {"ReadObjectEx",
+         [](KIV_Handle h) { return KIV_ReadObjectEx(h, 5, 0x2000, 0, g_buf, 4, &g_n, &g_abort); },
+         200, true},
+        {"WriteObject", [](KIV_Handle h) { return KIV_WriteObject(h, 5, 0x2000, 0, kPdo, 4); }, 200,
+         true},
+        {"WriteObjectEx",
+         [](KIV_Handle h) { return KIV_WriteObjectEx(h, 5, 0x2000, 0, kPdo, 4, &g_abort); }, 200,
+         true},
+        {"SetSDOTimeout",
+         [](KIV_Handle h) { return KIV_SetSDOTimeout(h, 1000) != 0 ? KIV_OK : KIV_ERR_PARAM; }, 300,
+         true},
+        {"NMT_SetHeartbeatPeriod",
+         [](KIV_Handle h) { return KIV_NMT_SetHeartbeatPeriod(h, 5, 100); }, 200, true},
+        {"ConfigTPDO", [](KIV_Handle h) { return KIV_ConfigTPDO(h, 5, 1, kMap, 2); }, 50, true},
+        {"402_SetControlWord", [](KIV_Handle h) { return KIV_402_SetControlWord(h, 5, 0x0F); }, 200,
+         true},
+        {"402_GetStatusWord", [](KIV_Handle h) { return KIV_402_GetStatusWord(h, 5, &g_u16); }, 200,
+         true},
+        {"402_SetOpMode", [](KIV_Handle h) { return KIV_402_SetOpMode(h, 5, 1); }, 200, true},
+        {"402_GetOpMode", [](KIV_Handle h) { return KIV_402_GetOpMode(h, 5, &g_i32); }, 200, true},
+        {"402_SetTargetPos", [](KIV_Handle h) { return KIV_402_SetTargetPos(h, 5, 1000); }, 200,
+         true},
+        {"402_GetActualPos", [](KIV_Handle h) { return KIV_402_GetActualPos(h, 5, &g_i32); }, 200,
+         true},
+        {"402_SetTargetVel", [](KIV_Handle h) { return KIV_402_SetTargetVel(h, 5, 1000); }, 200,
+         true},
+        {"402_GetActualVel", [](KIV_Handle h) { return KIV_402_GetActualVel(h, 5, &g_i32); }, 200,
+         true},
+        {"402_SetTargetTorque", [](KIV_Handle h) { return KIV_402_SetTargetTorque(h, 5, 100); },
+         200, true},
+        {"402_GetActualTorque", [](KIV_Handle h) { return KIV_402_GetActualTorque(h, 5, &g_i16); },
+         200, true},
+        {"402_SetHomingMode", [](KIV_Handle h) { return KIV_402_SetHomingMode(h, 5, 35); }, 200,
+         true},
+        {"402_FaultReset", [](KIV_Handle h) { return KIV_402_FaultReset(h, 5); }, 200, true},
+        {"402_PowerOn", [](KIV_Handle h) { return KIV_402_PowerOn(h, 5); }, 20, true},
+        {"SetWorkerTiming",
+         [](KIV_Handle h) { return KIV_SetWorkerTiming(h, 1000, KIV_TIMING_WAKE_ON_REQUEST); },
+         1000, true},
+        {"Notify", [](KIV_Handle h) { return KIV_Notify(h); }, 1000, true},
+    };
 }
-void BM_AllocationsPerCall_SendPDO(benchmark::State& state) {
-    AllocationsPerCall(state, [](KIV_Handle h) { return KIV_SendPDO(h, 0x201, kPdo, 8); });
-}
-void BM_AllocationsPerCall_SendTimestamp(benchmark::State& state) {
-    AllocationsPerCall(
-        state, [](KIV_Handle h) { return KIV_SendTimestamp(h, 2024, 2, 29, 23, 59, 59, 999); });
-}
-void BM_AllocationsPerCall_InputFrame(benchmark::State& state) {
-    AllocationsPerCall(state, [](KIV_Handle h) { return KIV_InputFrame(h, &kInjected); });
-}
-BENCHMARK(BM_AllocationsPerCall_SendSYNC)->Iterations(300)->UseRealTime();
-BENCHMARK(BM_AllocationsPerCall_SendPDO)->Iterations(100)->UseRealTime();
-BENCHMARK(BM_AllocationsPerCall_SendTimestamp)->Iterations(100)->UseRealTime();
-BENCHMARK(BM_AllocationsPerCall_InputFrame)->Iterations(100)->UseRealTime();
+
+const int kAllocationRowsRegistered = [] {
+    for (const AllocationRow& row : AllocationRows()) {
+        benchmark::RegisterBenchmark(
+            (std::string("BM_AllocationsPerCall_") + row.name).c_str(),
+            [row](benchmark::State& state) { AllocationsPerCall(state, row.call, row.lowLatency); })
+            ->Iterations(row.iterations)
+            ->UseRealTime();
+    }
+    return 0;
+}();
 
 // ---- (b) round trip against the pass period --------------------------------------
 

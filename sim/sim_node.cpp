@@ -278,6 +278,11 @@ void SimNode::HandleFrame(const KIV_CanFrame& frame) {
 void SimNode::ServeRequest(const uint8_t* d) {
     const uint16_t index = static_cast<uint16_t>(d[1] | (d[2] << 8));
     const uint8_t sub = d[3];
+    // A transfer that no request has moved on for transferTimeout is over,
+    // as a device's own SDO time-out ends it.
+    if (transfer_ != Transfer::kNone && faults_.transferTimeout.count() > 0 &&
+        Clock::now() - tMoved_ >= faults_.transferTimeout)
+        EndTransfer();
     switch (d[0] >> 5) {
         case 0:
             DownloadSegment(d);
@@ -322,6 +327,7 @@ void SimNode::InitiateUpload(uint16_t index, uint8_t sub) {
         return Answer(f);
     }
     transfer_ = Transfer::kUpload;
+    tMoved_ = Clock::now();
     tIndex_ = index;
     tSub_ = sub;
     tData_ = e->value;
@@ -382,6 +388,7 @@ void SimNode::UploadSegment(uint8_t command) {
     tOffset_ += n;
     tToggle_ ^= 1;
     ++tSegments_;
+    tMoved_ = Clock::now();
     tFinished_ = last;
     tLastAnswer_ = f;
     Answer(f);
@@ -454,6 +461,7 @@ void SimNode::InitiateDownload(const uint8_t* d, uint16_t index, uint8_t sub) {
         }
     }
     transfer_ = Transfer::kDownload;
+    tMoved_ = Clock::now();
     tIndex_ = index;
     tSub_ = sub;
     tToggle_ = 0;
@@ -478,6 +486,7 @@ void SimNode::DownloadSegment(const uint8_t* d) {
     ack.data[0] = static_cast<uint8_t>(0x20 | (tToggle_ << 4));
     tToggle_ ^= 1;
     ++tSegments_;
+    tMoved_ = Clock::now();
     if (last) {
         if (uint32_t code = CommitWrite(tIndex_, tSub_, tData_)) {
             EndTransfer();

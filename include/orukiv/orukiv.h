@@ -3,14 +3,14 @@
  *
  * The host owns the CAN hardware. It creates one stack instance per bus with
  * KIV_Init, handing over callbacks that poll and send CAN frames; the
- * instance's worker thread polls those callbacks every 5 ms, runs the
- * requests that the exports below queue, and advances SDO transfers.
+ * instance's worker thread polls those callbacks every 5 ms (or as
+ * KIV_SetWorkerTiming sets), runs the requests that the exports below queue,
+ * and advances SDO transfers.
  *
  * Every export is synchronous: it queues a request for the worker and blocks
  * until the worker (or the SDO transfer) has completed it; only the queries
  * KIV_GetNodeState and KIV_GetStats read without queuing. All callbacks run
- * on the worker thread; a callback must never call KIV_Destroy or any
- * queuing export of its own instance (it would wait for itself).
+ * on the worker thread; what they may call is said where they are declared.
  *
  * Records crossing this interface have fixed layouts for 64-bit,
  * little-endian processes; the layouts are checked at compile time below.
@@ -34,10 +34,11 @@ extern "C" {
 
 /* Every export except KIV_Init and KIV_SetSDOTimeout returns one of these,
  * or any other non-zero value: the send callback's own failure code, passed
- * through unchanged. Code 5 is never produced. */
+ * through unchanged. Code 5 is never produced. Refused arguments include
+ * node ids outside 1..127 and queuing calls made inside a callback of the
+ * same instance (see the callback rules at the top). */
 #define KIV_OK 0              /* carried out; for SDO, the transfer completed */
-#define KIV_ERR_PARAM 1       /* argument refused, or SDO segments that
-                                 disagree with the announced size           */
+#define KIV_ERR_PARAM 1       /* argument refused, or bad SDO segment sizes   */
 #define KIV_ERR_TIMEOUT 2     /* SDO transfer got no complete answer in time  */
 #define KIV_ERR_NO_RESOURCE 3 /* ring full, no semaphore or no free channel   */
 #define KIV_ERR_ABORTED 4     /* the SDO server aborted the transfer          */
@@ -73,6 +74,15 @@ typedef struct KIV_FdFrame {
 } KIV_FdFrame;
 
 struct KIV_Event;
+
+/* Rules for every callback below: it runs on the instance's worker thread,
+ * one at a time, and never once KIV_Destroy of the instance has returned
+ * (see there). Inside a callback of its own instance, an export that queues
+ * a request would wait for itself: it returns KIV_ERR_PARAM at once instead,
+ * queues nothing and logs one Error line naming the export. Exports that
+ * queue nothing (KIV_SetSDOTimeout, KIV_SdoAbortText) work there, KIV_Destroy
+ * stops the instance without waiting, and every export of another instance
+ * works as anywhere else. */
 
 /* Polls the host for received classic frames: fill up to maxCount (always 8)
  * records and return how many were filled (0..8). */
@@ -360,21 +370,69 @@ KIV_LAYOUT_CHECK(offsetof(KIV_InitParam, userData) == 40, init_param_user_data);
 ORUKIV_C_API KIV_Handle KIV_Init(const KIV_InitParam* param);
 
 /* Stops the worker and releases the instance. 1 for a null handle, else 0.
- * No other call on the handle may be in progress. */
+ * No other call on the handle may be in progress, except from inside the
+ * instance's own callbacks.
+ *
+ * Guarantee: once KIV_Destroy has returned, the library calls none of the
+ * instance's callbacks again, so the host may free whatever they use. It
+ * waits up to 1000 ms for the worker to end; when a callback is still
+ * running then, it gives up waiting and returns 0 anyway: that callback
+ * runs to its end, and then the worker sends nothing more, completes every
+ * request still queued with KIV_ERR_NO_RESOURCE and every SDO transfer in
+ * progress with KIV_ERR_TIMEOUT, frees the instance and ends. Called inside
+ * one of the instance's own callbacks, it does not wait for itself: it
+ * stops the instance and returns 0 at once, and the worker does the same
+ * when that callback returns. */
 ORUKIV_C_API int32_t KIV_Destroy(KIV_Handle handle);
 
 /* Every export below returns KIV_ERR_PARAM for a null handle and queues
- * nothing (KIV_SetSDOTimeout returns 0 there). */
+ * nothing (KIV_SetSDOTimeout returns 0 there). Where a node id picks the
+ * frame's identifier (EMCY, heartbeat, guarding, SDO and everything built
+ * on SDO), ids outside 1..127 are refused the same way and nothing is
+ * sent. COB-IDs passed by the host (PDOs) go out unchanged. */
 
 /* Hands a frame received by other means to the worker, which offers it to
  * the SDO transfers and reports its event before the call returns. */
 ORUKIV_C_API int32_t KIV_InputFrame(KIV_Handle handle, const KIV_CanFrame* frame);
 
 /* ------------------------------------------------------------------------ */
+/* Worker timing (opt-in low-latency mode)                                   */
+/* ------------------------------------------------------------------------ */
+
+/* KIV_SetWorkerTiming flags. */
+/* A queued request ends the worker's current sleep: its pass starts at once. */
+#define KIV_TIMING_WAKE_ON_REQUEST 0x1u
+/* A receive poll that filled all 8 records starts the next pass without
+ * sleeping, so that the worker keeps up while the host has frames. */
+#define KIV_TIMING_DRAIN_RECEIVE 0x2u
+
+/* Puts the instance in low-latency mode: the worker sleeps periodUs
+ * microseconds (100..1000000) between passes, a sleep that KIV_Notify (and,
+ * with the flag, a queued request) ends early, and flags (0 or any of the
+ * KIV_TIMING_ flags) take effect from the next sleep on. In this mode an SDO
+ * transfer whose answer arrived completes in the pass that received it, and
+ * the next segment of a segmented transfer goes out in that same pass. May
+ * be called again, from any thread, to change either. An instance that never
+ * calls it sleeps a plain 5 ms between passes. Returns 0; KIV_ERR_PARAM,
+ * changing nothing, for a period outside 100..1000000 or an unknown flag;
+ * KIV_ERR_NO_RESOURCE, changing nothing, when the system cannot provide
+ * the waitable sleep. */
+ORUKIV_C_API int32_t KIV_SetWorkerTiming(KIV_Handle handle, uint32_t periodUs, uint32_t flags);
+
+/* Tells the worker that frames are waiting: in low-latency mode it ends the
+ * worker's current sleep (or the next one, when the worker is in a pass),
+ * so that the next receive poll comes at once. Safe from any thread and from
+ * inside the instance's own callbacks; never waits for the worker and
+ * queues nothing. In the default timing it has no effect. The handle must
+ * stay valid: a host stops notifying before it calls KIV_Destroy. Returns 0. */
+ORUKIV_C_API int32_t KIV_Notify(KIV_Handle handle);
+
+/* ------------------------------------------------------------------------ */
 /* Service frames                                                            */
 /* ------------------------------------------------------------------------ */
 
-/* NMT command on id 0x000: data [command low byte, node] (node 0: all). */
+/* NMT command on id 0x000: data [command low byte, node] (node 0: all;
+ * 128 and above refused). */
 ORUKIV_C_API int32_t KIV_NMT_SendCommand(KIV_Handle handle, uint8_t node, int32_t command);
 /* Heartbeat on 0x700 + node with the state's low byte (0: boot-up). */
 ORUKIV_C_API int32_t KIV_NMT_SendHeartbeat(KIV_Handle handle, uint8_t node, int32_t state);
@@ -530,23 +588,26 @@ ORUKIV_C_API int32_t KIV_GetStats(KIV_Handle handle, KIV_Stats* stats);
 
 /* Controlword 0x6040. */
 ORUKIV_C_API int32_t KIV_402_SetControlWord(KIV_Handle handle, uint8_t node, uint16_t value);
-/* Statusword 0x6041; stored only when 2 bytes arrived. */
+/* Statusword 0x6041. The getters store the value only when exactly the
+ * object's size arrived (2 bytes here); an answer of another length fails
+ * with KIV_ERR_PARAM. */
 ORUKIV_C_API int32_t KIV_402_GetStatusWord(KIV_Handle handle, uint8_t node, uint16_t* value);
 /* Modes of operation 0x6060: the low byte of mode is written. */
 ORUKIV_C_API int32_t KIV_402_SetOpMode(KIV_Handle handle, uint8_t node, int32_t mode);
-/* Modes of operation display 0x6061 (the mode in force), zero-extended. */
+/* Modes of operation display 0x6061 (1 byte: the mode in force),
+ * zero-extended. */
 ORUKIV_C_API int32_t KIV_402_GetOpMode(KIV_Handle handle, uint8_t node, int32_t* mode);
 /* Target position 0x607A. */
 ORUKIV_C_API int32_t KIV_402_SetTargetPos(KIV_Handle handle, uint8_t node, int32_t value);
-/* Position actual value 0x6064; stored only when 4 bytes arrived. */
+/* Position actual value 0x6064; exactly 4 bytes. */
 ORUKIV_C_API int32_t KIV_402_GetActualPos(KIV_Handle handle, uint8_t node, int32_t* value);
 /* Target velocity 0x60FF. */
 ORUKIV_C_API int32_t KIV_402_SetTargetVel(KIV_Handle handle, uint8_t node, int32_t value);
-/* Velocity actual value 0x606C; stored only when 4 bytes arrived. */
+/* Velocity actual value 0x606C; exactly 4 bytes. */
 ORUKIV_C_API int32_t KIV_402_GetActualVel(KIV_Handle handle, uint8_t node, int32_t* value);
 /* Target torque 0x6071. */
 ORUKIV_C_API int32_t KIV_402_SetTargetTorque(KIV_Handle handle, uint8_t node, int16_t value);
-/* Torque actual value 0x6077; stored only when 2 bytes arrived. */
+/* Torque actual value 0x6077; exactly 2 bytes. */
 ORUKIV_C_API int32_t KIV_402_GetActualTorque(KIV_Handle handle, uint8_t node, int16_t* value);
 /* Homing method 0x6098. */
 ORUKIV_C_API int32_t KIV_402_SetHomingMode(KIV_Handle handle, uint8_t node, int8_t method);

@@ -20,42 +20,39 @@ constexpr uint16_t kTargetPosition = 0x607A;
 constexpr uint16_t kHomingMethod = 0x6098;
 constexpr uint16_t kTargetVelocity = 0x60FF;
 
-int32_t WriteLE(KIV_Handle h, uint8_t node, uint16_t index, uint32_t value, uint32_t size) {
+int32_t WriteLE(KIV_Handle h, uint8_t node, uint16_t index, uint32_t value, uint32_t size,
+                const char* exportName) {
+    if (h == nullptr) return KIV_ERR_PARAM;
     uint8_t bytes[4];
     for (uint32_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(value >> (8 * i));
-    return KIV_WriteObject(h, node, index, 0, bytes, size);
+    return orukiv::SubmitWrite(h, node, index, 0, bytes, size, nullptr, exportName);
 }
 
-// Reads `size` bytes; *value is assembled little-endian only when the read
-// succeeded with at least `size` bytes.
-int32_t ReadLE(KIV_Handle h, uint8_t node, uint16_t index, uint32_t size, uint32_t* value,
-               bool* stored) {
-    uint8_t buffer[4] = {0, 0, 0, 0};
-    uint32_t received = 0;
-    *stored = false;
-    int32_t rc = orukiv::SubmitRead(h, node, index, 0, buffer, size, &received);
-    if (rc == KIV_OK && received >= size) {
-        uint32_t v = 0;
-        for (uint32_t i = 0; i < size; ++i) v |= static_cast<uint32_t>(buffer[i]) << (8 * i);
-        *value = v;
-        *stored = true;
-    }
-    return rc;
-}
+// Room for the answer of a getter: more than the largest drive object, so
+// that an answer longer than the object is seen as such rather than cut to
+// fit (the server picks the protocol whatever the room).
+constexpr uint32_t kReadRoom = 8;
 
+// Reads the object and stores it in *out, little-endian, only when exactly
+// `size` bytes arrived: an answer of another length is not this object's
+// value, and fails with KIV_ERR_PARAM.
 template <typename T>
-int32_t Get(KIV_Handle h, uint8_t node, uint16_t index, uint32_t size, T* out) {
+int32_t Get(KIV_Handle h, uint8_t node, uint16_t index, uint32_t size, T* out,
+            const char* exportName) {
     if (h == nullptr || out == nullptr) return KIV_ERR_PARAM;
+    uint8_t buffer[kReadRoom] = {};
+    uint32_t received = 0;
+    const int32_t rc =
+        orukiv::SubmitRead(h, node, index, 0, buffer, kReadRoom, &received, nullptr, exportName);
+    if (rc != KIV_OK) return rc;
+    if (received != size) return KIV_ERR_PARAM;
     uint32_t v = 0;
-    bool stored = false;
-    int32_t rc = ReadLE(h, node, index, size, &v, &stored);
-    if (stored) {
-        if (size == 2)
-            *out = static_cast<T>(static_cast<uint16_t>(v));
-        else
-            *out = static_cast<T>(v);
-    }
-    return rc;
+    for (uint32_t i = 0; i < size; ++i) v |= static_cast<uint32_t>(buffer[i]) << (8 * i);
+    if (size == 2)
+        *out = static_cast<T>(static_cast<uint16_t>(v));
+    else
+        *out = static_cast<T>(v);
+    return KIV_OK;
 }
 
 }  // namespace
@@ -63,41 +60,41 @@ int32_t Get(KIV_Handle h, uint8_t node, uint16_t index, uint32_t size, T* out) {
 extern "C" {
 
 int32_t KIV_402_SetControlWord(KIV_Handle h, uint8_t node, uint16_t value) {
-    return WriteLE(h, node, kControlword, value, 2);
+    return WriteLE(h, node, kControlword, value, 2, __func__);
 }
 int32_t KIV_402_GetStatusWord(KIV_Handle h, uint8_t node, uint16_t* value) {
-    return Get(h, node, kStatusword, 2, value);
+    return Get(h, node, kStatusword, 2, value, __func__);
 }
 int32_t KIV_402_SetOpMode(KIV_Handle h, uint8_t node, int32_t mode) {
-    return WriteLE(h, node, kModesOfOperation, static_cast<uint32_t>(mode) & 0xFF, 1);
+    return WriteLE(h, node, kModesOfOperation, static_cast<uint32_t>(mode) & 0xFF, 1, __func__);
 }
 int32_t KIV_402_GetOpMode(KIV_Handle h, uint8_t node, int32_t* mode) {
     // The mode in force, zero-extended: 0xFF reads as 255.
-    return Get(h, node, kModesOfOperationDisplay, 1, mode);
+    return Get(h, node, kModesOfOperationDisplay, 1, mode, __func__);
 }
 int32_t KIV_402_SetTargetPos(KIV_Handle h, uint8_t node, int32_t value) {
-    return WriteLE(h, node, kTargetPosition, static_cast<uint32_t>(value), 4);
+    return WriteLE(h, node, kTargetPosition, static_cast<uint32_t>(value), 4, __func__);
 }
 int32_t KIV_402_GetActualPos(KIV_Handle h, uint8_t node, int32_t* value) {
-    return Get(h, node, kPositionActual, 4, value);
+    return Get(h, node, kPositionActual, 4, value, __func__);
 }
 int32_t KIV_402_SetTargetVel(KIV_Handle h, uint8_t node, int32_t value) {
-    return WriteLE(h, node, kTargetVelocity, static_cast<uint32_t>(value), 4);
+    return WriteLE(h, node, kTargetVelocity, static_cast<uint32_t>(value), 4, __func__);
 }
 int32_t KIV_402_GetActualVel(KIV_Handle h, uint8_t node, int32_t* value) {
-    return Get(h, node, kVelocityActual, 4, value);
+    return Get(h, node, kVelocityActual, 4, value, __func__);
 }
 int32_t KIV_402_SetTargetTorque(KIV_Handle h, uint8_t node, int16_t value) {
-    return WriteLE(h, node, kTargetTorque, static_cast<uint16_t>(value), 2);
+    return WriteLE(h, node, kTargetTorque, static_cast<uint16_t>(value), 2, __func__);
 }
 int32_t KIV_402_GetActualTorque(KIV_Handle h, uint8_t node, int16_t* value) {
-    return Get(h, node, kTorqueActual, 2, value);
+    return Get(h, node, kTorqueActual, 2, value, __func__);
 }
 int32_t KIV_402_SetHomingMode(KIV_Handle h, uint8_t node, int8_t method) {
-    return WriteLE(h, node, kHomingMethod, static_cast<uint8_t>(method), 1);
+    return WriteLE(h, node, kHomingMethod, static_cast<uint8_t>(method), 1, __func__);
 }
 int32_t KIV_402_FaultReset(KIV_Handle h, uint8_t node) {
-    return WriteLE(h, node, kControlword, 0x0080, 2);
+    return WriteLE(h, node, kControlword, 0x0080, 2, __func__);
 }
 
 int32_t KIV_402_PowerOn(KIV_Handle h, uint8_t node) {
@@ -105,11 +102,11 @@ int32_t KIV_402_PowerOn(KIV_Handle h, uint8_t node) {
     // statusword is not read in between.
     static const uint16_t kSequence[4] = {0x0080, 0x0006, 0x0007, 0x000F};
     for (int i = 0; i < 3; ++i) {
-        int32_t rc = WriteLE(h, node, kControlword, kSequence[i], 2);
+        int32_t rc = WriteLE(h, node, kControlword, kSequence[i], 2, __func__);
         if (rc != KIV_OK) return rc;
         orukiv::platform::SleepMs(10);
     }
-    return WriteLE(h, node, kControlword, kSequence[3], 2);
+    return WriteLE(h, node, kControlword, kSequence[3], 2, __func__);
 }
 
 }  // extern "C"

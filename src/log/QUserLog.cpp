@@ -1,19 +1,100 @@
 // QUserLog: the process-wide logger. Lines go to the debugger output at
 // once and, with file output on, to a cache appended to the day's log file
 // in batches.
+//
+// The path of an accepted line allocates nothing once the cache has grown
+// to its working size: the line is formatted in place on the stack, the
+// time text is made once per second, and the cache is one text buffer of
+// newline-terminated lines written with a single call at each flush. A line
+// below the threshold costs one atomic load.
 #include "orukiv/QUserLog.h"
 
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
+#include "log/log_format.h"
 #include "log/log_internal.h"
 #include "platform/platform.h"
 
 namespace {
 
 std::atomic<orukiv::logtest::LocalTimeFn> g_timeSource{nullptr};
+
+// The threshold as the level methods test it before anything else; written
+// with m_level, under the lock. Plain static storage: still readable while
+// the logger is being destroyed at exit.
+std::atomic<int> g_level{LOG_TRACE};
+
+constexpr std::size_t kLineSize = 4096;  // a line, its NUL included
+constexpr std::size_t kTimeSize = 64;
+
+// The cached lines, each followed by '\n', in text[head..]; the lines
+// before head were dropped and are compacted away now and then. The
+// instance owns it; everything here is guarded by the logger's lock.
+struct LineCache {
+    std::string text;
+    std::size_t head = 0;
+    std::size_t lines = 0;
+    std::string fileName;  // reused at every flush
+};
+LineCache* g_cache = nullptr;
+
+// The time text of the last second seen on the system clock.
+struct TimeCache {
+    std::time_t second = static_cast<std::time_t>(-1);
+    std::size_t length = 0;
+    char text[kTimeSize] = {0};
+};
+TimeCache g_timeText;
+
+// Writes the current local time as "YYYY-MM-DD HH:MM:SS" into out (empty
+// when the time cannot be had) and returns its length. The caller holds the
+// logger's lock. A substituted time source is asked every time.
+std::size_t CurrentTimeText(char* out) {
+    std::tm tm{};
+    if (orukiv::logtest::LocalTimeFn source = g_timeSource.load()) {
+        const std::size_t n =
+            source(&tm) ? std::strftime(out, kTimeSize, "%Y-%m-%d %H:%M:%S", &tm) : 0;
+        out[n] = '\0';
+        return n;
+    }
+    const std::time_t now = std::time(nullptr);
+    if (now != g_timeText.second || now == static_cast<std::time_t>(-1)) {
+        const bool ok = orukiv::platform::LocalTimeAt(now, &tm);
+        g_timeText.length =
+            ok ? std::strftime(g_timeText.text, kTimeSize, "%Y-%m-%d %H:%M:%S", &tm) : 0;
+        g_timeText.text[g_timeText.length] = '\0';
+        g_timeText.second = ok ? now : static_cast<std::time_t>(-1);
+    }
+    std::memcpy(out, g_timeText.text, g_timeText.length + 1);
+    return g_timeText.length;
+}
+
+// Appends src (n bytes) to dst at *pos, never beyond the line buffer.
+void Put(char* dst, std::size_t* pos, const char* src, std::size_t n) {
+    const std::size_t room = kLineSize - 1 - *pos;
+    if (n > room) n = room;
+    std::memcpy(dst + *pos, src, n);
+    *pos += n;
+}
+
+// Formats "[time] [LEVEL] message" into line (kLineSize bytes), cut to fit,
+// and returns its length; the text stops at a NUL the message produced.
+std::size_t FormatLine(char* line, const char* level, const char* format, va_list args) {
+    char time[kTimeSize];
+    const std::size_t timeLength = CurrentTimeText(time);
+    std::size_t n = 0;
+    Put(line, &n, "[", 1);
+    Put(line, &n, time, timeLength);
+    Put(line, &n, "] [", 3);
+    Put(line, &n, level, std::strlen(level));
+    Put(line, &n, "] ", 2);
+    return n + orukiv::logdetail::FormatMessage(line + n, kLineSize - n,
+                                                format != nullptr ? format : "", args);
+}
 
 // Set when the instance is being destroyed at exit. Worker threads of
 // instances that were never destroyed may still log then; they must find a
@@ -66,8 +147,21 @@ CallGuard::~CallGuard() {
 }  // namespace orukiv::logdetail
 
 QUserLog& QUserLog::GetInstance() {
-    static QUserLog instance;
-    return instance;
+    // The logger lives on the heap, owned by a static that finishes it at
+    // exit. When a call never leaves (see WaitForCallsToLeave), the owner
+    // leaves the whole object alone, lock, path and cache included: a
+    // destructor cannot skip its members' destructors, so the only way not
+    // to destroy them under that call is not to destroy the object at all.
+    // It is leaked on purpose; the process is ending.
+    struct Owner {
+        QUserLog* log = new QUserLog();
+        ~Owner() {
+            g_finished.store(true);
+            if (WaitForCallsToLeave()) delete log;
+        }
+    };
+    static Owner owner;
+    return *owner.log;
 }
 
 QUserLog::QUserLog()
@@ -77,7 +171,9 @@ QUserLog::QUserLog()
       m_lock(),
       m_cache(nullptr),
       m_dropped(0) {
-    m_cache = new std::queue<std::string>();
+    // m_cache is not used: the lines are kept in g_cache.
+    g_cache = new LineCache();
+    g_cache->text.reserve(MAX_CACHE_SIZE * 128);
     try {
         char exe[1024] = {0};
         const char sep = orukiv::platform::PathSeparator();
@@ -91,23 +187,21 @@ QUserLog::QUserLog()
         LoadConfig((m_logPath + "QUserLog.ini").c_str());
     } catch (...) {
         // The next GetInstance tries again with a new object.
-        delete m_cache;
+        delete g_cache;
+        g_cache = nullptr;
         throw;
     }
 }
 
+// Runs only once every call has left the finished logger (GetInstance's
+// owner makes sure); when one never left, the logger is never destroyed and
+// the lines still cached are lost.
 QUserLog::~QUserLog() {
-    g_finished.store(true);
-    if (!WaitForCallsToLeave()) {
-        // A call never left: it may hold the lock or be using the cache, so
-        // neither is touched. Lines still cached are lost.
-        return;
-    }
     m_lock.Lock();
     WriteCachedLines();  // whatever the file-output flag says
     m_lock.Unlock();
-    delete m_cache;
-    m_cache = nullptr;
+    delete g_cache;
+    g_cache = nullptr;
 }
 
 void QUserLog::SetLogLevel(LogLevel level) {
@@ -115,6 +209,7 @@ void QUserLog::SetLogLevel(LogLevel level) {
     if (!call.ok()) return;
     orukiv::logdetail::ScopedLock g(m_lock);
     m_level = level;
+    g_level.store(level, std::memory_order_relaxed);
 }
 
 void QUserLog::EnableFileOutput(bool enable) {
@@ -124,16 +219,17 @@ void QUserLog::EnableFileOutput(bool enable) {
     m_fileOutput = enable;
 }
 
-#define ORUKIV_LEVEL_METHOD(Name, Level)           \
-    void QUserLog::Name(const char* format, ...) { \
-        orukiv::logdetail::CallGuard call;         \
-        if (!call.ok()) return;                    \
-        orukiv::logdetail::ScopedLock g(m_lock);   \
-        if (m_level > (Level)) return;             \
-        va_list args;                              \
-        va_start(args, format);                    \
-        WriteLog((Level), format, args);           \
-        va_end(args);                              \
+#define ORUKIV_LEVEL_METHOD(Name, Level)                               \
+    void QUserLog::Name(const char* format, ...) {                     \
+        if (g_level.load(std::memory_order_relaxed) > (Level)) return; \
+        orukiv::logdetail::CallGuard call;                             \
+        if (!call.ok()) return;                                        \
+        orukiv::logdetail::ScopedLock g(m_lock);                       \
+        if (m_level > (Level)) return;                                 \
+        va_list args;                                                  \
+        va_start(args, format);                                        \
+        WriteLog((Level), format, args);                               \
+        va_end(args);                                                  \
     }
 
 ORUKIV_LEVEL_METHOD(Trace, LOG_TRACE)
@@ -146,38 +242,45 @@ ORUKIV_LEVEL_METHOD(Fatal, LOG_FATAL)
 #undef ORUKIV_LEVEL_METHOD
 
 void QUserLog::WriteLog(LogLevel level, const char* format, va_list args) {
-    char message[4096] = {0};
-    std::vsnprintf(message, sizeof message, format != nullptr ? format : "", args);
-    std::string line = FormatLogEntry(level, message);
-    orukiv::platform::DebugOutput(line.c_str());
+    char line[kLineSize];
+    const std::size_t length = FormatLine(line, LevelToString(level), format, args);
+    orukiv::platform::DebugOutput(line);
     orukiv::platform::DebugOutput("\n");
-    if (!m_fileOutput || m_cache == nullptr) return;
+    LineCache* cache = g_cache;
+    if (!m_fileOutput || cache == nullptr) return;
     // While the file cannot be opened the cache would grow without end:
     // keep the newest lines and count the ones dropped.
-    if (m_cache->size() >= orukiv::logtest::kMaxCachedLines) {
-        m_cache->pop();
+    if (cache->lines >= orukiv::logtest::kMaxCachedLines) {
+        cache->head = cache->text.find('\n', cache->head) + 1;
+        --cache->lines;
         ++m_dropped;
+        if (cache->head > cache->text.size() / 2) {
+            cache->text.erase(0, cache->head);
+            cache->head = 0;
+        }
     }
-    m_cache->push(std::move(line));
-    if (m_cache->size() >= static_cast<std::size_t>(MAX_CACHE_SIZE)) FlushCache();
+    cache->text.append(line, length);
+    cache->text.push_back('\n');
+    if (++cache->lines >= static_cast<std::size_t>(MAX_CACHE_SIZE)) FlushCache();
 }
 
 std::string QUserLog::FormatLogEntry(LogLevel level, const char* message) {
-    char line[4096] = {0};
-    // Cut to fit: a message near the 4095-character limit plus its prefix
-    // does not fit the line buffer.
-    std::snprintf(line, sizeof line, "[%s] [%s] %s", GetTickCount().c_str(), LevelToString(level),
-                  message);
-    return line;
+    char line[kLineSize];
+    std::size_t n = 0;
+    const std::string time = GetTickCount();
+    Put(line, &n, "[", 1);
+    Put(line, &n, time.data(), time.size());
+    Put(line, &n, "] [", 3);
+    Put(line, &n, LevelToString(level), std::strlen(LevelToString(level)));
+    Put(line, &n, "] ", 2);
+    Put(line, &n, message, std::strlen(message));
+    return std::string(line, n);
 }
 
 std::string QUserLog::GetTickCount() {
-    std::tm tm{};
-    orukiv::logtest::LocalTimeFn source = g_timeSource.load();
-    const bool ok = source != nullptr ? source(&tm) : orukiv::platform::LocalTimeNow(&tm);
-    char text[64] = {0};
-    if (ok) std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm);
-    return text;
+    char text[kTimeSize];
+    const std::size_t n = CurrentTimeText(text);
+    return std::string(text, n);
 }
 
 const char* QUserLog::LevelToString(LogLevel level) {
@@ -207,19 +310,28 @@ void QUserLog::FlushCache() {
 }
 
 void QUserLog::WriteCachedLines() {
-    if (m_cache == nullptr || m_cache->empty()) return;  // no file is created
-    const std::string name = m_logPath + "OruLog_" + GetTickCount().substr(0, 10) + ".log";
-    std::FILE* file = std::fopen(name.c_str(), "a");
+    LineCache* cache = g_cache;
+    if (cache == nullptr || cache->lines == 0) return;  // no file is created
+    char date[kTimeSize];
+    const std::size_t dateLength = CurrentTimeText(date);
+    cache->fileName.assign(m_logPath);
+    cache->fileName.append("OruLog_");
+    cache->fileName.append(date, dateLength < 10 ? dateLength : 10);
+    cache->fileName.append(".log");
+    orukiv::platform::AppendFile* file = orukiv::platform::AppendFileOpen(cache->fileName.c_str());
     if (file == nullptr) return;  // every line stays cached
     if (m_dropped != 0) {
         char note[128];
         std::snprintf(note, sizeof note, "log cache full, %lu lines dropped...", m_dropped);
-        std::fprintf(file, "%s\n", FormatLogEntry(LOG_WARN, note).c_str());
+        std::string line = FormatLogEntry(LOG_WARN, note);
+        line.push_back('\n');
+        (void)orukiv::platform::AppendFileWrite(file, line.data(), line.size());
         m_dropped = 0;
     }
-    while (!m_cache->empty()) {
-        std::fprintf(file, "%s\n", m_cache->front().c_str());
-        m_cache->pop();
-    }
-    std::fclose(file);
+    (void)orukiv::platform::AppendFileWrite(file, cache->text.data() + cache->head,
+                                            cache->text.size() - cache->head);
+    cache->text.clear();
+    cache->head = 0;
+    cache->lines = 0;
+    orukiv::platform::AppendFileClose(file);
 }

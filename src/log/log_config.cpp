@@ -93,7 +93,7 @@ void QUserLog::LoadConfig(const char* configPath) {
     if (configPath != nullptr && PathExists(configPath)) {
         int level = 0;
         ReadConfigValue(configPath, "LogConfig", "LogLevel", level, 2);
-        m_level = static_cast<LogLevel>(level);
+        SetLogLevel(static_cast<LogLevel>(level));
         std::string path;
         const std::string current = m_logPath;
         ReadConfigValue(configPath, "LogConfig", "LogPath", path, current.c_str());

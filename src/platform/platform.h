@@ -23,6 +23,20 @@ void ThreadClose(Thread* thread);
 // Suspends the calling thread for about ms milliseconds.
 void SleepMs(uint32_t ms);
 
+// ---- Waitable sleep ---------------------------------------------------------
+
+// A sleep that another thread can end early. A wake given while nobody
+// sleeps is kept: the next sleep returns at once (one kept wake at most).
+// Sleeping and waking allocate nothing.
+struct Waker;
+Waker* WakerCreate();
+void WakerClose(Waker* waker);
+// Sleeps about us microseconds (on the steady clock), or until a wake.
+// Returns true when woken, false when the time ran out.
+bool WakerSleepUs(Waker* waker, uint32_t us);
+// Ends the current or next sleep. Any thread; never waits for the sleeper.
+void WakerWake(Waker* waker);
+
 // ---- Instance mutex (not re-entrant) --------------------------------------
 
 struct Mutex;
@@ -54,6 +68,8 @@ void RecursiveLockLeave(void* storage);
 uint32_t TickMs();
 // The current local calendar time; false when it cannot be had.
 bool LocalTimeNow(std::tm* out);
+// The local calendar time of a std::time value; false when it cannot be had.
+bool LocalTimeAt(std::time_t when, std::tm* out);
 
 // ---- Debugger output -------------------------------------------------------
 
@@ -75,5 +91,14 @@ std::size_t ExecutablePath(char* buffer, std::size_t size);
 bool PathExists(const char* path);
 // Creates one directory whose parent exists; true on success.
 bool CreateDir(const char* path);
+
+// A file opened for appending text, created when missing; lines end in
+// '\n' in the data and as the system's text files end them on disk ("\r\n"
+// on Windows). Null when it cannot be opened.
+struct AppendFile;
+AppendFile* AppendFileOpen(const char* path);
+// Appends size bytes; false when not all of them could be written.
+bool AppendFileWrite(AppendFile* file, const char* data, std::size_t size);
+void AppendFileClose(AppendFile* file);
 
 }  // namespace orukiv::platform

@@ -1,5 +1,6 @@
 // POSIX implementation of the platform layer: pthreads and the C++ standard
 // library.
+#include <fcntl.h>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -83,6 +84,43 @@ void ThreadClose(Thread* thread) {
 
 void SleepMs(uint32_t ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+// ---- Waitable sleep ---------------------------------------------------------
+
+// libstdc++ waits on the steady clock with pthread_cond_clockwait
+// (CLOCK_MONOTONIC): a change of the wall clock neither ends nor stretches a
+// sleep.
+struct Waker {
+    std::mutex m;
+    std::condition_variable cv;
+    bool woken = false;
+};
+
+Waker* WakerCreate() {
+    return new (std::nothrow) Waker;
+}
+
+void WakerClose(Waker* waker) {
+    delete waker;
+}
+
+bool WakerSleepUs(Waker* waker, uint32_t us) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(us);
+    std::unique_lock<std::mutex> g(waker->m);
+    const bool woken = waker->cv.wait_until(g, until, [waker] { return waker->woken; });
+    waker->woken = false;
+    return woken;
+}
+
+void WakerWake(Waker* waker) {
+    // The lock is only ever held for the sleeper's flag test, never across
+    // its wait: taking it cannot keep the caller waiting for a sleep.
+    {
+        std::lock_guard<std::mutex> g(waker->m);
+        waker->woken = true;
+    }
+    waker->cv.notify_one();
 }
 
 // ---- Mutex ----------------------------------------------------------------
@@ -188,8 +226,11 @@ uint32_t TickMs() {
 }
 
 bool LocalTimeNow(std::tm* out) {
-    std::time_t now = std::time(nullptr);
-    return localtime_r(&now, out) != nullptr;
+    return LocalTimeAt(std::time(nullptr), out);
+}
+
+bool LocalTimeAt(std::time_t when, std::tm* out) {
+    return localtime_r(&when, out) != nullptr;
 }
 
 // ---- Debugger output -------------------------------------------------------
@@ -239,6 +280,30 @@ bool PathExists(const char* path) {
 
 bool CreateDir(const char* path) {
     return mkdir(path, 0777) == 0;
+}
+
+// The descriptor plus one, so that no valid file is null. Plain system
+// calls: opening, writing and closing allocate nothing.
+AppendFile* AppendFileOpen(const char* path) {
+    const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) return nullptr;
+    return reinterpret_cast<AppendFile*>(static_cast<intptr_t>(fd) + 1);
+}
+
+bool AppendFileWrite(AppendFile* file, const char* data, std::size_t size) {
+    const int fd = static_cast<int>(reinterpret_cast<intptr_t>(file) - 1);
+    while (size != 0) {
+        const ssize_t n = write(fd, data, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+void AppendFileClose(AppendFile* file) {
+    close(static_cast<int>(reinterpret_cast<intptr_t>(file) - 1));
 }
 
 }  // namespace orukiv::platform

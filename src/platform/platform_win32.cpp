@@ -6,9 +6,13 @@
 #include <process.h>
 #include <shlwapi.h>
 #include <windows.h>
+// After windows.h: timeapi.h needs its types.
+#include <mmsystem.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "platform/platform.h"
 
@@ -61,21 +65,87 @@ void SleepMs(uint32_t ms) {
     Sleep(ms);
 }
 
+// ---- Waitable sleep ---------------------------------------------------------
+
+#ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
+#define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
+#endif
+
+// An auto-reset event ends the sleep. The time-out comes from a
+// high-resolution waitable timer where the system has one (Windows 10 1803
+// and later), which keeps 100 ns units without touching the system's timer
+// period. Elsewhere the sleep is a wait on the event with a millisecond
+// time-out, and the system timer period is raised to 1 ms (timeBeginPeriod)
+// for as long as the waker exists, the first time a sleep shorter than the
+// default tick of about 15.6 ms is asked for: without it such a wait lasts a
+// whole tick.
+struct Waker {
+    HANDLE event = nullptr;
+    HANDLE timer = nullptr;
+    bool periodRaised = false;
+};
+
+Waker* WakerCreate() {
+    auto* w = new (std::nothrow) Waker;
+    if (w == nullptr) return nullptr;
+    w->event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    if (w->event == nullptr) {
+        delete w;
+        return nullptr;
+    }
+    w->timer = CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION,
+                                      TIMER_ALL_ACCESS);
+    return w;
+}
+
+void WakerClose(Waker* waker) {
+    if (waker->periodRaised) timeEndPeriod(1);
+    if (waker->timer != nullptr) CloseHandle(waker->timer);
+    CloseHandle(waker->event);
+    delete waker;
+}
+
+bool WakerSleepUs(Waker* waker, uint32_t us) {
+    if (waker->timer != nullptr) {
+        LARGE_INTEGER due;
+        due.QuadPart = -static_cast<LONGLONG>(us) * 10;  // relative, 100 ns units
+        if (SetWaitableTimer(waker->timer, &due, 0, nullptr, nullptr, FALSE)) {
+            const HANDLE both[2] = {waker->event, waker->timer};
+            return WaitForMultipleObjects(2, both, FALSE, INFINITE) == WAIT_OBJECT_0;
+        }
+    }
+    if (!waker->periodRaised && us < 15600)
+        waker->periodRaised = timeBeginPeriod(1) == TIMERR_NOERROR;
+    return WaitForSingleObject(waker->event, (us + 999) / 1000) == WAIT_OBJECT_0;
+}
+
+void WakerWake(Waker* waker) {
+    SetEvent(waker->event);
+}
+
 // ---- Mutex ----------------------------------------------------------------
 
-struct Mutex;
+// A slim reader/writer lock taken exclusively: the instance mutex is held
+// for a few instructions at a time, always released by the thread that took
+// it, and never held across a callback, so no kernel object is needed (the
+// worker takes it at least once per pass; a kernel mutex costs a system call
+// each time, and under Wine a round trip to its server).
+struct Mutex {
+    SRWLOCK lock = SRWLOCK_INIT;
+};
 
 Mutex* MutexCreate() {
-    return reinterpret_cast<Mutex*>(CreateMutexA(nullptr, FALSE, nullptr));
+    return new (std::nothrow) Mutex;
 }
 void MutexLock(Mutex* mutex) {
-    WaitForSingleObject(H(mutex), INFINITE);
+    AcquireSRWLockExclusive(&mutex->lock);
 }
 int MutexUnlock(Mutex* mutex) {
-    return ReleaseMutex(H(mutex)) ? 1 : 0;
+    ReleaseSRWLockExclusive(&mutex->lock);
+    return 1;
 }
 void MutexClose(Mutex* mutex) {
-    CloseHandle(H(mutex));
+    delete mutex;
 }
 
 // ---- Semaphore --------------------------------------------------------------
@@ -120,8 +190,11 @@ uint32_t TickMs() {
 }
 
 bool LocalTimeNow(std::tm* out) {
-    std::time_t now = std::time(nullptr);
-    return localtime_s(out, &now) == 0;
+    return LocalTimeAt(std::time(nullptr), out);
+}
+
+bool LocalTimeAt(std::time_t when, std::tm* out) {
+    return localtime_s(out, &when) == 0;
 }
 
 // ---- Debugger output -------------------------------------------------------
@@ -164,6 +237,21 @@ bool PathExists(const char* path) {
 
 bool CreateDir(const char* path) {
     return CreateDirectoryA(path, nullptr) != 0;
+}
+
+// The C runtime's text mode writes each '\n' as "\r\n".
+struct AppendFile;
+
+AppendFile* AppendFileOpen(const char* path) {
+    return reinterpret_cast<AppendFile*>(std::fopen(path, "a"));
+}
+
+bool AppendFileWrite(AppendFile* file, const char* data, std::size_t size) {
+    return std::fwrite(data, 1, size, reinterpret_cast<std::FILE*>(file)) == size;
+}
+
+void AppendFileClose(AppendFile* file) {
+    std::fclose(reinterpret_cast<std::FILE*>(file));
 }
 
 }  // namespace orukiv::platform

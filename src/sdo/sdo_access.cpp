@@ -9,7 +9,10 @@
 namespace orukiv {
 
 int32_t SubmitRead(CoStack* stack, uint8_t node, uint16_t index, uint8_t subIndex, uint8_t* buffer,
-                   uint32_t capacity, uint32_t* received, uint32_t* abortCode) {
+                   uint32_t capacity, uint32_t* received, uint32_t* abortCode,
+                   const char* exportName) {
+    if (abortCode != nullptr) *abortCode = 0;
+    if (!NodeIdValid(node)) return KIV_ERR_PARAM;
     CoRequest r;
     std::memset(&r, 0, sizeof r);
     r.type = REQ_SDO_READ;
@@ -20,39 +23,14 @@ int32_t SubmitRead(CoStack* stack, uint8_t node, uint16_t index, uint8_t subInde
     r.payload.sdoRead.capacity = capacity;
     r.payload.sdoRead.received = received;
     r.payload.sdoRead.abortCode = abortCode;
+    return SubmitRequest(stack, &r, exportName);
+}
+
+int32_t SubmitWrite(CoStack* stack, uint8_t node, uint16_t index, uint8_t subIndex,
+                    const uint8_t* data, uint32_t size, uint32_t* abortCode,
+                    const char* exportName) {
     if (abortCode != nullptr) *abortCode = 0;
-    return SubmitRequest(stack, &r);
-}
-
-}  // namespace orukiv
-
-extern "C" {
-
-int32_t KIV_ReadObject(KIV_Handle handle, uint8_t node, uint16_t index, uint8_t subIndex,
-                       uint8_t* buffer, uint32_t capacity, uint32_t* received) {
-    if (handle == nullptr || buffer == nullptr || received == nullptr) return KIV_ERR_PARAM;
-    return orukiv::SubmitRead(handle, node, index, subIndex, buffer, capacity, received);
-}
-
-int32_t KIV_ReadObjectEx(KIV_Handle handle, uint8_t node, uint16_t index, uint8_t subIndex,
-                         uint8_t* buffer, uint32_t capacity, uint32_t* received,
-                         uint32_t* abortCode) {
-    if (abortCode != nullptr) *abortCode = 0;
-    if (handle == nullptr || buffer == nullptr || received == nullptr) return KIV_ERR_PARAM;
-    return orukiv::SubmitRead(handle, node, index, subIndex, buffer, capacity, received, abortCode);
-}
-
-int32_t KIV_WriteObject(KIV_Handle handle, uint8_t node, uint16_t index, uint8_t subIndex,
-                        const uint8_t* data, uint32_t size) {
-    return KIV_WriteObjectEx(handle, node, index, subIndex, data, size, nullptr);
-}
-
-int32_t KIV_WriteObjectEx(KIV_Handle handle, uint8_t node, uint16_t index, uint8_t subIndex,
-                          const uint8_t* data, uint32_t size, uint32_t* abortCode) {
-    if (abortCode != nullptr) *abortCode = 0;
-    // CiA 301 has no expedited form for zero bytes: refuse rather than send
-    // a malformed frame.
-    if (handle == nullptr || data == nullptr || size == 0) return KIV_ERR_PARAM;
+    if (!NodeIdValid(node)) return KIV_ERR_PARAM;
     CoRequest r;
     std::memset(&r, 0, sizeof r);
     r.type = REQ_SDO_WRITE;
@@ -62,7 +40,42 @@ int32_t KIV_WriteObjectEx(KIV_Handle handle, uint8_t node, uint16_t index, uint8
     r.payload.sdoWrite.data = data;
     r.payload.sdoWrite.size = size;
     r.payload.sdoWrite.abortCode = abortCode;
-    return orukiv::SubmitRequest(handle, &r);
+    return SubmitRequest(stack, &r, exportName);
+}
+
+}  // namespace orukiv
+
+extern "C" {
+
+int32_t KIV_ReadObject(KIV_Handle handle, uint8_t node, uint16_t index, uint8_t subIndex,
+                       uint8_t* buffer, uint32_t capacity, uint32_t* received) {
+    if (handle == nullptr || buffer == nullptr || received == nullptr) return KIV_ERR_PARAM;
+    return orukiv::SubmitRead(handle, node, index, subIndex, buffer, capacity, received, nullptr,
+                              __func__);
+}
+
+int32_t KIV_ReadObjectEx(KIV_Handle handle, uint8_t node, uint16_t index, uint8_t subIndex,
+                         uint8_t* buffer, uint32_t capacity, uint32_t* received,
+                         uint32_t* abortCode) {
+    if (abortCode != nullptr) *abortCode = 0;
+    if (handle == nullptr || buffer == nullptr || received == nullptr) return KIV_ERR_PARAM;
+    return orukiv::SubmitRead(handle, node, index, subIndex, buffer, capacity, received, abortCode,
+                              __func__);
+}
+
+int32_t KIV_WriteObject(KIV_Handle handle, uint8_t node, uint16_t index, uint8_t subIndex,
+                        const uint8_t* data, uint32_t size) {
+    if (handle == nullptr || data == nullptr || size == 0) return KIV_ERR_PARAM;
+    return orukiv::SubmitWrite(handle, node, index, subIndex, data, size, nullptr, __func__);
+}
+
+int32_t KIV_WriteObjectEx(KIV_Handle handle, uint8_t node, uint16_t index, uint8_t subIndex,
+                          const uint8_t* data, uint32_t size, uint32_t* abortCode) {
+    if (abortCode != nullptr) *abortCode = 0;
+    // CiA 301 has no expedited form for zero bytes: refuse rather than send
+    // a malformed frame.
+    if (handle == nullptr || data == nullptr || size == 0) return KIV_ERR_PARAM;
+    return orukiv::SubmitWrite(handle, node, index, subIndex, data, size, abortCode, __func__);
 }
 
 int32_t KIV_SetSDOTimeout(KIV_Handle handle, uint32_t timeoutMs) {

@@ -1,4 +1,4 @@
-// Shared by the object access exports and the drive-profile getters.
+// Shared by the object access exports and the drive-profile calls.
 #pragma once
 
 #include <cstdint>
@@ -6,8 +6,13 @@
 struct CoStack;
 
 namespace orukiv {
-// Builds a REQ_SDO_READ request and submits it; the caller's pointers must be
-// valid (the exports check them).
+// Build a REQ_SDO_READ or REQ_SDO_WRITE request and submit it on behalf of
+// the export named exportName. The caller checks handle and pointers; these
+// refuse a node id outside 1..127 with KIV_ERR_PARAM, sending nothing.
 int32_t SubmitRead(CoStack* stack, uint8_t node, uint16_t index, uint8_t subIndex, uint8_t* buffer,
-                   uint32_t capacity, uint32_t* received, uint32_t* abortCode = nullptr);
+                   uint32_t capacity, uint32_t* received, uint32_t* abortCode,
+                   const char* exportName);
+int32_t SubmitWrite(CoStack* stack, uint8_t node, uint16_t index, uint8_t subIndex,
+                    const uint8_t* data, uint32_t size, uint32_t* abortCode,
+                    const char* exportName);
 }  // namespace orukiv

@@ -10,6 +10,7 @@
 #include "log/log.h"
 #include "sdo/sdo_abort_codes.h"
 #include "stack/co_stack.h"
+#include "stack/worker_timing.h"
 
 namespace orukiv {
 
@@ -219,56 +220,84 @@ void Step(SdoChannel& ch, bool upload) {
     ChannelSend(stack, &f);
 }
 
+// One step of one busy channel: a pending state change, then the new
+// state's work. False when the channel waits to start and nothing changed.
+bool Advance(CoStack* stack, SdoChannel& ch, bool upload) {
+    if (ch.nextState != ch.state) {
+        // A claimed transfer waits, before its first frame, for the
+        // node's transfers it must not overlap.
+        if (ch.state == SDO_IDLE && !MayStart(stack, ch, upload)) return false;
+        if (ch.nextState == SDO_IDLE) {
+            CoRequest* r = ch.request;
+            ch.request = nullptr;
+            ch.data = nullptr;
+            ch.receivedSize = nullptr;
+            ch.abortCode = nullptr;
+            CountSdoEnd(stack, ch.nodeId, ch.result, ch.serverAbortCode);
+            if (r != nullptr) {
+                r->result = ch.result;
+                // Last touch of the request: its caller returns at once.
+                if (r->done != nullptr) platform::SemaphorePost(r->done);
+            }
+            std::memset(&ch, 0, sizeof ch);  // a zero channel is a free one
+            return true;
+        }
+        if (ch.nextState == SDO_SEG_DATA) {
+            ch.toggle = 0;
+            ch.bytesDone = 0;
+            ch.segmentSize = 0;
+        }
+        ch.state = ch.nextState;
+        ch.finished = 0;
+        ch.outcome = SDO_OUT_NONE;
+        ch.lastSendTick = kNoTick;
+        ch.sendCount = 0;
+    }
+    switch (ch.state) {
+        case SDO_EXPEDITED:
+        case SDO_SEG_INIT:
+        case SDO_SEG_DATA:
+            Step(ch, upload);
+            break;
+        case SDO_ABORT:
+            SdoSendAbort(stack, ch.nodeId, ch.index, ch.subIndex);
+            ch.nextState = SDO_FINISH;
+            break;
+        case SDO_FINISH:
+            ch.nextState = SDO_IDLE;
+            break;
+        default:
+            break;
+    }
+    return true;
+}
+
+// Longest chain of state changes in one tick: finished exchange, abort
+// frame, finish, completion.
+constexpr int kMaxStepsPerTick = 6;
+
+// In the default timing each channel takes one step per tick (per worker
+// pass). In low-latency mode a channel keeps stepping while its state
+// changes, so that a transfer whose answer arrived completes in this tick and
+// the next phase's first frame goes out at once; a transfer that ended frees
+// its node, so the pool is swept once more for transfers waiting to start.
 void Tick(CoStack* stack, SdoChannel* pool, bool upload) {
-    for (int i = 0; i < SDO_CHANNELS; ++i) {
-        SdoChannel& ch = pool[i];
-        if (!ch.busy) continue;
-        if (ch.nextState != ch.state) {
-            // A claimed transfer waits, before its first frame, for the
-            // node's transfers it must not overlap.
-            if (ch.state == SDO_IDLE && !MayStart(stack, ch, upload)) continue;
-            if (ch.nextState == SDO_IDLE) {
-                CoRequest* r = ch.request;
-                ch.request = nullptr;
-                ch.data = nullptr;
-                ch.receivedSize = nullptr;
-                ch.abortCode = nullptr;
-                CountSdoEnd(stack, ch.nodeId, ch.result, ch.serverAbortCode);
-                if (r != nullptr) {
-                    r->result = ch.result;
-                    // Last touch of the request: its caller returns at once.
-                    if (r->done != nullptr) platform::SemaphorePost(r->done);
+    const bool quick = InLowLatencyMode(stack);
+    for (int sweep = 0; sweep < (quick ? 2 : 1); ++sweep) {
+        bool freed = false;
+        for (int i = 0; i < SDO_CHANNELS; ++i) {
+            SdoChannel& ch = pool[i];
+            if (!ch.busy) continue;
+            for (int step = 0; step < (quick ? kMaxStepsPerTick : 1); ++step) {
+                if (!Advance(stack, ch, upload)) break;
+                if (!ch.busy) {
+                    freed = true;
+                    break;
                 }
-                std::memset(&ch, 0, sizeof ch);  // a zero channel is a free one
-                continue;
+                if (ch.nextState == ch.state) break;  // waiting for an answer or a re-send
             }
-            if (ch.nextState == SDO_SEG_DATA) {
-                ch.toggle = 0;
-                ch.bytesDone = 0;
-                ch.segmentSize = 0;
-            }
-            ch.state = ch.nextState;
-            ch.finished = 0;
-            ch.outcome = SDO_OUT_NONE;
-            ch.lastSendTick = kNoTick;
-            ch.sendCount = 0;
         }
-        switch (ch.state) {
-            case SDO_EXPEDITED:
-            case SDO_SEG_INIT:
-            case SDO_SEG_DATA:
-                Step(ch, upload);
-                break;
-            case SDO_ABORT:
-                SdoSendAbort(stack, ch.nodeId, ch.index, ch.subIndex);
-                ch.nextState = SDO_FINISH;
-                break;
-            case SDO_FINISH:
-                ch.nextState = SDO_IDLE;
-                break;
-            default:
-                break;
-        }
+        if (!freed) break;
     }
 }
 

@@ -67,7 +67,7 @@ void Publish(CoStack* stack, int id) {
 
 void Emit(CoStack* stack, int id, uint8_t oldState, uint8_t newState, uint8_t cause,
           uint32_t sinceLastMs) {
-    if (stack->onEvent == nullptr) return;
+    if (stack->onEvent == nullptr || !HostReachable(stack)) return;
     KIV_Event ev;
     std::memset(&ev, 0, sizeof ev);
     ev.type = KIV_EVENT_NODE_STATE;
@@ -244,14 +244,14 @@ using namespace orukiv;
 namespace {
 
 int32_t SubmitSupervision(KIV_Handle handle, CoRequestType type, uint8_t node, uint32_t timeMs,
-                          uint8_t lifeTimeFactor) {
+                          uint8_t lifeTimeFactor, const char* exportName) {
     CoRequest r;
     std::memset(&r, 0, sizeof r);
     r.type = type;
     r.node = node;
     r.payload.supervise.timeMs = timeMs;
     r.payload.supervise.lifeTimeFactor = lifeTimeFactor;
-    return SubmitRequest(handle, &r);
+    return SubmitRequest(handle, &r, exportName);
 }
 
 bool ValidNode(uint8_t node) {
@@ -265,7 +265,8 @@ extern "C" {
 int32_t KIV_SuperviseNode(KIV_Handle handle, uint8_t node, uint32_t heartbeatTimeoutMs) {
     if (handle == nullptr || !ValidNode(node) || heartbeatTimeoutMs > kLongestLifeMs)
         return KIV_ERR_PARAM;
-    return SubmitSupervision(handle, REQ_SUPERVISE, node, heartbeatTimeoutMs, 0);
+    return SubmitSupervision(handle, REQ_SUPERVISE, node, heartbeatTimeoutMs, 0,
+                             "KIV_SuperviseNode");
 }
 
 int32_t KIV_GuardNode(KIV_Handle handle, uint8_t node, uint32_t guardTimeMs,
@@ -274,7 +275,7 @@ int32_t KIV_GuardNode(KIV_Handle handle, uint8_t node, uint32_t guardTimeMs,
     if (guardTimeMs != 0 && (lifeTimeFactor == 0 ||
                              static_cast<uint64_t>(guardTimeMs) * lifeTimeFactor > kLongestLifeMs))
         return KIV_ERR_PARAM;
-    return SubmitSupervision(handle, REQ_GUARD, node, guardTimeMs, lifeTimeFactor);
+    return SubmitSupervision(handle, REQ_GUARD, node, guardTimeMs, lifeTimeFactor, "KIV_GuardNode");
 }
 
 int32_t KIV_GetNodeState(KIV_Handle handle, uint8_t node, KIV_NodeStatus* status) {

@@ -150,6 +150,7 @@ void DecodeEvent(const KIV_CanFrame* f, KIV_Event* ev) {
 void ProcessRxFrame(CoStack* stack, const KIV_CanFrame* frame) {
     Count(stack->stats.framesReceived);
     SdoOfferFrame(stack, frame);
+    if (!HostReachable(stack)) return;
     if (stack->onEvent != nullptr) {
         KIV_Event ev;
         DecodeEvent(frame, &ev);

@@ -15,8 +15,8 @@ constexpr uint32_t kCobEmcy = 0x080;
 constexpr uint32_t kCobTime = 0x100;
 constexpr uint32_t kCobHeartbeat = 0x700;
 
-int32_t Submit(KIV_Handle handle, CoRequest& r) {
-    return SubmitRequest(handle, &r);
+int32_t Submit(KIV_Handle handle, CoRequest& r, const char* exportName) {
+    return SubmitRequest(handle, &r, exportName);
 }
 
 CoRequest MakeRequest(CoRequestType type, uint8_t node = 0) {
@@ -94,43 +94,44 @@ int32_t KIV_InputFrame(KIV_Handle handle, const KIV_CanFrame* frame) {
     if (handle == nullptr || frame == nullptr) return KIV_ERR_PARAM;
     CoRequest r = MakeRequest(REQ_INPUT_FRAME);
     std::memcpy(&r.payload.frame, frame, sizeof *frame);
-    return Submit(handle, r);
+    return Submit(handle, r, __func__);
 }
 
 int32_t KIV_NMT_SendCommand(KIV_Handle handle, uint8_t node, int32_t command) {
-    if (handle == nullptr) return KIV_ERR_PARAM;
+    // Node 0 addresses every node.
+    if (handle == nullptr || node > 127) return KIV_ERR_PARAM;
     CoRequest r = MakeRequest(REQ_NMT_COMMAND, node);
     r.payload.nmt.command = command;
-    return Submit(handle, r);
+    return Submit(handle, r, __func__);
 }
 
 int32_t KIV_NMT_SendHeartbeat(KIV_Handle handle, uint8_t node, int32_t state) {
-    if (handle == nullptr) return KIV_ERR_PARAM;
+    if (handle == nullptr || !NodeIdValid(node)) return KIV_ERR_PARAM;
     CoRequest r = MakeRequest(REQ_HEARTBEAT, node);
     r.payload.heartbeat.state = state;
-    return Submit(handle, r);
+    return Submit(handle, r, __func__);
 }
 
 int32_t KIV_SendNodeGuardRequest(KIV_Handle handle, uint8_t node) {
-    if (handle == nullptr) return KIV_ERR_PARAM;
+    if (handle == nullptr || !NodeIdValid(node)) return KIV_ERR_PARAM;
     CoRequest r = MakeRequest(REQ_NODE_GUARD, node);
-    return Submit(handle, r);
+    return Submit(handle, r, __func__);
 }
 
 int32_t KIV_SendSYNC(KIV_Handle handle) {
     if (handle == nullptr) return KIV_ERR_PARAM;
     CoRequest r = MakeRequest(REQ_SYNC);
-    return Submit(handle, r);
+    return Submit(handle, r, __func__);
 }
 
 int32_t KIV_SendEMCY(KIV_Handle handle, uint8_t node, uint16_t errorCode, uint8_t errorRegister,
                      const uint8_t* manufacturerData) {
-    if (handle == nullptr) return KIV_ERR_PARAM;
+    if (handle == nullptr || !NodeIdValid(node)) return KIV_ERR_PARAM;
     CoRequest r = MakeRequest(REQ_EMCY, node);
     r.payload.emcy.errorCode = errorCode;
     r.payload.emcy.errorRegister = errorRegister;
     if (manufacturerData != nullptr) std::memcpy(r.payload.emcy.manufacturer, manufacturerData, 5);
-    return Submit(handle, r);
+    return Submit(handle, r, __func__);
 }
 
 int32_t KIV_SendPDO(KIV_Handle handle, uint32_t cobId, const uint8_t* data, uint8_t length) {
@@ -139,14 +140,14 @@ int32_t KIV_SendPDO(KIV_Handle handle, uint32_t cobId, const uint8_t* data, uint
     r.payload.pdo.cobId = cobId;
     r.payload.pdo.data = data;
     r.payload.pdo.length = length;
-    return Submit(handle, r);
+    return Submit(handle, r, __func__);
 }
 
 int32_t KIV_SendRemotePDO(KIV_Handle handle, uint32_t cobId) {
     if (handle == nullptr) return KIV_ERR_PARAM;
     CoRequest r = MakeRequest(REQ_PDO_RTR);
     r.payload.pdoRtr.cobId = cobId;
-    return Submit(handle, r);
+    return Submit(handle, r, __func__);
 }
 
 int32_t KIV_SendTimestamp(KIV_Handle handle, uint16_t year, uint8_t month, uint8_t day,
@@ -161,7 +162,7 @@ int32_t KIV_SendTimestamp(KIV_Handle handle, uint16_t year, uint8_t month, uint8
     t.minute = minute;
     t.second = second;
     t.millisecond = millisecond;
-    return Submit(handle, r);
+    return Submit(handle, r, __func__);
 }
 
 }  // extern "C"

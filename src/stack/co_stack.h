@@ -129,6 +129,19 @@ struct CoStack {
     // Who frees the instance when KIV_Destroy gave up waiting for the worker:
     // 0 nobody yet, 1 the worker has ended, 2 KIV_Destroy handed it over.
     std::atomic<int32_t> handoff;
+    // Set by KIV_Destroy before it returns with the worker still running (it
+    // gave up waiting, or was called on the worker itself). The host may free
+    // what its callbacks use from then on: the worker enters none again.
+    std::atomic<bool> hostReleased;
+
+    // Low-latency mode (stack/worker_timing.cpp): the sleep between passes
+    // in microseconds, 0 for the default timing, and KIV_TIMING_ flags. The
+    // waker exists from the first KIV_SetWorkerTiming on.
+    std::atomic<uint32_t> periodUs;
+    std::atomic<uint32_t> timingFlags;
+    orukiv::platform::Waker* waker;
+    // The last receive poll filled all 8 records (worker only).
+    bool lastPollFull;
 };
 
 namespace orukiv {
@@ -137,9 +150,29 @@ inline uint32_t StackTick(CoStack* s) {
     return s->tick(s->tickContext);
 }
 
+// Node ids that pick a frame's identifier (EMCY, heartbeat, guarding, SDO):
+// 1..127. Any other would put the frame on the identifier of another service
+// (EMCY of node 0 on SYNC's 0x080, of node 128 on TIME's 0x100).
+inline bool NodeIdValid(uint8_t node) {
+    return node >= 1 && node <= 127;
+}
+
+// False once KIV_Destroy has returned while the worker still runs: every
+// place that calls a host callback asks first.
+inline bool HostReachable(const CoStack* s) {
+    return !s->hostReleased.load();
+}
+
+// True on the worker thread of this instance, that is inside one of its
+// callbacks.
+bool OnOwnWorker(const CoStack* stack);
+
 // Request ring and call pattern.
 bool EnqueueRequest(CoStack* stack, CoRequest* request);
-int32_t SubmitRequest(CoStack* stack, CoRequest* request);
+// Queues the request and waits for its completion. On the instance's own
+// worker (a callback calling a queuing export) it would wait for itself:
+// refused with KIV_ERR_PARAM and one Error line naming exportName.
+int32_t SubmitRequest(CoStack* stack, CoRequest* request, const char* exportName);
 // Worker only: true when the request was handed to an SDO channel.
 bool DispatchRequest(CoStack* stack, CoRequest* request);
 // The one path by which a classic frame is sent.

@@ -8,6 +8,8 @@ namespace orukiv {
 
 int32_t SendFrame(CoStack* stack, const KIV_CanFrame* frame) {
     if (frame == nullptr || stack->canSend == nullptr) return KIV_ERR_NO_SEND;
+    // Released by KIV_Destroy: the host may have freed what canSend uses.
+    if (!HostReachable(stack)) return KIV_ERR_NO_RESOURCE;
     int32_t rc = stack->canSend(frame, stack->userData);
     if (rc == 0) {
         Count(stack->stats.framesSent);

@@ -1,5 +1,7 @@
 // The request ring and the synchronous call pattern of every queuing export.
+#include "log/log.h"
 #include "stack/co_stack.h"
+#include "stack/worker_timing.h"
 
 namespace orukiv {
 
@@ -14,10 +16,18 @@ bool EnqueueRequest(CoStack* stack, CoRequest* request) {
     ring.slots[ring.tail] = request;
     ring.tail = next;
     platform::MutexUnlock(stack->mutex);
+    WakeOnRequest(stack);
     return true;
 }
 
-int32_t SubmitRequest(CoStack* stack, CoRequest* request) {
+int32_t SubmitRequest(CoStack* stack, CoRequest* request, const char* exportName) {
+    if (OnOwnWorker(stack)) {
+        Log().Error(
+            "kiv %s called in a callback of its own instance: refused, it would wait "
+            "for itself",
+            exportName);
+        return KIV_ERR_PARAM;
+    }
     request->done = platform::SemaphoreCreate();
     if (request->done == nullptr) return KIV_ERR_NO_RESOURCE;
     if (!EnqueueRequest(stack, request)) {

@@ -4,6 +4,7 @@
 
 #include "log/log.h"
 #include "stack/co_stack.h"
+#include "stack/worker_timing.h"
 
 using namespace orukiv;
 
@@ -12,6 +13,9 @@ namespace {
 uint32_t PlatformTick(void*) {
     return platform::TickMs();
 }
+
+// The instance whose worker runs on this thread, if any.
+thread_local const CoStack* t_workerOf = nullptr;
 
 constexpr uint32_t kPassSleepMs = 5;
 constexpr uint32_t kStopPauseMs = 20;
@@ -59,6 +63,10 @@ void ReleaseStranded(CoStack* stack) {
 
 namespace orukiv {
 
+bool OnOwnWorker(const CoStack* stack) {
+    return t_workerOf == stack;
+}
+
 CoStack* NewStack(const KIV_InitParam* param) {
     auto* stack = new (std::nothrow) CoStack{};
     if (stack == nullptr) return nullptr;
@@ -76,29 +84,36 @@ CoStack* NewStack(const KIV_InitParam* param) {
 }
 
 void FreeStack(CoStack* stack) {
+    CloseWorkerTiming(stack);
     if (stack->mutex != nullptr) platform::MutexClose(stack->mutex);
     delete stack;
 }
 
 void PollReceive(CoStack* stack) {
-    if (stack->canRecv != nullptr) {
+    bool full = false;
+    if (stack->canRecv != nullptr && HostReachable(stack)) {
         KIV_CanFrame frames[kPollCount];
         int32_t n = stack->canRecv(frames, kPollCount, stack->userData);
         uint32_t count = ClampPollCount(stack, n, "can");
         if (count == kPollCount) Count(stack->stats.fullPolls);
         for (uint32_t i = 0; i < count; ++i) ProcessRxFrame(stack, &frames[i]);
+        full = count == kPollCount;
     }
-    if (stack->fdRecv != nullptr) {
+    if (stack->fdRecv != nullptr && HostReachable(stack)) {
         // No operation acts on CAN FD frames: they are taken and dropped.
         KIV_FdFrame frames[kPollCount];
         int32_t n = stack->fdRecv(frames, kPollCount, stack->userData);
-        (void)ClampPollCount(stack, n, "fd");
+        if (ClampPollCount(stack, n, "fd") == kPollCount) full = true;
     }
+    stack->lastPollFull = full;
 }
 
 void WorkerPass(CoStack* stack) {
     PollReceive(stack);
     for (;;) {
+        // Released by KIV_Destroy (from a callback, or after it gave up
+        // waiting): what is left is completed when the worker ends.
+        if (!HostReachable(stack)) return;
         platform::MutexLock(stack->mutex);
         RequestRing& ring = stack->ring;
         if (ring.head == ring.tail) {
@@ -119,6 +134,7 @@ void WorkerPass(CoStack* stack) {
             if (request->done != nullptr) platform::SemaphorePost(request->done);
         }
     }
+    if (!HostReachable(stack)) return;
     SdoTickUploads(stack);
     SdoTickDownloads(stack);
     if (stack->supervision.active != 0) SupervisionDue(stack);
@@ -126,13 +142,16 @@ void WorkerPass(CoStack* stack) {
 
 unsigned WorkerMain(void* instance) {
     auto* stack = static_cast<CoStack*>(instance);
+    t_workerOf = stack;
     if (stack->running.load() != 0) {
         do {
             WorkerPass(stack);
-            platform::SleepMs(kPassSleepMs);
+            if (!LowLatencyPause(stack)) platform::SleepMs(kPassSleepMs);
         } while (stack->running.load() != 0);
     }
-    // KIV_Destroy may have given up waiting and handed the instance over.
+    t_workerOf = nullptr;
+    // KIV_Destroy may have given up waiting (or been called in a callback)
+    // and handed the instance over.
     if (stack->handoff.exchange(1) == 2) {
         ReleaseStranded(stack);
         FreeStack(stack);
@@ -161,16 +180,42 @@ extern "C" KIV_Handle KIV_Init(const KIV_InitParam* param) {
     return stack;
 }
 
+namespace {
+
+// Ends KIV_Destroy without the worker having ended: from now on it calls no
+// host callback; it completes what is left and frees the instance when it
+// leaves the callback it is in.
+int32_t HandOverToWorker(CoStack* stack) {
+    stack->hostReleased.store(true);
+    platform::ThreadClose(stack->thread);
+    stack->thread = nullptr;
+    if (stack->handoff.exchange(2) == 1) {
+        ReleaseStranded(stack);
+        FreeStack(stack);
+    }
+    return KIV_OK;
+}
+
+}  // namespace
+
 extern "C" int32_t KIV_Destroy(KIV_Handle handle) {
     if (handle == nullptr) return KIV_ERR_PARAM;
     CoStack* stack = handle;
     if (stack->running.load() == 0) return KIV_OK;
+
+    // Called in one of the instance's own callbacks: waiting for the worker
+    // would be waiting for this very call.
+    if (OnOwnWorker(stack)) {
+        stack->running.store(0);
+        return HandOverToWorker(stack);
+    }
 
     // The stop request is all zero (REQ_STOP, no semaphore) and is only ever
     // read, so one shared record serves every instance; unlike a record on
     // this stack it stays valid if the worker outlives this call.
     static CoRequest stop{};
     (void)EnqueueRequest(stack, &stop);  // a full ring still stops: running is cleared below
+    WakeWorker(stack);
     platform::SleepMs(kStopPauseMs);
     stack->running.store(0);
 
@@ -182,11 +227,5 @@ extern "C" int32_t KIV_Destroy(KIV_Handle handle) {
     }
     // The worker is stuck, most likely in a blocking callback. Nothing may be
     // freed while it can still run: it releases the instance when it ends.
-    platform::ThreadClose(stack->thread);
-    stack->thread = nullptr;
-    if (stack->handoff.exchange(2) == 1) {
-        ReleaseStranded(stack);
-        FreeStack(stack);
-    }
-    return KIV_OK;
+    return HandOverToWorker(stack);
 }

@@ -93,8 +93,9 @@ elseif(FORMAT STREQUAL "pe")
     endif()
   endforeach()
 
-  # KERNEL32 and the C runtime every Windows has; SHLWAPI is a system DLL.
-  set(allowed_imports kernel32.dll msvcrt.dll shlwapi.dll)
+  # KERNEL32 and the C runtime every Windows has; SHLWAPI and WINMM (the
+  # timer period of the low-latency sleep) are system DLLs.
+  set(allowed_imports kernel32.dll msvcrt.dll shlwapi.dll winmm.dll)
   if(NOT imports)
     fail("no imported DLL found: the objdump output was not understood")
   endif()

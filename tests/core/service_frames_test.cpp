@@ -27,6 +27,7 @@ namespace {
 
 const uint8_t kMfr[5] = {0x01, 0x02, 0x03, 0x04, 0x05};
 const uint8_t kEight[8] = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88};
+const KIV_PdoMapEntry kMap[1] = {KIV_MakePdoMapEntry(0x6041, 0, 16)};
 
 // A frame given as its 24 raw bytes, so that the expectation spells out the
 // reserved bytes rather than trusting a helper to zero them.
@@ -68,15 +69,15 @@ const FrameScript kScripts[] = {
      Raw(0x703, 0, 1, {0x00})},
     {"HeartbeatOperationalNode3", [](KIV_Handle h) { return KIV_NMT_SendHeartbeat(h, 3, 5); },
      Raw(0x703, 0, 1, {0x05})},
-    {"HeartbeatNode200", [](KIV_Handle h) { return KIV_NMT_SendHeartbeat(h, 200, 127); },
-     Raw(0x7C8, 0, 1, {0x7F})},
+    {"HeartbeatNode127", [](KIV_Handle h) { return KIV_NMT_SendHeartbeat(h, 127, 127); },
+     Raw(0x77F, 0, 1, {0x7F})},
     {"HeartbeatStateLowByteOnly", [](KIV_Handle h) { return KIV_NMT_SendHeartbeat(h, 1, 0x104); },
      Raw(0x701, 0, 1, {0x04})},
     // Node guarding: remote frame on 0x700 + node, no data.
     {"NodeGuardNode16", [](KIV_Handle h) { return KIV_SendNodeGuardRequest(h, 16); },
      Raw(0x710, 1, 0, {})},
-    {"NodeGuardNode255", [](KIV_Handle h) { return KIV_SendNodeGuardRequest(h, 255); },
-     Raw(0x7FF, 1, 0, {})},
+    {"NodeGuardNode127", [](KIV_Handle h) { return KIV_SendNodeGuardRequest(h, 127); },
+     Raw(0x77F, 1, 0, {})},
     // SYNC: no counter byte.
     {"Sync", [](KIV_Handle h) { return KIV_SendSYNC(h); }, Raw(0x080, 0, 0, {})},
     // EMCY: 0x080 + node, code little-endian, register, five manufacturer bytes.
@@ -86,8 +87,8 @@ const FrameScript kScripts[] = {
     {"EmcyWithManufacturerBytes",
      [](KIV_Handle h) { return KIV_SendEMCY(h, 2, 0x8130, 0x11, kMfr); },
      Raw(0x082, 0, 8, {0x30, 0x81, 0x11, 0x01, 0x02, 0x03, 0x04, 0x05})},
-    {"EmcyNode255", [](KIV_Handle h) { return KIV_SendEMCY(h, 255, 0x0000, 0x00, nullptr); },
-     Raw(0x17F, 0, 8, {})},
+    {"EmcyNode127", [](KIV_Handle h) { return KIV_SendEMCY(h, 127, 0x0000, 0x00, nullptr); },
+     Raw(0x0FF, 0, 8, {})},
     // PDO: as passed; bytes beyond the length stay zero.
     {"PdoTwoBytes", [](KIV_Handle h) { return KIV_SendPDO(h, 0x201, kEight, 2); },
      Raw(0x201, 0, 2, {0x11, 0x22})},
@@ -150,28 +151,51 @@ INSTANTIATE_TEST_SUITE_P(Script, ServiceFrames, ::testing::ValuesIn(kScripts),
                              return std::string(info.param.name);
                          });
 
-// Refused PDO arguments and a null injected frame: 1 at once, with the
-// worker held inside canSend. A call that queued anything would wait for the
-// worker; none may reach the ring or the bus.
+// Refused arguments: 1 at once, with the worker held inside canSend. A call
+// that queued anything would wait for the worker; none may reach the ring or
+// the bus. Node ids outside 1..127 would put the frame on the identifier of
+// another service (EMCY of node 0 on SYNC's, of node 128 on TIME's).
 TEST(ServiceArguments, RefusedCallsReturnParamErrorWithoutQueuing) {
     FakeBus bus;
     KIV_InitParam p = bus.Param(false, false);
     Instance inst(KIV_Init(&p));
     ASSERT_NE(inst.get(), nullptr);
     KIV_Handle h = inst.get();
+    uint8_t buf[4] = {};
+    uint32_t got = 0;
+    uint16_t status = 0;
 
-    std::future<int32_t> held, lengthZero, lengthNine, nullData, nullFrame;
+    const std::vector<std::pair<const char*, std::function<int32_t()>>> refused = {
+        {"PDO length 0", [h] { return KIV_SendPDO(h, 0x201, kEight, 0); }},
+        {"PDO length 9", [h] { return KIV_SendPDO(h, 0x201, kEight, 9); }},
+        {"PDO null data", [h] { return KIV_SendPDO(h, 0x201, nullptr, 2); }},
+        {"input null frame", [h] { return KIV_InputFrame(h, nullptr); }},
+        {"NMT node 128", [h] { return KIV_NMT_SendCommand(h, 128, 1); }},
+        {"NMT node 255", [h] { return KIV_NMT_SendCommand(h, 255, 1); }},
+        {"heartbeat node 0", [h] { return KIV_NMT_SendHeartbeat(h, 0, 5); }},
+        {"heartbeat node 200", [h] { return KIV_NMT_SendHeartbeat(h, 200, 5); }},
+        {"guarding node 0", [h] { return KIV_SendNodeGuardRequest(h, 0); }},
+        {"guarding node 255", [h] { return KIV_SendNodeGuardRequest(h, 255); }},
+        {"EMCY node 0", [h] { return KIV_SendEMCY(h, 0, 0x1000, 1, nullptr); }},
+        {"EMCY node 128", [h] { return KIV_SendEMCY(h, 128, 0x1000, 1, kMfr); }},
+        {"read node 0", [&] { return KIV_ReadObject(h, 0, 0x1000, 0, buf, 4, &got); }},
+        {"read node 255", [&] { return KIV_ReadObject(h, 255, 0x1000, 0, buf, 4, &got); }},
+        {"write node 128", [h] { return KIV_WriteObject(h, 128, 0x2000, 0, kEight, 8); }},
+        {"write node 0", [h] { return KIV_WriteObjectEx(h, 0, 0x2000, 0, kEight, 2, nullptr); }},
+        {"heartbeat period node 0", [h] { return KIV_NMT_SetHeartbeatPeriod(h, 0, 100); }},
+        {"TPDO mapping node 128", [h] { return KIV_ConfigTPDO(h, 128, 1, kMap, 1); }},
+        {"statusword node 128", [&] { return KIV_402_GetStatusWord(h, 128, &status); }},
+        {"power on node 0", [h] { return KIV_402_PowerOn(h, 0); }},
+    };
+
+    std::future<int32_t> held;
     SendGate<FakeBus> gate(bus);
     held = Async([h] { return KIV_SendSYNC(h); });
     ASSERT_TRUE(WaitUntil([&] { return bus.BlockedSenders() == 1; }));
-
-    lengthZero = Async([h] { return KIV_SendPDO(h, 0x201, kEight, 0); });
-    lengthNine = Async([h] { return KIV_SendPDO(h, 0x201, kEight, 9); });
-    nullData = Async([h] { return KIV_SendPDO(h, 0x201, nullptr, 2); });
-    nullFrame = Async([h] { return KIV_InputFrame(h, nullptr); });
-    for (auto* f : {&lengthZero, &lengthNine, &nullData, &nullFrame}) {
-        ASSERT_TRUE(ReturnsWithin(*f, 5s)) << "a refused call must not wait for the worker";
-        EXPECT_EQ(f->get(), KIV_ERR_PARAM);
+    for (const auto& [what, call] : refused) {
+        std::future<int32_t> f = Async(call);
+        ASSERT_TRUE(ReturnsWithin(f, 5s)) << what << ": a refused call must not wait";
+        EXPECT_EQ(f.get(), KIV_ERR_PARAM) << what;
     }
     EXPECT_EQ(Waiting(h), 0) << "nothing may be queued";
 

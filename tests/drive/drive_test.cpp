@@ -103,44 +103,52 @@ TEST_F(DriveOnBus, NullGetterPointersAndHandlesAreRefusedWithoutTraffic) {
     EXPECT_EQ(drive.RequestsSeen(), 0u);
 }
 
-TEST_F(DriveOnBus, ShortAnswersStoreNothing) {
-    // Each getter is answered with fewer bytes than its object holds.
+TEST_F(DriveOnBus, AnswersOfAnotherLengthFailAndStoreNothing) {
+    // Each getter is answered with fewer or more bytes than its object holds.
     struct Case {
         const char* what;
         uint8_t command;
         std::function<int32_t()> call;
         std::function<bool()> unchanged;
+        uint16_t index;
     };
     uint16_t status = 0xBEEF;
     int32_t pos = 12345;
     int32_t vel = -777;
     int16_t torque = 321;
+    int32_t mode = 99;
     drive.SetActualPosition(-2);
     drive.SetActualVelocity(5);
     drive.SetActualTorque(-100);
     const Case cases[] = {
         {"status, 1 byte", 0x4F, [&] { return KIV_402_GetStatusWord(h, kDrive, &status); },
-         [&] { return status == 0xBEEF; }},
+         [&] { return status == 0xBEEF; }, 0x6041},
+        {"status, 4 bytes", 0x43, [&] { return KIV_402_GetStatusWord(h, kDrive, &status); },
+         [&] { return status == 0xBEEF; }, 0x6041},
         {"position, 3 bytes", 0x47, [&] { return KIV_402_GetActualPos(h, kDrive, &pos); },
-         [&] { return pos == 12345; }},
+         [&] { return pos == 12345; }, 0x6064},
         {"velocity, 2 bytes", 0x4B, [&] { return KIV_402_GetActualVel(h, kDrive, &vel); },
-         [&] { return vel == -777; }},
+         [&] { return vel == -777; }, 0x606C},
         {"torque, 1 byte", 0x4F, [&] { return KIV_402_GetActualTorque(h, kDrive, &torque); },
-         [&] { return torque == 321; }},
+         [&] { return torque == 321; }, 0x6077},
+        {"torque, 4 bytes", 0x43, [&] { return KIV_402_GetActualTorque(h, kDrive, &torque); },
+         [&] { return torque == 321; }, 0x6077},
+        {"mode, 2 bytes", 0x4B, [&] { return KIV_402_GetOpMode(h, kDrive, &mode); },
+         [&] { return mode == 99; }, 0x6061},
     };
     for (const Case& c : cases) {
         SdoFaults f;
         f.expeditedUploadCommand = c.command;
         drive.SetFaults(f);
-        EXPECT_EQ(c.call(), KIV_OK) << c.what;
+        EXPECT_EQ(c.call(), KIV_ERR_PARAM) << c.what;
         EXPECT_TRUE(c.unchanged()) << c.what;
     }
     auto reqs = Requests(kDrive);
-    ASSERT_EQ(reqs.size(), 4u);
-    EXPECT_EQ(Data(reqs[0].frame), Sdo8({0x40, 0x41, 0x60, 0x00}));
-    EXPECT_EQ(Data(reqs[1].frame), Sdo8({0x40, 0x64, 0x60, 0x00}));
-    EXPECT_EQ(Data(reqs[2].frame), Sdo8({0x40, 0x6C, 0x60, 0x00}));
-    EXPECT_EQ(Data(reqs[3].frame), Sdo8({0x40, 0x77, 0x60, 0x00}));
+    ASSERT_EQ(reqs.size(), std::size(cases));
+    for (std::size_t i = 0; i < std::size(cases); ++i)
+        EXPECT_EQ(Data(reqs[i].frame), Sdo8({0x40, static_cast<uint8_t>(cases[i].index & 0xFF),
+                                             static_cast<uint8_t>(cases[i].index >> 8), 0x00}))
+            << cases[i].what;
 }
 
 TEST_F(DriveOnBus, GettersDecodeLittleEndianWithSign) {
@@ -344,6 +352,21 @@ TEST_F(DriveOnBus, ConfigTpdoFollowsTheStandardProcedure) {
     EXPECT_EQ(drive.ValueU32(0x1801, 1), 0x287u);
     EXPECT_EQ(drive.ValueU32(0x1A00, 1), 0u) << "other TPDOs untouched";
     for (const WriteRecord& w : drive.Writes()) EXPECT_EQ(w.abortCode, 0u);
+
+    // Operational, the drive sends the new TPDO on SYNC: statusword, position.
+    drive.SetActualPosition(0x01020304);
+    ASSERT_EQ(KIV_NMT_SendCommand(h, kDrive, KIV_NMT_CMD_START), KIV_OK);
+    ASSERT_EQ(KIV_SendSYNC(h), KIV_OK);
+    const uint16_t status = drive.StatusWord();
+    std::string tpdo;
+    for (int i = 0; i < 100 && tpdo.empty(); ++i) {
+        for (const TraceEntry& e : bus.Trace())
+            if (e.frame.id == 0x287 && e.senderId != host.endpoint().Id())
+                tpdo = Hex(e.frame.data, e.frame.dlc);
+        if (tpdo.empty()) std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_EQ(tpdo, Hex({static_cast<uint8_t>(status), static_cast<uint8_t>(status >> 8), 0x04,
+                         0x03, 0x02, 0x01}));
 }
 
 TEST_F(DriveOnBus, ConfigTpdoStopsAtTheFirstFailureAndReturnsIt) {

@@ -1144,3 +1144,76 @@ TEST_F(SdoChannels, AcknowledgementsWithoutASegmentOutAreIgnored) {
 }
 
 }  // namespace
+
+// In low-latency mode nothing waits for a tick it does not need: the tick
+// that takes an answer sends the next phase's frame (or the abort) and
+// completes a finished transfer. In the default timing each of these steps
+// takes a tick of its own (see the tests above).
+TEST_F(SdoChannels, LowLatencyModeMovesOnInTheTickOfTheAnswer) {
+    stack_->periodUs.store(1000);
+    const auto data = Pattern(10, 0x70);
+    struct Exchange {
+        std::vector<uint8_t> answer;
+        std::vector<uint8_t> next;  // the request sent in the same tick; empty: none
+    };
+    struct Case {
+        const char* name;
+        bool read;
+        uint32_t size;  // read: capacity; write: bytes of `data`
+        std::vector<Exchange> script;
+        int32_t result;
+    };
+    const Case cases[] = {
+        {"expedited read", true, 4, {{{0x43, 0x45, 0x23, 0x07, 1, 2, 3, 4}, {}}}, KIV_OK},
+        {"expedited write", false, 4, {{{0x60, 0x45, 0x23, 0x07}, {}}}, KIV_OK},
+        {"segmented read",
+         true,
+         10,
+         {{{0x41, 0x45, 0x23, 0x07, 10, 0, 0, 0}, {0x60}},
+          {Segment(0x00, Slice(data, 0, 7)), {0x70}},
+          {Segment(0x19, Slice(data, 7, 3)), {}}},
+         KIV_OK},
+        {"segmented write",
+         false,
+         10,
+         {{{0x60, 0x45, 0x23, 0x07}, Segment(0x00, Slice(data, 0, 7))},
+          {{0x20}, Segment(0x19, Slice(data, 7, 3))},
+          {{0x30}, {}}},
+         KIV_OK},
+        {"server abort",
+         true,
+         10,
+         {{{0x41, 0x45, 0x23, 0x07, 10, 0, 0, 0}, {0x60}},
+          {{0x80, 0x45, 0x23, 0x07, 0x00, 0x00, 0x00, 0x08}, {}}},
+         KIV_ERR_ABORTED},
+        {"client abort",
+         true,
+         10,
+         {{{0x41, 0x45, 0x23, 0x07, 10, 0, 0, 0}, {0x60}},
+          {Segment(0x0B, Slice(data, 0, 2)), {0x80, 0x45, 0x23, 0x07, 0x00, 0x00, 0x04, 0x05}}},
+         KIV_ERR_PARAM},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Transfer& t = c.read ? Read(c.size) : Write(Slice(data, 0, c.size));
+        Tick();
+        ASSERT_EQ(TakeFrames().size(), 1u) << "the initiate request";
+        for (const Exchange& e : c.script) {
+            ASSERT_FALSE(t.Done());
+            Offer(Resp(e.answer));
+            TickAt(clock_.now + 1);
+            const auto frames = TakeFrames();
+            if (e.next.empty()) {
+                EXPECT_TRUE(frames.empty());
+            } else {
+                ASSERT_EQ(frames.size(), 1u);
+                EXPECT_EQ(frames[0], Req(e.next));
+            }
+        }
+        EXPECT_TRUE(t.Done()) << "completed in the tick of the last answer";
+        EXPECT_EQ(t.Result(), c.result);
+        if (c.read && c.result == KIV_OK) {
+            EXPECT_EQ(t.received, c.size);
+        }
+    }
+}

@@ -274,6 +274,13 @@ struct SdoFaults {
     bool replaceTransferOnInitiate = false;
     // ... and TPDO mapping records take any write, in any order.
     bool lenientMapping = false;
+
+    // The server's own time-out, as standard devices have: a segmented
+    // transfer that no request has moved on for this long ends when the
+    // next request arrives (0: never). Without it, a transfer whose client
+    // left without an abort that arrived (its initiate answer lost, the
+    // repeated initiate aborted) blocks the node for good.
+    std::chrono::milliseconds transferTimeout{0};
 };
 
 // One SDO write the server received and decided on.
@@ -488,7 +495,8 @@ private:
     bool tSizeKnown_ = false;
     uint32_t tSize_ = 0;
     int tSegments_ = 0;
-    bool tFinished_ = false;  // last segment served; only a repeat may follow
+    bool tFinished_ = false;      // last segment served; only a repeat may follow
+    Clock::time_point tMoved_{};  // the transfer's start or last segment served
     std::optional<KIV_CanFrame> tLastAnswer_;
 
     std::vector<WriteRecord> writes_;
