@@ -68,6 +68,25 @@ TEST(ToolValues, EncodeTakesDecimalAndHexWithinTheType) {
     EXPECT_EQ(FindValueType("u64"), nullptr);
 }
 
+TEST(ToolValues, NumbersKeepToBothBounds) {
+    struct Case {
+        const char* text;
+        int64_t min, max;
+        std::optional<int64_t> value;  // nothing: refused
+    };
+    const Case cases[] = {
+        {"0", 1, 127, std::nullopt},  {"1", 1, 127, 1},
+        {"127", 1, 127, 127},         {"128", 1, 127, std::nullopt},
+        {"-5", 1, 127, std::nullopt}, {"99", 100, 1000000, std::nullopt},
+        {"0x64", 100, 1000000, 100},  {"9", 0, 5, std::nullopt},
+        {"-3", -10, -2, -3},          {"-1", -10, -2, std::nullopt},
+        {"0", -10, -2, std::nullopt}, {"-0", 0, 0, 0},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(ParseSigned(c.text, c.min, c.max), c.value)
+            << c.text << " in " << c.min << ".." << c.max;
+}
+
 TEST(ToolValues, FormatShowsNumbersBothWaysAndGuessesWithoutAType) {
     struct Case {
         const char* type;  // null: no --type
