@@ -70,6 +70,35 @@ TEST(ToolValues, EncodeTakesDecimalAndHexWithinTheType) {
     EXPECT_EQ(FindValueType("u64"), nullptr);
 }
 
+TEST(ToolValues, NumbersKeepToBothBounds) {
+    struct Case {
+        const char* text;
+        int64_t min, max;
+        std::optional<int64_t> value;  // nothing: refused
+    };
+    const Case cases[] = {
+        {"0", 1, 127, std::nullopt},
+        {"1", 1, 127, 1},
+        {"127", 1, 127, 127},
+        {"128", 1, 127, std::nullopt},
+        {"-5", 1, 127, std::nullopt},
+        {"99", 100, 1000000, std::nullopt},
+        {"0x64", 100, 1000000, 100},
+        {"9", 0, 5, std::nullopt},
+        {"-3", -10, -2, -3},
+        {"-1", -10, -2, std::nullopt},
+        {"0", -10, -2, std::nullopt},
+        {"-0", 0, 0, 0},
+        {"-2147483648", INT32_MIN, INT32_MAX, INT32_MIN},
+        {"-2147483649", INT32_MIN, INT32_MAX, std::nullopt},
+        {"-9223372036854775808", INT64_MIN, INT64_MAX, INT64_MIN},
+        {"-", INT64_MIN, INT64_MAX, std::nullopt},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(ParseSigned(c.text, c.min, c.max), c.value)
+            << c.text << " in " << c.min << ".." << c.max;
+}
+
 TEST(ToolValues, FormatShowsNumbersBothWaysAndGuessesWithoutAType) {
     struct Case {
         const char* type;  // null: no --type
@@ -94,28 +123,6 @@ TEST(ToolValues, FormatShowsNumbersBothWaysAndGuessesWithoutAType) {
         EXPECT_EQ(FormatValue(t, c.data.data(), c.data.size()), c.text)
             << (c.type ? c.type : "auto");
     }
-}
-
-TEST(ToolArguments, NumbersWithinTheirRange) {
-    struct NumberCase {
-        const char* text;
-        int64_t min, max;
-        std::optional<int64_t> value;
-    };
-    const NumberCase numbers[] = {
-        {"1", 1, 127, 1},
-        {"0x7F", 1, 127, 127},
-        {"0", 1, 127, std::nullopt},
-        {"128", 1, 127, std::nullopt},
-        {"-5", 1, 127, std::nullopt},
-        {"-2147483648", INT32_MIN, INT32_MAX, INT32_MIN},
-        {"-2147483649", INT32_MIN, INT32_MAX, std::nullopt},
-        {"-9223372036854775808", INT64_MIN, INT64_MAX, INT64_MIN},
-        {"-0", 0, 0, 0},
-        {"-", INT64_MIN, INT64_MAX, std::nullopt},
-    };
-    for (const NumberCase& c : numbers)
-        EXPECT_EQ(ParseSigned(c.text, c.min, c.max), c.value) << c.text;
 }
 
 TEST(ToolArguments, BusSpecsAndMappingEntries) {

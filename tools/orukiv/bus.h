@@ -6,7 +6,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -21,6 +23,8 @@ namespace orukiv::tool {
 // One bus. Receive and Send are called on the library's worker thread only.
 class Bus {
 public:
+    using ArrivalHandler = std::function<void()>;
+
     virtual ~Bus() = default;
     // The interface name shown in traces ("sim", "can0", "slcan").
     virtual std::string Interface() const = 0;
@@ -31,6 +35,26 @@ public:
     // The simulated network behind the bus, for its test knobs; null on a
     // real bus.
     virtual sim::SimNetwork* Simulation() { return nullptr; }
+
+    // Sets what is called when frames arrive for Receive (empty: nothing).
+    // The adapter calls it from its own receive thread or the bus's delivery
+    // path, never from inside Receive. Once this returns, the old handler is
+    // not running and will not be called again.
+    void SetArrivalHandler(ArrivalHandler handler) {
+        std::lock_guard<std::mutex> lock(arrivalM_);
+        arrival_ = std::move(handler);
+    }
+
+protected:
+    // For the adapters: frames have been queued for Receive.
+    void FramesArrived() {
+        std::lock_guard<std::mutex> lock(arrivalM_);
+        if (arrival_) arrival_();
+    }
+
+private:
+    std::mutex arrivalM_;
+    ArrivalHandler arrival_;
 };
 
 struct BusSpec {

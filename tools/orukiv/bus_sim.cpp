@@ -1,5 +1,9 @@
-// The simulated network as a bus.
+// The simulated network as a bus. Frames for the host queue here as the
+// network delivers them (on the sender's thread: the worker's own for inline
+// answers, the ticker's for heartbeats) and each arrival is reported.
+#include <deque>
 #include <memory>
+#include <mutex>
 
 #include "bus.h"
 #include "orukiv_sim/sim.h"
@@ -10,12 +14,20 @@ namespace {
 
 class SimBus : public Bus {
 public:
-    SimBus() : host_(net_.Bus().Attach("orukiv")) { net_.Start(); }
+    SimBus() : host_(net_.Bus().Attach("orukiv", [this](const KIV_CanFrame& f) { Deliver(f); })) {
+        net_.Start();
+    }
     ~SimBus() override { net_.Bus().Detach(host_); }
 
     std::string Interface() const override { return "sim"; }
     int Receive(KIV_CanFrame* frames, int max) override {
-        return static_cast<int>(host_->PopMany(frames, static_cast<std::size_t>(max)));
+        std::lock_guard<std::mutex> lock(m_);
+        int n = 0;
+        while (n < max && !frames_.empty()) {
+            frames[n++] = frames_.front();
+            frames_.pop_front();
+        }
+        return n;
     }
     int Send(const KIV_CanFrame& frame) override {
         host_->Send(frame);
@@ -24,6 +36,16 @@ public:
     sim::SimNetwork* Simulation() override { return &net_; }
 
 private:
+    void Deliver(const KIV_CanFrame& frame) {
+        {
+            std::lock_guard<std::mutex> lock(m_);
+            frames_.push_back(frame);
+        }
+        FramesArrived();
+    }
+
+    std::mutex m_;
+    std::deque<KIV_CanFrame> frames_;
     sim::SimNetwork net_;
     std::shared_ptr<sim::Endpoint> host_;
 };

@@ -1,5 +1,6 @@
 // A serial-line CAN adapter as a bus: a reader thread turns the adapter's
-// lines into frames and replies; frames are written as they are sent.
+// lines into frames and replies, and reports each read that brought frames;
+// frames are written as they are sent.
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -94,18 +95,24 @@ private:
             if (n < 0) break;
             reader.Feed(buf, static_cast<std::size_t>(n));
             SlcanReader::Item item;
-            std::lock_guard<std::mutex> lock(m_);
-            while (reader.Next(item)) {
-                KIV_CanFrame f;
-                if (item.kind == SlcanReader::Kind::kRefused)
-                    ++refusals_;
-                else if (item.line.empty() || item.line == "z" || item.line == "Z")
-                    ++oks_;
-                else if (DecodeSlcanFrame(item.line, f) && frames_.size() < kMaxQueued)
-                    frames_.push_back(f);
-                // Anything else (version, status answers) is not asked for.
+            bool arrived = false;
+            {
+                std::lock_guard<std::mutex> lock(m_);
+                while (reader.Next(item)) {
+                    KIV_CanFrame f;
+                    if (item.kind == SlcanReader::Kind::kRefused) {
+                        ++refusals_;
+                    } else if (item.line.empty() || item.line == "z" || item.line == "Z") {
+                        ++oks_;
+                    } else if (DecodeSlcanFrame(item.line, f) && frames_.size() < kMaxQueued) {
+                        frames_.push_back(f);
+                        arrived = true;
+                    }
+                    // Anything else (version, status answers) is not asked for.
+                }
             }
             cv_.notify_all();
+            if (arrived) FramesArrived();
         }
     }
 

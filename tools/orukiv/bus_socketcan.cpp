@@ -1,14 +1,22 @@
-// A raw CAN socket as a bus (Linux). Not tried on a real interface on the
-// machines this was written on: they have no CAN sockets.
+// A raw CAN socket as a bus (Linux): a reader thread takes frames off the
+// socket as they arrive, queues them for Receive and reports each read that
+// brought frames. Not tried on a real interface on the machines this was
+// written on: they have no CAN sockets.
 #include <fcntl.h>
 #include <linux/can/raw.h>
 #include <net/if.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <deque>
+#include <mutex>
+#include <thread>
 
 #include "bus.h"
 #include "socketcan_frame.h"
@@ -17,20 +25,29 @@ namespace orukiv::tool {
 
 namespace {
 
+constexpr std::size_t kMaxQueued = 4096;  // frames kept when the host falls behind
+constexpr int kStopCheckMs = 20;          // how often the reader looks at stop_
+constexpr int kFramesPerRead = 64;        // then the lock is let go for Receive
+
 class SocketCanBus : public Bus {
 public:
-    SocketCanBus(int fd, std::string interface) : fd_(fd), interface_(std::move(interface)) {}
-    ~SocketCanBus() override { ::close(fd_); }
+    SocketCanBus(int fd, std::string interface) : fd_(fd), interface_(std::move(interface)) {
+        reader_ = std::thread([this] { ReadLoop(); });
+    }
+    ~SocketCanBus() override {
+        stop_ = true;
+        reader_.join();
+        ::close(fd_);
+    }
 
     std::string Interface() const override { return interface_; }
 
     int Receive(KIV_CanFrame* frames, int max) override {
+        std::lock_guard<std::mutex> lock(m_);
         int n = 0;
-        while (n < max) {
-            struct can_frame raw;
-            const ssize_t got = ::recv(fd_, &raw, sizeof raw, MSG_DONTWAIT);
-            if (got != static_cast<ssize_t>(sizeof raw)) break;
-            if (FromSocketCan(raw, frames[n])) ++n;
+        while (n < max && !frames_.empty()) {
+            frames[n++] = frames_.front();
+            frames_.pop_front();
         }
         return n;
     }
@@ -42,8 +59,45 @@ public:
     }
 
 private:
+    void ReadLoop() {
+        while (!stop_) {
+            struct pollfd p = {fd_, POLLIN, 0};
+            const int ready = ::poll(&p, 1, kStopCheckMs);
+            if (ready < 0 && errno != EINTR) break;
+            if (ready <= 0) continue;
+            if ((p.revents & POLLNVAL) != 0) break;
+            if ((p.revents & POLLIN) == 0) {
+                // A socket error (the interface went down, say): the recv
+                // takes it, and the pause keeps a lasting one from spinning.
+                struct can_frame raw;
+                (void)::recv(fd_, &raw, sizeof raw, MSG_DONTWAIT);
+                std::this_thread::sleep_for(std::chrono::milliseconds(kStopCheckMs));
+                continue;
+            }
+            bool arrived = false;
+            {
+                std::lock_guard<std::mutex> lock(m_);
+                for (int i = 0; i < kFramesPerRead; ++i) {
+                    struct can_frame raw;
+                    const ssize_t got = ::recv(fd_, &raw, sizeof raw, MSG_DONTWAIT);
+                    if (got != static_cast<ssize_t>(sizeof raw)) break;
+                    KIV_CanFrame f;
+                    if (FromSocketCan(raw, f) && frames_.size() < kMaxQueued) {
+                        frames_.push_back(f);
+                        arrived = true;
+                    }
+                }
+            }
+            if (arrived) FramesArrived();
+        }
+    }
+
     const int fd_;
     const std::string interface_;
+    std::mutex m_;
+    std::deque<KIV_CanFrame> frames_;
+    std::atomic<bool> stop_{false};
+    std::thread reader_;
 };
 
 }  // namespace

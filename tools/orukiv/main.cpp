@@ -1,5 +1,6 @@
 // orukiv: the command-line CANopen master.
-//   orukiv [--bus BUS] [--timeout MS] [--trace] [--log FILE] COMMAND ...
+//   orukiv [--bus BUS] [--timeout MS] [--trace] [--log FILE]
+//          [--low-latency[=PERIOD_US]] COMMAND ...
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <memory>
@@ -71,6 +72,14 @@ int main(int argc, char** argv) {
         ->check(Number(1, 600000));
     app.add_flag("--trace", opt.trace, "print every frame in both directions, candump log form");
     app.add_option("--log", opt.logFile, "write every frame to FILE, candump log form");
+    std::string lowLatencyText;
+    auto* lowLatency =
+        app.add_option("--low-latency", lowLatencyText,
+                       "low-latency mode: the worker wakes for each request and each frame that "
+                       "arrives, and drains a busy bus; PERIOD_US is its period (default 1000)")
+            ->expected(0, 1)
+            ->type_name("[=PERIOD_US]")
+            ->check(Number(100, 1000000));
 
     // Positional arguments arrive as text and are checked as numbers here,
     // so that decimal and 0x hex are both taken and nothing else is.
@@ -194,6 +203,18 @@ int main(int argc, char** argv) {
         return 3;
     }
     KIV_SetSDOTimeout(master.Handle(), opt.timeoutMs);
+    if (lowLatency->count() > 0) {
+        opt.lowLatencyUs =
+            lowLatencyText.empty() ? 1000u : static_cast<uint32_t>(Num(lowLatencyText));
+        const int32_t result =
+            KIV_SetWorkerTiming(master.Handle(), opt.lowLatencyUs,
+                                KIV_TIMING_WAKE_ON_REQUEST | KIV_TIMING_DRAIN_RECEIVE);
+        if (result != KIV_OK) {
+            std::fprintf(stderr, "orukiv: low-latency mode refused: %s\n",
+                         ResultText(result).c_str());
+            return 3;
+        }
+    }
     Session s(opt, master);
 
     const auto u8 = [](const std::string& t) { return static_cast<uint8_t>(Num(t)); };

@@ -59,7 +59,9 @@ std::size_t EventLog::Size() const {
 Master::Master(Bus& bus, FrameTrace* trace) : bus_(bus), trace_(trace) {}
 
 Master::~Master() {
-    if (handle_) KIV_Destroy(handle_);
+    if (!handle_) return;
+    bus_.SetArrivalHandler({});  // no notification may reach a destroyed handle
+    KIV_Destroy(handle_);
 }
 
 bool Master::Start() {
@@ -69,7 +71,12 @@ bool Master::Start() {
     p.onEvent = &Master::OnEvent;
     p.userData = this;
     handle_ = KIV_Init(&p);
-    return handle_ != nullptr;
+    if (!handle_) return false;
+    // Arrivals end the worker's sleep in low-latency mode; in the default
+    // timing KIV_Notify does nothing.
+    const KIV_Handle h = handle_;
+    bus_.SetArrivalHandler([h] { KIV_Notify(h); });
+    return true;
 }
 
 int32_t Master::CanRecv(KIV_CanFrame* frames, uint32_t maxCount, void* user) {

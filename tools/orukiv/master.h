@@ -1,5 +1,6 @@
 // The tool's library instance: one KIV_Init over a bus, the frame trace in
-// both directions, and the events it reports.
+// both directions, and the events it reports. The bus's arrivals are passed
+// on to the instance with KIV_Notify.
 #pragma once
 
 #include <chrono>

@@ -16,6 +16,7 @@ struct Options {
     bool timeoutGiven = false;
     bool trace = false;
     std::string logFile;
+    uint32_t lowLatencyUs = 0;  // worker period in low-latency mode; 0: default timing
 };
 
 // The outcome of one SDO access.

@@ -54,7 +54,7 @@ std::optional<uint64_t> ParseUnsigned(std::string_view text, uint64_t max) {
     uint64_t v = 0;
     for (char c : text) {
         const int d = base == 16 ? HexDigit(c) : (c >= '0' && c <= '9' ? c - '0' : -1);
-        if (d < 0) return std::nullopt;
+        if (d < 0 || static_cast<uint64_t>(d) > max) return std::nullopt;
         if (v > (max - static_cast<uint64_t>(d)) / base) return std::nullopt;
         v = v * base + static_cast<uint64_t>(d);
     }
@@ -64,12 +64,13 @@ std::optional<uint64_t> ParseUnsigned(std::string_view text, uint64_t max) {
 std::optional<int64_t> ParseSigned(std::string_view text, int64_t min, int64_t max) {
     const bool negative = !text.empty() && text[0] == '-';
     if (negative) text.remove_prefix(1);
-    // INT64_MIN's magnitude is one more than INT64_MAX.
-    const auto magnitude =
-        ParseUnsigned(text, negative ? uint64_t{1} << 63 : static_cast<uint64_t>(INT64_MAX));
+    // The largest magnitude the sign allows; the bounds are checked after.
+    const uint64_t limit = negative ? (min < 0 ? static_cast<uint64_t>(-(min + 1)) + 1 : 0)
+                                    : (max < 0 ? 0 : static_cast<uint64_t>(max));
+    const auto magnitude = ParseUnsigned(text, limit);
     if (!magnitude) return std::nullopt;
     int64_t v = static_cast<int64_t>(*magnitude);
-    if (negative) v = *magnitude == 0 ? 0 : -static_cast<int64_t>(*magnitude - 1) - 1;
+    if (negative && *magnitude != 0) v = -static_cast<int64_t>(*magnitude - 1) - 1;
     if (v < min || v > max) return std::nullopt;
     return v;
 }
