@@ -57,4 +57,13 @@ std::unique_ptr<Bus> OpenBus(const BusSpec& spec, std::string& error) {
     return nullptr;
 }
 
+int TakeQueuedFrames(std::deque<KIV_CanFrame>& queue, KIV_CanFrame* out, int max) {
+    int n = 0;
+    while (n < max && !queue.empty()) {
+        out[n++] = queue.front();
+        queue.pop_front();
+    }
+    return n;
+}
+
 }  // namespace orukiv::tool

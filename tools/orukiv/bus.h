@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -56,6 +57,10 @@ private:
     std::mutex arrivalM_;
     ArrivalHandler arrival_;
 };
+
+// Moves up to `max` frames from the front of an adapter's receive queue into
+// `out`; the caller holds the queue's lock. Returns how many were moved.
+int TakeQueuedFrames(std::deque<KIV_CanFrame>& queue, KIV_CanFrame* out, int max);
 
 struct BusSpec {
     enum class Kind { kSim, kSocketCan, kSlcan } kind = Kind::kSim;

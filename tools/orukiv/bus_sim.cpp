@@ -22,12 +22,7 @@ public:
     std::string Interface() const override { return "sim"; }
     int Receive(KIV_CanFrame* frames, int max) override {
         std::lock_guard<std::mutex> lock(m_);
-        int n = 0;
-        while (n < max && !frames_.empty()) {
-            frames[n++] = frames_.front();
-            frames_.pop_front();
-        }
-        return n;
+        return TakeQueuedFrames(frames_, frames, max);
     }
     int Send(const KIV_CanFrame& frame) override {
         host_->Send(frame);

@@ -58,12 +58,7 @@ public:
 
     int Receive(KIV_CanFrame* frames, int max) override {
         std::lock_guard<std::mutex> lock(m_);
-        int n = 0;
-        while (n < max && !frames_.empty()) {
-            frames[n++] = frames_.front();
-            frames_.pop_front();
-        }
-        return n;
+        return TakeQueuedFrames(frames_, frames, max);
     }
 
     int Send(const KIV_CanFrame& frame) override { return Write(EncodeSlcanFrame(frame)) ? 0 : 1; }
