@@ -129,30 +129,30 @@ TEST(ToolArguments, BusSpecsAndMappingEntries) {
     struct BusCase {
         const char* text;
         bool ok;
-        BusSpec::Kind kind;
+        BusAddress::Kind kind;
         const char* device;
         uint32_t bitrate;
     };
     const BusCase buses[] = {
-        {"sim", true, BusSpec::Kind::kSim, "", 500000},
+        {"sim", true, BusAddress::Kind::kSim, "", 500000},
         {"sim:x", false, {}, "", 0},
-        {"socketcan:can0", true, BusSpec::Kind::kSocketCan, "can0", 500000},
+        {"socketcan:can0", true, BusAddress::Kind::kSocketCan, "can0", 500000},
         {"socketcan:", false, {}, "", 0},
-        {"slcan:/dev/ttyACM0", true, BusSpec::Kind::kSlcan, "/dev/ttyACM0", 500000},
-        {"slcan:COM3@250000", true, BusSpec::Kind::kSlcan, "COM3", 250000},
+        {"slcan:/dev/ttyACM0", true, BusAddress::Kind::kSlcan, "/dev/ttyACM0", 500000},
+        {"slcan:COM3@250000", true, BusAddress::Kind::kSlcan, "COM3", 250000},
         {"slcan:COM3@300000", false, {}, "", 0},
         {"slcan:@125000", false, {}, "", 0},
         {"pcan:1", false, {}, "", 0},
     };
     for (const BusCase& c : buses) {
         std::string error;
-        const auto spec = ParseBusSpec(c.text, error);
-        ASSERT_EQ(spec.has_value(), c.ok) << c.text;
+        const auto address = ParseBusAddress(c.text, error);
+        ASSERT_EQ(address.has_value(), c.ok) << c.text;
         EXPECT_EQ(error.empty(), c.ok) << c.text;
-        if (!spec) continue;
-        EXPECT_EQ(spec->kind, c.kind) << c.text;
-        EXPECT_EQ(spec->device, c.device) << c.text;
-        EXPECT_EQ(spec->bitrate, c.bitrate) << c.text;
+        if (!address) continue;
+        EXPECT_EQ(address->kind, c.kind) << c.text;
+        EXPECT_EQ(address->device, c.device) << c.text;
+        EXPECT_EQ(address->bitrate, c.bitrate) << c.text;
     }
 
     struct MapCase {

@@ -6,24 +6,24 @@
 
 namespace orukiv::tool {
 
-std::optional<BusSpec> ParseBusSpec(const std::string& text, std::string& error) {
-    BusSpec spec;
+std::optional<BusAddress> ParseBusAddress(const std::string& text, std::string& error) {
+    BusAddress address;
     const auto colon = text.find(':');
     const std::string kind = text.substr(0, colon);
     const std::string rest = colon == std::string::npos ? std::string() : text.substr(colon + 1);
     if (kind == "sim" && colon == std::string::npos) {
-        spec.kind = BusSpec::Kind::kSim;
-        return spec;
+        address.kind = BusAddress::Kind::kSim;
+        return address;
     }
     if (kind == "socketcan" && !rest.empty()) {
-        spec.kind = BusSpec::Kind::kSocketCan;
-        spec.device = rest;
-        return spec;
+        address.kind = BusAddress::Kind::kSocketCan;
+        address.device = rest;
+        return address;
     }
     if (kind == "slcan" && !rest.empty()) {
-        spec.kind = BusSpec::Kind::kSlcan;
+        address.kind = BusAddress::Kind::kSlcan;
         const auto at = rest.rfind('@');
-        spec.device = rest.substr(0, at);
+        address.device = rest.substr(0, at);
         if (at != std::string::npos) {
             const auto rate = ParseUnsigned(rest.substr(at + 1), 1000000);
             if (!rate || !SlcanBitrateCommand(static_cast<uint32_t>(*rate))) {
@@ -32,27 +32,27 @@ std::optional<BusSpec> ParseBusSpec(const std::string& text, std::string& error)
                         "800000, 1000000";
                 return std::nullopt;
             }
-            spec.bitrate = static_cast<uint32_t>(*rate);
+            address.bitrate = static_cast<uint32_t>(*rate);
         }
-        if (!spec.device.empty()) return spec;
+        if (!address.device.empty()) return address;
     }
     error = "unknown bus '" + text + "' (sim, socketcan:IFNAME or slcan:DEVICE[@BITRATE])";
     return std::nullopt;
 }
 
-std::unique_ptr<Bus> OpenBus(const BusSpec& spec, std::string& error) {
-    switch (spec.kind) {
-        case BusSpec::Kind::kSim:
+std::unique_ptr<Bus> OpenBus(const BusAddress& address, std::string& error) {
+    switch (address.kind) {
+        case BusAddress::Kind::kSim:
             return OpenSimBus();
-        case BusSpec::Kind::kSocketCan:
+        case BusAddress::Kind::kSocketCan:
 #ifdef __linux__
-            return OpenSocketCanBus(spec.device, error);
+            return OpenSocketCanBus(address.device, error);
 #else
             error = "socketcan buses exist on Linux only";
             return nullptr;
 #endif
-        case BusSpec::Kind::kSlcan:
-            return OpenSlcanBus(spec.device, spec.bitrate, error);
+        case BusAddress::Kind::kSlcan:
+            return OpenSlcanBus(address.device, address.bitrate, error);
     }
     return nullptr;
 }

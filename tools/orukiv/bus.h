@@ -62,7 +62,7 @@ private:
 // `out`; the caller holds the queue's lock. Returns how many were moved.
 int TakeQueuedFrames(std::deque<KIV_CanFrame>& queue, KIV_CanFrame* out, int max);
 
-struct BusSpec {
+struct BusAddress {
     enum class Kind { kSim, kSocketCan, kSlcan } kind = Kind::kSim;
     std::string device;         // interface or serial device
     uint32_t bitrate = 500000;  // slcan only
@@ -70,10 +70,10 @@ struct BusSpec {
 
 // Parses --bus; sets `error` and returns nothing when the text is not one of
 // the forms above or the bitrate is not one an slcan adapter knows.
-std::optional<BusSpec> ParseBusSpec(const std::string& text, std::string& error);
+std::optional<BusAddress> ParseBusAddress(const std::string& text, std::string& error);
 
 // Opens the bus; null with `error` set on failure.
-std::unique_ptr<Bus> OpenBus(const BusSpec& spec, std::string& error);
+std::unique_ptr<Bus> OpenBus(const BusAddress& address, std::string& error);
 
 // The adapters (bus_sim.cpp, bus_socketcan.cpp, bus_slcan.cpp).
 std::unique_ptr<Bus> OpenSimBus();

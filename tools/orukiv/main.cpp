@@ -179,8 +179,8 @@ int main(int argc, char** argv) {
     opt.timeoutGiven = !timeoutText.empty();
     if (opt.timeoutGiven) opt.timeoutMs = static_cast<uint32_t>(Num(timeoutText));
     std::string error;
-    const auto spec = ParseBusSpec(opt.bus, error);
-    if (!spec) {
+    const auto address = ParseBusAddress(opt.bus, error);
+    if (!address) {
         std::fprintf(stderr, "orukiv: %s\n", error.c_str());
         return 2;
     }
@@ -189,7 +189,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "orukiv: cannot write %s\n", opt.logFile.c_str());
         return 2;
     }
-    std::unique_ptr<Bus> bus = OpenBus(*spec, error);
+    std::unique_ptr<Bus> bus = OpenBus(*address, error);
     if (!bus) {
         if (log) std::fclose(log);
         std::fprintf(stderr, "orukiv: %s\n", error.c_str());
