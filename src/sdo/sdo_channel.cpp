@@ -9,6 +9,7 @@
 
 #include "log/log.h"
 #include "sdo/sdo_abort_codes.h"
+#include "stack/cia301.h"
 #include "stack/co_stack.h"
 #include "stack/worker_timing.h"
 
@@ -16,8 +17,8 @@ namespace orukiv {
 
 namespace {
 
-constexpr uint32_t kCobSdoRx = 0x600;  // client to server
-constexpr uint32_t kCobSdoTx = 0x580;  // server to client
+constexpr uint32_t kCobSdoRx = cia301::kCobSdoRxBase;  // client to server
+constexpr uint32_t kCobSdoTx = cia301::kCobSdoTxBase;  // server to client
 constexpr uint32_t kNoTick = 0xFFFFFFFFu;
 
 bool MatchesObject(const SdoChannel& ch, const KIV_CanFrame* f) {
@@ -30,10 +31,9 @@ uint32_t Le32(const uint8_t* b) {
            static_cast<uint32_t>(b[2]) << 16 | static_cast<uint32_t>(b[3]) << 24;
 }
 
-// The command specifier (bits 7..5 of byte 0) of the answers a server sends.
-constexpr uint8_t kScsUploadSegment = 0;
-constexpr uint8_t kScsInitiateUpload = 2;
-constexpr uint8_t kCmdAbort = 0x80;
+using cia301::kScsInitiateUpload;
+using cia301::kScsUploadSegment;
+constexpr uint8_t kCmdAbort = cia301::kSdoAbort;
 
 void Finish(SdoChannel& ch, int32_t result, SdoOutcome outcome) {
     ch.result = result;
@@ -355,7 +355,7 @@ void SdoSendAbort(CoStack* stack, uint8_t nodeId, uint16_t index, uint8_t subInd
     std::memset(&f, 0, sizeof f);
     f.id = kCobSdoRx + nodeId;
     f.dlc = 8;
-    f.data[0] = 0x80;
+    f.data[0] = kCmdAbort;
     f.data[1] = static_cast<uint8_t>(index & 0xFF);
     f.data[2] = static_cast<uint8_t>(index >> 8);
     f.data[3] = subIndex;

@@ -6,13 +6,14 @@
 #include <cstring>
 
 #include "log/log.h"
+#include "stack/cia301.h"
 #include "stack/co_stack.h"
 
 namespace orukiv {
 
 namespace {
 
-constexpr uint32_t kCobNodeControl = 0x700;
+constexpr uint32_t kCobNodeControl = cia301::kCobNodeControlBase;
 constexpr uint32_t kNeverMs = 0xFFFFFFFFu;
 constexpr uint32_t kLongestLifeMs = 0x7FFFFFFFu;
 // With nothing due, the worker looks again after this long all the same.

@@ -7,13 +7,14 @@
 #include <cstdint>
 
 #include "orukiv/orukiv.h"
+#include "stack/cia301.h"
 
 struct CoStack;
 struct CoRequest;
 
 namespace orukiv {
 
-constexpr int kMaxNodeId = 127;
+constexpr int kMaxNodeId = cia301::kMaxNodeId;
 
 // Worker-only record of one node.
 struct SupervisedNode {

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "services/time_of_day.h"
+#include "stack/cia301.h"
 #include "stack/co_stack.h"
 
 namespace orukiv {
@@ -45,22 +46,22 @@ void DecodeSdo(const KIV_CanFrame* f, bool fromServer, KIV_Event* ev) {
     b.index = static_cast<uint16_t>(f->data[1] | f->data[2] << 8);
     b.subIndex = f->data[3];
     uint8_t length = 0;
-    if (cmd == 0x80) {
+    if (cmd == cia301::kSdoAbort) {
         b.sdoKind = KIV_SDO_ABORT;
     } else if (fromServer) {
-        if (cmd == 0x43 || cmd == 0x47 || cmd == 0x4B || cmd == 0x4F) {
+        if ((cmd & cia301::kSdoExpeditedSizedMask) == cia301::kSdoExpeditedUpload) {
             b.sdoKind = KIV_SDO_READ_RESPONSE;
-            length = static_cast<uint8_t>(4 - ((cmd >> 2) & 3));
-        } else if (cmd == 0x60) {
+            length = cia301::ExpeditedSize(cmd);
+        } else if (cmd == cia301::kSdoDownloadAnswer) {
             b.sdoKind = KIV_SDO_WRITE_RESPONSE;
         } else {
             b.sdoKind = KIV_SDO_OTHER;
         }
     } else {
-        if (cmd == 0x23 || cmd == 0x27 || cmd == 0x2B || cmd == 0x2F) {
+        if ((cmd & cia301::kSdoExpeditedSizedMask) == cia301::kSdoExpeditedDownload) {
             b.sdoKind = KIV_SDO_WRITE_REQUEST;
-            length = static_cast<uint8_t>(4 - ((cmd >> 2) & 3));
-        } else if (cmd == 0x40) {
+            length = cia301::ExpeditedSize(cmd);
+        } else if (cmd == cia301::kSdoUploadRequest) {
             b.sdoKind = KIV_SDO_READ_REQUEST;
         } else {
             b.sdoKind = KIV_SDO_OTHER;
@@ -75,7 +76,7 @@ void DecodeSdo(const KIV_CanFrame* f, bool fromServer, KIV_Event* ev) {
 void DecodeEvent(const KIV_CanFrame* f, KIV_Event* ev) {
     std::memset(ev, 0, sizeof *ev);
     ev->node = static_cast<uint8_t>(f->id & 0xFF);
-    if (f->id >= 0x800) return;  // KIV_EVENT_NONE
+    if (f->id >= cia301::kCobStandardLimit) return;  // KIV_EVENT_NONE
     const uint32_t id = f->id;
     switch (id >> 7) {
         case 0:
@@ -83,18 +84,18 @@ void DecodeEvent(const KIV_CanFrame* f, KIV_Event* ev) {
             ev->body.nmt.command = NmtCommandOf(f->data[0]);
             break;
         case 1:
-            if (id == 0x080) {
+            if (id == cia301::kCobSync) {
                 ev->type = KIV_EVENT_SYNC;
             } else {
                 ev->type = KIV_EVENT_EMCY;
-                ev->node = static_cast<uint8_t>((id & 0xFF) - 0x80);
+                ev->node = static_cast<uint8_t>(id - cia301::kCobEmcyBase);
                 ev->body.emcy.errorCode = static_cast<uint16_t>(f->data[0] | f->data[1] << 8);
                 ev->body.emcy.errorRegister = f->data[2];
                 std::memcpy(ev->body.emcy.manufacturerData, &f->data[3], 5);
             }
             break;
         case 2:
-            if (id == 0x100) {
+            if (id == cia301::kCobTime) {
                 ev->type = KIV_EVENT_TIME;
                 CalendarTime t = DecodeTimeOfDay(f->data);
                 auto& b = ev->body.time;

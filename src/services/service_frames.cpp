@@ -4,16 +4,17 @@
 #include <cstring>
 
 #include "services/time_of_day.h"
+#include "stack/cia301.h"
 #include "stack/co_stack.h"
 
 using namespace orukiv;
 
 namespace {
-constexpr uint32_t kCobNmt = 0x000;
-constexpr uint32_t kCobSync = 0x080;
-constexpr uint32_t kCobEmcy = 0x080;
-constexpr uint32_t kCobTime = 0x100;
-constexpr uint32_t kCobHeartbeat = 0x700;
+using cia301::kCobNmt;
+using cia301::kCobSync;
+using cia301::kCobTime;
+constexpr uint32_t kCobEmcy = cia301::kCobEmcyBase;
+constexpr uint32_t kCobHeartbeat = cia301::kCobNodeControlBase;
 
 int32_t Submit(KIV_Handle handle, CoRequest& r, const char* exportName) {
     return SubmitRequest(handle, &r, exportName);
@@ -99,7 +100,7 @@ int32_t KIV_InputFrame(KIV_Handle handle, const KIV_CanFrame* frame) {
 
 int32_t KIV_NMT_SendCommand(KIV_Handle handle, uint8_t node, int32_t command) {
     // Node 0 addresses every node.
-    if (handle == nullptr || node > 127) return KIV_ERR_PARAM;
+    if (handle == nullptr || node > cia301::kMaxNodeId) return KIV_ERR_PARAM;
     CoRequest r = MakeRequest(REQ_NMT_COMMAND, node);
     r.payload.nmt.command = command;
     return Submit(handle, r, __func__);
