@@ -10,29 +10,35 @@ namespace orukiv::cia301 {
 // ---- Node IDs --------------------------------------------------------------
 constexpr uint8_t kMinNodeId = 1;
 constexpr uint8_t kMaxNodeId = 127;
-constexpr bool IsNodeId(unsigned id) { return id >= kMinNodeId && id <= kMaxNodeId; }
+constexpr bool IsNodeId(unsigned id) {
+    return id >= kMinNodeId && id <= kMaxNodeId;
+}
 
 // ---- COB-IDs of the predefined connection set (11-bit) ---------------------
 constexpr uint32_t kCobNmt = 0x000;
 constexpr uint32_t kCobSync = 0x080;
 constexpr uint32_t kCobEmcyBase = 0x080;  // + node ID
 constexpr uint32_t kCobTime = 0x100;
-constexpr uint32_t kCobTpdo1Base = 0x180;  // + node ID; TPDO n at + (n - 1) * 0x100
-constexpr uint32_t kCobRpdo1Base = 0x200;  // + node ID; RPDO n at + (n - 1) * 0x100
-constexpr uint32_t kCobSdoTxBase = 0x580;  // server to client, + node ID
-constexpr uint32_t kCobSdoRxBase = 0x600;  // client to server, + node ID
+constexpr uint32_t kCobTpdo1Base = 0x180;        // + node ID; TPDO n at + (n - 1) * 0x100
+constexpr uint32_t kCobRpdo1Base = 0x200;        // + node ID; RPDO n at + (n - 1) * 0x100
+constexpr uint32_t kCobSdoTxBase = 0x580;        // server to client, + node ID
+constexpr uint32_t kCobSdoRxBase = 0x600;        // client to server, + node ID
 constexpr uint32_t kCobNodeControlBase = 0x700;  // heartbeat, boot-up, guarding, + node ID
-constexpr uint32_t kCobLssSlave = 0x7E4;   // LSS slave to master
-constexpr uint32_t kCobLssMaster = 0x7E5;  // LSS master to slaves
-constexpr uint32_t kCobStandardLimit = 0x800;  // first identifier past 11 bits
+constexpr uint32_t kCobLssSlave = 0x7E4;         // LSS slave to master
+constexpr uint32_t kCobLssMaster = 0x7E5;        // LSS master to slaves
+constexpr uint32_t kCobStandardLimit = 0x800;    // first identifier past 11 bits
 
 // The function code (bits 10..7) of an 11-bit identifier.
-constexpr uint32_t FunctionCode(uint32_t cobId) { return cobId >> 7; }
+constexpr uint32_t FunctionCode(uint32_t cobId) {
+    return cobId >> 7;
+}
 
 // ---- SDO command byte ------------------------------------------------------
 // Bits 7..5 of byte 0: the client's (ccs) and the server's (scs) command
 // specifier.
-constexpr uint8_t CommandSpecifier(uint8_t cmd) { return static_cast<uint8_t>(cmd >> 5); }
+constexpr uint8_t CommandSpecifier(uint8_t cmd) {
+    return static_cast<uint8_t>(cmd >> 5);
+}
 constexpr uint8_t kCcsDownloadSegment = 0;
 constexpr uint8_t kCcsInitiateDownload = 1;
 constexpr uint8_t kCcsInitiateUpload = 2;
@@ -48,13 +54,15 @@ constexpr uint8_t kScsAbort = 4;
 constexpr uint8_t kScsBlockDownload = 5;
 constexpr uint8_t kScsBlockUpload = 6;
 
-constexpr uint8_t kSdoAbort = 0x80;            // abort transfer (whole byte 0)
-constexpr uint8_t kSdoUploadRequest = 0x40;    // initiate upload request
-constexpr uint8_t kSdoDownloadAnswer = 0x60;   // initiate download response
+constexpr uint8_t kSdoAbort = 0x80;           // abort transfer (whole byte 0)
+constexpr uint8_t kSdoUploadRequest = 0x40;   // initiate upload request
+constexpr uint8_t kSdoDownloadAnswer = 0x60;  // initiate download response
 // Initiate expedited transfer with size indicated: n unused bytes in bits 3..2.
 constexpr uint8_t kSdoExpeditedSizedMask = 0xF3;
 constexpr uint8_t kSdoExpeditedDownload = 0x23;  // | (4 - size) << 2
 constexpr uint8_t kSdoExpeditedUpload = 0x43;    // | (4 - size) << 2
-constexpr uint8_t ExpeditedSize(uint8_t cmd) { return static_cast<uint8_t>(4 - ((cmd >> 2) & 3)); }
+constexpr uint8_t ExpeditedSize(uint8_t cmd) {
+    return static_cast<uint8_t>(4 - ((cmd >> 2) & 3));
+}
 
 }  // namespace orukiv::cia301
