@@ -1,0 +1,50 @@
+"""orukiv: a CANopen master over any python-can bus, on the orukiv library.
+
+>>> import can, orukiv
+>>> with can.Bus(interface="virtual", channel="x") as bus, orukiv.Master(bus) as master:
+...     name = master.read(5, 0x1008).decode()
+"""
+
+from ._library import LibraryNotFoundError
+from .drive import Drive
+from .errors import (
+    ClosedError,
+    Error,
+    NoResourceError,
+    NoSendError,
+    ParamError,
+    SdoAbortedError,
+    SdoTimeoutError,
+    SendError,
+    abort_text,
+)
+from .events import (
+    EmcyEvent,
+    Event,
+    HeartbeatEvent,
+    NmtCommand,
+    NmtEvent,
+    NmtState,
+    NodeGuardEvent,
+    NodeStateCause,
+    NodeStateEvent,
+    PdoEvent,
+    SdoEvent,
+    SdoEventKind,
+    SupervisionMode,
+    SyncEvent,
+    TimeEvent,
+    UnclassifiedEvent,
+)
+from .master import EventStream, Master, NodeStatus, Stats
+
+__version__ = "0.1.0"
+
+__all__ = [
+    "ClosedError", "Drive", "EmcyEvent", "Error", "Event", "EventStream", "HeartbeatEvent",
+    "LibraryNotFoundError", "Master", "NmtCommand", "NmtEvent", "NmtState", "NodeGuardEvent",
+    "NodeStateCause", "NodeStateEvent", "NodeStatus", "NoResourceError", "NoSendError",
+    "ParamError", "PdoEvent", "SdoAbortedError", "SdoEvent", "SdoEventKind",
+    "SdoTimeoutError", "SendError", "Stats", "SupervisionMode", "SyncEvent", "TimeEvent",
+    "UnclassifiedEvent", "abort_text",
+]

@@ -1,0 +1,428 @@
+"""Finding and loading the orukiv shared library, its records and its exports.
+
+Every record of ``orukiv.h`` that crosses the interface is mirrored here as a
+``ctypes.Structure``; its size and field offsets are checked at import against
+the values the header asserts, so that a record that drifted from the header
+fails loudly instead of corrupting memory. Every export is declared in one
+table (``EXPORTS``) with its argument and result types: a new export is one
+line there.
+"""
+
+from __future__ import annotations
+
+import ctypes
+import os
+import sys
+from ctypes import (
+    CFUNCTYPE,
+    POINTER,
+    Structure,
+    Union,
+    c_char_p,
+    c_int8,
+    c_int16,
+    c_int32,
+    c_uint8,
+    c_uint16,
+    c_uint32,
+    c_uint64,
+    c_void_p,
+)
+from pathlib import Path
+from typing import Dict, List, Optional, Sequence, Tuple
+
+# ---- Result codes ----------------------------------------------------------
+
+KIV_OK = 0
+KIV_ERR_PARAM = 1
+KIV_ERR_TIMEOUT = 2
+KIV_ERR_NO_RESOURCE = 3
+KIV_ERR_ABORTED = 4
+KIV_ERR_NO_SEND = 6
+
+KIV_TIMING_WAKE_ON_REQUEST = 0x1
+KIV_TIMING_DRAIN_RECEIVE = 0x2
+
+# ---- Records ---------------------------------------------------------------
+
+
+class CanFrame(Structure):
+    _fields_ = [
+        ("id", c_uint32),
+        ("reserved0", c_uint8 * 6),
+        ("rtr", c_uint8),
+        ("reserved1", c_uint8),
+        ("dlc", c_uint8),
+        ("reserved2", c_uint8 * 3),
+        ("data", c_uint8 * 8),
+    ]
+
+
+class FdFrame(Structure):
+    _fields_ = [
+        ("id", c_uint32),
+        ("reserved0", c_uint8 * 8),
+        ("len", c_uint8),
+        ("reserved1", c_uint8 * 3),
+        ("data", c_uint8 * 64),
+    ]
+
+
+class _Nmt(Structure):
+    _fields_ = [("command", c_uint32)]
+
+
+class _Emcy(Structure):
+    _fields_ = [
+        ("errorCode", c_uint16),
+        ("errorRegister", c_uint8),
+        ("manufacturerData", c_uint8 * 5),
+    ]
+
+
+class _Heartbeat(Structure):
+    _fields_ = [("state", c_uint32)]
+
+
+class _Time(Structure):
+    _fields_ = [
+        ("year", c_uint16),
+        ("month", c_uint8),
+        ("day", c_uint8),
+        ("hour", c_uint8),
+        ("minute", c_uint8),
+        ("second", c_uint8),
+        ("reserved", c_uint8),
+        ("millisecond", c_uint32),
+    ]
+
+
+class _Sdo(Structure):
+    _fields_ = [
+        ("sdoKind", c_uint32),
+        ("index", c_uint16),
+        ("subIndex", c_uint8),
+        ("sdoData", c_uint8 * 8),
+        ("sdoLength", c_uint8),
+    ]
+
+
+class _Frame(Structure):
+    _fields_ = [
+        ("cobId", c_uint32),
+        ("frameData", c_uint8 * 8),
+        ("frameLength", c_uint8),
+    ]
+
+
+class _NodeState(Structure):
+    _fields_ = [
+        ("oldState", c_uint8),
+        ("newState", c_uint8),
+        ("cause", c_uint8),
+        ("reserved", c_uint8),
+        ("sinceLastMs", c_uint32),
+    ]
+
+
+class _EventBody(Union):
+    _fields_ = [
+        ("nmt", _Nmt),
+        ("emcy", _Emcy),
+        ("heartbeat", _Heartbeat),
+        ("time", _Time),
+        ("sdo", _Sdo),
+        ("frame", _Frame),
+        ("nodeState", _NodeState),
+        ("raw", c_uint8 * 80),
+    ]
+
+
+class Event(Structure):
+    _fields_ = [
+        ("type", c_uint32),
+        ("node", c_uint8),
+        ("reserved", c_uint8 * 3),
+        ("body", _EventBody),
+    ]
+
+
+class PdoMapEntry(Structure):
+    _fields_ = [
+        ("bitLengthAndSubIndex", c_uint16),
+        ("indexLow", c_uint8),
+        ("indexHigh", c_uint8),
+    ]
+
+
+class NodeStatus(Structure):
+    _fields_ = [
+        ("state", c_uint8),
+        ("mode", c_uint8),
+        ("alive", c_uint8),
+        ("reserved", c_uint8),
+        ("sinceLastMs", c_uint32),
+    ]
+
+
+class Stats(Structure):
+    _fields_ = [
+        ("framesReceived", c_uint64),
+        ("framesSent", c_uint64),
+        ("sendFailures", c_uint64),
+        ("fullPolls", c_uint64),
+        ("sdoCompleted", c_uint64),
+        ("sdoTimeouts", c_uint64),
+        ("sdoAborts", c_uint64),
+        ("lastAbortCode", c_uint32),
+        ("lastAbortNode", c_uint8),
+        ("reserved", c_uint8 * 3),
+    ]
+
+
+# The callbacks take their record pointers as plain addresses (c_void_p):
+# the same in the C calling convention, and cheaper to handle than ctypes
+# pointer objects on every worker pass.
+CanRecvFn = CFUNCTYPE(c_int32, c_void_p, c_uint32, c_void_p)
+CanSendFn = CFUNCTYPE(c_int32, c_void_p, c_void_p)
+FdRecvFn = CFUNCTYPE(c_int32, c_void_p, c_uint32, c_void_p)
+FdSendFn = CFUNCTYPE(c_int32, c_void_p, c_void_p)
+EventFn = CFUNCTYPE(None, c_void_p, c_void_p)
+
+
+class InitParam(Structure):
+    _fields_ = [
+        ("canRecv", CanRecvFn),
+        ("canSend", CanSendFn),
+        ("fdRecv", FdRecvFn),
+        ("fdSend", FdSendFn),
+        ("onEvent", EventFn),
+        ("userData", c_void_p),
+    ]
+
+
+# The sizes and offsets that orukiv.h asserts (its layout checks), by record:
+# (record, size, {field path: offset}). A dotted path goes into nested records.
+LAYOUT: Sequence[Tuple[type, int, Dict[str, int]]] = (
+    (CanFrame, 24, {"id": 0, "rtr": 10, "dlc": 12, "data": 16}),
+    (FdFrame, 80, {"len": 12, "data": 16}),
+    (
+        Event,
+        88,
+        {
+            "node": 4,
+            "body": 8,
+            "body.nmt.command": 8,
+            "body.emcy.errorCode": 8,
+            "body.emcy.errorRegister": 10,
+            "body.emcy.manufacturerData": 11,
+            "body.heartbeat.state": 8,
+            "body.time.year": 8,
+            "body.time.month": 10,
+            "body.time.second": 14,
+            "body.time.millisecond": 16,
+            "body.sdo.sdoKind": 8,
+            "body.sdo.index": 12,
+            "body.sdo.subIndex": 14,
+            "body.sdo.sdoData": 15,
+            "body.sdo.sdoLength": 23,
+            "body.frame.cobId": 8,
+            "body.frame.frameData": 12,
+            "body.frame.frameLength": 20,
+            "body.nodeState.oldState": 8,
+            "body.nodeState.newState": 9,
+            "body.nodeState.cause": 10,
+            "body.nodeState.sinceLastMs": 12,
+        },
+    ),
+    (NodeStatus, 8, {"mode": 1, "alive": 2, "sinceLastMs": 4}),
+    (
+        Stats,
+        64,
+        {
+            "framesSent": 8,
+            "sendFailures": 16,
+            "fullPolls": 24,
+            "sdoCompleted": 32,
+            "sdoTimeouts": 40,
+            "sdoAborts": 48,
+            "lastAbortCode": 56,
+            "lastAbortNode": 60,
+        },
+    ),
+    (PdoMapEntry, 4, {"indexLow": 2, "indexHigh": 3}),
+    (
+        InitParam,
+        48,
+        {"canSend": 8, "fdRecv": 16, "fdSend": 24, "onEvent": 32, "userData": 40},
+    ),
+)
+
+
+def field_offset(record: type, path: str) -> int:
+    """Offset in bytes of a (dotted) field path within a record type."""
+    offset = 0
+    for name in path.split("."):
+        field = getattr(record, name)
+        offset += field.offset
+        record = dict(record._fields_)[name]
+    return offset
+
+
+def check_layouts(layout=LAYOUT) -> None:
+    """Raises ImportError naming every record whose layout differs."""
+    wrong: List[str] = []
+    for record, size, offsets in layout:
+        if ctypes.sizeof(record) != size:
+            wrong.append(f"{record.__name__}: size {ctypes.sizeof(record)}, expected {size}")
+        for path, expected in offsets.items():
+            got = field_offset(record, path)
+            if got != expected:
+                wrong.append(f"{record.__name__}.{path}: offset {got}, expected {expected}")
+    if wrong:
+        raise ImportError("orukiv records do not match orukiv.h: " + "; ".join(wrong))
+
+
+if ctypes.sizeof(c_void_p) != 8:
+    raise ImportError("orukiv needs a 64-bit Python (its records are laid out for 64-bit)")
+check_layouts()
+
+# ---- Exports ---------------------------------------------------------------
+
+_H = c_void_p  # KIV_Handle
+_u8p = POINTER(c_uint8)
+
+# name: (result type, argument types). Every export of orukiv.h is here.
+EXPORTS: Dict[str, Tuple[object, List[object]]] = {
+    "KIV_Init": (c_void_p, [POINTER(InitParam)]),
+    "KIV_Destroy": (c_int32, [_H]),
+    "KIV_InputFrame": (c_int32, [_H, POINTER(CanFrame)]),
+    "KIV_SetWorkerTiming": (c_int32, [_H, c_uint32, c_uint32]),
+    "KIV_Notify": (c_int32, [_H]),
+    "KIV_NMT_SendCommand": (c_int32, [_H, c_uint8, c_int32]),
+    "KIV_NMT_SendHeartbeat": (c_int32, [_H, c_uint8, c_int32]),
+    "KIV_SendNodeGuardRequest": (c_int32, [_H, c_uint8]),
+    "KIV_SendSYNC": (c_int32, [_H]),
+    "KIV_SendEMCY": (c_int32, [_H, c_uint8, c_uint16, c_uint8, _u8p]),
+    "KIV_SendPDO": (c_int32, [_H, c_uint32, _u8p, c_uint8]),
+    "KIV_SendRemotePDO": (c_int32, [_H, c_uint32]),
+    "KIV_SendTimestamp": (
+        c_int32,
+        [_H, c_uint16, c_uint8, c_uint8, c_uint8, c_uint8, c_uint8, c_uint32],
+    ),
+    "KIV_ReadObject": (
+        c_int32,
+        [_H, c_uint8, c_uint16, c_uint8, _u8p, c_uint32, POINTER(c_uint32)],
+    ),
+    "KIV_WriteObject": (c_int32, [_H, c_uint8, c_uint16, c_uint8, _u8p, c_uint32]),
+    "KIV_ReadObjectEx": (
+        c_int32,
+        [_H, c_uint8, c_uint16, c_uint8, _u8p, c_uint32, POINTER(c_uint32), POINTER(c_uint32)],
+    ),
+    "KIV_WriteObjectEx": (
+        c_int32,
+        [_H, c_uint8, c_uint16, c_uint8, _u8p, c_uint32, POINTER(c_uint32)],
+    ),
+    "KIV_SdoAbortText": (c_char_p, [c_uint32]),
+    "KIV_SetSDOTimeout": (c_int32, [_H, c_uint32]),
+    "KIV_NMT_SetHeartbeatPeriod": (c_int32, [_H, c_uint8, c_uint16]),
+    "KIV_ConfigTPDO": (c_int32, [_H, c_uint8, c_uint8, POINTER(PdoMapEntry), c_uint8]),
+    "KIV_SuperviseNode": (c_int32, [_H, c_uint8, c_uint32]),
+    "KIV_GuardNode": (c_int32, [_H, c_uint8, c_uint32, c_uint8]),
+    "KIV_GetNodeState": (c_int32, [_H, c_uint8, POINTER(NodeStatus)]),
+    "KIV_GetStats": (c_int32, [_H, POINTER(Stats)]),
+    "KIV_402_SetControlWord": (c_int32, [_H, c_uint8, c_uint16]),
+    "KIV_402_GetStatusWord": (c_int32, [_H, c_uint8, POINTER(c_uint16)]),
+    "KIV_402_SetOpMode": (c_int32, [_H, c_uint8, c_int32]),
+    "KIV_402_GetOpMode": (c_int32, [_H, c_uint8, POINTER(c_int32)]),
+    "KIV_402_SetTargetPos": (c_int32, [_H, c_uint8, c_int32]),
+    "KIV_402_GetActualPos": (c_int32, [_H, c_uint8, POINTER(c_int32)]),
+    "KIV_402_SetTargetVel": (c_int32, [_H, c_uint8, c_int32]),
+    "KIV_402_GetActualVel": (c_int32, [_H, c_uint8, POINTER(c_int32)]),
+    "KIV_402_SetTargetTorque": (c_int32, [_H, c_uint8, c_int16]),
+    "KIV_402_GetActualTorque": (c_int32, [_H, c_uint8, POINTER(c_int16)]),
+    "KIV_402_SetHomingMode": (c_int32, [_H, c_uint8, c_int8]),
+    "KIV_402_FaultReset": (c_int32, [_H, c_uint8]),
+    "KIV_402_PowerOn": (c_int32, [_H, c_uint8]),
+}
+
+# ---- Finding the library ---------------------------------------------------
+
+PACKAGE_DIR = Path(__file__).resolve().parent
+
+if sys.platform == "win32":
+    LIBRARY_NAMES = ("orukiv.dll", "liborukiv.dll")
+elif sys.platform == "darwin":
+    LIBRARY_NAMES = ("liborukiv.dylib",)
+else:
+    LIBRARY_NAMES = ("liborukiv.so", "liborukiv.so.1")
+
+
+class LibraryNotFoundError(OSError):
+    """The orukiv shared library could not be found or loaded; the message
+    names every place that was tried."""
+
+
+def candidates(env: Optional[Dict[str, str]] = None) -> List[str]:
+    """Where the library is looked for, in order: $ORUKIV_LIBRARY, the
+    package's folder, the folder that holds the package, then the bare names
+    for the system's search path."""
+    env = os.environ if env is None else env
+    found: List[str] = []
+    explicit = env.get("ORUKIV_LIBRARY")
+    if explicit:
+        found.append(explicit)
+    for folder in (PACKAGE_DIR, PACKAGE_DIR.parent):
+        found.extend(str(folder / name) for name in LIBRARY_NAMES)
+    found.extend(LIBRARY_NAMES)
+    return found
+
+
+def load(paths: Optional[Sequence[str]] = None) -> ctypes.CDLL:
+    """Loads the first library of ``paths`` (default: ``candidates()``) and
+    declares every export of ``EXPORTS`` on it."""
+    tried: List[str] = []
+    for path in candidates() if paths is None else paths:
+        is_file = os.sep in path or "/" in path
+        if is_file and not os.path.exists(path):
+            tried.append(f"{path} (no such file)")
+            continue
+        try:
+            lib = ctypes.CDLL(path)
+        except OSError as exc:
+            tried.append(f"{path} ({exc})")
+            continue
+        return declare(lib, path)
+    raise LibraryNotFoundError(
+        "the orukiv library was not found; set ORUKIV_LIBRARY to its path. Tried: "
+        + "; ".join(tried)
+    )
+
+
+def declare(lib: ctypes.CDLL, path: str = "") -> ctypes.CDLL:
+    missing = []
+    for name, (restype, argtypes) in EXPORTS.items():
+        try:
+            fn = getattr(lib, name)
+        except AttributeError:
+            missing.append(name)
+            continue
+        fn.restype = restype
+        fn.argtypes = argtypes
+    if missing:
+        raise LibraryNotFoundError(
+            f"{path or lib} is not an orukiv library this package can use: "
+            f"it lacks {', '.join(missing)}"
+        )
+    return lib
+
+
+_lib: Optional[ctypes.CDLL] = None
+
+
+def library() -> ctypes.CDLL:
+    """The loaded library (loaded at the first call)."""
+    global _lib
+    if _lib is None:
+        _lib = load()
+    return _lib

@@ -1,0 +1,98 @@
+"""The exceptions: one class per result code of the C interface, all
+deriving from :class:`Error`."""
+
+from __future__ import annotations
+
+from typing import Dict, Optional, Type
+
+from . import _library as L
+
+
+class Error(Exception):
+    """Base of every error this package raises. ``result`` is the C
+    interface's result code (``None`` for errors raised before any call)."""
+
+    result: Optional[int] = None
+    meaning = ""
+
+    def __init__(self, message: str, result: Optional[int] = None) -> None:
+        super().__init__(message)
+        if result is not None:
+            self.result = result
+
+
+class ClosedError(Error):
+    """The master was closed: no call may be made on it any more."""
+
+
+class ParamError(Error):
+    """KIV_ERR_PARAM: an argument was refused (a node id outside 1..127, a
+    call from inside one of the master's own callbacks), or an SDO server's
+    segments disagreed with the size it announced."""
+
+    result = L.KIV_ERR_PARAM
+    meaning = "argument refused, or an SDO answer disagreed with its size"
+
+
+class SdoTimeoutError(Error):
+    """KIV_ERR_TIMEOUT: the SDO server stayed silent for the SDO time-out."""
+
+    result = L.KIV_ERR_TIMEOUT
+    meaning = "no complete SDO answer within the SDO time-out"
+
+
+class NoResourceError(Error):
+    """KIV_ERR_NO_RESOURCE: too many requests waiting or no free SDO channel;
+    back off and retry."""
+
+    result = L.KIV_ERR_NO_RESOURCE
+    meaning = "no free request slot or SDO channel"
+
+
+class SdoAbortedError(Error):
+    """KIV_ERR_ABORTED: the SDO server aborted the transfer. ``code`` is the
+    abort code and ``text`` its meaning."""
+
+    result = L.KIV_ERR_ABORTED
+
+    def __init__(self, message: str, code: int = 0, text: str = "") -> None:
+        super().__init__(message)
+        self.code = code
+        self.text = text
+
+
+class NoSendError(Error):
+    """KIV_ERR_NO_SEND: the frame could not be sent. When the bus raised in
+    ``send``, that exception is this one's ``__cause__``."""
+
+    result = L.KIV_ERR_NO_SEND
+    meaning = "the frame could not be sent"
+
+
+class SendError(Error):
+    """Any other code: the send callback's own failure code, passed through."""
+
+
+RESULT_ERRORS: Dict[int, Type[Error]] = {
+    cls.result: cls  # type: ignore[misc]
+    for cls in (ParamError, SdoTimeoutError, NoResourceError, SdoAbortedError, NoSendError)
+}
+
+
+def abort_text(code: int) -> str:
+    """The meaning of an SDO abort code in words."""
+    raw = L.library().KIV_SdoAbortText(code & 0xFFFFFFFF)
+    return raw.decode("utf-8", "replace") if raw else ""
+
+
+def raise_for(result: int, what: str, abort_code: int = 0) -> None:
+    """Raises the exception of a non-zero result code of call ``what``."""
+    if result == L.KIV_OK:
+        return
+    if result == L.KIV_ERR_ABORTED:
+        text = abort_text(abort_code)
+        raise SdoAbortedError(f"{what}: SDO abort 0x{abort_code:08X} ({text})", abort_code, text)
+    cls = RESULT_ERRORS.get(result)
+    if cls is None:
+        raise SendError(f"{what}: the send callback failed with code {result}", result)
+    raise cls(f"{what}: {cls.meaning}")
