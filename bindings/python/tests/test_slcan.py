@@ -1,0 +1,71 @@
+"""End to end: python-can's slcan interface against `orukiv serve-slcan`,
+the simulated network (drive at node 5) behind a pseudo-terminal."""
+
+import os
+import subprocess
+import time
+
+import can
+import pytest
+
+import orukiv
+from conftest import ROOT
+
+DRIVE = 5
+
+
+@pytest.fixture(scope="module")
+def slcan_master():
+    tool = os.environ.get("ORUKIV_TOOL", str(ROOT / "build/native/bin/orukiv"))
+    if not os.path.exists(tool):
+        pytest.skip(f"no orukiv tool at {tool} (set ORUKIV_TOOL)")
+    server = subprocess.Popen([tool, "serve-slcan", "120"], stdout=subprocess.PIPE, text=True)
+    try:
+        pty = server.stdout.readline().strip()
+        assert pty.startswith("/dev/"), f"serve-slcan printed {pty!r}"
+        bus = can.Bus(interface="slcan", channel=pty, bitrate=250000, sleep_after_open=0)
+        master = orukiv.Master(bus, sdo_timeout=2.0)
+        yield master
+        master.close()
+        bus.shutdown()
+    finally:
+        server.terminate()
+        server.wait(10)
+
+
+def test_reads_identity(slcan_master):
+    assert slcan_master.read(DRIVE, 0x1008) == b"orukiv sim servo drive"
+    assert slcan_master.read_int(DRIVE, 0x1018, 1) == 0x00000A1F
+    assert slcan_master.drive(DRIVE).op_mode() >= 0
+
+
+@pytest.mark.parametrize("value", [2500, 0x12345678])
+def test_write_then_read_back(slcan_master, value):
+    slcan_master.write_int(DRIVE, 0x6081, 0, value, 4)
+    assert slcan_master.read_int(DRIVE, 0x6081, 0) == value
+
+
+def test_abort_raised_as_exception(slcan_master):
+    with pytest.raises(orukiv.SdoAbortedError) as info:
+        slcan_master.read(DRIVE, 0x2FFF, 0)
+    assert info.value.code == 0x06020000
+    assert slcan_master.stats().last_abort_node == DRIVE
+
+
+def test_heartbeat_events_and_supervision(slcan_master):
+    master = slcan_master
+    master.supervise_node(DRIVE, 1500)
+    with master.events() as stream:
+        beat = stream.wait_for(lambda e: isinstance(e, orukiv.HeartbeatEvent) and e.node == DRIVE, 5)
+        assert beat is not None
+        deadline = time.monotonic() + 3
+        while not master.node_status(DRIVE).alive and time.monotonic() < deadline:
+            time.sleep(0.05)
+        assert master.node_status(DRIVE).alive
+        master.set_heartbeat_period(DRIVE, 0)  # the drive falls silent
+        lost = stream.wait_for(
+            lambda e: isinstance(e, orukiv.NodeStateEvent) and e.node == DRIVE
+            and e.new_state == orukiv.NmtState.UNKNOWN, 6)
+    master.set_heartbeat_period(DRIVE, 1000)
+    assert lost is not None and lost.cause == orukiv.NodeStateCause.HEARTBEAT_LOST
+    assert not master.node_status(DRIVE).alive
