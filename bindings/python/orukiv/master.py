@@ -307,13 +307,13 @@ class Master:
         except Exception:
             log.exception("orukiv: an event could not be decoded")
             return
-        for stream in streams:
-            stream._put(event)
         for callback in callbacks:
             try:
                 callback(event)
             except Exception:
                 log.exception("orukiv: event callback %r raised", callback)
+        for stream in streams:  # after the callbacks: a stream's event has been handled
+            stream._put(event)
 
     # ---- calls -------------------------------------------------------------
 
