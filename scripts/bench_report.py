@@ -64,6 +64,13 @@ def ratio(a, b):
 
 rows = []
 
+PYTHON_INTRO = (
+    "`bindings/python/bench/bench_sdo.py`: `orukiv.Master(bus, low_latency=True)` on a "
+    "python-can virtual bus, reading back to back from one thread from a small SDO server "
+    "written in Python on a second virtual bus of the same channel (its thread's latency is "
+    "part of every figure). Every frame crosses ctypes callbacks and Python threads: the "
+    "worker's send callback, the Notifier's thread, the server's thread.\n")
+
 
 def row(figure, measured, value, target="", met=None):
     mark = "" if met is None else ("yes" if met else "**no**")
@@ -251,6 +258,29 @@ if wine:
             doc.append(f"**The probe ended early under Wine (status {status}); figures it did "
                        "not reach show n/a.**\n")
     doc.append(table(e2e_rows(wine, "wine")) + "\n")
+python_path = os.path.join(RESULTS, "python.json")
+if os.path.exists(python_path):
+    with open(python_path) as f:
+        py = json.load(f)
+    doc.append("## Python package on python-can's virtual bus\n")
+    doc.append(PYTHON_INTRO)
+    exp = py.get("expedited read (4 bytes)", {})
+    seg = py.get("segmented read (1 KiB)", {})
+    lines = []
+    if exp:
+        lines.append(("expedited read: median / 300 µs", f"{fmt(exp['median_us'])} µs, "
+                      f"{exp['reads']} reads", fmt(exp["median_us"] / 300), "< 1.0",
+                      "yes" if exp["median_us"] < 300 else "**no**"))
+        lines.append(("expedited read: p99 / median", f"{fmt(exp['p99_us'])} µs",
+                      fmt(ratio(exp["p99_us"], exp["median_us"])), "", ""))
+    if seg:
+        lines.append(("segmented read of 1 KiB: median / expedited median",
+                      f"{fmt(seg['median_us'])} µs, {seg['reads']} reads, "
+                      f"{fmt(1024 / (seg['median_us'] / 1e6))} bytes/s",
+                      fmt(ratio(seg["median_us"], exp.get("median_us"))), "", ""))
+        lines.append(("segmented read of 1 KiB: p99 / median", f"{fmt(seg['p99_us'])} µs",
+                      fmt(ratio(seg["p99_us"], seg["median_us"])), "", ""))
+    doc.append(table(lines) + "\n")
 if events:
     doc.append("## Other benchmarks\n")
     doc.append("| benchmark | items/s |\n| --- | --- |")
