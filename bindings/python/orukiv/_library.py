@@ -358,7 +358,20 @@ else:
     LIBRARY_NAMES = ("liborukiv.so", "liborukiv.so.1")
 
 
-class LibraryNotFoundError(OSError):
+class Error(Exception):
+    """Base of every error this package raises. ``result`` is the C
+    interface's result code (``None`` for errors raised before any call)."""
+
+    result: Optional[int] = None
+    meaning = ""
+
+    def __init__(self, message: str, result: Optional[int] = None) -> None:
+        super().__init__(message)
+        if result is not None:
+            self.result = result
+
+
+class LibraryNotFoundError(Error, OSError):
     """The orukiv shared library could not be found or loaded; the message
     names every place that was tried."""
 

@@ -8,17 +8,7 @@ from typing import Dict, Optional, Type
 from . import _library as L
 
 
-class Error(Exception):
-    """Base of every error this package raises. ``result`` is the C
-    interface's result code (``None`` for errors raised before any call)."""
-
-    result: Optional[int] = None
-    meaning = ""
-
-    def __init__(self, message: str, result: Optional[int] = None) -> None:
-        super().__init__(message)
-        if result is not None:
-            self.result = result
+Error = L.Error
 
 
 class ClosedError(Error):
