@@ -9,6 +9,9 @@ import logging
 import queue
 import struct
 import threading
+import time
+import warnings
+import weakref
 from dataclasses import dataclass
 from typing import Callable, Iterator, List, Optional, Sequence, Tuple, Union
 
@@ -16,7 +19,7 @@ import can
 
 from . import _args as A
 from . import _library as L
-from .errors import ClosedError, NoSendError, ParamError, raise_for
+from .errors import ClosedError, NoResourceError, NoSendError, ParamError, raise_for
 from .events import Event, NmtCommand, NmtState, SupervisionMode, decode
 
 log = logging.getLogger("orukiv")
@@ -100,9 +103,9 @@ class EventStream:
     def wait_for(self, match: Callable[[Event], bool], timeout: float) -> Optional[Event]:
         """The first next event for which ``match`` is true, or None when
         none came within ``timeout`` seconds."""
-        end = _monotonic() + timeout
+        end = time.monotonic() + timeout
         while True:
-            left = end - _monotonic()
+            left = end - time.monotonic()
             if left <= 0:
                 return None
             event = self.get(left)
@@ -133,25 +136,22 @@ class EventStream:
         self.close()
 
 
-def _monotonic() -> float:
-    import time
-
-    return time.monotonic()
-
-
 class _Receiver(can.Listener):
     """The python-can listener: queues each classic standard-id frame for the
     worker's receive poll and tells the worker that frames wait."""
 
     def __init__(self, master: "Master") -> None:
-        self._master = master
+        # Weak: the notifier's thread must not keep an unclosed master alive.
+        self._master = weakref.ref(master)
 
     def on_message_received(self, msg: can.Message) -> None:
         if msg.is_extended_id or msg.is_error_frame or msg.is_fd:
             return  # the library's records carry classic standard-id frames
         dlc = min(msg.dlc, 8)
         packed = _FRAME.pack(msg.arbitration_id, 1 if msg.is_remote_frame else 0, dlc, bytes(msg.data[:8]))
-        self._master._arrived(packed)
+        master = self._master()
+        if master is not None:
+            master._arrived(packed)
 
     def on_error(self, exc: Exception) -> None:
         log.error("orukiv: the bus failed in receive: %r", exc)
@@ -204,7 +204,7 @@ class Master:
         param.canRecv, param.canSend, param.onEvent = self._thunks
         handle = self._lib.KIV_Init(ctypes.byref(param))
         if not handle:
-            raise NoSendError("KIV_Init: the library instance could not be created")
+            raise NoResourceError("KIV_Init: the library instance could not be created")
         self._handle = handle
         try:
             self._lib.KIV_SetSDOTimeout(handle, timeout_ms)
@@ -243,7 +243,10 @@ class Master:
             streams, self._streams = self._streams, ()
             self._callbacks = ()
         if self._notifier is not None:
-            self._notifier.stop(timeout=2.0)
+            try:
+                self._notifier.stop(timeout=2.0)
+            except RuntimeError:
+                pass  # closed from the notifier's own thread: it ends by itself
         self._lib.KIV_Destroy(handle)
         for stream in streams:
             stream._end()
@@ -256,6 +259,8 @@ class Master:
 
     def __del__(self) -> None:
         try:
+            if self._handle is not None:
+                warnings.warn("orukiv.Master was not closed", ResourceWarning, source=self)
             self.close()
         except Exception:  # interpreter shutdown: nothing left to report to
             pass

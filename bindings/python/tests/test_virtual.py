@@ -2,8 +2,10 @@
 frames, decoded events and the errors of each result code."""
 
 import datetime
+import gc
 import logging
 import time
+import weakref
 
 import can
 import pytest
@@ -270,3 +272,14 @@ def test_bad_arguments_raise_before_anything_is_sent(virtual, call, error):
 def test_master_wants_a_python_can_bus():
     with pytest.raises(TypeError):
         orukiv.Master("vcan0")
+
+
+def test_unclosed_master_is_closed_when_collected():
+    bus = can.Bus(interface="virtual", channel="orukiv-test-collected")
+    with pytest.warns(ResourceWarning):
+        master = orukiv.Master(bus)
+        collected = weakref.ref(master)
+        del master
+        gc.collect()
+    assert collected() is None
+    bus.shutdown()
