@@ -69,3 +69,17 @@ def test_heartbeat_events_and_supervision(slcan_master):
     master.set_heartbeat_period(DRIVE, 1000)
     assert lost is not None and lost.cause == orukiv.NodeStateCause.HEARTBEAT_LOST
     assert not master.node_status(DRIVE).alive
+
+
+def test_tpdo_mapping_sync_pdo_and_power_on(slcan_master):
+    master, drive = slcan_master, slcan_master.drive(DRIVE)
+    master.config_tpdo(DRIVE, 1, [(0x6041, 0, 16), (0x6064, 0, 32)])
+    assert [master.read_int(DRIVE, 0x1A00, sub) for sub in (0, 1, 2)] == [2, 0x60410010, 0x60640020]
+    drive.power_on()
+    master.nmt(orukiv.NmtCommand.START, DRIVE)
+    with master.events() as stream:
+        master.sync()
+        pdo = stream.wait_for(lambda e: isinstance(e, orukiv.PdoEvent) and e.cob_id == 0x185, 3)
+    assert pdo is not None and len(pdo.data) == 6
+    state = 0x6F  # the statusword bits of the drive state: operation enabled after power_on
+    assert int.from_bytes(pdo.data[:2], "little") & state == drive.status_word() & state == 0x27
