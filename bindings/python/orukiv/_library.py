@@ -351,7 +351,7 @@ EXPORTS: Dict[str, Tuple[object, List[object]]] = {
 PACKAGE_DIR = Path(__file__).resolve().parent
 
 if sys.platform == "win32":
-    LIBRARY_NAMES = ("orukiv.dll", "liborukiv.dll")
+    LIBRARY_NAMES = ("orukiv.dll",)
 elif sys.platform == "darwin":
     LIBRARY_NAMES = ("liborukiv.dylib",)
 else:
