@@ -64,6 +64,10 @@ protected:
         KIV_InitParam p = host_.Param();
         handle_ = KIV_Init(&p);
         ASSERT_NE(handle_, nullptr);
+        // The nodes answer inline: woken per request, each transfer is quick.
+        ASSERT_EQ(KIV_SetWorkerTiming(handle_, 1000,
+                                      KIV_TIMING_WAKE_ON_REQUEST | KIV_TIMING_DRAIN_RECEIVE),
+                  KIV_OK);
     }
     void TearDown() override {
         if (handle_) KIV_Destroy(handle_);

@@ -116,7 +116,9 @@ std::vector<uint8_t> ConciseOf(const KIV_Od* dcf, std::string& error) {
     KIV_OdToConciseDcf(dcf, nullptr, 0, &size);
     std::vector<uint8_t> out(size);
     if (size == 0 || KIV_OdToConciseDcf(dcf, out.data(), size, &size) != 0) {
-        error = "the DCF has no download (a value using $NODEID without a node id?)";
+        error =
+            "no concise DCF: a value to write uses $NODEID (give --node N), or nothing "
+            "is to be written";
         return {};
     }
     out.resize(size);
@@ -243,8 +245,9 @@ int CmdConfigure(Session& s, uint8_t node, const std::string& path) {
                         EntryName(e).c_str(),
                         *AccessName(e.access) ? AccessName(e.access) : "no access type");
     }
-    std::printf("node %u: %u of %zu writes done, %u entries skipped (not writable)\n", node,
-                report.written, total, report.skipped);
+    std::printf("node %u: %u of %zu writes done", node, report.written, total);
+    if (dcf) std::printf(", %u DCF values not writable, skipped", report.skipped);
+    std::printf("\n");
     if (r == KIV_OK) return 0;
     char where[48];
     std::snprintf(where, sizeof where, "0x%04X:%02X", report.failedIndex, report.failedSubIndex);

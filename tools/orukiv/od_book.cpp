@@ -202,7 +202,7 @@ std::optional<std::vector<uint8_t>> ParseTyped(uint16_t dataType, const std::str
     std::vector<uint8_t> bytes(kMaxValue);
     uint32_t size = 0;
     if (KIV_OdParseValue(dataType, text.c_str(), bytes.data(), kMaxValue, &size) != 0) {
-        error = "'" + text + "' is not a " + DataTypeName(dataType) + " value";
+        error = "'" + text + "' is not a value of type " + DataTypeName(dataType);
         return std::nullopt;
     }
     bytes.resize(size);
