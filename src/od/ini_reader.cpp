@@ -28,6 +28,11 @@ void Finish(IniSection& s, Warnings& warnings) {
     auto out = s.keys.begin();
     for (auto it = s.keys.begin(); it != s.keys.end(); ++it) {
         if (out != s.keys.begin() && (out - 1)->key == it->key) {
+            if ((out - 1)->value.empty()) {  // an empty value is an absent one
+                *(out - 1) = std::move(*it);
+                continue;
+            }
+            if (it->value.empty()) continue;
             warnings.Add(it->line, "key \"%s\" of [%s] given again (first at line %u): ignored",
                          it->key.c_str(), s.name.c_str(), static_cast<unsigned>((out - 1)->line));
             continue;
@@ -108,7 +113,6 @@ bool ReadIni(std::string_view text, std::vector<IniSection>& out, LoadError& err
             continue;
         }
         const std::string_view value = Trim(line.substr(eq + 1));
-        if (value.empty()) continue;  // an empty value is an absent one
         current->keys.push_back({ToLower(Trim(line.substr(0, eq))), value, lineNo});
     }
     if (current != nullptr) Finish(*current, warnings);

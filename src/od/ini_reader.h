@@ -17,7 +17,7 @@ constexpr std::size_t kMaxLineBytes = 65536;
 
 struct IniKey {
     std::string key;         // lower-case, trimmed
-    std::string_view value;  // trimmed, comments not removed; never empty
+    std::string_view value;  // trimmed, comments not removed; empty: absent
     uint32_t line;
 };
 
@@ -26,7 +26,7 @@ struct IniSection {
     uint32_t line = 0;         // of the header
     uint32_t badLine = 0;      // first line that is neither key=value nor a
                                // comment (binary bytes, no "="); 0: none
-    std::vector<IniKey> keys;  // sorted by key; the first of a repeated key
+    std::vector<IniKey> keys;  // sorted by key; the first given of a repeated key
 
     const IniKey* Find(std::string_view lowerKey) const;
 };

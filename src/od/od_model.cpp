@@ -89,6 +89,9 @@ private:
     // Name, data type, access, PDO flag and values of a section.
     bool Fill(Entry& e, const IniSection& s, LoadError& error);
     bool Number(const IniSection& s, const char* key, uint32_t& v, bool& given, LoadError& error);
+    // ParameterName: refused when the key is missing, read as "" (with a
+    // warning) when it is empty.
+    bool Name(const IniSection& s, std::string& name, LoadError& error);
     void ReadValue(const Entry& e, const IniKey* key, const char* what, Value& v);
     bool Charge(const Entry& e, LoadError& error);
 
@@ -159,6 +162,17 @@ bool Builder::Number(const IniSection& s, const char* key, uint32_t& v, bool& gi
     return true;
 }
 
+bool Builder::Name(const IniSection& s, std::string& name, LoadError& error) {
+    const IniKey* key = s.Find("parametername");
+    if (key == nullptr) {
+        error = {s.line, "[" + s.name + "] has no ParameterName"};
+        return false;
+    }
+    name.assign(StripComment(key->value, false));
+    if (name.empty()) warnings_.Add(key->line, "empty ParameterName in [%s]", s.name.c_str());
+    return true;
+}
+
 uint8_t AccessOf(std::string_view text) {
     static const struct {
         const char* name;
@@ -197,12 +211,7 @@ void Builder::ReadValue(const Entry& e, const IniKey* key, const char* what, Val
 }
 
 bool Builder::Fill(Entry& e, const IniSection& s, LoadError& error) {
-    const IniKey* name = s.Find("parametername");
-    if (name == nullptr || StripComment(name->value, false).empty()) {
-        error = {s.line, "[" + s.name + "] has no ParameterName"};
-        return false;
-    }
-    e.name.assign(StripComment(name->value, false));
+    if (!Name(s, e.name, error)) return false;
     e.line = s.line;
     uint32_t number = 0;
     bool given = false;
@@ -231,9 +240,9 @@ bool Builder::Fill(Entry& e, const IniSection& s, LoadError& error) {
         std::vector<uint8_t> b;
         static const TypeInfo kBool = *FindType(KIV_OD_BOOLEAN);
         const std::string_view text = StripComment(pdo->value, true);
-        if (ParseText(kBool, text, Source::kFile, 0, b) == ParseResult::kOk)
+        if (!text.empty() && ParseText(kBool, text, Source::kFile, 0, b) == ParseResult::kOk)
             e.pdoMappable = b[0] == kBoolTrue ? 1 : 0;
-        else
+        else if (!text.empty())
             warnings_.Add(pdo->line, "PDOMapping \"%.*s\" not understood: read as 0",
                           static_cast<int>(text.size()), text.data());
     }
@@ -296,9 +305,18 @@ bool Builder::BuildObject(uint16_t index, const IniSection& s, std::vector<Entry
                           LoadError& error) {
     Entry object;
     object.index = index;
+    const auto firstSub = subs_.lower_bound(static_cast<uint32_t>(index) << 8);
+    const auto endSub = subs_.lower_bound((static_cast<uint32_t>(index) + 1) << 8);
     uint32_t number = KIV_OD_OBJ_VAR;
     bool given = false;
-    if (!Number(s, "objecttype", number, given, error)) return false;
+    LoadError unread;
+    if (!Number(s, "objecttype", number, given, unread)) {
+        // Tools have written ObjectType=<class 'str'>: the sub-sections tell.
+        number = firstSub != endSub ? KIV_OD_OBJ_RECORD : KIV_OD_OBJ_VAR;
+        warnings_.Add(unread.line, "%s: read as %s", unread.message.c_str(),
+                      number == KIV_OD_OBJ_VAR ? "VAR" : "RECORD");
+        given = true;
+    }
     if (!given) number = KIV_OD_OBJ_VAR;
     const bool single =
         number == KIV_OD_OBJ_VAR || number == KIV_OD_OBJ_DOMAIN || number == KIV_OD_OBJ_DEFTYPE;
@@ -310,9 +328,6 @@ bool Builder::BuildObject(uint16_t index, const IniSection& s, std::vector<Entry
         return false;
     }
     object.objectType = static_cast<uint8_t>(number);
-
-    const auto firstSub = subs_.lower_bound(static_cast<uint32_t>(index) << 8);
-    const auto endSub = subs_.lower_bound((static_cast<uint32_t>(index) + 1) << 8);
     uint32_t compact = 0;
     if (!Number(s, "compactsubobj", compact, given, error)) return false;
     if (single) {
@@ -324,16 +339,11 @@ bool Builder::BuildObject(uint16_t index, const IniSection& s, std::vector<Entry
         return true;
     }
     // ARRAY/RECORD: the name is the parent's; the rest is in the sub-entries.
-    const IniKey* name = s.Find("parametername");
-    if (name == nullptr || StripComment(name->value, false).empty()) {
-        error = {s.line, "[" + s.name + "] has no ParameterName"};
-        return false;
-    }
-    object.name.assign(StripComment(name->value, false));
+    if (!Name(s, object.name, error)) return false;
     object.line = s.line;
     if (compact > 0) {
-        if (compact > 0xFE) {
-            error = {s.Find("compactsubobj")->line, "CompactSubObj above 254"};
+        if (compact > 0xFF) {
+            error = {s.Find("compactsubobj")->line, "CompactSubObj above 255"};
             return false;
         }
         if (firstSub != endSub)
