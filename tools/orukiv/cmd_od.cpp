@@ -222,18 +222,21 @@ int CmdConfigure(Session& s, uint8_t node, const std::string& path) {
     const std::size_t total = steps.size();
     for (std::size_t i = 0; i < total; ++i) {
         const Step& st = steps[i];
-        KIV_OdEntry e{};
-        const bool known = dcf ? KIV_OdFind(dcf.get(), st.index, st.sub, &e) == 0
-                               : s.objects().Find(node, st.index, st.sub).has_value();
-        if (!dcf && known) e = *s.objects().Find(node, st.index, st.sub);
-        const std::string value = known ? FormatTyped(e.dataType, st.data.data(), st.data.size())
-                                        : HexBytes(st.data.data(), st.data.size());
+        // The entry as the DCF, or for a concise DCF the node's dictionary, has it.
+        KIV_OdEntry found{};
+        const std::optional<KIV_OdEntry> e =
+            dcf ? (KIV_OdFind(dcf.get(), st.index, st.sub, &found) == 0
+                       ? std::optional<KIV_OdEntry>(found)
+                       : std::nullopt)
+                : s.objects().Find(node, st.index, st.sub);
+        const std::string value = e ? FormatTyped(e->dataType, st.data.data(), st.data.size())
+                                    : HexBytes(st.data.data(), st.data.size());
         const std::string outcome = i < report.written ? "ok"
                                     : i == report.written && r != KIV_OK
                                         ? "FAILED: " + ResultText(r, report.abortCode)
                                         : "not sent";
         std::printf("  %3zu/%zu  0x%04X:%02X %s<- %s  %s\n", i + 1, total, st.index, st.sub,
-                    known ? (EntryName(e) + " ").c_str() : "", value.c_str(), outcome.c_str());
+                    e ? (EntryName(*e) + " ").c_str() : "", value.c_str(), outcome.c_str());
     }
     const uint32_t n = dcf ? KIV_OdCount(dcf.get()) : 0;
     for (uint32_t i = 0; i < n; ++i) {
@@ -246,7 +249,7 @@ int CmdConfigure(Session& s, uint8_t node, const std::string& path) {
                         *AccessName(e.access) ? AccessName(e.access) : "no access type");
     }
     std::printf("node %u: %u of %zu writes done", node, report.written, total);
-    if (dcf) std::printf(", %u DCF values not writable, skipped", report.skipped);
+    if (dcf) std::printf(", %u DCF value(s) not writable, skipped", report.skipped);
     std::printf("\n");
     if (r == KIV_OK) return 0;
     char where[48];
