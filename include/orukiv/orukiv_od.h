@@ -235,9 +235,9 @@ KIV_LAYOUT_CHECK(offsetof(KIV_OdEntry, valueText) == 96, od_entry_value_text);
  * object or sub-object section without a ParameterName key, a DataType or
  * CompactSubObj that is no number (or above 255), an ObjectType number that
  * is no object code, binary bytes before the first section, a line longer
- * than 65536 bytes. Refused without a line: no object section, a file above
- * 64 MiB, a dictionary that would take more than 64 MiB plus 16 times the
- * file's size.
+ * than 65536 bytes, more than 512 keys in an object section, sections or
+ * entries that would take more than 32 MiB plus 8 times the file's size.
+ * Refused without a line: no object section, a file above 64 MiB.
  *
  * Returns the dictionary, or null with *error (when error is not null)
  * saying why: also for a null path, a nodeId above 127, a missing,
