@@ -202,18 +202,43 @@ KIV_LAYOUT_CHECK(offsetof(KIV_OdEntry, valueText) == 96, od_entry_value_text);
 
 /* Reads an EDS or DCF file (INI form, CiA 306) into a new dictionary.
  * nodeId (1..127) resolves $NODEID in values ("$NODEID+0x180",
- * "0x180+$NODEID"); 0 leaves such values unresolved (flagged
- * KIV_OD_DEFAULT_NODEID or KIV_OD_VALUE_NODEID). What real files do is
- * read with a warning through the library's logger where it is doubtful:
- * keys and section names in any case, blanks around "=", ";" comments, CR LF
- * endings, empty values (absent), CompactSubObj arrays (with their
- * [xxxxName] and [xxxxValue] sections), a SubNumber that disagrees with the
- * sub-entries present (the entries present win), a DataType naming a type
- * definition (read as DOMAIN), a section or key given twice (the first
- * wins), unknown sections (ignored). Refused, with the line: a line of
- * binary bytes or without "=" in an object section, an object section
- * without ParameterName, a DataType or value that cannot be read, a line
- * longer than 65536 characters, a file above 64 MiB.
+ * "0x180+$NODEID", "\+384" where a tool lost the "$NODEID"); 0 leaves
+ * such values unresolved (flagged KIV_OD_DEFAULT_NODEID or
+ * KIV_OD_VALUE_NODEID).
+ *
+ * Objects are the sections named by a hex index ([1000], [6040]); their
+ * sub-entries [xxxxsubN] (hex N). An ARRAY with CompactSubObj=N gets sub 0
+ * "NrOfObjects" (UNSIGNED8, ro, default N) and subs 1..N with the object's
+ * type, access, PDO flag and default, named as its [xxxxName] section says
+ * (key: the sub-index in decimal) or else the object's name followed by the
+ * sub-index in decimal; [xxxxValue] gives their ParameterValues.
+ *
+ * Values: integers in decimal, hex with "0x" or a trailing "h", octal with a
+ * leading 0 when all digits are octal (CiA 306; "0090" is decimal 90), C
+ * suffixes ("LL", "U") ignored, hex giving the bit pattern of a signed type;
+ * BOOLEAN also TRUE/FALSE; REALs in decimal or as their hex bit pattern;
+ * strings as written (";" is no comment there); OCTET_STRING and DOMAIN as
+ * hex pairs. An inline comment (";" or "#") ends other values. A value
+ * that is no value of its type is kept as text only (defaultText or
+ * valueText set, no KIV_OD_HAS_ flag), with a warning.
+ *
+ * What real files do is read with a warning through the library's logger
+ * where it is doubtful (at most 32 warnings per load, then a count): keys
+ * and section names in any case, blanks around "=", ";" and "#" comment
+ * lines, CR LF endings, a UTF-8 byte-order mark, empty values (absent), an
+ * empty ParameterName, a SubNumber that disagrees with the sub-entries
+ * present (the entries present win), a DataType naming a type definition
+ * or an unknown type (read as DOMAIN), an ObjectType that is no number
+ * (RECORD when sub-sections exist, else VAR), a section or key given twice
+ * (the first wins), unknown sections (ignored). Refused, with the 1-based
+ * line: a line of binary bytes or without "=" in an object section, an
+ * object or sub-object section without a ParameterName key, a DataType or
+ * CompactSubObj that is no number (or above 255), an ObjectType number that
+ * is no object code, binary bytes before the first section, a line longer
+ * than 65536 bytes, more than 512 keys in an object section, sections or
+ * entries that would take more than 32 MiB plus 8 times the file's size.
+ * Refused without a line: no object section, a file above 64 MiB.
+ *
  * Returns the dictionary, or null with *error (when error is not null)
  * saying why: also for a null path, a nodeId above 127, a missing,
  * unreadable or empty file, or a directory. */
@@ -265,14 +290,16 @@ ORUKIV_C_API int32_t KIV_OdFormatValue(uint16_t dataType, const uint8_t* data, u
                                        char* text, uint32_t capacity);
 
 /* Parses text into dataType's encoding at data (capacity bytes) and sets
- * *size. Integers: decimal, or hexadecimal with 0x (either case), an
- * optional sign; BOOLEAN also "true"/"false"; REALs as decimal or
- * exponent notation; the other types as KIV_OdFormatValue writes them
- * (hex pairs may be separated by blanks). Blanks around the text are
- * ignored. 0; 1 (data and *size unchanged) for an unknown type, text that
- * is not a value of the type, a value outside the type's range, a
- * fraction for an integer, or a value longer than capacity: never
- * truncated. */
+ * *size. Integers: decimal (leading zeros allowed), or hexadecimal with 0x
+ * (either case; for signed types it may give the two's-complement bit
+ * pattern: 0xFF is -1 as INTEGER8), an optional sign; BOOLEAN also
+ * "true"/"false"; REALs as decimal or exponent notation, "nan", "inf";
+ * TIME_OF_DAY and TIME_DIFFERENCE as KIV_OdFormatValue writes them or as
+ * "DAYS MS"; the other types as KIV_OdFormatValue writes them (hex pairs
+ * may be separated by blanks). Blanks around the text are ignored, except
+ * for VISIBLE_STRING and UNICODE_STRING, taken as they are. 0; 1 (data and *size unchanged) for an
+ * unknown type, text that is not a value of the type, a value outside the type's range, a fraction
+ * for an integer, or a value longer than capacity: never truncated. */
 ORUKIV_C_API int32_t KIV_OdParseValue(uint16_t dataType, const char* text, uint8_t* data,
                                       uint32_t capacity, uint32_t* size);
 

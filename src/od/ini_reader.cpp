@@ -69,10 +69,21 @@ void Warnings::Add(uint32_t line, const char* format, ...) {
         Log().Warn("object dictionary: %s", text);
 }
 
-bool ReadIni(std::string_view text, std::vector<IniSection>& out, LoadError& error,
-             Warnings& warnings) {
+bool ReadIni(std::string_view text, KeepSection keep, std::size_t budget,
+             std::vector<IniSection>& out, LoadError& error, Warnings& warnings) {
+    // What the sections take, counted as they are read (a vector may hold
+    // up to twice what it uses).
+    std::size_t used = 0;
+    auto charge = [&](std::size_t bytes, uint32_t line) {
+        used += bytes;
+        if (used <= budget) return true;
+        error = {line, "the file's sections would take more than " + std::to_string(budget >> 20) +
+                           " MiB"};
+        return false;
+    };
     if (text.size() >= 3 && text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
     IniSection* current = nullptr;
+    bool inSection = false;  // past the first section header
     uint32_t lineNo = 0;
     std::size_t pos = 0;
     while (pos < text.size()) {
@@ -93,16 +104,22 @@ bool ReadIni(std::string_view text, std::vector<IniSection>& out, LoadError& err
             const std::size_t close = line.find(']');
             if (close != std::string_view::npos) {
                 if (current != nullptr) Finish(*current, warnings);
-                current = &out.emplace_back();
-                current->name = ToLower(Trim(line.substr(1, close - 1)));
-                current->line = lineNo;
+                inSection = true;
+                std::string name = ToLower(Trim(line.substr(1, close - 1)));
+                current = nullptr;
+                if (keep(name)) {
+                    if (!charge(2 * sizeof(IniSection) + name.size(), lineNo)) return false;
+                    current = &out.emplace_back();
+                    current->name = std::move(name);
+                    current->line = lineNo;
+                }
                 continue;
             }
         }
         const std::size_t eq = binary ? std::string_view::npos : line.find('=');
         const bool keyLine = eq != std::string_view::npos && !Trim(line.substr(0, eq)).empty();
         if (current == nullptr) {
-            if (binary) {
+            if (binary && !inSection) {
                 error = {lineNo, "binary bytes before the first section: not an EDS or DCF file"};
                 return false;
             }
@@ -112,6 +129,12 @@ bool ReadIni(std::string_view text, std::vector<IniSection>& out, LoadError& err
             if (current->badLine == 0) current->badLine = lineNo;
             continue;
         }
+        if (current->keys.size() == kMaxSectionKeys) {
+            error = {lineNo, "more than " + std::to_string(kMaxSectionKeys) + " keys in [" +
+                                 current->name + "]"};
+            return false;
+        }
+        if (!charge(2 * sizeof(IniKey) + eq, lineNo)) return false;
         const std::string_view value = Trim(line.substr(eq + 1));
         current->keys.push_back({ToLower(Trim(line.substr(0, eq))), value, lineNo});
     }

@@ -14,6 +14,9 @@ namespace orukiv::od {
 // Bounds of what the reader takes.
 constexpr std::size_t kMaxFileBytes = std::size_t{64} << 20;
 constexpr std::size_t kMaxLineBytes = 65536;
+// Keys of one section: objects have a dozen, [xxxxName] and [xxxxValue]
+// sections up to 256.
+constexpr std::size_t kMaxSectionKeys = 512;
 
 struct IniKey {
     std::string key;         // lower-case, trimmed
@@ -53,12 +56,15 @@ private:
     int count_ = 0;
 };
 
-// Splits text into sections (text must outlive out: values are views into
-// it). Lines before the first section are ignored, unless binary. A key given
-// twice in a section keeps the first, with a warning naming both lines.
-// False with error set for a line longer than kMaxLineBytes or binary
-// bytes before the first section.
-bool ReadIni(std::string_view text, std::vector<IniSection>& out, LoadError& error,
-             Warnings& warnings);
+// Splits text into the sections that keep(name) wants (text must outlive
+// out: values are views into it); the others are skipped whole. Lines before
+// the first section are ignored, unless binary. A key given twice in a
+// section keeps the first, with a warning naming both lines. False with
+// error set for a line longer than kMaxLineBytes, binary bytes before the
+// first section, a kept section with more than kMaxSectionKeys keys, or
+// sections and keys that would take more than budget bytes.
+using KeepSection = bool (*)(std::string_view lowerName);
+bool ReadIni(std::string_view text, KeepSection keep, std::size_t budget,
+             std::vector<IniSection>& out, LoadError& error, Warnings& warnings);
 
 }  // namespace orukiv::od

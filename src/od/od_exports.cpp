@@ -45,7 +45,7 @@ KIV_Od* Load(std::string_view text, uint8_t nodeId, KIV_OdError* error) {
 // The file's bytes, at most kMaxFileBytes + 1 of them.
 bool ReadFile(const char* path, std::string& text, LoadError& e) {
     std::error_code ec;
-    const std::filesystem::path p = std::filesystem::u8path(path);
+    const std::filesystem::path p{std::u8string(reinterpret_cast<const char8_t*>(path))};
     if (std::filesystem::is_directory(p, ec)) {
         e.message = std::string("\"") + path + "\" is a directory";
         return false;

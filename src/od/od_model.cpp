@@ -106,7 +106,6 @@ private:
 bool Builder::Index(const std::vector<IniSection>& sections, LoadError& error) {
     for (const IniSection& s : sections) {
         const SectionId id = Classify(s.name);
-        if (id.kind == SectionKind::kOther) continue;
         if (s.badLine != 0) {
             error = {s.badLine,
                      "line in [" + s.name + "] is not key=value (binary bytes or no \"=\")"};
@@ -429,9 +428,13 @@ bool BuildDictionary(std::string_view text, uint8_t nodeId, std::vector<Entry>& 
                      LoadError& error) {
     Warnings warnings;
     std::vector<IniSection> sections;
-    if (!ReadIni(text, sections, error, warnings)) return false;
-    // Room for the entries: generous for any real file, bounded for any input.
-    const std::size_t budget = (std::size_t{64} << 20) + 16 * text.size();
+    const KeepSection objectSections = [](std::string_view name) {
+        return Classify(name).kind != SectionKind::kOther;
+    };
+    // Room for the sections and for the entries: generous for any real file,
+    // bounded for any input.
+    const std::size_t budget = (std::size_t{32} << 20) + 8 * text.size();
+    if (!ReadIni(text, objectSections, budget, sections, error, warnings)) return false;
     Builder builder(nodeId, budget, warnings);
     return builder.Run(sections, entries, error);
 }

@@ -41,6 +41,7 @@ const RoundTrip kRoundTrips[] = {
     {KIV_OD_UNSIGNED56, "72057594037927935", Bytes(7, 0xFF), nullptr},
     {KIV_OD_UNSIGNED64, "18446744073709551615", Bytes(8, 0xFF), nullptr},
     {KIV_OD_REAL32, "1.5", {0x00, 0x00, 0xC0, 0x3F}, nullptr},
+    {KIV_OD_REAL32, "-inf", {0x00, 0x00, 0x80, 0xFF}, nullptr},
     {KIV_OD_REAL32, "-2.5e-3", {0x0A, 0xD7, 0x23, 0xBB}, "-0.0025"},
     {KIV_OD_REAL64, "-0.1", {0x9A, 0x99, 0x99, 0x99, 0x99, 0x99, 0xB9, 0xBF}, nullptr},
     {KIV_OD_VISIBLE_STRING, "a; b ", {'a', ';', ' ', 'b', ' '}, nullptr},
