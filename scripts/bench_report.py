@@ -159,6 +159,7 @@ log = read_benchmarks("bench_log")
 req = read_benchmarks("bench_requests")
 sdo = read_benchmarks("bench_sdo")
 events = read_benchmarks("bench_events")
+od = read_benchmarks("bench_od")
 
 
 def bm(results, prefix, key):
@@ -287,4 +288,27 @@ if events:
     for name, b in events.items():
         doc.append(f"| {name} | {fmt(b.get('items_per_second'))} |")
     doc.append("")
+if od:
+    doc.append("## Object dictionaries\n")
+    doc.append("`bench_od`: a generated 500-object EDS (375 VARs, 125 RECORDs of four sub-entries) read "
+               "with `KIV_OdLoadText`; `KIV_ConfigureNode` of a 100-entry DCF (UNSIGNED32 objects) in the "
+               "low-latency mode (`KIV_SetWorkerTiming(h, 200, KIV_TIMING_WAKE_ON_REQUEST)`) against a "
+               "simulated node answering inline, beside a loop of the same 100 `KIV_WriteObjectEx` calls "
+               "in the same run.\n")
+    odrows = []
+    parse = od.get("BM_OdParse500Objects_median") or od.get("BM_OdParse500Objects") or {}
+    conf = (od.get("BM_ConfigureNode100Entries/real_time_median")
+            or od.get("BM_ConfigureNode100Entries/real_time") or {})
+    if parse:
+        odrows.append(("parse of the 500-object EDS: ms (real time)",
+                       f"{fmt(parse.get('cpu_time'))} ms CPU: {fmt(parse.get('objects_per_second'))} objects/s, "
+                       f"{fmt((parse.get('bytes_per_second') or 0) / 1e6)} MB/s of CPU time",
+                       fmt(parse.get("real_time")), "", ""))
+    if conf:
+        odrows.append(("KIV_ConfigureNode, 100 entries: ms per download",
+                       f"{fmt(conf.get('us_per_write'))} µs per write", fmt(conf.get("configure_ms")), "", ""))
+        odrows.append(("KIV_ConfigureNode / the same writes in a loop",
+                       f"{fmt(conf.get('configure_ms'))} / {fmt(conf.get('loop_ms'))} ms",
+                       fmt(conf.get("configure_over_loop")), "", ""))
+    doc.append(table(odrows) + "\n")
 print("\n".join(doc))

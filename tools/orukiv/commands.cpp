@@ -11,6 +11,7 @@
 #include <mutex>
 #include <thread>
 
+#include "cmd_od.h"
 #include "event_text.h"
 
 namespace orukiv::tool {
@@ -244,7 +245,7 @@ int CmdMonitor(Session& s, double seconds, uint32_t superviseMs) {
         const double t =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         std::lock_guard<std::mutex> lock(printM);
-        std::printf("%8.3f  %s\n", t, EventText(e).c_str());
+        std::printf("%8.3f  %s%s\n", t, EventText(e).c_str(), SdoObjectNote(s, e).c_str());
         std::fflush(stdout);
     };
     // Events that came before the monitor started (boot-ups on a just

@@ -8,6 +8,7 @@
 #include <string>
 #include <thread>
 
+#include "cmd_od.h"
 #include "commands.h"
 #include "event_text.h"
 #include "orukiv_sim/sim.h"
@@ -344,6 +345,109 @@ bool LongRead(Demo& d) {
     return name == "orukiv sim servo drive" ? true : d.Fail("unexpected device name");
 }
 
+// A small DCF for the I/O module: heartbeat every 250 ms, TPDO1 remapped
+// to carry the inputs and the outputs, the outputs set.
+constexpr char kIoDcf[] = R"dcf([DeviceComissioning]
+NodeID=10
+NodeName=io
+
+[1017]
+ParameterName=Producer heartbeat time
+DataType=0x0006
+AccessType=rw
+DefaultValue=1000
+ParameterValue=250
+
+[1800]
+ParameterName=TPDO communication parameter 1
+ObjectType=0x9
+SubNumber=2
+
+[1800sub1]
+ParameterName=COB-ID used by TPDO
+DataType=0x0007
+AccessType=rw
+DefaultValue=$NODEID+0x180
+
+[1800sub2]
+ParameterName=Transmission type
+DataType=0x0005
+AccessType=rw
+DefaultValue=1
+ParameterValue=1
+
+[1A00]
+ParameterName=TPDO mapping parameter 1
+ObjectType=0x9
+SubNumber=3
+
+[1A00sub0]
+ParameterName=Number of mapped objects
+DataType=0x0005
+AccessType=rw
+ParameterValue=2
+
+[1A00sub1]
+ParameterName=Mapped object 1
+DataType=0x0007
+AccessType=rw
+ParameterValue=0x60000108
+
+[1A00sub2]
+ParameterName=Mapped object 2
+DataType=0x0007
+AccessType=rw
+ParameterValue=0x62000108
+
+[6200]
+ParameterName=Write output 8-bit
+ObjectType=0x8
+SubNumber=1
+
+[6200sub1]
+ParameterName=Outputs 1 to 8
+DataType=0x0005
+AccessType=rww
+ParameterValue=0x3C
+)dcf";
+
+bool ApplyDcf(Demo& d) {
+    KIV_OdError error{};
+    const OdPtr dcf(KIV_OdLoadText(kIoDcf, sizeof kIoDcf - 1, kIo, &error), KIV_OdFree);
+    if (!dcf)
+        return d.Fail("the demo's DCF, line " + std::to_string(error.line) + ": " + error.message);
+    KIV_ConfigReport report{};
+    const int32_t r = KIV_ConfigureNode(d.s.h(), kIo, dcf.get(), &report);
+    d.Say("DCF applied to node 10 (KIV_ConfigureNode): " + std::to_string(report.written) + " of " +
+          std::to_string(report.steps) + " SDO writes done");
+    if (r != KIV_OK) return d.Fail(ResultText(r, report.abortCode));
+    // Read back by name, from the simulated module's own EDS.
+    const struct {
+        const char* name;
+        const char* expected;
+    } kChecks[] = {{"Producer heartbeat time", "250 (0x00FA)"},
+                   {"TPDO mapping parameter 1.Number of mapped objects", "2 (0x02)"},
+                   {"TPDO mapping parameter 1.Mapped object 2", "1644167432 (0x62000108)"},
+                   {"Outputs 1 to 8", "60 (0x3C)"}};
+    for (const auto& c : kChecks) {
+        const auto e = FindByName(d.s.objects().Of(kIo), c.name, std::nullopt);
+        if (!e) return d.Fail(std::string("no '") + c.name + "' in the EDS of node 10");
+        const Access a = d.s.Read(kIo, e->index, e->subIndex);
+        if (!a.ok()) return d.Fail(std::string("read of ") + c.name + ": " + a.Error());
+        const std::string value = FormatTyped(e->dataType, a.data.data(), a.data.size());
+        d.Say("read back \"" + std::string(c.name) + "\" = " + value);
+        if (value != c.expected) return d.Fail(std::string("expected ") + c.expected);
+    }
+    // The remapped TPDO carries inputs and outputs.
+    const std::size_t from = d.Mark();
+    KIV_SendSYNC(d.s.h());
+    KIV_Event e{};
+    if (!d.Expect("TPDO1 of node 10", IsPdo(0x18A), from, &e)) return false;
+    if (e.body.frame.frameLength != 2 || e.body.frame.frameData[1] != 0x3C)
+        return d.Fail("TPDO1 of node 10 does not carry the outputs");
+    return true;
+}
+
 struct DemoStep {
     const char* name;
     bool (*run)(Demo&);
@@ -363,6 +467,7 @@ const DemoStep kSteps[] = {
     {"fault, EMCY and reset", Fault},
     {"TIME stamp", Time},
     {"segmented read", LongRead},
+    {"DCF applied, read back by name", ApplyDcf},
 };
 
 // The instance's counters over the whole demo.

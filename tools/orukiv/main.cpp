@@ -9,6 +9,7 @@
 
 #include "bus.h"
 #include "candump.h"
+#include "cmd_od.h"
 #include "commands.h"
 #include "master.h"
 #include "session.h"
@@ -80,26 +81,30 @@ int main(int argc, char** argv) {
             ->expected(0, 1)
             ->type_name("[=PERIOD_US]")
             ->check(Number(100, 1000000));
+    app.add_option("--eds", opt.eds,
+                   "NODE=FILE: a node's EDS (or DCF), for objects by name and values by type "
+                   "(repeatable; the simulated nodes have their own)");
 
     // Positional arguments arrive as text and are checked as numbers here,
     // so that decimal and 0x hex are both taken and nothing else is.
-    std::string node, index, sub, value, type, action, code, reg, data, cobId, period, tpdoNumber,
-        position;
-    std::vector<std::string> entries;
+    std::string node, type, action, code, reg, data, cobId, period, tpdoNumber, position;
+    std::vector<std::string> entries, object;
     double seconds = 0;
 
-    auto* read = app.add_subcommand("read", "read an object: NODE INDEX SUB");
+    auto* read = app.add_subcommand("read", "read an object: NODE INDEX SUB, or NODE NAME");
     read->add_option("NODE", node)->required()->check(Number(1, 127));
-    read->add_option("INDEX", index)->required()->check(Number(0, 0xFFFF));
-    read->add_option("SUB", sub)->required()->check(Number(0, 0xFF));
+    read->add_option("OBJECT", object, "INDEX SUB, or its name in the node's EDS")
+        ->required()
+        ->expected(1, 2);
     read->add_option("--type", type, "how to show the value (default: by its size)")
         ->check(TypeName());
 
-    auto* write = app.add_subcommand("write", "write an object: NODE INDEX SUB VALUE");
+    auto* write =
+        app.add_subcommand("write", "write an object: NODE INDEX SUB VALUE, or NODE NAME VALUE");
     write->add_option("NODE", node)->required()->check(Number(1, 127));
-    write->add_option("INDEX", index)->required()->check(Number(0, 0xFFFF));
-    write->add_option("SUB", sub)->required()->check(Number(0, 0xFF));
-    write->add_option("VALUE", value)->required();
+    write->add_option("OBJECT", object, "INDEX SUB VALUE, or NAME VALUE")
+        ->required()
+        ->expected(2, 3);
     write->add_option("--type", type, "value type (default: u32 for numbers, str for text)")
         ->check(TypeName());
 
@@ -172,9 +177,29 @@ int main(int argc, char** argv) {
         "put the simulated network behind a pseudo-terminal speaking slcan: [SECONDS]");
     serve->add_option("SECONDS", seconds)->check(CLI::NonNegativeNumber);
 
+    // Dictionaries (cmd_od.cpp).
+    std::string file, outFile, odNode;
+    bool json = false;
+    auto* od = app.add_subcommand("od", "list an EDS or DCF file's objects: FILE");
+    od->add_option("FILE", file)->required();
+    od->add_flag("--json", json, "one JSON object per entry per line");
+    auto* concise =
+        app.add_subcommand("concise", "write a DCF's download as a concise DCF: FILE.dcf OUT.bin");
+    concise->add_option("FILE", file)->required();
+    concise->add_option("OUT", outFile)->required();
+    for (CLI::App* sub : {od, concise})
+        sub->add_option("--node", odNode, "node id for $NODEID")->check(Number(1, 127));
+    auto* configure = app.add_subcommand(
+        "configure", "apply a DCF, or a concise DCF (FILE.bin), to a node: NODE FILE");
+    configure->add_option("NODE", node)->required()->check(Number(1, 127));
+    configure->add_option("FILE", file)->required();
+
     CLI11_PARSE(app, argc, argv);
 
     if (*serve) return CmdServeSlcan(seconds);
+    const auto odNodeId = static_cast<uint8_t>(odNode.empty() ? 0 : Num(odNode));
+    if (*od) return CmdOd(file, odNodeId, json);
+    if (*concise) return CmdConcise(file, outFile, odNodeId);
 
     opt.timeoutGiven = !timeoutText.empty();
     if (opt.timeoutGiven) opt.timeoutMs = static_cast<uint32_t>(Num(timeoutText));
@@ -216,13 +241,15 @@ int main(int argc, char** argv) {
         }
     }
     Session s(opt, master);
+    if (!LoadObjectBook(s)) return 2;
 
     const auto u8 = [](const std::string& t) { return static_cast<uint8_t>(Num(t)); };
     const auto u16 = [](const std::string& t) { return static_cast<uint16_t>(Num(t)); };
     const ValueType* valueType = type.empty() ? nullptr : FindValueType(type);
 
-    if (*read) return CmdRead(s, u8(node), u16(index), u8(sub), valueType);
-    if (*write) return CmdWrite(s, u8(node), u16(index), u8(sub), value, valueType);
+    if (*read) return CmdReadObject(s, u8(node), object, valueType);
+    if (*write) return CmdWriteObject(s, u8(node), object, valueType);
+    if (*configure) return CmdConfigure(s, u8(node), file);
     if (*nmt) {
         uint8_t command = 0;
         NmtCommandOf(action, command);

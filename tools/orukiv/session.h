@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "master.h"
+#include "od_book.h"
 
 namespace orukiv::tool {
 
@@ -16,7 +17,8 @@ struct Options {
     bool timeoutGiven = false;
     bool trace = false;
     std::string logFile;
-    uint32_t lowLatencyUs = 0;  // worker period in low-latency mode; 0: default timing
+    uint32_t lowLatencyUs = 0;     // worker period in low-latency mode; 0: default timing
+    std::vector<std::string> eds;  // --eds NODE=FILE
 };
 
 // The outcome of one SDO access.
@@ -39,6 +41,8 @@ public:
     Master& master() { return master_; }
     Bus& bus() { return master_.bus(); }
     const Options& options() const { return options_; }
+    // The nodes' dictionaries (ObjectBook::Load'ed by main).
+    ObjectBook& objects() { return objects_; }
 
     // Reads into a generous buffer: the server picks the protocol.
     Access Read(uint8_t node, uint16_t index, uint8_t sub);
@@ -48,6 +52,7 @@ public:
 private:
     const Options& options_;
     Master& master_;
+    ObjectBook objects_;
 };
 
 // "node 5 0x1008:00"

@@ -1,0 +1,65 @@
+// The object dictionaries the tool knows nodes by: EDS files given with
+// --eds NODE=FILE, and on the simulated bus the simulated nodes' own EDS
+// files (compiled in). With them, objects go by name and values by type.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "orukiv/orukiv_od.h"
+
+namespace orukiv::tool {
+
+// A loaded dictionary, freed with it.
+using OdPtr = std::unique_ptr<KIV_Od, void (*)(KIV_Od*)>;
+
+// Loads an EDS or DCF file for node id `node` (0: $NODEID left unresolved);
+// null with `error` set ("FILE:LINE: message") when it does not load.
+OdPtr LoadOd(const std::string& path, uint8_t node, std::string& error);
+
+class ObjectBook {
+public:
+    // Takes the --eds options ("NODE=FILE", NODE 1..127); with `simulated`,
+    // the simulated nodes' own files serve the nodes no option names. False
+    // with `error` set when an option is malformed or its file does not load.
+    bool Load(const std::vector<std::string>& specs, bool simulated, std::string& error);
+
+    // The dictionary of a node; null when none is known.
+    const KIV_Od* Of(uint8_t node) const;
+    // The entry index:sub of the node's dictionary.
+    std::optional<KIV_OdEntry> Find(uint8_t node, uint16_t index, uint8_t sub) const;
+
+private:
+    std::map<uint8_t, OdPtr> books_;
+};
+
+// An entry named `name` in `od`: the name as KIV_OdFindName takes it, or an
+// object's name with `sub` given (`read 5 "Identity object" 1`).
+std::optional<KIV_OdEntry> FindByName(const KIV_Od* od, const std::string& name,
+                                      std::optional<uint8_t> sub);
+
+// "Producer heartbeat time", or "Identity object.Vendor-ID" for a sub-entry.
+std::string EntryName(const KIV_OdEntry& e);
+// "UNSIGNED16"; "type 0x0042" for a number without a name.
+std::string DataTypeName(uint16_t dataType);
+// "ro", "wo", "rw", "rwr", "rww", "const"; "" when the file gave none.
+const char* AccessName(uint8_t access);
+// Integer types (BOOLEAN excluded): their size in bytes; 0 for the others.
+uint32_t IntegerSize(uint16_t dataType);
+
+// The bytes of a value of dataType in words: integers as "1000 (0x03E8)",
+// REALs and times as KIV_OdFormatValue writes them, strings quoted without
+// trailing NULs, OCTET_STRING and DOMAIN as hex bytes. Bytes that are not a
+// value of the type show as hex with a note.
+std::string FormatTyped(uint16_t dataType, const uint8_t* data, std::size_t size);
+
+// `text` as a value of dataType; empty optional with `error` set when it is
+// not one (out of range, a fraction for an integer, too long: refused).
+std::optional<std::vector<uint8_t>> ParseTyped(uint16_t dataType, const std::string& text,
+                                               std::string& error);
+
+}  // namespace orukiv::tool
