@@ -37,10 +37,22 @@ from .events import (
     UnclassifiedEvent,
 )
 from .master import EventStream, Master, NodeStatus, Stats
+from .od import (
+    Access,
+    ConfigReport,
+    DataType,
+    ObjectDictionary,
+    OdEntry,
+    OdLoadError,
+    format_value,
+    parse_value,
+)
 
 __version__ = "0.1.0"
 
 __all__ = [
+    "Access", "ConfigReport", "DataType", "ObjectDictionary", "OdEntry", "OdLoadError",
+    "format_value", "parse_value",
     "ClosedError", "Drive", "EmcyEvent", "Error", "Event", "EventStream", "HeartbeatEvent",
     "LibraryNotFoundError", "Master", "NmtCommand", "NmtEvent", "NmtState", "NodeGuardEvent",
     "NodeStateCause", "NodeStateEvent", "NodeStatus", "NoResourceError", "NoSendError",

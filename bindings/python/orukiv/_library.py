@@ -201,7 +201,59 @@ class InitParam(Structure):
     ]
 
 
-# The sizes and offsets that orukiv.h asserts (its layout checks), by record:
+# ---- Records of orukiv_od.h ------------------------------------------------
+
+
+class OdError(Structure):
+    _fields_ = [("line", c_uint32), ("message", ctypes.c_char * 252)]
+
+
+class OdEntry(Structure):
+    _fields_ = [
+        ("index", c_uint16),
+        ("subIndex", c_uint8),
+        ("objectType", c_uint8),
+        ("dataType", c_uint16),
+        ("access", c_uint8),
+        ("pdoMappable", c_uint8),
+        ("flags", c_uint32),
+        ("fileDataType", c_uint16),
+        ("reserved", c_uint16),
+        ("line", c_uint32),
+        ("defaultSize", c_uint32),
+        ("valueSize", c_uint32),
+        ("lowSize", c_uint32),
+        ("highSize", c_uint32),
+        ("reserved2", c_uint32),
+        ("name", c_char_p),
+        ("parentName", c_char_p),
+        ("defaultValue", c_void_p),
+        ("value", c_void_p),
+        ("lowLimit", c_void_p),
+        ("highLimit", c_void_p),
+        ("defaultText", c_char_p),
+        ("valueText", c_char_p),
+    ]
+
+
+class ConfigReport(Structure):
+    _fields_ = [
+        ("flags", c_uint32),
+        ("written", c_uint32),
+        ("failed", c_uint32),
+        ("skipped", c_uint32),
+        ("failedIndex", c_uint16),
+        ("failedSubIndex", c_uint8),
+        ("reserved", c_uint8),
+        ("failedResult", c_int32),
+        ("abortCode", c_uint32),
+        ("steps", c_uint32),
+    ]
+
+
+KIV_CONFIG_CONTINUE = 0x1
+
+# The sizes and offsets that orukiv.h and orukiv_od.h assert (its layout checks), by record:
 # (record, size, {field path: offset}). A dotted path goes into nested records.
 LAYOUT: Sequence[Tuple[type, int, Dict[str, int]]] = (
     (CanFrame, 24, {"id": 0, "rtr": 10, "dlc": 12, "data": 16}),
@@ -251,6 +303,25 @@ LAYOUT: Sequence[Tuple[type, int, Dict[str, int]]] = (
         },
     ),
     (PdoMapEntry, 4, {"indexLow": 2, "indexHigh": 3}),
+    (OdError, 256, {"message": 4}),
+    (
+        OdEntry,
+        104,
+        {
+            "subIndex": 2, "objectType": 3, "dataType": 4, "access": 6, "pdoMappable": 7,
+            "flags": 8, "fileDataType": 12, "line": 16, "defaultSize": 20, "valueSize": 24,
+            "lowSize": 28, "highSize": 32, "name": 40, "parentName": 48, "defaultValue": 56,
+            "value": 64, "lowLimit": 72, "highLimit": 80, "defaultText": 88, "valueText": 96,
+        },
+    ),
+    (
+        ConfigReport,
+        32,
+        {
+            "written": 4, "failed": 8, "skipped": 12, "failedIndex": 16, "failedSubIndex": 18,
+            "failedResult": 20, "abortCode": 24, "steps": 28,
+        },
+    ),
     (
         InitParam,
         48,
@@ -344,6 +415,19 @@ EXPORTS: Dict[str, Tuple[object, List[object]]] = {
     "KIV_402_SetHomingMode": (c_int32, [_H, c_uint8, c_int8]),
     "KIV_402_FaultReset": (c_int32, [_H, c_uint8]),
     "KIV_402_PowerOn": (c_int32, [_H, c_uint8]),
+    # orukiv_od.h
+    "KIV_OdLoadFile": (c_void_p, [c_char_p, c_uint8, POINTER(OdError)]),
+    "KIV_OdLoadText": (c_void_p, [c_char_p, c_uint32, c_uint8, POINTER(OdError)]),
+    "KIV_OdFree": (None, [c_void_p]),
+    "KIV_OdCount": (c_uint32, [c_void_p]),
+    "KIV_OdEntryAt": (c_int32, [c_void_p, c_uint32, POINTER(OdEntry)]),
+    "KIV_OdFind": (c_int32, [c_void_p, c_uint16, c_uint8, POINTER(OdEntry)]),
+    "KIV_OdFindName": (c_int32, [c_void_p, c_char_p, POINTER(OdEntry)]),
+    "KIV_OdFormatValue": (c_int32, [c_uint16, _u8p, c_uint32, c_char_p, c_uint32]),
+    "KIV_OdParseValue": (c_int32, [c_uint16, c_char_p, _u8p, c_uint32, POINTER(c_uint32)]),
+    "KIV_ConfigureNode": (c_int32, [_H, c_uint8, c_void_p, POINTER(ConfigReport)]),
+    "KIV_OdToConciseDcf": (c_int32, [c_void_p, _u8p, c_uint32, POINTER(c_uint32)]),
+    "KIV_WriteConciseDcf": (c_int32, [_H, c_uint8, _u8p, c_uint32, POINTER(ConfigReport)]),
 }
 
 # ---- Finding the library ---------------------------------------------------

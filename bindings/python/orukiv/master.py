@@ -13,7 +13,7 @@ import time
 import warnings
 import weakref
 from dataclasses import dataclass
-from typing import Callable, Iterator, List, Optional, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Callable, Iterator, List, Optional, Sequence, Tuple, Union
 
 import can
 
@@ -21,6 +21,9 @@ from . import _args as A
 from . import _library as L
 from .errors import ClosedError, NoResourceError, NoSendError, ParamError, raise_for
 from .events import Event, NmtCommand, NmtState, SupervisionMode, decode
+
+if TYPE_CHECKING:
+    from .od import ConfigReport, ObjectDictionary
 
 log = logging.getLogger("orukiv")
 
@@ -605,6 +608,24 @@ class Master:
     def remove_event_callback(self, callback: EventCallback) -> None:
         with self._cv:
             self._callbacks = tuple(c for c in self._callbacks if c != callback)
+
+    # ---- configuration download -------------------------------------------
+
+    def configure_node(self, node: int, dcf: "ObjectDictionary", *,
+                       continue_on_error: bool = False) -> "ConfigReport":
+        """Applies the DCF ``dcf`` to ``node`` (see ObjectDictionary.configure)."""
+        from .od import ObjectDictionary
+
+        if not isinstance(dcf, ObjectDictionary):
+            raise TypeError("dcf must be an orukiv.ObjectDictionary")
+        return dcf.configure(self, A.u8(node, "node"), continue_on_error=continue_on_error)
+
+    def write_concise_dcf(self, node: int, data: bytes, *,
+                          continue_on_error: bool = False) -> "ConfigReport":
+        """Applies a concise DCF (object 0x1F22's format) to ``node``."""
+        from .od import write_concise_dcf
+
+        return write_concise_dcf(self, node, data, continue_on_error=continue_on_error)
 
     # ---- CiA 402 -----------------------------------------------------------
 

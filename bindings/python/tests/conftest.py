@@ -3,6 +3,7 @@ virtual bus with a scripted peer."""
 
 import itertools
 import os
+import subprocess
 import threading
 from pathlib import Path
 
@@ -74,3 +75,26 @@ def virtual():
     peer.stop()
     bus.shutdown()
     peer_bus.shutdown()
+
+
+@pytest.fixture(scope="session")
+def slcan_master():
+    """A master on python-can's slcan interface, against `orukiv serve-slcan`
+    (the simulated network: the drive at node 5, an I/O module at node 10)."""
+    tool = os.environ.get("ORUKIV_TOOL", str(ROOT / "build/native/bin/orukiv"))
+    if not os.path.exists(tool):
+        if "ORUKIV_TOOL" in os.environ:  # scripts/test names it: it must be there
+            pytest.fail(f"no orukiv tool at {tool}")
+        pytest.skip(f"no orukiv tool at {tool} (set ORUKIV_TOOL)")
+    server = subprocess.Popen([tool, "serve-slcan", "120"], stdout=subprocess.PIPE, text=True)
+    try:
+        pty = server.stdout.readline().strip()
+        assert pty.startswith("/dev/"), f"serve-slcan printed {pty!r}"
+        bus = can.Bus(interface="slcan", channel=pty, bitrate=250000, sleep_after_open=0)
+        master = orukiv.Master(bus, sdo_timeout=2.0)
+        yield master
+        master.close()
+        bus.shutdown()
+    finally:
+        server.terminate()
+        server.wait(10)

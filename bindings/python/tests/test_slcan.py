@@ -1,36 +1,13 @@
 """End to end: python-can's slcan interface against `orukiv serve-slcan`,
 the simulated network (drive at node 5) behind a pseudo-terminal."""
 
-import os
-import subprocess
 import time
 
-import can
 import pytest
 
 import orukiv
-from conftest import ROOT
 
 DRIVE = 5
-
-
-@pytest.fixture(scope="module")
-def slcan_master():
-    tool = os.environ.get("ORUKIV_TOOL", str(ROOT / "build/native/bin/orukiv"))
-    if not os.path.exists(tool):
-        pytest.skip(f"no orukiv tool at {tool} (set ORUKIV_TOOL)")
-    server = subprocess.Popen([tool, "serve-slcan", "120"], stdout=subprocess.PIPE, text=True)
-    try:
-        pty = server.stdout.readline().strip()
-        assert pty.startswith("/dev/"), f"serve-slcan printed {pty!r}"
-        bus = can.Bus(interface="slcan", channel=pty, bitrate=250000, sleep_after_open=0)
-        master = orukiv.Master(bus, sdo_timeout=2.0)
-        yield master
-        master.close()
-        bus.shutdown()
-    finally:
-        server.terminate()
-        server.wait(10)
 
 
 def test_reads_identity(slcan_master):
