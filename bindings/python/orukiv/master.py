@@ -403,7 +403,7 @@ class Master:
             self._end()
         if result:
             self._check(result, f"read of node {node} 0x{index:04X}:{sub}", abort.value)
-        return buf.raw[: received.value]
+        return ctypes.string_at(buf, received.value)
 
     def write(self, node: int, index: int, sub: int, data: Union[bytes, bytearray, memoryview]) -> None:
         """Writes ``data`` (1..4 bytes expedited, more segmented) to object
