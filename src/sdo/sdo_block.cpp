@@ -97,7 +97,8 @@ void TakeDownloadAck(SdoChannel& ch, const KIV_CanFrame* f) {
 void TakeSegment(SdoChannel& ch, const KIV_CanFrame* f, uint8_t seq, bool last) {
     if (ch.heldBytes != 0) {
         if (ch.sizeKnown && ch.bytesDone + ch.heldBytes >= ch.totalSize) {
-            Log().Error("sdo block read more data than the size %d", static_cast<int>(ch.totalSize));
+            Log().Error("sdo block read more data than the size %d",
+                        static_cast<int>(ch.totalSize));
             SdoProtocolError(ch, kAbortLength);
             return;
         }

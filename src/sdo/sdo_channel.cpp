@@ -121,9 +121,8 @@ void RecordEcho(CoStack* stack, const SdoChannel& ch) {
 // An answer a write's copy may have drawn: one copy fewer outstanding.
 void CountEcho(CoStack* stack, const KIV_CanFrame* f) {
     const uint8_t cmd = f->data[0];
-    const bool downloadAnswer =
-        cmd == cia301::kSdoDownloadAnswer || cmd == kCmdAbort ||
-        (cmd & ~cia301::kBlockCrcFlag) == cia301::kBlockDownloadAnswer;
+    const bool downloadAnswer = cmd == cia301::kSdoDownloadAnswer || cmd == kCmdAbort ||
+                                (cmd & ~cia301::kBlockCrcFlag) == cia301::kBlockDownloadAnswer;
     if (!downloadAnswer) return;
     for (SdoEcho& e : stack->sdoEchoes) {
         if (e.copies == 0 || f->id != kCobSdoTx + e.nodeId) continue;
@@ -204,8 +203,7 @@ uint8_t NextState(const SdoChannel& ch, bool upload) {
         case SDO_OUT_SEGMENTED:
             return SDO_SEG_DATA;
         case SDO_OUT_FALLBACK:
-            return upload || ch.totalSize > cia301::kSdoExpeditedMax ? SDO_SEG_INIT
-                                                                     : SDO_EXPEDITED;
+            return upload || ch.totalSize > cia301::kSdoExpeditedMax ? SDO_SEG_INIT : SDO_EXPEDITED;
         case SDO_OUT_COMPLETE:
             if (s == SDO_FINISH) return SDO_IDLE;
             return s == SDO_EXPEDITED ? SDO_IDLE : SDO_FINISH;
@@ -421,7 +419,6 @@ bool SdoTimedOut(SdoChannel& ch, bool upload, uint32_t now) {
     return true;
 }
 
-
 uint32_t SdoElapsed(uint32_t now, uint32_t since) {
     return now >= since ? now - since : now - since - 1u;
 }
@@ -484,7 +481,7 @@ int32_t SdoClaimChannel(CoStack* stack, CoRequest* request) {
         ch->data = p.buffer;
         ch->capacity = p.capacity;
         ch->receivedSize = p.received;
-                ch->abortCode = p.abortCode;
+        ch->abortCode = p.abortCode;
         size = p.capacity;
     } else {
         const auto& p = request->payload.sdoWrite;
