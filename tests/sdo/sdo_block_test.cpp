@@ -82,6 +82,7 @@ struct Transfer {
 class SdoBlock : public ::testing::Test {
 protected:
     void SetUp() override {
+        bus_.ClearSent();
         KIV_InitParam p = bus_.Param(false);
         stack_ = orukiv::NewStack(&p);
         stack_->tick = [](void* c) { return *static_cast<uint32_t*>(c); };
@@ -332,6 +333,136 @@ TEST_F(SdoBlock, ServerFaultsEndWithTheClientsAbort) {
         }
         EXPECT_EQ(Tick(2000), Frames{}) << "nothing after the abort";
     }
+}
+
+}  // namespace
+
+namespace {
+
+const KIV_CanFrame kDnInit9 = Req({0xC6, 0x45, 0x23, 0x07, 9});
+const KIV_CanFrame kWrite12 = Req({0x2B, 0x45, 0x23, 0x07, 1, 2});
+const KIV_CanFrame kWriteAnswer = Resp({0x60, 0x45, 0x23, 0x07});
+
+TEST_F(SdoBlock, RefusedBlockFallsBackToSegmentedInTheSameCall) {
+    const KIV_CanFrame refusal = Resp({0x80, 0x45, 0x23, 0x07, 0x01, 0x00, 0x04, 0x05});
+    Transfer& w = Start(false, kNine);
+    Run({{{}, {kDnInit9}}, {{refusal}, {Req({0x21, 0x45, 0x23, 0x07, 9})}}});
+    Transfer& r = Start(true, {}, 16, true, 0x3000);
+    Run({{{kWriteAnswer}, {ReqSeg(0x00, Slice(kNine, 0, 7))}}});
+    EXPECT_EQ(w.request.result, kPending);
+    EXPECT_EQ(Tick(1), Frames{}) << "the read waits: the node is the write's alone";
+    Offer(Resp({0x20}));
+    Run({{{}, {ReqSeg(0x1B, Slice(kNine, 7, 2))}},
+         {{Resp({0x30})}, {Req({0xA4, 0x00, 0x30, 0x07, 0x7F, 0x04})}, 6}});
+    EXPECT_EQ(w.request.result, KIV_OK);
+    EXPECT_EQ(w.abortCode, 0xDEADBEEFu);
+    Run({{{Resp({0x80, 0x00, 0x30, 0x07, 0x01, 0x00, 0x04, 0x05})},
+          {Req({0x40, 0x00, 0x30, 0x07})}}});
+    EXPECT_EQ(r.request.result, kPending);
+}
+
+// Download pacing: frames per pass, a host that refuses a frame, and the
+// low-latency mode that sends a sub-block in one pass.
+TEST_F(SdoBlock, SubBlocksArePacedToWhatTheHostTakes) {
+    const Bytes d = Pattern(35, 0x20);  // five segments
+    std::vector<uint8_t> seqs;
+    const auto seqsOf = [](const Frames& fs) {
+        std::vector<uint8_t> out;
+        for (const auto& f : fs) out.push_back(f.data[0]);
+        return out;
+    };
+    stack_->sdoSettings.framesPerPass = 2;
+    Transfer& t = Start(false, d);
+    Tick(1);
+    Offer(Resp({0xA4, 0x45, 0x23, 0x07, 127}));
+    Tick(1);
+    EXPECT_EQ(seqsOf(Tick(1)), (std::vector<uint8_t>{1, 2}));
+    bus_.FailSendsWith(9);
+    EXPECT_EQ(Tick(1).size(), 1u) << "one refused frame ends the pass";
+    bus_.FailSendsWith(0);
+    EXPECT_EQ(seqsOf(Tick(1)), (std::vector<uint8_t>{3, 4}));
+    EXPECT_EQ(seqsOf(Tick(1)), (std::vector<uint8_t>{0x85}));
+    EXPECT_EQ(stack_->stats.sendFailures.load(), 1u);
+    Offer(Resp({0xA2, 5, 127}));
+    Tick(2);
+    Offer(Resp({0xA1}));
+    Tick(4);
+    EXPECT_EQ(t.request.result, KIV_OK);
+
+    stack_->periodUs.store(1000);  // low-latency mode: no per-pass limit
+    Start(false, d);
+    Tick(1);
+    Offer(Resp({0xA4, 0x45, 0x23, 0x07, 127}));
+    EXPECT_EQ(seqsOf(Tick(1)), (std::vector<uint8_t>{1, 2, 3, 4, 0x85}));
+}
+
+// A write whose request was re-sent leaves answers the copies may still
+// draw: the next write of that object waits for them, or for the time-out.
+TEST_F(SdoBlock, NoWriteIsCompletedByTheAnswerToAnEarlierCopy) {
+    struct Case {
+        const char* name;
+        uint32_t maxResends;
+        bool copyAnswered;
+        uint32_t waitMs;  // until the next write's first frame
+    };
+    const Case cases[] = {
+        {"copy answered late", orukiv::SDO_RESEND_UNLIMITED, true, 50},
+        {"copy never answered", orukiv::SDO_RESEND_UNLIMITED, false, 1000},
+        {"no copies sent", 0, false, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        SetUp();
+        stack_->sdoSettings.maxResends = c.maxResends;
+        Transfer& first = Start(false, {1, 2}, 0, false);
+        EXPECT_EQ(Tick(150).size(), c.maxResends == 0 ? 1u : 2u);
+        Offer(kWriteAnswer);
+        Tick(3);
+        EXPECT_EQ(first.request.result, KIV_OK);
+        Start(false, {1, 2}, 0, false);
+        uint32_t waited = 1;
+        for (; waited < 2000 && Tick(1).empty(); ++waited)
+            if (waited == 49 && c.copyAnswered) Offer(kWriteAnswer);
+        EXPECT_NEAR(waited, c.waitMs, c.waitMs / 10.0 + 2);
+    }
+}
+
+TEST_F(SdoBlock, OneTransferPerNodeIsOptIn) {
+    for (uint32_t one : {0u, 1u}) {
+        SCOPED_TRACE(one);
+        stack_->sdoSettings.onePerNode = one;
+        Start(true, {}, 4, false, 0x1000);
+        Start(true, {}, 4, false, 0x1001);
+        EXPECT_EQ(Tick(1).size(), one ? 1u : 2u);
+        Tick(1100);
+    }
+}
+
+TEST_F(SdoBlock, ClientAbortIsRetriedWhileTheHostRefusesIt) {
+    Transfer& t = Start(false, kNine);
+    Tick(1);
+    bus_.FailSendsWith(9);
+    Tick(1000);
+    EXPECT_EQ(t.request.result, kPending);
+    bus_.FailSendsWith(0);
+    EXPECT_EQ(Tick(5), Frames{Abort(0x05040000)});
+    EXPECT_EQ(t.request.result, KIV_ERR_TIMEOUT);
+}
+
+TEST_F(SdoBlock, ProgressIsReportedAsTheTransferAdvances) {
+    static std::vector<std::pair<uint32_t, uint32_t>> calls;
+    calls.clear();
+    stack_->sdoSettings.progress = [](void*, uint8_t, uint16_t, uint8_t, uint32_t done,
+                                      uint32_t total) { calls.emplace_back(done, total); };
+    stack_->sdoSettings.blockSize = 1;
+    Start(true, {}, 16);
+    Run({{{}, {Req({0xA4, 0x45, 0x23, 0x07, 1, 4})}},
+         {{kNineAnswer}, {kUpStart}},
+         {{kSeg1}, {Req({0xA2, 1, 1})}},
+         {{RespSeg(0x81, Slice(kNine, 7, 2))}, {Req({0xA2, 1, 1})}},
+         {{kEndNine}, {Req({0xA1})}}});
+    EXPECT_EQ(calls, (std::vector<std::pair<uint32_t, uint32_t>>{{7, 9}, {9, 9}}));
 }
 
 }  // namespace
