@@ -33,6 +33,14 @@ constexpr uint32_t FunctionCode(uint32_t cobId) {
     return cobId >> 7;
 }
 
+// ---- Communication objects written by the master ---------------------------
+constexpr uint16_t kObjHeartbeatProducer = 0x1017;  // u16, ms
+constexpr uint16_t kObjTpdoComm1 = 0x1800;          // TPDO n at + (n - 1)
+constexpr uint16_t kObjTpdoMap1 = 0x1A00;           // TPDO n at + (n - 1)
+constexpr uint8_t kSubPdoCobId = 1;
+constexpr uint8_t kMaxTpdo = 4;                   // the TPDOs of the predefined connection set
+constexpr uint32_t kPdoCobInvalid = 0x80000000u;  // COB-ID bit 31: the PDO does not exist
+
 // ---- SDO command byte ------------------------------------------------------
 // Bits 7..5 of byte 0: the client's (ccs) and the server's (scs) command
 // specifier.
