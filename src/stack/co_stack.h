@@ -86,6 +86,10 @@ struct CoRequest {
     CoPayload payload;
     orukiv::platform::Semaphore* done;  // null in a stop request
     int32_t result;
+    // SDO requests: 1 for a block transfer; where a read records that the
+    // server's expedited answer indicated no size (may be null).
+    uint8_t sdoBlock;
+    uint8_t* sdoUnsized;
 };
 
 constexpr int kRingSlots = 32;
@@ -115,6 +119,10 @@ struct CoStack {
     uint32_t sdoClaimSeq;  // worker only: numbers SDO claims in order
     orukiv::SdoChannel sdoUpload[orukiv::SDO_CHANNELS];
     orukiv::SdoChannel sdoDownload[orukiv::SDO_CHANNELS];
+    // Answers that re-sent copies of finished writes may still draw (worker
+    // only), and the SDO settings (guarded by the mutex).
+    orukiv::SdoEcho sdoEchoes[orukiv::SDO_ECHOES];
+    orukiv::SdoSettings sdoSettings;
 
     // The millisecond clock of the SDO channels; tests substitute their own.
     TickSource tick;
