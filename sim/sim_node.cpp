@@ -515,6 +515,11 @@ BlockServerSettings SimNode::BlockServer() const {
 }
 
 bool SimNode::ServeBlock(const uint8_t* d, uint16_t index, uint8_t sub) {
+    // The server's own time-out ends a block transfer left without an abort.
+    const Clock::time_point now = Clock::now();
+    if (block_.Active() && faults_.transferTimeout.count() > 0 &&
+        now - blockMoved_ >= faults_.transferTimeout)
+        block_.Reset();
     const uint8_t ccs = d[0] >> 5;
     if (!block_.Active() && ccs != 5 && ccs != 6) return false;
     if (!block_.Active() && InSegmentedTransfer()) {
@@ -522,6 +527,7 @@ bool SimNode::ServeBlock(const uint8_t* d, uint16_t index, uint8_t sub) {
         return true;
     }
     if (!block_.Active()) EndTransfer();  // a finished segmented transfer
+    blockMoved_ = now;
     std::vector<KIV_CanFrame> out;
     const SdoBlockServer::Outcome outcome = block_.Serve(d, out);
     for (const KIV_CanFrame& f : out) {

@@ -51,10 +51,11 @@ void Endpoint::SendAfter(const KIV_CanFrame& frame, std::chrono::microseconds de
 void Endpoint::SetTxQueueDepth(std::size_t depth) {
     std::lock_guard<std::mutex> lock(bus_.wireM_);
     txDepth_ = depth;
+    txDepthSet_ = true;
 }
 
 void Endpoint::SetSentHandler(std::function<void()> handler) {
-    std::lock_guard<std::mutex> lock(bus_.wireM_);
+    std::lock_guard<std::mutex> lock(hookM_);
     onSent_ = std::move(handler);
 }
 
@@ -65,6 +66,7 @@ void Endpoint::Deliver(const KIV_CanFrame& frame) {
         queue_.push_back(frame);
         lock.unlock();
         cv_.notify_all();
+        RunHook(onArrival_);
         return;
     }
     // The handler runs without the lock: it may send, and what it sends may
@@ -74,6 +76,16 @@ void Endpoint::Deliver(const KIV_CanFrame& frame) {
     handler_(frame);
     lock.lock();
     if (--inFlight_ == 0) cv_.notify_all();
+}
+
+void Endpoint::SetArrivalHandler(std::function<void()> handler) {
+    std::lock_guard<std::mutex> lock(hookM_);
+    onArrival_ = std::move(handler);
+}
+
+void Endpoint::RunHook(const std::function<void()>& hook) {
+    std::lock_guard<std::mutex> lock(hookM_);
+    if (hook) hook();
 }
 
 bool Endpoint::TryPop(KIV_CanFrame& out) {
@@ -183,7 +195,21 @@ void VirtualBus::AddTrace(const Endpoint* from, const KIV_CanFrame& frame, Clock
     traceCv_.notify_all();
 }
 
+void VirtualBus::SetLoss(double share, uint32_t seed) {
+    std::lock_guard<std::mutex> lock(lossM_);
+    lossShare_ = share;
+    lossRng_.seed(seed);
+    lossy_.store(share > 0.0);
+}
+
+bool VirtualBus::Lost() {
+    if (!lossy_.load(std::memory_order_relaxed)) return false;
+    std::lock_guard<std::mutex> lock(lossM_);
+    return static_cast<double>(lossRng_() >> 8) * (1.0 / 16777216.0) < lossShare_;
+}
+
 void VirtualBus::Send(const Endpoint* from, const KIV_CanFrame& frame) {
+    if (Lost()) return;
     std::shared_ptr<const EndpointList> list;
     {
         std::lock_guard<std::mutex> lock(m_);
@@ -207,7 +233,8 @@ bool VirtualBus::SetBitTiming(const BitTiming& timing) {
     std::lock_guard<std::mutex> lock(wireM_);
     timing_ = timing;
     rate_.store(timing.bitRate, std::memory_order_release);
-    for (const auto& ep : *list) ep->txDepth_ = timing.txQueueDepth;
+    for (const auto& ep : *list)
+        if (!ep->txDepthSet_) ep->txDepth_ = timing.txQueueDepth;
     busFree_ = Clock::now();
     if (timing.bitRate != 0 && !wire_.joinable()) wire_ = std::thread([this] { WireLoop(); });
     return true;
@@ -294,13 +321,13 @@ void VirtualBus::WireLoop() {
         winner->tx_.pop_front();
         busFree_ = end;
         busy_ += length;
-        const std::function<void()> onSent = winner->onSent_;
         lock.unlock();
+        const bool lost = Lost();
         for (const auto& ep : *list) {
-            if (ep != winner) ep->Deliver(head.frame);
+            if (ep != winner && !lost) ep->Deliver(head.frame);
         }
-        if (onSent) onSent();
-        AddTrace(winner.get(), head.frame, end);  // last: a traced frame is handled
+        winner->RunHook(winner->onSent_);
+        if (!lost) AddTrace(winner.get(), head.frame, end);  // last: a traced frame is handled
         lock.lock();
     }
 }

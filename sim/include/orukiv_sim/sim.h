@@ -83,11 +83,18 @@ public:
     void SendAfter(const KIV_CanFrame& frame, std::chrono::microseconds delay);
 
     // With bit timing: how many frames the transmit queue holds, the one on
-    // the bus included (0: no bound). Starts as BitTiming::txQueueDepth.
+    // the bus included (0: no bound). Until this is called, the bus's
+    // BitTiming::txQueueDepth.
     void SetTxQueueDepth(std::size_t depth);
     // With bit timing: called on the bus's thread each time one of this
     // endpoint's frames has left the bus (its queue has room again).
     void SetSentHandler(std::function<void()> handler);
+
+    // Endpoints without a handler: called on the delivering thread after a
+    // frame was queued for polling (empty: nothing). Once this (or
+    // SetSentHandler) returns, the old handler is not running and will not
+    // be called again.
+    void SetArrivalHandler(std::function<void()> handler);
 
     // Queue access (endpoints without a handler).
     bool TryPop(KIV_CanFrame& out);
@@ -125,6 +132,12 @@ private:
     };
     std::deque<Queued> tx_;
     std::size_t txDepth_ = 0;
+    bool txDepthSet_ = false;  // by SetTxQueueDepth: SetBitTiming leaves it
+
+    // The hooks, held while they run.
+    void RunHook(const std::function<void()>& hook);
+    std::mutex hookM_;
+    std::function<void()> onArrival_;
     std::function<void()> onSent_;
 };
 
@@ -173,7 +186,8 @@ public:
 
     // Turns bit timing on (bitRate 10 000..1 000 000) or off (0). Call it
     // before traffic starts; endpoints attached earlier take the new queue
-    // depth too. False, changing nothing, for a rate out of range.
+    // depth too, unless their own was set. False, changing nothing, for a
+    // rate out of range.
     bool SetBitTiming(const BitTiming& timing);
     BitTiming Timing() const;
     // With bit timing: while held, queued frames wait; on release the bus
@@ -181,6 +195,10 @@ public:
     void SetHold(bool on);
     // With bit timing: the time the bus has been busy with frames so far.
     std::chrono::nanoseconds BusyTime() const;
+    // Fault knob: a share (0..1) of the frames, drawn at random from a
+    // generator seeded with `seed`, reaches no endpoint (with bit timing it
+    // still takes its time on the bus). 0: none lost (the start).
+    void SetLoss(double share, uint32_t seed = 1);
 
     // The trace records every frame delivered while it is on (off at start).
     void SetTrace(bool on);
@@ -212,7 +230,13 @@ private:
     std::shared_ptr<const EndpointList> endpoints_;  // replaced on (de)attach
     uint32_t nextId_ = 1;
 
+    bool Lost();  // draws for SetLoss
+
     std::atomic<bool> tracing_{false};
+    std::atomic<bool> lossy_{false};
+    std::mutex lossM_;
+    double lossShare_ = 0.0;
+    std::mt19937 lossRng_;
     mutable std::mutex traceM_;
     mutable std::condition_variable traceCv_;
     std::vector<TraceEntry> trace_;
@@ -315,7 +339,7 @@ struct SdoFaults {
     // as if the answer had been lost on the bus.
     double dropShare = 0.0;
     // Every answer is sent this much later, from the bus's timer thread.
-    std::chrono::milliseconds delay{0};
+    std::chrono::microseconds delay{0};
     // Share (0..1) of answers with one byte inverted (xor 0xFF): the byte
     // at corruptByte, or a random one of the eight when it is negative.
     double corruptShare = 0.0;
@@ -357,8 +381,8 @@ struct SdoFaults {
     // ... and TPDO mapping records take any write, in any order.
     bool lenientMapping = false;
 
-    // The server's own time-out, as standard devices have: a segmented
-    // transfer that no request has moved on for this long ends when the
+    // The server's own time-out, as standard devices have: a segmented or
+    // block transfer that no request has moved on for this long ends when the
     // next request arrives (0: never). Without it, a transfer whose client
     // left without an abort that arrived (its initiate answer lost, the
     // repeated initiate aborted) blocks the node for good.
@@ -596,6 +620,7 @@ private:
     Clock::time_point tMoved_{};  // the transfer's start or last segment served
     std::optional<KIV_CanFrame> tLastAnswer_;
     SdoBlockServer block_;
+    Clock::time_point blockMoved_{};  // the block transfer's last request
 
     std::vector<WriteRecord> writes_;
     mutable std::condition_variable writesCv_;
