@@ -67,7 +67,9 @@ int main(int argc, char** argv) {
     app.fallthrough();  // global options after the command too
     Options opt;
     std::string timeoutText;
-    app.add_option("--bus", opt.bus, "sim (default), socketcan:IFNAME or slcan:DEVICE[@BITRATE]");
+    app.add_option("--bus", opt.bus,
+                   "sim[@BITRATE] (default sim; a bit rate turns on bit timing), socketcan:IFNAME "
+                   "or slcan:DEVICE[@BITRATE]");
     app.add_option("--timeout", timeoutText, "SDO time-out in ms (default 1000)")
         ->check(Number(1, 600000));
     app.add_flag("--trace", opt.trace, "print every frame in both directions, candump log form");
@@ -172,6 +174,8 @@ int main(int argc, char** argv) {
         "put the simulated network behind a pseudo-terminal speaking slcan: [SECONDS]");
     serve->add_option("SECONDS", seconds)->check(CLI::NonNegativeNumber);
 
+    const TransferCommand transfer = AddTransferCommands(app, opt);
+
     CLI11_PARSE(app, argc, argv);
 
     if (*serve) return CmdServeSlcan(seconds);
@@ -221,6 +225,7 @@ int main(int argc, char** argv) {
     const auto u16 = [](const std::string& t) { return static_cast<uint16_t>(Num(t)); };
     const ValueType* valueType = type.empty() ? nullptr : FindValueType(type);
 
+    if (const auto status = transfer(s)) return *status;
     if (*read) return CmdRead(s, u8(node), u16(index), u8(sub), valueType);
     if (*write) return CmdWrite(s, u8(node), u16(index), u8(sub), value, valueType);
     if (*nmt) {
