@@ -282,9 +282,22 @@ void AbortWork(SdoChannel& ch) {
         ch.outcome = SDO_OUT_NEXT;
 }
 
+// Reports progress of a segmented or block transfer, at most once a pass:
+// after the pass's steps, and as it ends (its last step may end it).
+void ReportProgress(SdoChannel& ch, bool upload) {
+    if (ch.progress == nullptr || !ch.busy || ch.bytesDone == ch.progressDone) return;
+    if (ch.state != SDO_SEG_DATA && ch.state != SDO_BLK_DATA && ch.state != SDO_BLK_END &&
+        ch.state != SDO_FINISH)
+        return;
+    ch.progressDone = ch.bytesDone;
+    const uint32_t total = !upload || ch.sizeKnown ? ch.totalSize : 0;
+    ch.progress(ch.progressUser, ch.nodeId, ch.index, ch.subIndex, ch.bytesDone, total);
+}
+
 // Ends a transfer: the caller's request is completed and the slot freed.
 void Complete(CoStack* stack, SdoChannel& ch, bool upload) {
     CoRequest* r = ch.request;
+    ReportProgress(ch, upload);
     if (!upload) RecordEcho(stack, ch);
     CountSdoEnd(stack, ch.nodeId, ch.result, ch.serverAbortCode);
     if (r != nullptr) {
@@ -363,15 +376,6 @@ bool Advance(CoStack* stack, SdoChannel& ch, bool upload, bool quick) {
     return true;
 }
 
-// Reports progress of a segmented or block transfer, at most once a pass.
-void ReportProgress(SdoChannel& ch, bool upload) {
-    if (ch.progress == nullptr || !ch.busy || ch.bytesDone == ch.progressDone) return;
-    if (ch.state != SDO_SEG_DATA && ch.state != SDO_BLK_DATA && ch.state != SDO_BLK_END) return;
-    ch.progressDone = ch.bytesDone;
-    const uint32_t total = !upload || ch.sizeKnown ? ch.totalSize : 0;
-    ch.progress(ch.progressUser, ch.nodeId, ch.index, ch.subIndex, ch.bytesDone, total);
-}
-
 // Longest chain of state changes in one tick: finished exchange, abort
 // frame, finish, completion.
 constexpr int kMaxStepsPerTick = 6;
@@ -396,10 +400,10 @@ void Tick(CoStack* stack, SdoChannel* pool, bool upload) {
                 }
                 if (ch.nextState == ch.state) break;  // waiting for an answer or a re-send
             }
-            ReportProgress(ch, upload);
         }
         if (!freed) break;
     }
+    for (int i = 0; i < SDO_CHANNELS; ++i) ReportProgress(pool[i], upload);
 }
 
 }  // namespace
