@@ -8,7 +8,11 @@
 //    second and its share of the bus's ceiling, the time its frames take
 //    on the bus (from their bit lengths) over the time the transfer took;
 //  - a segmented transfer under the same conditions (a smaller object: one
-//    round trip per 7 bytes), and block / segmented in bytes per second.
+//    round trip per 7 bytes), and block / segmented in bytes per second;
+//  - where the block transfer left the bus idle: within a sender's run of
+//    frames (its transmit queue ran dry, in seconds), and per turnaround
+//    before a server frame (its latency, 0.5 ms nominal) and before a client
+//    frame (the client's reaction to an answer), in ms.
 // The instance runs in low-latency mode (1 ms period, woken by each frame
 // that arrives and each host frame that leaves the bus), as the tool does
 // for transfers.
@@ -63,6 +67,15 @@ public:
         bool ok = false;
         double seconds = 0;     // the call
         double busSeconds = 0;  // the bus busy with frames meanwhile
+        // Where the bus stood idle (from the trace's time line): between two
+        // frames of one sender (a transmit queue ran dry, a sub-block's
+        // segments not sent in time), and where the sender changed (the
+        // turnaround of a request and its answer: the server's latency and
+        // the client's reaction).
+        double idleWithinSeconds = 0;
+        double idleClientTurnSeconds = 0;  // before a client frame
+        double idleServerTurnSeconds = 0;  // before a server frame
+        int turns = 0;                     // server turnarounds: about one per sub-block
     };
 
     Outcome Transfer(bool write, bool block, uint32_t size) {
@@ -72,6 +85,8 @@ public:
         std::vector<uint8_t> back(size);
         uint32_t got = 0, code = 0;
         Outcome o;
+        bus_.ClearTrace();
+        bus_.SetTrace(true);
         const auto busy0 = bus_.BusyTime();
         const auto t0 = Clock::now();
         int32_t rc;
@@ -85,6 +100,23 @@ public:
         // The last frame's delivery ends the call: the bus is quiet by now.
         o.busSeconds = std::chrono::duration<double>(bus_.BusyTime() - busy0).count();
         o.ok = rc == KIV_OK && (write ? drive_.Value(kIndex, 1) == data : back == data);
+        bus_.SetTrace(false);
+        const auto trace = bus_.Trace();
+        const uint32_t rate = bus_.Timing().bitRate;
+        for (std::size_t i = 1; i < trace.size(); ++i) {
+            const auto length = std::chrono::nanoseconds(
+                static_cast<int64_t>(orukiv::sim::FrameBits(trace[i].frame)) * 1000000000 / rate);
+            const double idle =
+                std::chrono::duration<double>(trace[i].at - trace[i - 1].at - length).count();
+            if (trace[i].senderId == trace[i - 1].senderId)
+                o.idleWithinSeconds += idle;
+            else if (trace[i].senderId == host_.endpoint().Id())
+                o.idleClientTurnSeconds += idle;
+            else {
+                o.idleServerTurnSeconds += idle;
+                ++o.turns;
+            }
+        }
         return o;
     }
 
@@ -124,6 +156,10 @@ void BM_BlockTransfer(benchmark::State& state) {
     state.counters["segmented_share_of_ceiling"] = segmented.busSeconds / segmented.seconds;
     state.counters["block_to_segmented"] = blockRate / segmentedRate;  // target >= 5
     state.counters["send_failures"] = static_cast<double>(stats.sendFailures);
+    state.counters["block_idle_within_s"] = block.idleWithinSeconds;
+    const double turns = block.turns > 0 ? block.turns : 1;
+    state.counters["block_client_turn_ms"] = block.idleClientTurnSeconds * 1000 / turns;
+    state.counters["block_server_turn_ms"] = block.idleServerTurnSeconds * 1000 / turns;
 }
 BENCHMARK(BM_BlockTransfer)
     ->ArgNames({"bit_rate", "write", "block_kib", "segmented_kib", "host_queue"})

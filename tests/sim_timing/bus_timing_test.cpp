@@ -145,3 +145,27 @@ TEST(BusTiming, FramesTakeAtLeastTheirTimeOnTheBus) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(BusTiming, AnAnswersLatencyCountsFromTheEndOfTheRequestOnTheTimeLine) {
+    VirtualBus bus;
+    constexpr uint32_t kRate = 250000;
+    ASSERT_TRUE(bus.SetBitTiming({kRate, 10}));
+    HostEndpoint host(bus);
+    SimNode node(bus, 5);
+    node.AddU16(0x2000, 0, 0x1234);
+    SdoFaults faults;
+    faults.delay = 3ms;
+    node.SetFaults(faults);
+    bus.SetTrace(true);
+    ASSERT_TRUE(host.Send(MakeSdoFrame(0x605, {0x40, 0x00, 0x20, 0x00})));
+    ASSERT_TRUE(bus.WaitForTrace(2, 5s));
+    const auto trace = bus.Trace();
+    EXPECT_EQ(trace[1].frame.id, 0x585u);
+    // Exact, however late the bus's thread woke: the answer starts 3 ms
+    // after the request ended.
+    EXPECT_EQ(trace[1].at - trace[0].at, 3ms + Duration(trace[1].frame, kRate));
+}
+
+}  // namespace
