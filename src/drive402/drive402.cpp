@@ -46,8 +46,8 @@ int32_t Get(KIV_Handle h, uint8_t node, uint16_t index, uint32_t size, T* out,
     uint8_t buffer[kReadRoom] = {};
     uint32_t received = 0;
     uint8_t unsized = 0;
-    const int32_t rc = orukiv::SubmitRead(h, node, index, 0, buffer, kReadRoom, &received,
-                                          nullptr, exportName, false, &unsized);
+    const int32_t rc = orukiv::SubmitRead(h, node, index, 0, buffer, kReadRoom, &received, nullptr,
+                                          exportName, false, &unsized);
     if (rc != KIV_OK) return rc;
     const bool unsizedFits = unsized != 0 && received == orukiv::cia301::kSdoExpeditedMax;
     if (received != size && !unsizedFits) return KIV_ERR_PARAM;

@@ -30,8 +30,8 @@ int32_t SubmitRead(CoStack* stack, uint8_t node, uint16_t index, uint8_t subInde
 }
 
 int32_t SubmitWrite(CoStack* stack, uint8_t node, uint16_t index, uint8_t subIndex,
-                    const uint8_t* data, uint32_t size, uint32_t* abortCode,
-                    const char* exportName, bool block) {
+                    const uint8_t* data, uint32_t size, uint32_t* abortCode, const char* exportName,
+                    bool block) {
     if (abortCode != nullptr) *abortCode = 0;
     if (!NodeIdValid(node)) return KIV_ERR_PARAM;
     CoRequest r;

@@ -15,6 +15,6 @@ int32_t SubmitRead(CoStack* stack, uint8_t node, uint16_t index, uint8_t subInde
                    uint32_t capacity, uint32_t* received, uint32_t* abortCode,
                    const char* exportName, bool block = false, uint8_t* unsized = nullptr);
 int32_t SubmitWrite(CoStack* stack, uint8_t node, uint16_t index, uint8_t subIndex,
-                    const uint8_t* data, uint32_t size, uint32_t* abortCode,
-                    const char* exportName, bool block = false);
+                    const uint8_t* data, uint32_t size, uint32_t* abortCode, const char* exportName,
+                    bool block = false);
 }  // namespace orukiv

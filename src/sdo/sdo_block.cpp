@@ -97,7 +97,8 @@ void TakeDownloadAck(SdoChannel& ch, const KIV_CanFrame* f) {
 void TakeSegment(SdoChannel& ch, const KIV_CanFrame* f, uint8_t seq, bool last) {
     if (ch.heldBytes != 0) {
         if (ch.sizeKnown && ch.bytesDone + ch.heldBytes >= ch.totalSize) {
-            Log().Error("sdo block read more data than the size %d", static_cast<int>(ch.totalSize));
+            Log().Error("sdo block read more data than the size %d",
+                        static_cast<int>(ch.totalSize));
             SdoProtocolError(ch, kAbortLength);
             return;
         }
@@ -118,6 +119,12 @@ void TakeSegment(SdoChannel& ch, const KIV_CanFrame* f, uint8_t seq, bool last) 
 // acknowledged with the last number taken, so that the server restarts
 // after it. Numbers outside 1..blksize break the protocol.
 void UploadSegment(SdoChannel& ch, const KIV_CanFrame* f) {
+    // Before the first segment, the answer to a re-sent initiate may still
+    // come: it is not a segment.
+    const bool initiateCopy =
+        (f->data[0] & ~(kBlockCrcFlag | kBlockSizeFlag)) == kBlockUploadAnswer &&
+        SdoMatchesObject(ch, f);
+    if (initiateCopy && ch.bytesDone == 0 && ch.heldBytes == 0) return;
     const uint8_t seq = f->data[0] & kBlockSeqMask;
     const bool last = (f->data[0] & kBlockLastSegment) != 0;
     if (seq == 0 || seq > ch.blkSize) {

@@ -121,9 +121,8 @@ void RecordEcho(CoStack* stack, const SdoChannel& ch) {
 // An answer a write's copy may have drawn: one copy fewer outstanding.
 void CountEcho(CoStack* stack, const KIV_CanFrame* f) {
     const uint8_t cmd = f->data[0];
-    const bool downloadAnswer =
-        cmd == cia301::kSdoDownloadAnswer || cmd == kCmdAbort ||
-        (cmd & ~cia301::kBlockCrcFlag) == cia301::kBlockDownloadAnswer;
+    const bool downloadAnswer = cmd == cia301::kSdoDownloadAnswer || cmd == kCmdAbort ||
+                                (cmd & ~cia301::kBlockCrcFlag) == cia301::kBlockDownloadAnswer;
     if (!downloadAnswer) return;
     for (SdoEcho& e : stack->sdoEchoes) {
         if (e.copies == 0 || f->id != kCobSdoTx + e.nodeId) continue;
@@ -204,8 +203,7 @@ uint8_t NextState(const SdoChannel& ch, bool upload) {
         case SDO_OUT_SEGMENTED:
             return SDO_SEG_DATA;
         case SDO_OUT_FALLBACK:
-            return upload || ch.totalSize > cia301::kSdoExpeditedMax ? SDO_SEG_INIT
-                                                                     : SDO_EXPEDITED;
+            return upload || ch.totalSize > cia301::kSdoExpeditedMax ? SDO_SEG_INIT : SDO_EXPEDITED;
         case SDO_OUT_COMPLETE:
             if (s == SDO_FINISH) return SDO_IDLE;
             return s == SDO_EXPEDITED ? SDO_IDLE : SDO_FINISH;
@@ -284,9 +282,22 @@ void AbortWork(SdoChannel& ch) {
         ch.outcome = SDO_OUT_NEXT;
 }
 
+// Reports progress of a segmented or block transfer, at most once a pass:
+// after the pass's steps, and as it ends (its last step may end it).
+void ReportProgress(SdoChannel& ch, bool upload) {
+    if (ch.progress == nullptr || !ch.busy || ch.bytesDone == ch.progressDone) return;
+    if (ch.state != SDO_SEG_DATA && ch.state != SDO_BLK_DATA && ch.state != SDO_BLK_END &&
+        ch.state != SDO_FINISH)
+        return;
+    ch.progressDone = ch.bytesDone;
+    const uint32_t total = !upload || ch.sizeKnown ? ch.totalSize : 0;
+    ch.progress(ch.progressUser, ch.nodeId, ch.index, ch.subIndex, ch.bytesDone, total);
+}
+
 // Ends a transfer: the caller's request is completed and the slot freed.
 void Complete(CoStack* stack, SdoChannel& ch, bool upload) {
     CoRequest* r = ch.request;
+    ReportProgress(ch, upload);
     if (!upload) RecordEcho(stack, ch);
     CountSdoEnd(stack, ch.nodeId, ch.result, ch.serverAbortCode);
     if (r != nullptr) {
@@ -365,15 +376,6 @@ bool Advance(CoStack* stack, SdoChannel& ch, bool upload, bool quick) {
     return true;
 }
 
-// Reports progress of a segmented or block transfer, at most once a pass.
-void ReportProgress(SdoChannel& ch, bool upload) {
-    if (ch.progress == nullptr || !ch.busy || ch.bytesDone == ch.progressDone) return;
-    if (ch.state != SDO_SEG_DATA && ch.state != SDO_BLK_DATA && ch.state != SDO_BLK_END) return;
-    ch.progressDone = ch.bytesDone;
-    const uint32_t total = !upload || ch.sizeKnown ? ch.totalSize : 0;
-    ch.progress(ch.progressUser, ch.nodeId, ch.index, ch.subIndex, ch.bytesDone, total);
-}
-
 // Longest chain of state changes in one tick: finished exchange, abort
 // frame, finish, completion.
 constexpr int kMaxStepsPerTick = 6;
@@ -398,10 +400,10 @@ void Tick(CoStack* stack, SdoChannel* pool, bool upload) {
                 }
                 if (ch.nextState == ch.state) break;  // waiting for an answer or a re-send
             }
-            ReportProgress(ch, upload);
         }
         if (!freed) break;
     }
+    for (int i = 0; i < SDO_CHANNELS; ++i) ReportProgress(pool[i], upload);
 }
 
 }  // namespace
@@ -420,7 +422,6 @@ bool SdoTimedOut(SdoChannel& ch, bool upload, uint32_t now) {
         Log().Error(text.message, static_cast<int>(ch.resendMs), static_cast<int>(ch.timeoutMs));
     return true;
 }
-
 
 uint32_t SdoElapsed(uint32_t now, uint32_t since) {
     return now >= since ? now - since : now - since - 1u;
@@ -484,7 +485,7 @@ int32_t SdoClaimChannel(CoStack* stack, CoRequest* request) {
         ch->data = p.buffer;
         ch->capacity = p.capacity;
         ch->receivedSize = p.received;
-                ch->abortCode = p.abortCode;
+        ch->abortCode = p.abortCode;
         size = p.capacity;
     } else {
         const auto& p = request->payload.sdoWrite;

@@ -93,16 +93,16 @@ struct SdoChannel {
     uint32_t claimSeq;  // claim order, for transfers waiting on one node
 
     // Block transfer (sdo_block.cpp).
-    uint8_t blkSize;      // segments per sub-block (ours on upload, the server's on download)
-    uint8_t seqNo;        // upload: last good seqno; download: last seqno sent
-    uint8_t crcOn;        // both sides check the CRC
-    uint8_t ackDue;       // upload: our acknowledgement is due; download: the
-                          // sub-block is out, the server's acknowledgement awaited
-    uint8_t lastSeen;     // upload: the segment with c = 1 was taken
-    uint8_t heldBytes;    // upload: bytes in `held` (the last good segment)
-    uint8_t switchLimit;  // upload: protocol-switch threshold sent
-    uint16_t crc;         // upload: CRC of the data before `held`
-    uint8_t held[7];      // upload: the last good segment, its padding unknown yet
+    uint8_t blkSize;         // segments per sub-block (ours on upload, the server's on download)
+    uint8_t seqNo;           // upload: last good seqno; download: last seqno sent
+    uint8_t crcOn;           // both sides check the CRC
+    uint8_t ackDue;          // upload: our acknowledgement is due; download: the
+                             // sub-block is out, the server's acknowledgement awaited
+    uint8_t lastSeen;        // upload: the segment with c = 1 was taken
+    uint8_t heldBytes;       // upload: bytes in `held` (the last good segment)
+    uint8_t switchLimit;     // upload: protocol-switch threshold sent
+    uint16_t crc;            // upload: CRC of the data before `held`
+    uint8_t held[7];         // upload: the last good segment, its padding unknown yet
     uint32_t subBlockStart;  // bytesDone when the sub-block began
     uint32_t framesPerPass;  // download: segments sent per worker pass
     uint32_t progressDone;   // bytes last reported to the progress callback

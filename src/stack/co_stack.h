@@ -162,7 +162,7 @@ inline uint32_t StackTick(CoStack* s) {
 // 1..127. Any other would put the frame on the identifier of another service
 // (EMCY of node 0 on SYNC's 0x080, of node 128 on TIME's 0x100).
 inline bool NodeIdValid(uint8_t node) {
-    return node >= 1 && node <= 127;
+    return cia301::IsNodeId(node);
 }
 
 // False once KIV_Destroy has returned while the worker still runs: every
