@@ -246,6 +246,12 @@ def block_section(results):
                      "client / server frames (ms)", "",
                      f"{fmt(b.get('block_idle_within_s'))}; {fmt(b.get('block_client_turn_ms'))} / "
                      f"{fmt(b.get('block_server_turn_ms'))}", "", ""))
+        if "worker_reaction_us_p50" in b and queue == "10":
+            rows.append((f"{label}: worker's reaction to room in the queue; bus thread's lag "
+                         "(µs, median / p90)", "",
+                         f"{fmt(b.get('worker_reaction_us_p50'))} / "
+                         f"{fmt(b.get('worker_reaction_us_p90'))}; "
+                         f"{fmt(b.get('bus_lag_us_p50'))} / {fmt(b.get('bus_lag_us_p90'))}", "", ""))
     text = ["## SDO block transfer on a bus with bit timing\n",
             "`bench_block`: the simulated bus with bit timing (each frame takes its stuffed "
             "length in bits), a drive whose server answers 0.5 ms after each request, the "
