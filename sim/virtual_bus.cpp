@@ -35,7 +35,8 @@ bool Endpoint::Send(const KIV_CanFrame& frame) {
         std::lock_guard<std::mutex> lock(m_);
         if (closed_) return false;
     }
-    if (bus_.rate_.load(std::memory_order_acquire) != 0) return bus_.Enqueue(*this, frame);
+    if (bus_.rate_.load(std::memory_order_acquire) != 0)
+        return bus_.Enqueue(*this, frame, bus_.TimeLineNow());
     bus_.Send(this, frame);
     return true;
 }
@@ -43,6 +44,15 @@ bool Endpoint::Send(const KIV_CanFrame& frame) {
 void Endpoint::SendAfter(const KIV_CanFrame& frame, std::chrono::microseconds delay) {
     if (delay.count() <= 0) {
         Send(frame);
+        return;
+    }
+    if (bus_.rate_.load(std::memory_order_acquire) != 0) {
+        // Bit timing: queued now, due `delay` after now on the time line.
+        {
+            std::lock_guard<std::mutex> lock(m_);
+            if (closed_) return;
+        }
+        bus_.Enqueue(*this, frame, bus_.TimeLineNow() + delay);
         return;
     }
     bus_.SendAfter(*this, frame, delay);
@@ -259,14 +269,26 @@ std::chrono::nanoseconds VirtualBus::BusyTime() const {
     return busy_;
 }
 
-bool VirtualBus::Enqueue(Endpoint& from, const KIV_CanFrame& frame) {
+namespace {
+// Set on the bus's thread while it delivers a frame: the end of that frame
+// on the bus's time line, which is "now" for what the receivers send in
+// answer (their own sends, delays included, count from it).
+thread_local const VirtualBus* t_deliveringBus = nullptr;
+thread_local Clock::time_point t_deliveryEnd{};
+}  // namespace
+
+Clock::time_point VirtualBus::TimeLineNow() const {
+    return t_deliveringBus == this ? t_deliveryEnd : Clock::now();
+}
+
+bool VirtualBus::Enqueue(Endpoint& from, const KIV_CanFrame& frame, Clock::time_point at) {
     {
         std::lock_guard<std::mutex> lock(wireM_);
         if (timing_.bitRate == 0) {
             // Timing turned off meanwhile: the instant path.
         } else {
             if (from.txDepth_ != 0 && from.tx_.size() >= from.txDepth_) return false;
-            from.tx_.push_back(Endpoint::Queued{frame, Clock::now()});
+            from.tx_.push_back(Endpoint::Queued{frame, at});
             wireCv_.notify_all();
             return true;
         }
@@ -313,6 +335,10 @@ void VirtualBus::WireLoop() {
         const auto length = std::chrono::nanoseconds(static_cast<int64_t>(FrameBits(head.frame)) *
                                                      1000000000 / timing_.bitRate);
         const Clock::time_point start = std::max(busFree_, head.at);
+        if (start > Clock::now()) {  // a delayed answer: contend again when it is due
+            wireCv_.wait_until(lock, start);
+            continue;
+        }
         const Clock::time_point end = start + std::chrono::duration_cast<Clock::duration>(length);
         // The frame holds its place in the queue until it has left the bus.
         while (!wireStop_ && Clock::now() < end) wireCv_.wait_until(lock, end);
@@ -323,9 +349,12 @@ void VirtualBus::WireLoop() {
         busy_ += length;
         lock.unlock();
         const bool lost = Lost();
+        t_deliveringBus = this;
+        t_deliveryEnd = end;
         for (const auto& ep : *list) {
             if (ep != winner && !lost) ep->Deliver(head.frame);
         }
+        t_deliveringBus = nullptr;
         winner->RunHook(winner->onSent_);
         if (!lost) AddTrace(winner.get(), head.frame, end);  // last: a traced frame is handled
         lock.lock();

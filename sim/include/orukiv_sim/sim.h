@@ -79,7 +79,10 @@ public:
     // closed or when the transmit queue is full.
     bool Send(const KIV_CanFrame& frame);
     // Sends after `delay` from the bus's timer thread (dropped if this
-    // endpoint is closed by then, or its transmit queue is full).
+    // endpoint is closed by then, or its transmit queue is full). With bit
+    // timing the frame is queued at once, due `delay` after now on the bus's
+    // time line: what a receiver sends in answer counts from the end of the
+    // frame it answers, however late the bus's thread delivered it.
     void SendAfter(const KIV_CanFrame& frame, std::chrono::microseconds delay);
 
     // With bit timing: how many frames the transmit queue holds, the one on
@@ -166,7 +169,10 @@ struct BitTiming {
 // became free; when none was waiting, the first one queued after), takes
 // FrameBits / bitRate seconds and is delivered, on the bus's thread, once
 // that time has passed. A late wake-up of the thread delays the delivery
-// but not the time line: frames waiting meanwhile follow back to back.
+// but not the time line: frames waiting meanwhile follow back to back, and
+// what a receiver sends from its delivery call (an inline node's answer,
+// delayed or not) is due from the end of the frame it answers. Frames sent
+// from other threads (a library's worker) are due when they are sent.
 class VirtualBus {
 public:
     VirtualBus();
@@ -221,8 +227,12 @@ private:
                    std::chrono::microseconds delay);
     std::shared_ptr<Endpoint> Find(const Endpoint& endpoint) const;
     void TimerLoop();
-    // Bit timing: queues a frame of `from` (false when its queue is full).
-    bool Enqueue(Endpoint& from, const KIV_CanFrame& frame);
+    // Bit timing: queues a frame of `from`, due at `at` (false when its
+    // queue is full).
+    bool Enqueue(Endpoint& from, const KIV_CanFrame& frame, Clock::time_point at);
+    // The bus's time line: the end of the frame being delivered on the bus's
+    // thread, the clock's now elsewhere.
+    Clock::time_point TimeLineNow() const;
     void WireLoop();
     void AddTrace(const Endpoint* from, const KIV_CanFrame& frame, Clock::time_point at);
 
