@@ -217,9 +217,10 @@ void BlockDataWork(SdoChannel& ch, bool upload, bool quick) {
         f.data[1] = ch.seqNo;
         f.data[2] = ch.blkSize;
         if (SendFrame(stack, &f) != KIV_OK) return;  // sent again at the next pass
+        // The time-out still counts from the last segment taken: a server
+        // that never gets past a gap is not kept alive by acknowledgements.
         ch.ackDue = 0;
         ch.seqNo = 0;  // the next sub-block numbers from 1
-        ch.firstSendTick = now;
     }
 }
 
