@@ -60,7 +60,13 @@ void SendSubBlock(SdoChannel& ch, bool quick) {
         std::memcpy(&f.data[1], ch.data + offset, n);
         if (SendFrame(ch.stack, &f) != KIV_OK) return;  // paused until the next pass
         ch.seqNo = seq;
-        ch.firstSendTick = StackTick(ch.stack);  // the server's silence counts from here
+        // The time-out counts from the last new data sent or acknowledged:
+        // sending a sub-block again that the server keeps refusing does not
+        // keep the transfer alive.
+        if (offset + n > ch.sentHigh) {
+            ch.sentHigh = offset + n;
+            ch.firstSendTick = StackTick(ch.stack);
+        }
         if (last || seq == ch.blkSize) ch.ackDue = 1;
     }
 }
@@ -86,7 +92,7 @@ void TakeDownloadAck(SdoChannel& ch, const KIV_CanFrame* f) {
     ch.seqNo = 0;
     ch.blkSize = nextSize;
     ch.ackDue = 0;
-    ch.firstSendTick = StackTick(ch.stack);
+    if (ackSeq > 0) ch.firstSendTick = StackTick(ch.stack);
     if (ch.bytesDone == ch.totalSize) SdoFinish(ch, KIV_OK, SDO_OUT_NEXT);
 }
 
