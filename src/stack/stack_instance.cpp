@@ -79,6 +79,7 @@ CoStack* NewStack(const KIV_InitParam* param) {
         stack->userData = param->userData;
     }
     stack->sdoTimeoutMs = 1000;
+    SdoDefaultSettings(&stack->sdoSettings);
     stack->tick = PlatformTick;
     return stack;
 }
