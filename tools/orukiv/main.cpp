@@ -9,6 +9,7 @@
 
 #include "bus.h"
 #include "candump.h"
+#include "cmd_cyclic.h"
 #include "commands.h"
 #include "master.h"
 #include "session.h"
@@ -172,6 +173,8 @@ int main(int argc, char** argv) {
         "put the simulated network behind a pseudo-terminal speaking slcan: [SECONDS]");
     serve->add_option("SECONDS", seconds)->check(CLI::NonNegativeNumber);
 
+    const auto cyclic = AddCyclicCommand(app);
+
     CLI11_PARSE(app, argc, argv);
 
     if (*serve) return CmdServeSlcan(seconds);
@@ -248,5 +251,6 @@ int main(int argc, char** argv) {
         return CmdMove(s, u8(node), static_cast<int32_t>(Num(position)));
     }
     if (*demo) return CmdDemo(s);
+    if (const int rc = cyclic(s); rc >= 0) return rc;
     return 2;
 }
