@@ -203,6 +203,7 @@ void Library(uint32_t periodUs, bool lowLatency) {
 int main(int argc, char** argv) {
     for (int i = 1; i + 1 < argc; ++i)
         if (std::strcmp(argv[i], "--seconds") == 0) g_seconds = std::atof(argv[i + 1]);
+    Print("seconds", g_seconds);
     for (uint32_t period : {1000u, 250u}) {
         Bare(period);
         Library(period, false);

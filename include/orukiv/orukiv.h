@@ -490,7 +490,8 @@ ORUKIV_C_API int32_t KIV_SendTimestamp(KIV_Handle handle, uint16_t year, uint8_t
  * maxFrames (at least 16) frames, typically the RPDOs with this cycle's
  * targets, and return how many: the library sends them at once, in order,
  * before anything else. A return below 0 or above maxFrames, or a frame
- * with a dlc above 8, sends none of the cycle's frames and is logged once.
+ * with a dlc above 8, sends none of the cycle's frames and is logged once
+ * per start.
  * The callback rules hold (exports that queue are refused; KIV_Notify,
  * KIV_GetStats, KIV_GetCyclicStats, KIV_StartCyclic and KIV_StopCyclic
  * work). Keep it short: the next SYNC waits for it. */

@@ -28,6 +28,7 @@ constexpr uint32_t kTargetPositionMap = 0x607A0020u;  // 0x607A:00, 32 bits
 constexpr uint16_t kFollowingWindow = 0x6065;
 constexpr int32_t kDefaultDistance = 100000;
 constexpr double kPi = 3.14159265358979323846;
+constexpr uint32_t kHoldCycles = 20;
 
 int32_t I32(const uint8_t* p) {
     uint32_t v = 0;
@@ -39,6 +40,7 @@ int32_t I32(const uint8_t* p) {
 struct Trajectory {
     uint32_t cobId;
     double start, distance, cyclesTotal;
+    uint32_t holdCycles = 0;  // worker only
     std::atomic<bool> done{false};
 
     static int32_t Cycle(void* user, uint32_t cycle, KIV_CanFrame* frames, uint32_t) {
@@ -46,7 +48,9 @@ struct Trajectory {
         const double x = std::min(1.0, cycle / t->cyclesTotal);
         const auto target =
             static_cast<int32_t>(std::lround(t->start + t->distance * (1 - std::cos(kPi * x)) / 2));
-        if (x >= 1.0) t->done.store(true);
+        // At the end the target holds for a few SYNCs, which the drive takes
+        // to close the gap, however many deadlines were skipped before.
+        if (x >= 1.0 && ++t->holdCycles >= kHoldCycles) t->done.store(true);
         frames[0].id = t->cobId;
         frames[0].dlc = 4;
         std::memcpy(frames[0].data, &target, 4);
