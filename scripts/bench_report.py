@@ -159,6 +159,12 @@ def cyclic_rows(c):
             add(f"{period} µs, {label}: p99 of the SYNC interval's deviation / bare thread's",
                 f"{fmt(p99)} µs / {fmt(bare)} µs (max {fmt(c.get(k + '_dev_max_us'))} / "
                 f"{fmt(c.get(f'bare_{period}_dev_max_us'))} µs)", r, "<= 1.5", check(r, "<=", 1.5))
+            late = c.get(f"{k}_late_p99_us")
+            bare_late = c.get(f"bare_{period}_late_p99_us")
+            r = ratio(late, bare_late)
+            add(f"{period} µs, {label}: p99 from a deadline to the first SYNC at or after it / "
+                "bare thread's", f"{fmt(late)} µs / {fmt(bare_late)} µs", r, "<= 1.5",
+                check(r, "<=", 1.5))
             sent = c.get(f"{k}_count_error_pct")
             add(f"{period} µs, {label}: SYNCs sent against the ideal count, %",
                 f"{fmt(c.get(k + '_syncs'))} of {fmt(c.get(k + '_ideal'))}, "
@@ -176,15 +182,19 @@ def cyclic_rows(c):
 
 
 def cyclic_section(native_c, wine_c):
-    lines = ["## Cyclic operation
-",
+    lines = ["## Cyclic operation\n",
              "`cyclic_probe` (bench/e2e): for each period, a bare thread of the probe sleeping "
              "to absolute deadlines (clock_nanosleep on Linux, a high-resolution waitable timer "
              "on Windows), then `KIV_StartCyclic` in the default timing and in low-latency mode "
              "(`KIV_SetWorkerTiming(h, 1000, WAKE_ON_REQUEST | DRAIN_RECEIVE)`), each run "
-             f"{fmt(native_c.get('seconds'))} s, the callback returning 4 frames, `canSend` "
-             "returning at once. Deviation: |interval between consecutive SYNCs - period| as "
-             "`canSend` saw them; an interval across a skipped deadline counts as it is.\n"]
+             f"{fmt(native_c.get('seconds'))} s in all, the callback returning 4 frames, `canSend` "
+             "returning at once; the deviations come from alternating one-second rounds of the "
+             "three, the counts from one continuous run per timing. Deviation: |interval "
+             "between consecutive SYNCs - period| as `canSend` saw them; an interval across "
+             "a skipped deadline counts as it is, while a late bare thread catches up in a "
+             "burst of short intervals, each off by about one period, which weighs less in "
+             "this percentile. The time from each deadline to the first SYNC (or wake-up) at "
+             "or after it treats both alike.\n"]
     if native_c:
         lines.append("### Linux, native\n")
         lines.append(table(cyclic_rows(native_c)) + "\n")
