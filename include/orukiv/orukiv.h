@@ -82,9 +82,9 @@ struct KIV_Event;
  * (see there). Inside a callback of its own instance, an export that queues
  * a request would wait for itself: it returns KIV_ERR_PARAM at once instead,
  * queues nothing and logs one Error line naming the export. Exports that
- * queue nothing (KIV_SetSDOTimeout, KIV_SdoAbortText) work there, KIV_Destroy
- * stops the instance without waiting, and every export of another instance
- * works as anywhere else. */
+ * queue nothing (KIV_SetSDOTimeout, KIV_SdoAbortText, KIV_StartCyclic,
+ * KIV_StopCyclic) work there, KIV_Destroy stops the instance without
+ * waiting, and every export of another instance works as anywhere else. */
 
 /* Polls the host for received classic frames: fill up to maxCount (always 8)
  * records and return how many were filled (0..8). */
@@ -491,32 +491,30 @@ ORUKIV_C_API int32_t KIV_SendTimestamp(KIV_Handle handle, uint16_t year, uint8_t
  * targets, and return how many: the library sends them at once, in order,
  * before anything else. A return below 0 or above maxFrames, or a frame
  * with a dlc above 8, sends none of the cycle's frames and is logged once
- * per start.
- * The callback rules hold (exports that queue are refused; KIV_Notify,
- * KIV_GetStats, KIV_GetCyclicStats, KIV_StartCyclic and KIV_StopCyclic
- * work). Keep it short: the next SYNC waits for it. */
+ * per start. The callback rules hold (exports that queue are refused;
+ * KIV_Notify, KIV_GetStats, KIV_GetCyclicStats, KIV_StartCyclic and
+ * KIV_StopCyclic work). Keep it short: the next SYNC waits for it. */
 typedef int32_t (*KIV_CycleFn)(void* user, uint32_t cycle, KIV_CanFrame* frames,
                                uint32_t maxFrames);
 
 /* Starts SYNC on 0x080 every periodUs microseconds (250..1000000), the
- * first at once, with deadlines start + k x period (no drift). counterOverflow
- * 0 sends SYNC without data; 2..240 adds the counter byte, 1 in the first
- * SYNC and one more in each SYNC sent up to counterOverflow, then 1 again
- * (a skipped deadline sends nothing and counts nothing). fn may be null
- * (SYNC only); user is passed back to it. A SYNC later than its deadline by
- * a whole period or more is not caught up: those deadlines are skipped and
- * counted, and the SYNC goes out for the last deadline passed. Works in
- * the default timing and in low-latency mode: the worker sleeps until its
- * next pass or the next deadline, whichever comes first, and while cycles
- * run a receive poll that filled all 8 records starts the next pass at
- * once (as KIV_TIMING_DRAIN_RECEIVE does), so that the drives' answers
- * do not pile up. Starting while
- * running replaces period, counter overflow, fn and user from the next
- * cycle, which comes one new period after the last cycle's deadline (at
- * once when that has passed); the counter byte runs on (1 when it is
- * beyond the new overflow). Safe from any thread and from the instance's
- * callbacks. 0; KIV_ERR_PARAM, changing nothing, for a null handle, a
- * period out of range or a counterOverflow of 1 or above 240;
+ * first at once, with deadlines start + k x period (no drift).
+ * counterOverflow 0 sends SYNC without data; 2..240 adds the counter byte,
+ * 1 in the first SYNC and one more in each SYNC sent up to counterOverflow,
+ * then 1 again (a skipped deadline sends nothing and counts nothing). fn may
+ * be null (SYNC only); user is passed back to it. A SYNC later than its
+ * deadline by a whole period or more is not caught up: those deadlines are
+ * skipped and counted, and the SYNC goes out for the last deadline passed.
+ * Works in the default timing and in low-latency mode: the worker sleeps
+ * until its next pass or the next deadline, whichever comes first, and while
+ * cycles run a receive poll that filled all 8 records starts the next pass
+ * at once (as KIV_TIMING_DRAIN_RECEIVE does), so that the drives' answers do
+ * not pile up. Starting while running replaces period, counter overflow, fn
+ * and user from the next cycle, which comes one new period after the last
+ * cycle's deadline (at once when that has passed); the counter byte runs on
+ * (1 when it is beyond the new overflow). Safe from any thread and from the
+ * instance's callbacks. 0; KIV_ERR_PARAM, changing nothing, for a null
+ * handle, a period out of range or a counterOverflow of 1 or above 240;
  * KIV_ERR_NO_RESOURCE, changing nothing, when the system cannot provide the
  * waitable sleep. */
 ORUKIV_C_API int32_t KIV_StartCyclic(KIV_Handle handle, uint32_t periodUs, uint8_t counterOverflow,
