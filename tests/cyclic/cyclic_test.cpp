@@ -95,30 +95,36 @@ struct Host {
 }  // namespace
 
 TEST(Cyclic, RefusedArgumentsChangeNothing) {
-    Instance inst;
     struct Case {
         uint32_t periodUs;
         uint8_t overflow;
-        int32_t expected;
-    } cases[] = {
-        {249, 0, KIV_ERR_PARAM},  {1000001, 0, KIV_ERR_PARAM}, {0, 0, KIV_ERR_PARAM},
-        {1000, 1, KIV_ERR_PARAM}, {1000, 241, KIV_ERR_PARAM},  {1000, 255, KIV_ERR_PARAM},
-        {250, 0, KIV_OK},         {1000000, 2, KIV_OK},        {1000, 240, KIV_OK},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.periodUs << " us, overflow " << int(c.overflow));
-        EXPECT_EQ(KIV_StartCyclic(inst.h, c.periodUs, c.overflow, nullptr, nullptr), c.expected);
-        if (c.expected == KIV_OK) {
-            EXPECT_EQ(KIV_StopCyclic(inst.h), KIV_OK);
-        }
-    }
-    const std::size_t sent = inst.Syncs().size();
-    KIV_CyclicStats s{};
-    EXPECT_EQ(KIV_GetCyclicStats(inst.h, nullptr), KIV_ERR_PARAM);
+    } const refused[] = {{249, 0}, {1000001, 0}, {0, 0}, {1000, 1}, {1000, 241}, {1000, 255}};
+    // Stopped: nothing starts.
+    Instance stopped;
+    for (const Case& c : refused)
+        EXPECT_EQ(KIV_StartCyclic(stopped.h, c.periodUs, c.overflow, nullptr, nullptr),
+                  KIV_ERR_PARAM)
+            << c.periodUs << " us, overflow " << int(c.overflow);
+    EXPECT_EQ(KIV_GetCyclicStats(stopped.h, nullptr), KIV_ERR_PARAM);
     std::this_thread::sleep_for(30ms);
-    EXPECT_EQ(inst.Syncs().size(), sent);  // refused starts started nothing
-    EXPECT_EQ(KIV_GetCyclicStats(inst.h, &s), KIV_OK);
-    EXPECT_EQ(s.cycles, sent);
+    EXPECT_TRUE(stopped.Syncs().empty());
+    EXPECT_EQ(stopped.Stats().cycles, 0u);
+    for (const Case& c : std::initializer_list<Case>{{250, 0}, {1000000, 2}, {1000, 240}}) {
+        EXPECT_EQ(KIV_StartCyclic(stopped.h, c.periodUs, c.overflow, nullptr, nullptr), KIV_OK);
+        EXPECT_EQ(KIV_StopCyclic(stopped.h), KIV_OK);
+    }
+    // Running: the counter keeps its range and its run, the period goes on.
+    Instance running;
+    ASSERT_EQ(KIV_StartCyclic(running.h, 250, 3, nullptr, nullptr), KIV_OK);
+    ASSERT_TRUE(running.WaitForSyncs(2));
+    for (const Case& c : refused)
+        EXPECT_EQ(KIV_StartCyclic(running.h, c.periodUs, c.overflow, nullptr, nullptr),
+                  KIV_ERR_PARAM);
+    ASSERT_TRUE(running.WaitForSyncs(12));
+    ASSERT_EQ(KIV_StopCyclic(running.h), KIV_OK);
+    const std::vector<KIV_CanFrame> syncs = running.Syncs();
+    for (std::size_t i = 0; i < syncs.size(); ++i) EXPECT_EQ(syncs[i].data[0], i % 3 + 1) << i;
+    EXPECT_EQ(running.Stats().cycles, syncs.size());
 }
 
 TEST(Cyclic, CounterByteRunsFromOneToOverflowAndWraps) {
