@@ -139,11 +139,80 @@ def e2e_rows(e, label):
     return out
 
 
+def cyclic_rows(c):
+    """The table of one run of cyclic_probe: the library's SYNC against a bare
+    thread sleeping to absolute deadlines, per period and timing."""
+    out = []
+
+    def add(figure, measured, value, target="", met=None):
+        mark = "" if met is None else ("yes" if met else "**no**")
+        out.append((figure, measured, fmt(value), target, mark))
+
+    for period in (1000, 250):
+        bare = c.get(f"bare_{period}_dev_p99_us")
+        for mode, label in (("default", "default"), ("lowlat", "low-latency")):
+            k = f"{mode}_{period}"
+            p99 = c.get(f"{k}_dev_p99_us")
+            if p99 is None:
+                continue
+            r = ratio(p99, bare)
+            add(f"{period} µs, {label}: p99 of the SYNC interval's deviation / bare thread's",
+                f"{fmt(p99)} µs / {fmt(bare)} µs (max {fmt(c.get(k + '_dev_max_us'))} / "
+                f"{fmt(c.get(f'bare_{period}_dev_max_us'))} µs)", r, "<= 1.5", check(r, "<=", 1.5))
+            late = c.get(f"{k}_late_p99_us")
+            bare_late = c.get(f"bare_{period}_late_p99_us")
+            r = ratio(late, bare_late)
+            add(f"{period} µs, {label}: p99 from a deadline to the first SYNC at or after it / "
+                "bare thread's", f"{fmt(late)} µs / {fmt(bare_late)} µs", r, "<= 1.5",
+                check(r, "<=", 1.5))
+            sent = c.get(f"{k}_count_error_pct")
+            add(f"{period} µs, {label}: SYNCs sent against the ideal count, %",
+                f"{fmt(c.get(k + '_syncs'))} of {fmt(c.get(k + '_ideal'))}, "
+                f"{fmt(c.get(k + '_skipped'))} skipped", sent, "within 0.1",
+                None if sent is None else abs(sent) <= 0.1)
+            dl = c.get(f"{k}_deadlines_error_pct")
+            add(f"{period} µs, {label}: deadlines (sent + skipped) against the ideal count, %",
+                f"last SYNC {fmt(c.get(k + '_last_sync_vs_deadline_us'))} µs after its deadline",
+                dl, "within 0.1", None if dl is None else abs(dl) <= 0.1)
+            add(f"{period} µs, {label}: SYNC to the last of its 4 frames, p50 / p99 µs",
+                f"{fmt(c.get(k + '_to_last_frame_p50_us'))} / "
+                f"{fmt(c.get(k + '_to_last_frame_p99_us'))} µs; worst lateness "
+                f"{fmt(c.get(k + '_max_late_us'))} µs", c.get(f"{k}_to_last_frame_p99_us"))
+    return out
+
+
+def cyclic_section(native_c, wine_c):
+    lines = ["## Cyclic operation\n",
+             "`cyclic_probe` (bench/e2e): for each period, a bare thread of the probe sleeping "
+             "to absolute deadlines (clock_nanosleep on Linux, a high-resolution waitable timer "
+             "on Windows), then `KIV_StartCyclic` in the default timing and in low-latency mode "
+             "(`KIV_SetWorkerTiming(h, 1000, WAKE_ON_REQUEST | DRAIN_RECEIVE)`), each run "
+             f"{fmt(native_c.get('seconds'))} s in all, the callback returning 4 frames, `canSend` "
+             "returning at once; the deviations come from alternating one-second rounds of the "
+             "three, the counts from one continuous run per timing. Deviation: |interval "
+             "between consecutive SYNCs - period| as `canSend` saw them; an interval across "
+             "a skipped deadline counts as it is, while a late bare thread catches up in a "
+             "burst of short intervals, each off by about one period, which weighs less in "
+             "this percentile. The time from each deadline to the first SYNC (or wake-up) at "
+             "or after it treats both alike.\n"]
+    if native_c:
+        lines.append("### Linux, native\n")
+        lines.append(table(cyclic_rows(native_c)) + "\n")
+    if wine_c:
+        lines.append("### Under Wine (MinGW-w64 build)\n")
+        lines.append(table(cyclic_rows(wine_c)) + "\n")
+    return "\n".join(lines)
+
+
 def table(lines):
     out = ["| figure | measured | ratio | target | met |", "| --- | --- | --- | --- | --- |"]
     out += [f"| {a} | {b} | {c} | {d} | {e} |" for a, b, c, d, e in lines]
     return "\n".join(out)
 
+
+if len(sys.argv) > 2 and sys.argv[2] == "--cyclic-only":
+    print(cyclic_section(read_pairs("cyclic_native.txt"), read_pairs("cyclic_wine.txt")))
+    sys.exit(0)
 
 machine = read_pairs("machine.txt", "=")
 native = read_pairs("e2e_native.txt")
@@ -301,6 +370,10 @@ if wine:
     doc.append(table(e2e_rows(wine, "wine")) + "\n")
 if block:
     doc.append(block_section(block))
+cyclic_native = read_pairs("cyclic_native.txt")
+cyclic_wine = read_pairs("cyclic_wine.txt")
+if cyclic_native or cyclic_wine:
+    doc.append(cyclic_section(cyclic_native, cyclic_wine))
 if events:
     doc.append("## Other benchmarks\n")
     doc.append("| benchmark | items/s |\n| --- | --- |")

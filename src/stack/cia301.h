@@ -29,6 +29,12 @@ constexpr uint32_t kCobLssSlave = 0x7E4;         // LSS slave to master
 constexpr uint32_t kCobLssMaster = 0x7E5;        // LSS master to slaves
 constexpr uint32_t kCobStandardLimit = 0x800;    // first identifier past 11 bits
 
+// ---- SYNC counter ----------------------------------------------------------
+// Synchronous counter overflow value: 0 (SYNC without data) or 2..240; the
+// counter byte runs 1..overflow.
+constexpr uint8_t kSyncCounterOverflowMin = 2;
+constexpr uint8_t kSyncCounterOverflowMax = 240;
+
 // The function code (bits 10..7) of an 11-bit identifier.
 constexpr uint32_t FunctionCode(uint32_t cobId) {
     return cobId >> 7;

@@ -8,6 +8,7 @@
 #include "orukiv/orukiv.h"
 #include "platform/platform.h"
 #include "sdo/sdo_channel.h"
+#include "services/cyclic.h"
 #include "services/node_supervision.h"
 #include "services/statistics.h"
 
@@ -150,9 +151,14 @@ struct CoStack {
     orukiv::platform::Waker* waker;
     // The last receive poll filled all 8 records (worker only).
     bool lastPollFull;
+    // SYNC producer and the host's frames of each cycle (services/cyclic.*).
+    orukiv::Cyclic cyclic;
 };
 
 namespace orukiv {
+
+// The worker's sleep between passes in the default timing.
+constexpr uint32_t kPassSleepMs = 5;
 
 inline uint32_t StackTick(CoStack* s) {
     return s->tick(s->tickContext);

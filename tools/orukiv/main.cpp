@@ -10,6 +10,7 @@
 #include "bus.h"
 #include "candump.h"
 #include "cmd_od.h"
+#include "cmd_cyclic.h"
 #include "commands.h"
 #include "master.h"
 #include "session.h"
@@ -196,6 +197,7 @@ int main(int argc, char** argv) {
     configure->add_option("NODE", node)->required()->check(Number(1, 127));
     configure->add_option("FILE", file)->required();
     const TransferCommand transfer = AddTransferCommands(app, opt);
+    const auto cyclic = AddCyclicCommand(app);
 
     CLI11_PARSE(app, argc, argv);
 
@@ -279,5 +281,6 @@ int main(int argc, char** argv) {
         return CmdMove(s, u8(node), static_cast<int32_t>(Num(position)));
     }
     if (*demo) return CmdDemo(s);
+    if (const int rc = cyclic(s); rc >= 0) return rc;
     return 2;
 }

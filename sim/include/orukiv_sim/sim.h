@@ -544,6 +544,9 @@ protected:
     virtual void OnTick(Clock::time_point now);
     // Called under the node's lock on NMT reset node, before the boot-up.
     virtual void OnResetApplication();
+    // Called under the node's lock on each SYNC in operational, before the
+    // TPDOs are built.
+    virtual void OnSyncLocked(Clock::time_point now);
 
     // For the hooks and derived classes, with m_ held.
     std::vector<uint8_t>* FindLocked(uint16_t index, uint8_t subIndex);
@@ -687,6 +690,17 @@ uint16_t StatusWordOf(DriveState s);
 // each Tick the actual position moves toward the target at the profile
 // velocity 0x6081 (u32 rw, counts per second) until it is reached: then
 // statusword bit 10 (target reached) is set.
+//
+// Cyclic synchronous position (mode 8) and velocity (mode 9): a target
+// written (by RPDO or SDO) is taken on the next SYNC, never at once. On each
+// SYNC in operation enabled, the drive closes half the gap to the target
+// (position in mode 8, velocity in mode 9, the position then moving by the
+// velocity over the time since the previous SYNC), then stores the target
+// minus the actual value of the mode in the following error 0x60F4 (i32,
+// ro) and sets statusword bit 13 while its magnitude exceeds the window
+// 0x6065 (u32, rw, 1000) and bit 12 (following the command) in either mode;
+// the TPDOs of that SYNC carry the new values. The drive has the RPDO
+// records of AddRpdoObjects.
 class SimDrive : public SimNode {
 public:
     static constexpr std::size_t kProgramDataMaxSize = std::size_t{1} << 20;  // 1 MiB
@@ -705,11 +719,14 @@ public:
     void SetActualTorque(int16_t v);
     // Waits until the drive is in state s; false on time-out.
     bool WaitForState(DriveState s, std::chrono::milliseconds timeout) const;
+    // The largest magnitude of 0x60F4 since the last mode change.
+    uint32_t WorstFollowingError() const;
 
 protected:
     void AfterWrite(uint16_t index, uint8_t subIndex) override;
     void OnTick(Clock::time_point now) override;
     void OnResetApplication() override;
+    void OnSyncLocked(Clock::time_point now) override;
 
 private:
     void ApplyControlWord(uint16_t cw);
@@ -718,11 +735,16 @@ private:
     bool ProfilePositionLocked() const;
     void SetPointLocked(uint16_t cw, uint16_t previousCw);
     void SetStatusBitsLocked(uint16_t mask, bool on);
+    // Cyclic synchronous modes (sim_drive_cyclic.cpp), with m_ held.
+    bool CyclicModeLocked() const;
 
     bool moving_ = false;
     int32_t moveTarget_ = 0;
     int64_t moveCarry_ = 0;  // counts x microseconds not yet travelled
     Clock::time_point lastTick_{};
+    Clock::time_point lastSync_{};
+    int64_t syncCarry_ = 0;  // counts x microseconds not yet travelled (mode 9)
+    uint32_t worstFollowing_ = 0;
 
     DriveState state_ = DriveState::kSwitchOnDisabled;
     uint16_t lastControlWord_ = 0;
