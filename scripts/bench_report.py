@@ -147,11 +147,105 @@ def e2e_rows(e, label):
     return out
 
 
+def cyclic_rows(c):
+    """The table of one run of cyclic_probe: the library's SYNC against a bare
+    thread sleeping to absolute deadlines, per period and timing."""
+    out = []
+
+    def add(figure, measured, value, target="", met=None):
+        mark = "" if met is None else ("yes" if met else "**no**")
+        out.append((figure, measured, fmt(value), target, mark))
+
+    for period in (1000, 250):
+        bare = c.get(f"bare_{period}_dev_p99_us")
+        for mode, label in (("default", "default"), ("lowlat", "low-latency")):
+            k = f"{mode}_{period}"
+            p99 = c.get(f"{k}_dev_p99_us")
+            if p99 is None:
+                continue
+            r = ratio(p99, bare)
+            add(f"{period} µs, {label}: p99 of the SYNC interval's deviation / bare thread's",
+                f"{fmt(p99)} µs / {fmt(bare)} µs (max {fmt(c.get(k + '_dev_max_us'))} / "
+                f"{fmt(c.get(f'bare_{period}_dev_max_us'))} µs)", r, "<= 1.5", check(r, "<=", 1.5))
+            late = c.get(f"{k}_late_p99_us")
+            bare_late = c.get(f"bare_{period}_late_p99_us")
+            r = ratio(late, bare_late)
+            add(f"{period} µs, {label}: p99 from a deadline to the first SYNC at or after it / "
+                "bare thread's", f"{fmt(late)} µs / {fmt(bare_late)} µs", r, "<= 1.5",
+                check(r, "<=", 1.5))
+            sent = c.get(f"{k}_count_error_pct")
+            add(f"{period} µs, {label}: SYNCs sent against the ideal count, %",
+                f"{fmt(c.get(k + '_syncs'))} of {fmt(c.get(k + '_ideal'))}, "
+                f"{fmt(c.get(k + '_skipped'))} skipped", sent, "within 0.1",
+                None if sent is None else abs(sent) <= 0.1)
+            dl = c.get(f"{k}_deadlines_error_pct")
+            add(f"{period} µs, {label}: deadlines (sent + skipped) against the ideal count, %",
+                f"last SYNC {fmt(c.get(k + '_last_sync_vs_deadline_us'))} µs after its deadline",
+                dl, "within 0.1", None if dl is None else abs(dl) <= 0.1)
+            add(f"{period} µs, {label}: SYNC to the last of its 4 frames, p50 / p99 µs",
+                f"{fmt(c.get(k + '_to_last_frame_p50_us'))} / "
+                f"{fmt(c.get(k + '_to_last_frame_p99_us'))} µs; worst lateness "
+                f"{fmt(c.get(k + '_max_late_us'))} µs", c.get(f"{k}_to_last_frame_p99_us"))
+    return out
+
+
+def cyclic_section(native_c, wine_c):
+    lines = ["## Cyclic operation\n",
+             "`cyclic_probe` (bench/e2e): for each period, a bare thread of the probe sleeping "
+             "to absolute deadlines (clock_nanosleep on Linux, a high-resolution waitable timer "
+             "on Windows), then `KIV_StartCyclic` in the default timing and in low-latency mode "
+             "(`KIV_SetWorkerTiming(h, 1000, WAKE_ON_REQUEST | DRAIN_RECEIVE)`), each run "
+             f"{fmt(native_c.get('seconds'))} s in all, the callback returning 4 frames, `canSend` "
+             "returning at once; the deviations come from alternating one-second rounds of the "
+             "three, the counts from one continuous run per timing. Deviation: |interval "
+             "between consecutive SYNCs - period| as `canSend` saw them; an interval across "
+             "a skipped deadline counts as it is, while a late bare thread catches up in a "
+             "burst of short intervals, each off by about one period, which weighs less in "
+             "this percentile. The time from each deadline to the first SYNC (or wake-up) at "
+             "or after it treats both alike.\n"]
+    if native_c:
+        lines.append("### Linux, native\n")
+        lines.append(table(cyclic_rows(native_c)) + "\n")
+    if wine_c:
+        lines.append("### Under Wine (MinGW-w64 build)\n")
+        lines.append(table(cyclic_rows(wine_c)) + "\n")
+    return "\n".join(lines)
+
+
 def table(lines):
     out = ["| figure | measured | ratio | target | met |", "| --- | --- | --- | --- | --- |"]
     out += [f"| {a} | {b} | {c} | {d} | {e} |" for a, b, c, d, e in lines]
     return "\n".join(out)
 
+def python_section(py):
+    """The Python package's figures (bindings/python/bench/bench_sdo.py)."""
+    exp = py.get("expedited read (4 bytes)", {})
+    seg = py.get("segmented read (1 KiB)", {})
+    lines = []
+    if exp:
+        lines.append(("expedited read: median / 300 µs", f"{fmt(exp['median_us'])} µs, "
+                      f"{exp['reads']} reads", fmt(exp["median_us"] / 300), "< 1.0",
+                      "yes" if exp["median_us"] < 300 else "**no**"))
+        lines.append(("expedited read: p99 / median", f"{fmt(exp['p99_us'])} µs",
+                      fmt(ratio(exp["p99_us"], exp["median_us"])), "", ""))
+    slow = py.get("expedited read (4 bytes), default timing", {})
+    if exp and slow:
+        lines.append(("expedited read: median / default timing's median",
+                      f"{fmt(slow['median_us'])} µs default, {slow['reads']} reads",
+                      fmt(ratio(exp["median_us"], slow["median_us"])), "", ""))
+    if seg:
+        lines.append(("segmented read of 1 KiB: median / expedited median",
+                      f"{fmt(seg['median_us'])} µs, {seg['reads']} reads, "
+                      f"{fmt(1024 / (seg['median_us'] / 1e6))} bytes/s",
+                      fmt(ratio(seg["median_us"], exp.get("median_us"))), "", ""))
+        lines.append(("segmented read of 1 KiB: p99 / median", f"{fmt(seg['p99_us'])} µs",
+                      fmt(ratio(seg["p99_us"], seg["median_us"])), "", ""))
+    return "## Python package on python-can's virtual bus\n\n" + PYTHON_INTRO + "\n" + table(lines) + "\n"
+
+
+if len(sys.argv) > 2 and sys.argv[2] == "--cyclic-only":
+    print(cyclic_section(read_pairs("cyclic_native.txt"), read_pairs("cyclic_wine.txt")))
+    sys.exit(0)
 
 machine = read_pairs("machine.txt", "=")
 native = read_pairs("e2e_native.txt")
@@ -161,6 +255,7 @@ req = read_benchmarks("bench_requests")
 sdo = read_benchmarks("bench_sdo")
 events = read_benchmarks("bench_events")
 od = read_benchmarks("bench_od")
+block = read_benchmarks("bench_block")
 
 
 def bm(results, prefix, key):
@@ -224,6 +319,52 @@ b16 = bm(sdo, "BM_ParallelReadScaling", "ratio_16_to_1")
 gbrow("scaling: 16 threads on one instance / 1 thread (reads/s)", "", b16, ">= 14 (15.9 before)",
       check(b16, ">=", 14))
 
+# ---- SDO block transfer on a bus with bit timing --------------------------------
+
+
+def block_section(results):
+    """The bench_block figures: one row per bit rate, direction and host queue."""
+    rows = []
+    for name, b in results.items():
+        if not name.startswith("BM_BlockTransfer/"):
+            continue
+        args = dict(part.split(":", 1) for part in name.split("/")[1:] if ":" in part)
+        rate = int(args.get("bit_rate", "0")) // 1000
+        what = "download" if args.get("write") == "1" else "upload"
+        queue = args.get("host_queue", "10")
+        label = f"{what}, {rate} kbit/s, host queue {queue}"
+        share = b.get("block_share_of_ceiling")
+        rows.append((f"{label}: block, share of the bus ceiling",
+                     f"{fmt(b.get('block_bytes_per_s'))} bytes/s, {args.get('block_kib')} KiB in "
+                     f"{fmt(b.get('block_s'))} s, frames {fmt(b.get('block_bus_s'))} s",
+                     fmt(share), ">= 0.85" if queue == "10" else "",
+                     ("yes" if share >= 0.85 else "**no**") if queue == "10" and share else ""))
+        ratio_bs = b.get("block_to_segmented")
+        rows.append((f"{label}: block / segmented (bytes/s)",
+                     f"segmented {fmt(b.get('segmented_bytes_per_s'))} bytes/s "
+                     f"({args.get('segmented_kib')} KiB), share {fmt(b.get('segmented_share_of_ceiling'))}",
+                     fmt(ratio_bs), ">= 5" if queue == "10" else "",
+                     ("yes" if ratio_bs >= 5 else "**no**") if queue == "10" and ratio_bs else ""))
+        rows.append((f"{label}: bus idle within a sender's run (s); per sub-block before "
+                     "client / server frames (ms)", "",
+                     f"{fmt(b.get('block_idle_within_s'))}; {fmt(b.get('block_client_turn_ms'))} / "
+                     f"{fmt(b.get('block_server_turn_ms'))}", "", ""))
+        if "worker_reaction_us_p50" in b and queue == "10":
+            rows.append((f"{label}: worker's reaction to room in the queue; bus thread's lag "
+                         "(µs, median / p90)", "",
+                         f"{fmt(b.get('worker_reaction_us_p50'))} / "
+                         f"{fmt(b.get('worker_reaction_us_p90'))}; "
+                         f"{fmt(b.get('bus_lag_us_p50'))} / {fmt(b.get('bus_lag_us_p90'))}", "", ""))
+    text = ["## SDO block transfer on a bus with bit timing\n",
+            "`bench_block`: the simulated bus with bit timing (each frame takes its stuffed "
+            "length in bits), a drive whose server answers 0.5 ms after each request, the "
+            "instance in low-latency mode woken by each frame that arrives and each host frame "
+            "that leaves the bus. The ceiling of a transfer is the time its frames take on the "
+            "bus; the share is that time over the transfer's.\n",
+            table(rows) + "\n"]
+    return "\n".join(text)
+
+
 # ---- The document -----------------------------------------------------------
 m = machine
 doc = []
@@ -260,34 +401,16 @@ if wine:
             doc.append(f"**The probe ended early under Wine (status {status}); figures it did "
                        "not reach show n/a.**\n")
     doc.append(table(e2e_rows(wine, "wine")) + "\n")
+if block:
+    doc.append(block_section(block))
+cyclic_native = read_pairs("cyclic_native.txt")
+cyclic_wine = read_pairs("cyclic_wine.txt")
+if cyclic_native or cyclic_wine:
+    doc.append(cyclic_section(cyclic_native, cyclic_wine))
 python_path = os.path.join(RESULTS, "python.json")
 if os.path.exists(python_path):
     with open(python_path) as f:
-        py = json.load(f)
-    doc.append("## Python package on python-can's virtual bus\n")
-    doc.append(PYTHON_INTRO)
-    exp = py.get("expedited read (4 bytes)", {})
-    seg = py.get("segmented read (1 KiB)", {})
-    lines = []
-    if exp:
-        lines.append(("expedited read: median / 300 µs", f"{fmt(exp['median_us'])} µs, "
-                      f"{exp['reads']} reads", fmt(exp["median_us"] / 300), "< 1.0",
-                      "yes" if exp["median_us"] < 300 else "**no**"))
-        lines.append(("expedited read: p99 / median", f"{fmt(exp['p99_us'])} µs",
-                      fmt(ratio(exp["p99_us"], exp["median_us"])), "", ""))
-    slow = py.get("expedited read (4 bytes), default timing", {})
-    if exp and slow:
-        lines.append(("expedited read: median / default timing's median",
-                      f"{fmt(slow['median_us'])} µs default, {slow['reads']} reads",
-                      fmt(ratio(exp["median_us"], slow["median_us"])), "", ""))
-    if seg:
-        lines.append(("segmented read of 1 KiB: median / expedited median",
-                      f"{fmt(seg['median_us'])} µs, {seg['reads']} reads, "
-                      f"{fmt(1024 / (seg['median_us'] / 1e6))} bytes/s",
-                      fmt(ratio(seg["median_us"], exp.get("median_us"))), "", ""))
-        lines.append(("segmented read of 1 KiB: p99 / median", f"{fmt(seg['p99_us'])} µs",
-                      fmt(ratio(seg["p99_us"], seg["median_us"])), "", ""))
-    doc.append(table(lines) + "\n")
+        doc.append(python_section(json.load(f)))
 if events:
     doc.append("## Other benchmarks\n")
     doc.append("| benchmark | items/s |\n| --- | --- |")

@@ -18,6 +18,9 @@ constexpr uint16_t kTargetPosition = 0x607A;
 constexpr uint16_t kHomingMethod = 0x6098;
 constexpr uint16_t kTargetVelocity = 0x60FF;
 constexpr uint16_t kProfileVelocity = 0x6081;
+constexpr uint16_t kProgramData = 0x1F50;
+constexpr uint16_t kFollowingWindow = 0x6065;
+constexpr uint16_t kFollowingError = 0x60F4;
 
 // Statusword bits that carry the state: 0..3, 5, 6.
 constexpr uint16_t kStateBits = 0x006F;
@@ -89,6 +92,12 @@ SimDrive::SimDrive(VirtualBus& bus, uint8_t nodeId, Mode mode) : SimNode(bus, no
     AddU16(kTorqueActual, 0, 0, Access::kRO);
     AddU8(kHomingMethod, 0, 0);
     AddU32(kProfileVelocity, 0, 100000);
+    // Program data: the firmware image a download tool writes (DOMAIN).
+    AddU8(kProgramData, 0, 1, Access::kConst);
+    AddVariableObject(kProgramData, 1, {}, kProgramDataMaxSize);
+    AddU32(kFollowingWindow, 0, 1000);
+    AddU32(kFollowingError, 0, 0, Access::kRO);
+    AddRpdoObjects();
 }
 
 SimDrive::~SimDrive() {
@@ -146,13 +155,17 @@ void SimDrive::AfterWrite(uint16_t index, uint8_t subIndex) {
         }
         case kModes:
             SetLocked(kModesDisplay, 0, *FindLocked(kModes, 0));
+            lastSync_ = {};
+            syncCarry_ = 0;
+            worstFollowing_ = 0;
             break;
         case kTargetPosition:
-            if (state_ == DriveState::kOperationEnabled && !ProfilePositionLocked())
+            if (state_ == DriveState::kOperationEnabled && !ProfilePositionLocked() &&
+                !CyclicModeLocked())
                 SetLocked(kPositionActual, 0, *FindLocked(kTargetPosition, 0));
             break;
         case kTargetVelocity:
-            if (state_ == DriveState::kOperationEnabled)
+            if (state_ == DriveState::kOperationEnabled && !CyclicModeLocked())
                 SetLocked(kVelocityActual, 0, *FindLocked(kTargetVelocity, 0));
             break;
         case kTargetTorque:

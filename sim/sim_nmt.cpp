@@ -85,7 +85,10 @@ bool SimNode::HandleNetworkFrame(const KIV_CanFrame& frame) {
             SendLocked(MakeFrame(id, {static_cast<uint8_t>(state | (guardToggle_ << 7))}));
             guardToggle_ ^= 1;
         } else if (id == kSyncId && frame.rtr == 0) {
-            if (nmtState_ == KIV_NMT_STATE_OPERATIONAL) SendTpdosLocked();
+            if (nmtState_ == KIV_NMT_STATE_OPERATIONAL) {
+                OnSyncLocked(Clock::now());
+                SendTpdosLocked();
+            }
         } else if (sdoRequest) {
             // Stopped nodes take no SDO requests; the others serve them.
             if (nmtState_ != KIV_NMT_STATE_STOPPED) return false;
@@ -126,5 +129,7 @@ void SimNode::Tick(Clock::time_point now) {
 void SimNode::OnTick(Clock::time_point) {}
 
 void SimNode::OnResetApplication() {}
+
+void SimNode::OnSyncLocked(Clock::time_point) {}
 
 }  // namespace orukiv::sim

@@ -9,8 +9,10 @@
  *
  * Every export is synchronous: it queues a request for the worker and blocks
  * until the worker (or the SDO transfer) has completed it; only the queries
- * KIV_GetNodeState and KIV_GetStats read without queuing. All callbacks run
- * on the worker thread; what they may call is said where they are declared.
+ * KIV_GetNodeState, KIV_GetStats and KIV_GetCyclicStats read without
+ * queuing, and KIV_StartCyclic and KIV_StopCyclic queue nothing. All
+ * callbacks run on the worker thread; what they may call is said where they
+ * are declared.
  *
  * Records crossing this interface have fixed layouts for 64-bit,
  * little-endian processes; the layouts are checked at compile time below.
@@ -80,9 +82,9 @@ struct KIV_Event;
  * (see there). Inside a callback of its own instance, an export that queues
  * a request would wait for itself: it returns KIV_ERR_PARAM at once instead,
  * queues nothing and logs one Error line naming the export. Exports that
- * queue nothing (KIV_SetSDOTimeout, KIV_SdoAbortText) work there, KIV_Destroy
- * stops the instance without waiting, and every export of another instance
- * works as anywhere else. */
+ * queue nothing (KIV_SetSDOTimeout, KIV_SdoAbortText, KIV_StartCyclic,
+ * KIV_StopCyclic) work there, KIV_Destroy stops the instance without
+ * waiting, and every export of another instance works as anywhere else. */
 
 /* Polls the host for received classic frames: fill up to maxCount (always 8)
  * records and return how many were filled (0..8). */
@@ -294,6 +296,18 @@ typedef struct KIV_Stats {
     uint8_t reserved[3];     /* zero                                       */
 } KIV_Stats;
 
+/* Counters of cyclic operation (24 bytes), from KIV_GetCyclicStats. They
+ * start at 0 when KIV_StartCyclic starts a stopped instance; a start while
+ * running keeps them. */
+typedef struct KIV_CyclicStats {
+    uint64_t cycles;    /* SYNCs sent                                    */
+    uint64_t skipped;   /* deadlines missed by a whole period: no SYNC
+                           was sent for them                             */
+    uint32_t maxLateUs; /* worst lateness of a SYNC against its deadline,
+                           in microseconds                               */
+    uint32_t reserved;  /* zero                                          */
+} KIV_CyclicStats;
+
 /* ------------------------------------------------------------------------ */
 /* Layout checks                                                             */
 /* ------------------------------------------------------------------------ */
@@ -349,6 +363,10 @@ KIV_LAYOUT_CHECK(offsetof(KIV_Stats, sdoTimeouts) == 40, stats_sdo_timeouts);
 KIV_LAYOUT_CHECK(offsetof(KIV_Stats, sdoAborts) == 48, stats_sdo_aborts);
 KIV_LAYOUT_CHECK(offsetof(KIV_Stats, lastAbortCode) == 56, stats_last_abort_code);
 KIV_LAYOUT_CHECK(offsetof(KIV_Stats, lastAbortNode) == 60, stats_last_abort_node);
+KIV_LAYOUT_CHECK(sizeof(KIV_CyclicStats) == 24, cyclic_stats_size);
+KIV_LAYOUT_CHECK(offsetof(KIV_CyclicStats, skipped) == 8, cyclic_stats_skipped);
+KIV_LAYOUT_CHECK(offsetof(KIV_CyclicStats, maxLateUs) == 16, cyclic_stats_max_late);
+KIV_LAYOUT_CHECK(offsetof(KIV_CyclicStats, reserved) == 20, cyclic_stats_reserved);
 KIV_LAYOUT_CHECK(sizeof(KIV_PdoMapEntry) == 4, pdo_map_entry_size);
 KIV_LAYOUT_CHECK(offsetof(KIV_PdoMapEntry, indexLow) == 2, pdo_map_entry_index_low);
 KIV_LAYOUT_CHECK(offsetof(KIV_PdoMapEntry, indexHigh) == 3, pdo_map_entry_index_high);
@@ -460,6 +478,63 @@ ORUKIV_C_API int32_t KIV_SendTimestamp(KIV_Handle handle, uint16_t year, uint8_t
                                        uint32_t millisecond);
 
 /* ------------------------------------------------------------------------ */
+/* Cyclic operation                                                          */
+/* ------------------------------------------------------------------------ */
+
+/* The host's part of a cycle, called on the worker right after the cycle's
+ * SYNC went to canSend. cycle numbers the cycle's deadline: 0 for the first
+ * SYNC after KIV_StartCyclic started a stopped instance, then one more per
+ * period, so it grows by more than 1 after skipped deadlines (its time is
+ * cycle x period after the start, while the period is unchanged); it runs
+ * on across a start while running and wraps after 2^32 cycles. Fill up to
+ * maxFrames (at least 16) frames, typically the RPDOs with this cycle's
+ * targets, and return how many: the library sends them at once, in order,
+ * before anything else. A return below 0 or above maxFrames, or a frame
+ * with a dlc above 8, sends none of the cycle's frames and is logged once
+ * per start. The callback rules hold (exports that queue are refused;
+ * KIV_Notify, KIV_GetStats, KIV_GetCyclicStats, KIV_StartCyclic and
+ * KIV_StopCyclic work). Keep it short: the next SYNC waits for it. */
+typedef int32_t (*KIV_CycleFn)(void* user, uint32_t cycle, KIV_CanFrame* frames,
+                               uint32_t maxFrames);
+
+/* Starts SYNC on 0x080 every periodUs microseconds (250..1000000), the
+ * first at once, with deadlines start + k x period (no drift).
+ * counterOverflow 0 sends SYNC without data; 2..240 adds the counter byte,
+ * 1 in the first SYNC and one more in each SYNC sent up to counterOverflow,
+ * then 1 again (a skipped deadline sends nothing and counts nothing). fn may
+ * be null (SYNC only); user is passed back to it. A SYNC later than its
+ * deadline by a whole period or more is not caught up: those deadlines are
+ * skipped and counted, and the SYNC goes out for the last deadline passed.
+ * Works in the default timing and in low-latency mode: the worker sleeps
+ * until its next pass or the next deadline, whichever comes first, and while
+ * cycles run a receive poll that filled all 8 records starts the next pass
+ * at once (as KIV_TIMING_DRAIN_RECEIVE does), so that the drives' answers do
+ * not pile up. Starting while running replaces period, counter overflow, fn
+ * and user from the next cycle, which comes one new period after the last
+ * cycle's deadline (at once when that has passed); the counter byte runs on
+ * (1 when it is beyond the new overflow). Safe from any thread and from the
+ * instance's callbacks. 0; KIV_ERR_PARAM, changing nothing, for a null
+ * handle, a period out of range or a counterOverflow of 1 or above 240;
+ * KIV_ERR_NO_RESOURCE, changing nothing, when the system cannot provide the
+ * waitable sleep. */
+ORUKIV_C_API int32_t KIV_StartCyclic(KIV_Handle handle, uint32_t periodUs, uint8_t counterOverflow,
+                                     KIV_CycleFn fn, void* user);
+
+/* Stops cyclic operation: once it returns, no SYNC goes out and fn is not
+ * called again until the next start. From another thread it waits for a
+ * cycle under way (SYNC, fn, its frames) to end, so fn must not wait for
+ * the stopping thread. Called inside fn, the frames that fn returns are
+ * still sent. KIV_Destroy stops it too. 0 (also when not running);
+ * KIV_ERR_PARAM for a null handle. */
+ORUKIV_C_API int32_t KIV_StopCyclic(KIV_Handle handle);
+
+/* Copies the counters of cyclic operation into *stats. Takes no lock and
+ * never waits: safe from any thread, callbacks included; fields are read
+ * one by one. All zero before the first start. 0, or KIV_ERR_PARAM for a
+ * null handle or stats. */
+ORUKIV_C_API int32_t KIV_GetCyclicStats(KIV_Handle handle, KIV_CyclicStats* stats);
+
+/* ------------------------------------------------------------------------ */
 /* SDO object access                                                         */
 /* ------------------------------------------------------------------------ */
 
@@ -492,7 +567,24 @@ ORUKIV_C_API int32_t KIV_ReadObject(KIV_Handle handle, uint8_t node, uint16_t in
  * order they were requested; a transfer's time-out starts with its first
  * frame. The time-out bounds the server's silence: it runs from the last
  * answered frame, so long objects need no longer time-out. Segments move
- * one per worker pass; an unanswered frame is sent again every 100 ms. */
+ * one per worker pass; an unanswered frame is sent again every 100 ms
+ * (KIV_SetSdoRetry changes both figures).
+ *
+ * What a standard server does with overlapping transfers: a CiA 301 server
+ * serves one transfer at a time on its SDO and commonly drops a request
+ * that arrives while it works, so an overlapping expedited transfer is only
+ * answered after its re-send. KIV_SetSdoOneTransferPerNode makes every
+ * transfer with a node wait for the previous one instead.
+ *
+ * Re-sent requests and late answers: an answer names only the object, so
+ * an answer to a re-sent copy of a write cannot be told from the answer to
+ * a later write of the same object. The rule: when a write's initiate frame
+ * was sent more than once, the node's next write of that object waits,
+ * before its first frame, until every copy has drawn an answer (or an
+ * abort) or the SDO time-out has passed since the last copy; no write is
+ * ever completed by an answer that may belong to an earlier request. Reads
+ * behave exactly as without the rule. KIV_SetSdoRetry(handle, interval, 0)
+ * never sends a copy at all. */
 ORUKIV_C_API int32_t KIV_WriteObject(KIV_Handle handle, uint8_t node, uint16_t index,
                                      uint8_t subIndex, const uint8_t* data, uint32_t size);
 /* KIV_ReadObject and KIV_WriteObject with one more out-parameter:
@@ -512,6 +604,91 @@ ORUKIV_C_API const char* KIV_SdoAbortText(uint32_t abortCode);
  * on: how long the server may stay silent. Returns non-zero on success, 0
  * for a null handle. */
 ORUKIV_C_API int32_t KIV_SetSDOTimeout(KIV_Handle handle, uint32_t timeoutMs);
+
+/* Re-send policy of SDO transfers requested from now on: an unanswered
+ * initiate, segment or end frame is sent again every intervalMs ms, at most
+ * maxResends times (0: never; 0xFFFFFFFF: until the time-out). Initially
+ * 100 ms and 0xFFFFFFFF, which is the behaviour described at
+ * KIV_WriteObject. 0, or KIV_ERR_PARAM for intervalMs 0. Queues nothing:
+ * safe from any thread. */
+ORUKIV_C_API int32_t KIV_SetSdoRetry(KIV_Handle handle, uint32_t intervalMs, uint32_t maxResends);
+
+/* enable non-zero: transfers with one node (reads and writes, of any
+ * object) no longer overlap; each waits, before its first frame, until the
+ * node's previous transfer has ended, as a standard server expects (see
+ * KIV_WriteObject). 0 (the initial setting) lets expedited transfers to
+ * distinct objects overlap. Applies to transfers requested from now on.
+ * 0; KIV_ERR_PARAM for a null handle. Queues nothing. */
+ORUKIV_C_API int32_t KIV_SetSdoOneTransferPerNode(KIV_Handle handle, uint32_t enable);
+
+/* ------------------------------------------------------------------------ */
+/* SDO block transfer                                                        */
+/* ------------------------------------------------------------------------ */
+
+/* Reads object index/subIndex of node with a CiA 301 block upload: the
+ * client asks for sub-blocks of blockSize segments (KIV_SetBlockTransfer,
+ * 127 initially) with CRC, acknowledges each sub-block with the last segment
+ * it took in order (the server repeats what follows), and checks the CRC
+ * (CRC-16, polynomial 0x1021, initial value 0, over the data only) when the
+ * server supports it. Arguments, stored bytes and results as for
+ * KIV_ReadObjectEx; abortCode may be null.
+ * - A server may answer an object no longer than the protocol-switch
+ *   threshold (KIV_SetBlockTransfer, 4 bytes initially) with a normal
+ *   upload; the read then completes as such.
+ * - A server that refuses block transfer (abort 0x05040001 on the initiate)
+ *   makes the same call go on as KIV_ReadObjectEx would; *abortCode stays 0.
+ * - Faults of the server end the read with KIV_ERR_PARAM, and the client
+ *   sends its abort frame with the code given: a segment number outside
+ *   1..blksize (0x05040003); an end frame claiming more unused bytes than
+ *   the last segment holds, a size indicated other than the data sent
+ *   (0x06070010); a CRC mismatch (0x05040004). A segment out of order is
+ *   dropped and the sub-block acknowledged with the last good number; a
+ *   server that never gets further, or stays silent, ends the read with
+ *   KIV_ERR_TIMEOUT after the SDO time-out since the last segment taken,
+ *   and the client's abort 0x05040000. The buffer is never written past
+ *   capacity. A block transfer has the node to itself. */
+ORUKIV_C_API int32_t KIV_ReadObjectBlock(KIV_Handle handle, uint8_t node, uint16_t index,
+                                         uint8_t subIndex, uint8_t* buffer, uint32_t capacity,
+                                         uint32_t* received, uint32_t* abortCode);
+
+/* Writes size bytes (1 or more) to object index/subIndex of node with a
+ * CiA 301 block download, size indicated, CRC supported. The server's
+ * blksize is taken from its initiate answer and from every acknowledgement;
+ * a value outside 1..127 ends the write with KIV_ERR_PARAM and the client's
+ * abort 0x05040002, an acknowledgement of a segment not sent with 0x05040003.
+ * A sub-block is sent again from the segment after the last one
+ * acknowledged. Pacing: in the default timing at most framesPerPass
+ * segments (KIV_SetBlockTransfer, 127 initially) go out per worker pass; in
+ * low-latency mode a sub-block goes out as fast as canSend takes it. A
+ * failing canSend pauses the sub-block: that segment is sent again at the
+ * next pass (each failure counted in KIV_Stats.sendFailures); the transfer
+ * only fails when nothing moves for the SDO time-out. A server that refuses
+ * block transfer (abort 0x05040001 on the initiate) makes the same call go
+ * on as KIV_WriteObjectEx would. Results as for KIV_WriteObjectEx; abortCode
+ * may be null; KIV_ERR_PARAM for null data or size 0. */
+ORUKIV_C_API int32_t KIV_WriteObjectBlock(KIV_Handle handle, uint8_t node, uint16_t index,
+                                          uint8_t subIndex, const uint8_t* data, uint32_t size,
+                                          uint32_t* abortCode);
+
+/* Block transfer parameters of transfers requested from now on: blockSize
+ * (1..127) segments per sub-block the client asks for in uploads;
+ * switchThreshold (0..255) the protocol-switch threshold sent in the upload
+ * initiate (0: the server must not switch); framesPerPass (1 or more)
+ * download segments sent per worker pass in the default timing. Initially
+ * 127, 4 and 127. 0, or KIV_ERR_PARAM changing nothing. Queues nothing. */
+ORUKIV_C_API int32_t KIV_SetBlockTransfer(KIV_Handle handle, uint32_t blockSize,
+                                          uint32_t switchThreshold, uint32_t framesPerPass);
+
+/* Progress of a segmented or block transfer: done bytes of total moved so
+ * far (total 0 where the server indicated no size). Called on the worker
+ * thread, at most once per pass per transfer, when the count changed; the
+ * callback rules at the top apply. */
+typedef void (*KIV_ProgressFn)(void* user, uint8_t node, uint16_t index, uint8_t subIndex,
+                               uint32_t done, uint32_t total);
+/* Sets (fn not null) or clears the progress callback for transfers
+ * requested from now on; user is passed back. 0; KIV_ERR_PARAM for a null
+ * handle. Queues nothing. */
+ORUKIV_C_API int32_t KIV_SetTransferProgress(KIV_Handle handle, KIV_ProgressFn fn, void* user);
 
 /* ------------------------------------------------------------------------ */
 /* Remote configuration                                                      */

@@ -34,6 +34,9 @@ void WakerClose(Waker* waker);
 // Sleeps about us microseconds (on the steady clock), or until a wake.
 // Returns true when woken, false when the time ran out.
 bool WakerSleepUs(Waker* waker, uint32_t us);
+// Sleeps until deadlineNs on the SteadyNs clock, or until a wake; a
+// deadline already past only takes a kept wake. Returns true when woken.
+bool WakerSleepUntilNs(Waker* waker, uint64_t deadlineNs);
 // Ends the current or next sleep. Any thread; never waits for the sleeper.
 void WakerWake(Waker* waker);
 
@@ -66,6 +69,9 @@ void RecursiveLockLeave(void* storage);
 
 // Milliseconds since an arbitrary start, 32 bits, wrapping like GetTickCount.
 uint32_t TickMs();
+// Nanoseconds on the system's steady clock (the clock of the waitable
+// sleep), since an arbitrary start; never goes back, never wraps in practice.
+uint64_t SteadyNs();
 // The current local calendar time; false when it cannot be had.
 bool LocalTimeNow(std::tm* out);
 // The local calendar time of a std::time value; false when it cannot be had.

@@ -113,6 +113,14 @@ bool WakerSleepUs(Waker* waker, uint32_t us) {
     return woken;
 }
 
+bool WakerSleepUntilNs(Waker* waker, uint64_t deadlineNs) {
+    const std::chrono::steady_clock::time_point until{std::chrono::nanoseconds(deadlineNs)};
+    std::unique_lock<std::mutex> g(waker->m);
+    const bool woken = waker->cv.wait_until(g, until, [waker] { return waker->woken; });
+    waker->woken = false;
+    return woken;
+}
+
 void WakerWake(Waker* waker) {
     // The lock is only ever held for the sleeper's flag test, never across
     // its wait: taking it cannot keep the caller waiting for a sleep.
@@ -223,6 +231,12 @@ uint32_t TickMs() {
     using namespace std::chrono;
     auto ms = duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
     return static_cast<uint32_t>(static_cast<uint64_t>(ms));
+}
+
+uint64_t SteadyNs() {
+    using namespace std::chrono;
+    return static_cast<uint64_t>(
+        duration_cast<nanoseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
 bool LocalTimeNow(std::tm* out) {

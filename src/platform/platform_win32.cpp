@@ -105,18 +105,32 @@ void WakerClose(Waker* waker) {
     delete waker;
 }
 
-bool WakerSleepUs(Waker* waker, uint32_t us) {
+namespace {
+// Sleeps `units` of 100 ns, or until a wake.
+bool SleepHundredNs(Waker* waker, uint64_t units) {
     if (waker->timer != nullptr) {
         LARGE_INTEGER due;
-        due.QuadPart = -static_cast<LONGLONG>(us) * 10;  // relative, 100 ns units
+        due.QuadPart = -static_cast<LONGLONG>(units);  // relative
         if (SetWaitableTimer(waker->timer, &due, 0, nullptr, nullptr, FALSE)) {
             const HANDLE both[2] = {waker->event, waker->timer};
             return WaitForMultipleObjects(2, both, FALSE, INFINITE) == WAIT_OBJECT_0;
         }
     }
-    if (!waker->periodRaised && us < 15600)
+    const uint64_t ms = (units + 9999) / 10000;
+    if (!waker->periodRaised && units < 156000)
         waker->periodRaised = timeBeginPeriod(1) == TIMERR_NOERROR;
-    return WaitForSingleObject(waker->event, (us + 999) / 1000) == WAIT_OBJECT_0;
+    return WaitForSingleObject(waker->event, static_cast<DWORD>(ms)) == WAIT_OBJECT_0;
+}
+}  // namespace
+
+bool WakerSleepUs(Waker* waker, uint32_t us) {
+    return SleepHundredNs(waker, static_cast<uint64_t>(us) * 10);
+}
+
+bool WakerSleepUntilNs(Waker* waker, uint64_t deadlineNs) {
+    const uint64_t now = SteadyNs();
+    if (deadlineNs <= now) return WaitForSingleObject(waker->event, 0) == WAIT_OBJECT_0;
+    return SleepHundredNs(waker, (deadlineNs - now + 99) / 100);
 }
 
 void WakerWake(Waker* waker) {
@@ -187,6 +201,19 @@ void RecursiveLockLeave(void* storage) {
 
 uint32_t TickMs() {
     return static_cast<uint32_t>(GetTickCount());
+}
+
+uint64_t SteadyNs() {
+    static const uint64_t frequency = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return static_cast<uint64_t>(f.QuadPart);
+    }();
+    LARGE_INTEGER c;
+    QueryPerformanceCounter(&c);
+    const auto count = static_cast<uint64_t>(c.QuadPart);
+    // Whole seconds and the rest apart, so that the product cannot overflow.
+    return count / frequency * 1000000000ull + count % frequency * 1000000000ull / frequency;
 }
 
 bool LocalTimeNow(std::tm* out) {

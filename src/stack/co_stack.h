@@ -8,6 +8,7 @@
 #include "orukiv/orukiv.h"
 #include "platform/platform.h"
 #include "sdo/sdo_channel.h"
+#include "services/cyclic.h"
 #include "services/node_supervision.h"
 #include "services/statistics.h"
 
@@ -86,6 +87,10 @@ struct CoRequest {
     CoPayload payload;
     orukiv::platform::Semaphore* done;  // null in a stop request
     int32_t result;
+    // SDO requests: 1 for a block transfer; where a read records that the
+    // server's expedited answer indicated no size (may be null).
+    uint8_t sdoBlock;
+    uint8_t* sdoUnsized;
 };
 
 constexpr int kRingSlots = 32;
@@ -115,6 +120,10 @@ struct CoStack {
     uint32_t sdoClaimSeq;  // worker only: numbers SDO claims in order
     orukiv::SdoChannel sdoUpload[orukiv::SDO_CHANNELS];
     orukiv::SdoChannel sdoDownload[orukiv::SDO_CHANNELS];
+    // Answers that re-sent copies of finished writes may still draw (worker
+    // only), and the SDO settings (guarded by the mutex).
+    orukiv::SdoEcho sdoEchoes[orukiv::SDO_ECHOES];
+    orukiv::SdoSettings sdoSettings;
 
     // The millisecond clock of the SDO channels; tests substitute their own.
     TickSource tick;
@@ -142,9 +151,14 @@ struct CoStack {
     orukiv::platform::Waker* waker;
     // The last receive poll filled all 8 records (worker only).
     bool lastPollFull;
+    // SYNC producer and the host's frames of each cycle (services/cyclic.*).
+    orukiv::Cyclic cyclic;
 };
 
 namespace orukiv {
+
+// The worker's sleep between passes in the default timing.
+constexpr uint32_t kPassSleepMs = 5;
 
 inline uint32_t StackTick(CoStack* s) {
     return s->tick(s->tickContext);
@@ -154,7 +168,7 @@ inline uint32_t StackTick(CoStack* s) {
 // 1..127. Any other would put the frame on the identifier of another service
 // (EMCY of node 0 on SYNC's 0x080, of node 128 on TIME's 0x100).
 inline bool NodeIdValid(uint8_t node) {
-    return node >= 1 && node <= 127;
+    return cia301::IsNodeId(node);
 }
 
 // False once KIV_Destroy has returned while the worker still runs: every

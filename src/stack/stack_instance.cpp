@@ -17,7 +17,6 @@ uint32_t PlatformTick(void*) {
 // The instance whose worker runs on this thread, if any.
 thread_local const CoStack* t_workerOf = nullptr;
 
-constexpr uint32_t kPassSleepMs = 5;
 constexpr uint32_t kStopPauseMs = 20;
 constexpr uint32_t kJoinTimeoutMs = 1000;
 constexpr uint32_t kPollCount = 8;
@@ -79,11 +78,13 @@ CoStack* NewStack(const KIV_InitParam* param) {
         stack->userData = param->userData;
     }
     stack->sdoTimeoutMs = 1000;
+    SdoDefaultSettings(&stack->sdoSettings);
     stack->tick = PlatformTick;
     return stack;
 }
 
 void FreeStack(CoStack* stack) {
+    CloseCyclic(stack);
     CloseWorkerTiming(stack);
     if (stack->mutex != nullptr) platform::MutexClose(stack->mutex);
     delete stack;
@@ -146,7 +147,7 @@ unsigned WorkerMain(void* instance) {
     if (stack->running.load() != 0) {
         do {
             WorkerPass(stack);
-            if (!LowLatencyPause(stack)) platform::SleepMs(kPassSleepMs);
+            if (!CyclicPause(stack) && !LowLatencyPause(stack)) platform::SleepMs(kPassSleepMs);
         } while (stack->running.load() != 0);
     }
     t_workerOf = nullptr;
@@ -202,6 +203,7 @@ extern "C" int32_t KIV_Destroy(KIV_Handle handle) {
     if (handle == nullptr) return KIV_ERR_PARAM;
     CoStack* stack = handle;
     if (stack->running.load() == 0) return KIV_OK;
+    CyclicHalt(stack);
 
     // Called in one of the instance's own callbacks: waiting for the worker
     // would be waiting for this very call.

@@ -31,6 +31,7 @@ int16_t g_i16 = 0;
 int32_t g_i32 = 0;
 KIV_NodeStatus g_status{};
 KIV_Stats g_stats{};
+KIV_CyclicStats g_cyclicStats{};
 const KIV_PdoMapEntry g_map[1] = {KIV_MakePdoMapEntry(0x6041, 0, 16)};
 const KIV_CanFrame g_frame = {0x181, {0}, 0, 0, 1, {0}, {7}};
 
@@ -62,10 +63,28 @@ std::vector<NullHandleCase> Cases() {
          [] { return KIV_WriteObjectEx(nullptr, 1, 0x2000, 0, g_buffer, 4, &g_abort); },
          KIV_ERR_PARAM},
         {"KIV_SetSDOTimeout", [] { return KIV_SetSDOTimeout(nullptr, 500); }, 0},
+        {"KIV_ReadObjectBlock",
+         [] { return KIV_ReadObjectBlock(nullptr, 1, 0x1000, 0, g_buffer, 4, &g_count, &g_abort); },
+         KIV_ERR_PARAM},
+        {"KIV_WriteObjectBlock",
+         [] { return KIV_WriteObjectBlock(nullptr, 1, 0x2000, 0, g_buffer, 4, &g_abort); },
+         KIV_ERR_PARAM},
+        {"KIV_SetSdoRetry", [] { return KIV_SetSdoRetry(nullptr, 100, 0); }, KIV_ERR_PARAM},
+        {"KIV_SetSdoOneTransferPerNode", [] { return KIV_SetSdoOneTransferPerNode(nullptr, 1); },
+         KIV_ERR_PARAM},
+        {"KIV_SetBlockTransfer", [] { return KIV_SetBlockTransfer(nullptr, 127, 4, 127); },
+         KIV_ERR_PARAM},
+        {"KIV_SetTransferProgress",
+         [] { return KIV_SetTransferProgress(nullptr, nullptr, nullptr); }, KIV_ERR_PARAM},
         {"KIV_SetWorkerTiming",
          [] { return KIV_SetWorkerTiming(nullptr, 1000, KIV_TIMING_WAKE_ON_REQUEST); },
          KIV_ERR_PARAM},
         {"KIV_Notify", [] { return KIV_Notify(nullptr); }, KIV_ERR_PARAM},
+        {"KIV_StartCyclic", [] { return KIV_StartCyclic(nullptr, 1000, 0, nullptr, nullptr); },
+         KIV_ERR_PARAM},
+        {"KIV_StopCyclic", [] { return KIV_StopCyclic(nullptr); }, KIV_ERR_PARAM},
+        {"KIV_GetCyclicStats", [] { return KIV_GetCyclicStats(nullptr, &g_cyclicStats); },
+         KIV_ERR_PARAM},
         {"KIV_NMT_SetHeartbeatPeriod", [] { return KIV_NMT_SetHeartbeatPeriod(nullptr, 1, 100); },
          KIV_ERR_PARAM},
         {"KIV_ConfigTPDO", [] { return KIV_ConfigTPDO(nullptr, 1, 1, g_map, 1); }, KIV_ERR_PARAM},

@@ -65,7 +65,10 @@ TEST_P(SimEds, EveryEntryAnswersWithItsTypeSizeAndDefault) {
                      << std::hex << "0x" << e.index << ":" << +e.subIndex << " " << e.name);
         ASSERT_NE(e.access, KIV_OD_ACCESS_NONE);
         ASSERT_EQ(e.flags & KIV_OD_AS_DOMAIN, 0u) << "a type the file should name";
-        ASSERT_NE(e.flags & KIV_OD_HAS_DEFAULT, 0u) << "every entry states its power-on value";
+        // An empty DOMAIN (a program store) has no value to state.
+        if (e.dataType != KIV_OD_DOMAIN) {
+            ASSERT_NE(e.flags & KIV_OD_HAS_DEFAULT, 0u) << "every entry states its power-on value";
+        }
         std::vector<uint8_t> data(256);
         uint32_t got = 0, abortCode = 0;
         ASSERT_EQ(KIV_ReadObjectEx(handle_, GetParam(), e.index, e.subIndex, data.data(),

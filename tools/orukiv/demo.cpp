@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "cmd_od.h"
+#include "cmd_cyclic.h"
 #include "commands.h"
 #include "event_text.h"
 #include "orukiv_sim/sim.h"
@@ -295,6 +296,23 @@ bool Move(Demo& d) {
     return true;
 }
 
+bool CyclicPosition(Demo& d) {
+    CyclicRun run;
+    std::string report;
+    const bool ok = RunCyclic(d.s, kDrive, 1000, 0.5, 20000, run, report);
+    char buf[160];
+    std::snprintf(buf, sizeof buf,
+                  "1 ms SYNC for 0.5 s: %llu cycles, %llu skipped, worst lateness %u us, worst "
+                  "following error %u",
+                  static_cast<unsigned long long>(run.stats.cycles),
+                  static_cast<unsigned long long>(run.stats.skipped), run.stats.maxLateUs,
+                  run.worstFollowing);
+    d.Say(buf);
+    d.Say(report);
+    if (!ok) return d.Fail("the drive did not follow the trajectory");
+    return run.tpdos > 0 ? true : d.Fail("no TPDO answered the SYNCs");
+}
+
 bool Fault(Demo& d) {
     const std::size_t from = d.Mark();
     d.net.Drive().InjectFault(0x2310);  // continuous over-current
@@ -464,6 +482,7 @@ const DemoStep kSteps[] = {
     {"RPDO to the outputs", Outputs},
     {"drive power-on", PowerOnDrive},
     {"profile position move", Move},
+    {"cyclic synchronous position", CyclicPosition},
     {"fault, EMCY and reset", Fault},
     {"TIME stamp", Time},
     {"segmented read", LongRead},

@@ -10,6 +10,7 @@
 #include "bus.h"
 #include "candump.h"
 #include "cmd_od.h"
+#include "cmd_cyclic.h"
 #include "commands.h"
 #include "master.h"
 #include "session.h"
@@ -68,7 +69,9 @@ int main(int argc, char** argv) {
     app.fallthrough();  // global options after the command too
     Options opt;
     std::string timeoutText;
-    app.add_option("--bus", opt.bus, "sim (default), socketcan:IFNAME or slcan:DEVICE[@BITRATE]");
+    app.add_option("--bus", opt.bus,
+                   "sim[@BITRATE] (default sim; a bit rate turns on bit timing), socketcan:IFNAME "
+                   "or slcan:DEVICE[@BITRATE]");
     app.add_option("--timeout", timeoutText, "SDO time-out in ms (default 1000)")
         ->check(Number(1, 600000));
     app.add_flag("--trace", opt.trace, "print every frame in both directions, candump log form");
@@ -193,6 +196,8 @@ int main(int argc, char** argv) {
         "configure", "apply a DCF, or a concise DCF (FILE.bin), to a node: NODE FILE");
     configure->add_option("NODE", node)->required()->check(Number(1, 127));
     configure->add_option("FILE", file)->required();
+    const TransferCommand transfer = AddTransferCommands(app, opt);
+    const auto cyclic = AddCyclicCommand(app);
 
     CLI11_PARSE(app, argc, argv);
 
@@ -247,6 +252,7 @@ int main(int argc, char** argv) {
     const auto u16 = [](const std::string& t) { return static_cast<uint16_t>(Num(t)); };
     const ValueType* valueType = type.empty() ? nullptr : FindValueType(type);
 
+    if (const auto status = transfer(s)) return *status;
     if (*read) return CmdReadObject(s, u8(node), object, valueType);
     if (*write) return CmdWriteObject(s, u8(node), object, valueType);
     if (*configure) return CmdConfigure(s, u8(node), file);
@@ -275,5 +281,6 @@ int main(int argc, char** argv) {
         return CmdMove(s, u8(node), static_cast<int32_t>(Num(position)));
     }
     if (*demo) return CmdDemo(s);
+    if (const int rc = cyclic(s); rc >= 0) return rc;
     return 2;
 }
