@@ -36,7 +36,7 @@ from .events import (
     TimeEvent,
     UnclassifiedEvent,
 )
-from .master import EventStream, Master, NodeStatus, Stats
+from .master import CyclicStats, EventStream, Master, NodeStatus, Stats
 from .od import (
     Access,
     ConfigReport,
@@ -51,7 +51,7 @@ from .od import (
 __version__ = "0.1.0"
 
 __all__ = [
-    "Access", "ConfigReport", "DataType", "ObjectDictionary", "OdEntry", "OdLoadError",
+    "Access", "ConfigReport", "CyclicStats", "DataType", "ObjectDictionary", "OdEntry", "OdLoadError",
     "format_value", "parse_value",
     "ClosedError", "Drive", "EmcyEvent", "Error", "Event", "EventStream", "HeartbeatEvent",
     "LibraryNotFoundError", "Master", "NmtCommand", "NmtEvent", "NmtState", "NodeGuardEvent",

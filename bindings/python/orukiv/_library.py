@@ -190,6 +190,21 @@ FdSendFn = CFUNCTYPE(c_int32, c_void_p, c_void_p)
 EventFn = CFUNCTYPE(None, c_void_p, c_void_p)
 
 
+class CyclicStats(Structure):
+    _fields_ = [
+        ("cycles", c_uint64),
+        ("skipped", c_uint64),
+        ("maxLateUs", c_uint32),
+        ("reserved", c_uint32),
+    ]
+
+
+# (user, cycle, frames, maxFrames) -> frame count
+CycleFn = CFUNCTYPE(c_int32, c_void_p, c_uint32, c_void_p, c_uint32)
+# (user, node, index, subIndex, done, total)
+ProgressFn = CFUNCTYPE(None, c_void_p, c_uint8, c_uint16, c_uint8, c_uint32, c_uint32)
+
+
 class InitParam(Structure):
     _fields_ = [
         ("canRecv", CanRecvFn),
@@ -303,6 +318,7 @@ LAYOUT: Sequence[Tuple[type, int, Dict[str, int]]] = (
         },
     ),
     (PdoMapEntry, 4, {"indexLow": 2, "indexHigh": 3}),
+    (CyclicStats, 24, {"skipped": 8, "maxLateUs": 16, "reserved": 20}),
     (OdError, 256, {"message": 4}),
     (
         OdEntry,
@@ -415,6 +431,21 @@ EXPORTS: Dict[str, Tuple[object, List[object]]] = {
     "KIV_402_SetHomingMode": (c_int32, [_H, c_uint8, c_int8]),
     "KIV_402_FaultReset": (c_int32, [_H, c_uint8]),
     "KIV_402_PowerOn": (c_int32, [_H, c_uint8]),
+    "KIV_SetSdoRetry": (c_int32, [_H, c_uint32, c_uint32]),
+    "KIV_SetSdoOneTransferPerNode": (c_int32, [_H, c_uint32]),
+    "KIV_ReadObjectBlock": (
+        c_int32,
+        [_H, c_uint8, c_uint16, c_uint8, _u8p, c_uint32, POINTER(c_uint32), POINTER(c_uint32)],
+    ),
+    "KIV_WriteObjectBlock": (
+        c_int32,
+        [_H, c_uint8, c_uint16, c_uint8, _u8p, c_uint32, POINTER(c_uint32)],
+    ),
+    "KIV_SetBlockTransfer": (c_int32, [_H, c_uint32, c_uint32, c_uint32]),
+    "KIV_SetTransferProgress": (c_int32, [_H, ProgressFn, c_void_p]),
+    "KIV_StartCyclic": (c_int32, [_H, c_uint32, c_uint8, CycleFn, c_void_p]),
+    "KIV_StopCyclic": (c_int32, [_H]),
+    "KIV_GetCyclicStats": (c_int32, [_H, POINTER(CyclicStats)]),
     # orukiv_od.h
     "KIV_OdLoadFile": (c_void_p, [c_char_p, c_uint8, POINTER(OdError)]),
     "KIV_OdLoadText": (c_void_p, [c_char_p, c_uint32, c_uint8, POINTER(OdError)]),

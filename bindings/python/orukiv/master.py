@@ -62,6 +62,31 @@ class Stats:
     last_abort_node: int
 
 
+@dataclass(frozen=True)
+class CyclicStats:
+    """Counters of cyclic operation (from its last start on a stopped master)."""
+
+    cycles: int
+    skipped: int
+    max_late_us: int
+
+
+FrameLike = Union[can.Message, Tuple[int, bytes]]
+
+
+def _pack(item: FrameLike) -> bytes:
+    """A can.Message or (cob_id, data) as a KIV_CanFrame's bytes."""
+    if isinstance(item, can.Message):
+        dlc = min(item.dlc, 8)
+        return _FRAME.pack(item.arbitration_id, 1 if item.is_remote_frame else 0, dlc,
+                           bytes(item.data[:8]))
+    cob_id, data = item
+    raw = A.data(data, "data")
+    if len(raw) > 8:
+        raise ValueError("a frame carries at most 8 bytes")
+    return _FRAME.pack(A.integer(cob_id, "cob_id", 0, 0x7FF), 0, len(raw), raw)
+
+
 class EventStream:
     """Events received from the moment the stream was opened
     (:meth:`Master.events`) until it or its master is closed. Iterating
@@ -196,6 +221,7 @@ class Master:
         self._callbacks: Tuple[EventCallback, ...] = ()
         self._streams: Tuple[EventStream, ...] = ()
         self._notifier: Optional[can.Notifier] = None
+        self._kept: List[object] = []  # progress and cycle callbacks handed out
         # The ctypes callback objects live as long as this object: the
         # library holds their addresses.
         self._thunks = (
@@ -389,25 +415,41 @@ class Master:
     def read(self, node: int, index: int, sub: int = 0, *, max_size: int = 4096) -> bytes:
         """Reads object ``index``:``sub`` of ``node``; returns its value, cut
         to ``max_size`` bytes (pass at least the largest size expected)."""
+        return self._read("KIV_ReadObjectEx", "read", node, index, sub, max_size)
+
+    def read_block(self, node: int, index: int, sub: int = 0, *, max_size: int = 65536) -> bytes:
+        """Reads with an SDO block upload (CRC checked); a server that refuses
+        block transfer is read as by :meth:`read`."""
+        return self._read("KIV_ReadObjectBlock", "block read", node, index, sub, max_size)
+
+    def write(self, node: int, index: int, sub: int, data: Union[bytes, bytearray, memoryview]) -> None:
+        """Writes ``data`` (1..4 bytes expedited, more segmented) to object
+        ``index``:``sub`` of ``node``."""
+        self._write("KIV_WriteObjectEx", "write", node, index, sub, data)
+
+    def write_block(self, node: int, index: int, sub: int, data: Union[bytes, bytearray, memoryview]) -> None:
+        """Writes with an SDO block download (CRC); a server that refuses
+        block transfer is written as by :meth:`write`."""
+        self._write("KIV_WriteObjectBlock", "block write", node, index, sub, data)
+
+    def _read(self, name: str, what: str, node, index, sub, max_size) -> bytes:
         node, index, sub = A.u8(node, "node"), A.u16(index, "index"), A.u8(sub, "sub")
         max_size = A.integer(max_size, "max_size", 1, 0xFFFFFFFF)
         buf = ctypes.create_string_buffer(max_size)
         received, abort = ctypes.c_uint32(0), ctypes.c_uint32(0)
         handle = self._begin()
         try:
-            result = self._lib.KIV_ReadObjectEx(
+            result = getattr(self._lib, name)(
                 handle, node, index, sub, ctypes.cast(buf, L._u8p), max_size,
                 ctypes.byref(received), ctypes.byref(abort),
             )
         finally:
             self._end()
         if result:
-            self._check(result, f"read of node {node} 0x{index:04X}:{sub}", abort.value)
+            self._check(result, f"{what} of node {node} 0x{index:04X}:{sub}", abort.value)
         return ctypes.string_at(buf, received.value)
 
-    def write(self, node: int, index: int, sub: int, data: Union[bytes, bytearray, memoryview]) -> None:
-        """Writes ``data`` (1..4 bytes expedited, more segmented) to object
-        ``index``:``sub`` of ``node``."""
+    def _write(self, name: str, what: str, node, index, sub, data) -> None:
         node, index, sub = A.u8(node, "node"), A.u16(index, "index"), A.u8(sub, "sub")
         payload = A.data(data, "data")
         if not payload:
@@ -415,14 +457,63 @@ class Master:
         abort = ctypes.c_uint32(0)
         handle = self._begin()
         try:
-            result = self._lib.KIV_WriteObjectEx(
+            result = getattr(self._lib, name)(
                 handle, node, index, sub, ctypes.cast(ctypes.c_char_p(payload), L._u8p),
                 len(payload), ctypes.byref(abort),
             )
         finally:
             self._end()
         if result:
-            self._check(result, f"write of node {node} 0x{index:04X}:{sub}", abort.value)
+            self._check(result, f"{what} of node {node} 0x{index:04X}:{sub}", abort.value)
+
+    def _setting(self, what: str, name: str, *args) -> None:
+        handle = self._begin(queuing=False)
+        try:
+            result = getattr(self._lib, name)(handle, *args)
+        finally:
+            self._end()
+        self._check(result, what)
+
+    def set_block_transfer(self, block_size: int = 127, switch_threshold: int = 4,
+                           frames_per_pass: int = 127) -> None:
+        """Block transfer parameters of transfers requested from now on."""
+        self._setting("block transfer parameters", "KIV_SetBlockTransfer",
+                      A.integer(block_size, "block_size", 1, 127),
+                      A.integer(switch_threshold, "switch_threshold", 0, 255),
+                      A.integer(frames_per_pass, "frames_per_pass", 1, 0xFFFFFFFF))
+
+    def set_sdo_retry(self, interval_ms: int = 100, max_resends: int = 0xFFFFFFFF) -> None:
+        """Re-send an unanswered SDO frame every ``interval_ms``, at most
+        ``max_resends`` times (transfers requested from now on)."""
+        self._setting("SDO re-send policy", "KIV_SetSdoRetry",
+                      A.integer(interval_ms, "interval_ms", 1, 0xFFFFFFFF),
+                      A.u32(max_resends, "max_resends"))
+
+    def set_one_transfer_per_node(self, enable: bool) -> None:
+        """True: transfers with one node never overlap (as a standard server
+        expects)."""
+        if not isinstance(enable, bool):
+            raise TypeError("enable must be a bool")
+        self._setting("one transfer per node", "KIV_SetSdoOneTransferPerNode", int(enable))
+
+    def set_progress_callback(self, callback: Optional[Callable[[int, int, int, int, int], None]]) -> None:
+        """Calls ``callback(node, index, sub, done, total)`` on the worker
+        thread as segmented and block transfers requested from now on move
+        (total 0 when the server gave no size); None stops it. An exception it
+        raises is logged."""
+        if callback is not None and not callable(callback):
+            raise TypeError("callback must be callable or None")
+        thunk = None
+        if callback is not None:
+            def progress(_user, node, index, sub, done, total):
+                try:
+                    callback(node, index, sub, done, total)
+                except Exception:
+                    log.exception("orukiv: progress callback %r raised", callback)
+
+            thunk = L.ProgressFn(progress)
+            self._kept.append(thunk)  # transfers under way may still call it
+        self._setting("progress callback", "KIV_SetTransferProgress", thunk or L.ProgressFn(), None)
 
     def read_int(self, node: int, index: int, sub: int = 0, *, signed: bool = False) -> int:
         """Reads an integer object (little-endian, its size as answered)."""
@@ -503,11 +594,7 @@ class Master:
         """Hands a frame received by other means to the worker."""
         if not isinstance(msg, can.Message):
             raise TypeError("msg must be a can.Message")
-        dlc = min(msg.dlc, 8)
-        frame = L.CanFrame.from_buffer_copy(
-            _FRAME.pack(A.u32(msg.arbitration_id, "arbitration_id"),
-                        1 if msg.is_remote_frame else 0, dlc, bytes(msg.data[:8]))
-        )
+        frame = L.CanFrame.from_buffer_copy(_pack(msg))
         self._call("input frame", "KIV_InputFrame", ctypes.byref(frame))
 
     # ---- remote configuration ---------------------------------------------
@@ -608,6 +695,49 @@ class Master:
     def remove_event_callback(self, callback: EventCallback) -> None:
         with self._cv:
             self._callbacks = tuple(c for c in self._callbacks if c != callback)
+
+    # ---- cyclic operation --------------------------------------------------
+
+    def start_cyclic(self, period_us: int, *, counter_overflow: int = 0,
+                     on_cycle: Optional[Callable[[int], Sequence[FrameLike]]] = None) -> None:
+        """Sends SYNC every ``period_us`` µs (250..1000000) without drift,
+        with a counter byte 1..``counter_overflow`` (2..240; 0: none).
+        ``on_cycle(cycle)`` runs on the worker right after each SYNC and
+        returns the frames to send at once (``can.Message`` or ``(cob_id,
+        data)``; at most 16); an exception it raises is logged and sends
+        none. Starting again replaces the settings from the next cycle."""
+        period_us = A.integer(period_us, "period_us", 250, 1000000)
+        counter_overflow = A.u8(counter_overflow, "counter_overflow")
+        if on_cycle is not None and not callable(on_cycle):
+            raise TypeError("on_cycle must be callable or None")
+        thunk = None
+        if on_cycle is not None:
+            def cycle(_user, number, frames, max_frames):
+                try:
+                    out = list(on_cycle(number) or ())
+                    if len(out) > max_frames:
+                        raise ValueError(f"{len(out)} frames, at most {max_frames} per cycle")
+                    for i, item in enumerate(out):
+                        ctypes.memmove(frames + i * _FRAME_SIZE, _pack(item), _FRAME_SIZE)
+                    return len(out)
+                except Exception:
+                    log.exception("orukiv: cycle callback %r raised", on_cycle)
+                    return 0
+
+            thunk = L.CycleFn(cycle)
+            self._kept.append(thunk)
+        self._setting("cyclic operation", "KIV_StartCyclic", period_us, counter_overflow,
+                      thunk or L.CycleFn(), None)
+
+    def stop_cyclic(self) -> None:
+        """Stops cyclic operation; no SYNC and no on_cycle after it returns."""
+        self._setting("stop of cyclic operation", "KIV_StopCyclic")
+
+    def cyclic_stats(self) -> CyclicStats:
+        """The counters of cyclic operation (never queues)."""
+        raw = L.CyclicStats()
+        self._setting("cyclic statistics", "KIV_GetCyclicStats", ctypes.byref(raw))
+        return CyclicStats(raw.cycles, raw.skipped, raw.maxLateUs)
 
     # ---- configuration download -------------------------------------------
 

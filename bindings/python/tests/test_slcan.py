@@ -60,3 +60,15 @@ def test_tpdo_mapping_sync_pdo_and_power_on(slcan_master):
     assert pdo is not None and len(pdo.data) == 6
     state = 0x6F  # the statusword bits of the drive state: operation enabled after power_on
     assert int.from_bytes(pdo.data[:2], "little") & state == drive.status_word() & state == 0x27
+
+
+def test_block_transfer_with_progress(slcan_master):
+    master, moved = slcan_master, []
+    master.set_progress_callback(lambda *args: moved.append(args))
+    program = bytes(range(256)) * 3
+    master.write_block(DRIVE, 0x1F50, 1, program)
+    assert master.read_block(DRIVE, 0x1F50, 1) == program
+    assert master.read(DRIVE, 0x1F50, 1) == program
+    master.set_progress_callback(None)
+    assert (DRIVE, 0x1F50, 1, len(program), len(program)) in moved
+    assert master.read_block(DRIVE, 0x1008) == b"orukiv sim servo drive"

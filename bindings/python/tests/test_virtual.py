@@ -283,3 +283,22 @@ def test_unclosed_master_is_closed_when_collected():
         gc.collect()
     assert collected() is None
     bus.shutdown()
+
+
+def test_cyclic_sync_with_counter_and_the_cycle_frames(virtual):
+    master, peer = virtual
+    cycles = []
+
+    def on_cycle(cycle):
+        cycles.append(cycle)
+        return [(0x205, bytes([cycle & 0xFF]))]
+
+    master.start_cyclic(20000, counter_overflow=3, on_cycle=on_cycle)
+    deadline = time.monotonic() + 5
+    while len(peer.seen) < 8 and time.monotonic() < deadline:
+        time.sleep(0.01)
+    master.stop_cyclic()
+    counters = [1, 2, 3, 1]
+    assert peer.seen[:8] == [f for n, c in enumerate(counters) for f in
+                             (F(0x080, f"{c:02X}"), F(0x205, f"{cycles[n] & 0xFF:02X}"))]
+    assert master.cyclic_stats().cycles == len(cycles) >= 4
