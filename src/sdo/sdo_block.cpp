@@ -60,7 +60,13 @@ void SendSubBlock(SdoChannel& ch, bool quick) {
         std::memcpy(&f.data[1], ch.data + offset, n);
         if (SendFrame(ch.stack, &f) != KIV_OK) return;  // paused until the next pass
         ch.seqNo = seq;
-        ch.firstSendTick = StackTick(ch.stack);  // the server's silence counts from here
+        // The time-out counts from the last new data sent or acknowledged:
+        // sending a sub-block again that the server keeps refusing does not
+        // keep the transfer alive.
+        if (offset + n > ch.sentHigh) {
+            ch.sentHigh = offset + n;
+            ch.firstSendTick = StackTick(ch.stack);
+        }
         if (last || seq == ch.blkSize) ch.ackDue = 1;
     }
 }
@@ -86,7 +92,7 @@ void TakeDownloadAck(SdoChannel& ch, const KIV_CanFrame* f) {
     ch.seqNo = 0;
     ch.blkSize = nextSize;
     ch.ackDue = 0;
-    ch.firstSendTick = StackTick(ch.stack);
+    if (ackSeq > 0) ch.firstSendTick = StackTick(ch.stack);
     if (ch.bytesDone == ch.totalSize) SdoFinish(ch, KIV_OK, SDO_OUT_NEXT);
 }
 
@@ -217,9 +223,10 @@ void BlockDataWork(SdoChannel& ch, bool upload, bool quick) {
         f.data[1] = ch.seqNo;
         f.data[2] = ch.blkSize;
         if (SendFrame(stack, &f) != KIV_OK) return;  // sent again at the next pass
+        // The time-out still counts from the last segment taken: a server
+        // that never gets past a gap is not kept alive by acknowledgements.
         ch.ackDue = 0;
         ch.seqNo = 0;  // the next sub-block numbers from 1
-        ch.firstSendTick = now;
     }
 }
 

@@ -277,8 +277,8 @@ void AbortWork(SdoChannel& ch) {
     const uint32_t now = StackTick(stack);
     if (ch.sendCount++ == 0) ch.firstSendTick = now;
     const int32_t rc = SdoSendAbort(stack, ch.nodeId, ch.index, ch.subIndex, ch.clientAbortCode);
-    if (rc == KIV_OK || rc == KIV_ERR_NO_SEND || rc == KIV_ERR_NO_RESOURCE ||
-        SdoElapsed(now, ch.firstSendTick) >= ch.timeoutMs)
+    const bool cannotSend = stack->canSend == nullptr || !HostReachable(stack);
+    if (rc == KIV_OK || cannotSend || SdoElapsed(now, ch.firstSendTick) >= ch.timeoutMs)
         ch.outcome = SDO_OUT_NEXT;
 }
 

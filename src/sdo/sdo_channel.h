@@ -104,6 +104,7 @@ struct SdoChannel {
     uint16_t crc;            // upload: CRC of the data before `held`
     uint8_t held[7];         // upload: the last good segment, its padding unknown yet
     uint32_t subBlockStart;  // bytesDone when the sub-block began
+    uint32_t sentHigh;       // download: data sent at least once, in bytes
     uint32_t framesPerPass;  // download: segments sent per worker pass
     uint32_t progressDone;   // bytes last reported to the progress callback
     KIV_ProgressFn progress;
