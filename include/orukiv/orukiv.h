@@ -228,12 +228,12 @@ typedef struct KIV_Event {
                                      when there was none                  */
         } nodeState;
         struct {
-            uint8_t status;       /* CiA 302-2 letter 'A'..'O'; 0: booted   */
-            uint8_t nmtState;     /* KIV_NmtState the node was left in;
-                                     255 when not known                     */
-            uint8_t reserved[2];  /* zero                                   */
-            int32_t result;       /* as KIV_BootNode returned               */
-            uint32_t abortCode;   /* SDO abort code of the failed step, or 0 */
+            uint8_t status;      /* CiA 302-2 letter 'A'..'O'; 0: booted   */
+            uint8_t nmtState;    /* KIV_NmtState the node was left in;
+                                    255 when not known                     */
+            uint8_t reserved[2]; /* zero                                   */
+            int32_t result;      /* as KIV_BootNode returned               */
+            uint32_t abortCode;  /* SDO abort code of the failed step, or 0 */
         } boot;
         uint8_t raw[80];
     } body;
@@ -329,20 +329,20 @@ struct KIV_Od; /* an object dictionary or DCF: orukiv_od.h */
 /* What KIV_BootNode is to check and do (64 bytes). An expected value of 0
  * is not checked. */
 typedef struct KIV_BootParam {
-    uint32_t flags;       /* KIV_BOOT_ flags                              */
-    uint32_t deviceType;  /* expected 0x1000                              */
-    uint32_t vendorId;    /* expected 0x1018:1                            */
-    uint32_t productCode; /* expected 0x1018:2                            */
-    uint32_t revision;    /* expected 0x1018:3                            */
-    uint32_t serial;      /* expected 0x1018:4                            */
-    uint32_t bootTimeMs;  /* wait for a mandatory node and for the boot-up
-                             message; 0: 5000                             */
-    uint32_t heartbeatMs; /* heartbeat consumer time-out (KIV_SuperviseNode);
-                             0: no heartbeat supervision                  */
-    uint32_t guardTimeMs; /* node guarding (KIV_GuardNode) instead, when
-                             not 0                                        */
-    uint8_t lifeTimeFactor; /* of guarding; 0 counts as 3                 */
-    uint8_t reserved[3];    /* zero                                       */
+    uint32_t flags;            /* KIV_BOOT_ flags                              */
+    uint32_t deviceType;       /* expected 0x1000                              */
+    uint32_t vendorId;         /* expected 0x1018:1                            */
+    uint32_t productCode;      /* expected 0x1018:2                            */
+    uint32_t revision;         /* expected 0x1018:3                            */
+    uint32_t serial;           /* expected 0x1018:4                            */
+    uint32_t bootTimeMs;       /* wait for a mandatory node and for the boot-up
+                                  message; 0: 5000                             */
+    uint32_t heartbeatMs;      /* heartbeat consumer time-out (KIV_SuperviseNode);
+                                  0: no heartbeat supervision                  */
+    uint32_t guardTimeMs;      /* node guarding (KIV_GuardNode) instead, when
+                                  not 0                                        */
+    uint8_t lifeTimeFactor;    /* of guarding; 0 counts as 3                 */
+    uint8_t reserved[3];       /* zero                                       */
     const struct KIV_Od* dcf;  /* configuration, or null                  */
     const uint8_t* conciseDcf; /* used when dcf is null                   */
     uint32_t conciseDcfSize;   /* bytes at conciseDcf                     */
@@ -656,14 +656,15 @@ ORUKIV_C_API int32_t KIV_SuperviseNode(KIV_Handle handle, uint8_t node,
  * on 0x700 + node every guardTimeMs ms, the first at once, and takes an
  * answer as valid when it carries a known NMT state (4, 5 or 127) and a
  * toggle bit (bit 7) other than the previous valid answer's; the first
- * answer after the call, after a loss or after a boot-up frame may carry
- * either toggle. node is declared lost (KIV_NODE_GUARDING_LOST) when more
- * than guardTimeMs x lifeTimeFactor ms pass without a valid answer,
- * counted from the call before the first answer. Answers with a toggle
- * error are logged and ignored. A heartbeat-supervised node is guarded
- * from now on. guardTimeMs 0 stops guarding node and forgets it (a
- * heartbeat-supervised node is left so). KIV_ERR_PARAM for a
- * lifeTimeFactor of 0 or a life time above 0x7FFFFFFF ms. */
+ * answer after the call or after a boot-up frame may carry either toggle.
+ * After a loss, only an answer whose toggle differs from the last answer
+ * seen (or a boot-up frame) brings the node back, so that a node whose
+ * toggle never alternates stays lost instead of coming and going. node is declared lost
+ * (KIV_NODE_GUARDING_LOST) when more than guardTimeMs x lifeTimeFactor ms pass without a valid
+ * answer, counted from the call before the first answer. Answers with a toggle error are logged and
+ * ignored. A heartbeat-supervised node is guarded from now on. guardTimeMs 0 stops guarding node
+ * and forgets it (a heartbeat-supervised node is left so). KIV_ERR_PARAM for a lifeTimeFactor of 0
+ * or a life time above 0x7FFFFFFF ms. */
 ORUKIV_C_API int32_t KIV_GuardNode(KIV_Handle handle, uint8_t node, uint32_t guardTimeMs,
                                    uint8_t lifeTimeFactor);
 
@@ -702,8 +703,7 @@ ORUKIV_C_API int32_t KIV_LSS_SwitchSelective(KIV_Handle handle, uint32_t vendor,
  * then holding its error code (1: out of range). A configured slave takes
  * the new node-ID at its next reset communication; an unconfigured one
  * when it is switched back to waiting state. */
-ORUKIV_C_API int32_t KIV_LSS_ConfigureNodeId(KIV_Handle handle, uint8_t nodeId,
-                                             uint8_t* errorCode);
+ORUKIV_C_API int32_t KIV_LSS_ConfigureNodeId(KIV_Handle handle, uint8_t nodeId, uint8_t* errorCode);
 /* Configure bit timing: table 0 is the CiA standard table (index 0 1000,
  * 1 800, 2 500, 3 250, 4 125, 6 50, 7 20, 8 10 kbit/s). Results and
  * *errorCode as KIV_LSS_ConfigureNodeId (1: not supported). */

@@ -183,7 +183,8 @@ void Run(CoStack* s, bool answered) {
         case LSS_SWITCH_SELECTIVE:
             if (m.step++ == 0) {
                 for (uint8_t i = 0; i < 4; ++i) {
-                    KIV_CanFrame f = LssFrame(static_cast<uint8_t>(lss::kSwitchSelectiveVendor + i));
+                    KIV_CanFrame f =
+                        LssFrame(static_cast<uint8_t>(lss::kSwitchSelectiveVendor + i));
                     PutU32(&f.data[1], p.values[i]);
                     if (i == 3) {
                         Send(s, f, lss::kSwitchSelectiveAnswer, timeoutMs);
@@ -360,8 +361,7 @@ int32_t KIV_LSS_SwitchSelective(KIV_Handle handle, uint32_t vendor, uint32_t pro
 }
 
 int32_t KIV_LSS_ConfigureNodeId(KIV_Handle handle, uint8_t nodeId, uint8_t* errorCode) {
-    if (handle == nullptr || errorCode == nullptr || !LssNodeIdValid(nodeId))
-        return KIV_ERR_PARAM;
+    if (handle == nullptr || errorCode == nullptr || !LssNodeIdValid(nodeId)) return KIV_ERR_PARAM;
     CoRequest r = LssRequest(LSS_CONFIGURE_NODE_ID);
     r.payload.lss.a = nodeId;
     r.payload.lss.out8 = errorCode;

@@ -32,16 +32,16 @@ constexpr uint32_t kFastscanDefaultStepMs = 20;
 
 // Worker-owned state of the service in progress.
 struct LssMaster {
-    CoRequest* active;     // the service in progress, or null
-    CoRequest* waitHead;   // services waiting, linked through payload.lss.next
+    CoRequest* active;    // the service in progress, or null
+    CoRequest* waitHead;  // services waiting, linked through payload.lss.next
     CoRequest* waitTail;
-    uint8_t step;          // the service's own step counter
-    uint8_t expectCs;      // answer awaited (0: none)
-    uint8_t answers;       // answers seen to the frame in flight
-    uint8_t answer[8];     // the first of them
-    uint32_t sentTick;     // when the frame in flight went out
-    uint32_t waitMs;       // how long its answer may take
-    bool fullWait;         // wait the whole time even after an answer
+    uint8_t step;       // the service's own step counter
+    uint8_t expectCs;   // answer awaited (0: none)
+    uint8_t answers;    // answers seen to the frame in flight
+    uint8_t answer[8];  // the first of them
+    uint32_t sentTick;  // when the frame in flight went out
+    uint32_t waitMs;    // how long its answer may take
+    bool fullWait;      // wait the whole time even after an answer
     // Fastscan: the identity found so far, the part and bit being checked,
     // and whether the careful second attempt is under way.
     uint32_t value[4];

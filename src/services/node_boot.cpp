@@ -185,9 +185,8 @@ private:
         // The node must show itself within one life time.
         const uint32_t lifeMs = guard ? p_.guardTimeMs * factor : p_.heartbeatMs;
         KIV_NodeStatus s{};
-        if (!WaitFor(lifeMs, [&] {
-                return KIV_GetNodeState(h_, node_, &s) == KIV_OK && s.alive != 0;
-            }))
+        if (!WaitFor(lifeMs,
+                     [&] { return KIV_GetNodeState(h_, node_, &s) == KIV_OK && s.alive != 0; }))
             return Fail(letter, KIV_ERR_TIMEOUT);
         if (s.state != KIV_NMT_STATE_BOOTUP) r_.nmtState = s.state;
         return true;
