@@ -26,7 +26,12 @@ KIV_CanFrame SdoAnswer(uint8_t nodeId, uint8_t command, uint16_t index, uint8_t 
 }  // namespace
 
 SimNode::SimNode(VirtualBus& bus, uint8_t nodeId, Mode mode)
-    : bus_(bus), nodeId_(nodeId), mode_(mode), rng_(faults_.seed) {
+    : bus_(bus),
+      nodeId_(nodeId),
+      mode_(mode),
+      rng_(faults_.seed),
+      pendingNodeId_(nodeId),
+      storedNodeId_(nodeId) {
     Endpoint::Handler handler;
     if (mode_ == Mode::kInline) handler = [this](const KIV_CanFrame& f) { HandleFrame(f); };
     ep_ = bus_.Attach("node " + std::to_string(nodeId), std::move(handler));
@@ -265,7 +270,7 @@ bool SimNode::PumpOne(std::chrono::milliseconds timeout) {
 }
 
 void SimNode::HandleFrame(const KIV_CanFrame& frame) {
-    if (HandleNetworkFrame(frame)) return;
+    if (HandleLssFrame(frame) || HandleNetworkFrame(frame)) return;
     if (frame.rtr != 0 || frame.id != 0x600u + nodeId_) return;
     {
         std::lock_guard<std::mutex> lock(m_);
