@@ -13,6 +13,7 @@ constexpr uint16_t kRpdoMap = 0x1600;
 constexpr uint16_t kTpdoComm = 0x1800;  // records added by AddCommunicationObjects
 constexpr uint16_t kTpdoMap = 0x1A00;
 constexpr uint32_t kCobIdInvalid = 0x80000000u;
+constexpr uint8_t kRpdoEventDriven = 0xFF;  // transmission type: stored on arrival
 constexpr uint32_t kCobIdMask = 0x7FFu;
 constexpr uint16_t kEmcyPdoLength = 0x8210;  // PDO not processed: length error
 
@@ -31,7 +32,9 @@ MapEntry Decode(uint32_t v) {
 
 void SimNode::AddRpdoObjects() {
     for (uint16_t n = 0; n < 4; ++n) {
+        AddU8(kRpdoComm + n, 0, 2, Access::kConst);
         AddU32(kRpdoComm + n, 1, kCobIdInvalid | (0x200u + 0x100u * n + nodeId_));
+        AddU8(kRpdoComm + n, 2, kRpdoEventDriven);
         AddU8(kRpdoMap + n, 0, 0);
         for (uint8_t sub = 1; sub <= 8; ++sub) AddU32(kRpdoMap + n, sub, 0);
     }

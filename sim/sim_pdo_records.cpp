@@ -6,9 +6,13 @@ namespace orukiv::sim {
 
 namespace {
 
+constexpr uint16_t kRpdoComm = 0x1400;
+constexpr uint16_t kRpdoMap = 0x1600;
 constexpr uint16_t kTpdoComm = 0x1800;
 constexpr uint16_t kTpdoMap = 0x1A00;
+constexpr uint16_t kMapOffset = kTpdoMap - kTpdoComm;  // the same for RPDOs
 constexpr int kTpdos = 4;
+constexpr int kRpdos = 4;
 constexpr uint8_t kMaxEntries = 8;
 constexpr uint32_t kPdoInvalid = 0x80000000u;
 
@@ -36,10 +40,12 @@ void SimNode::AddCommunicationObjects() {
 uint32_t SimNode::CheckPdoRecordWrite(uint16_t index, uint8_t sub,
                                       const std::vector<uint8_t>& data) const {
     if (faults_.lenientMapping) return 0;
-    const bool comm = index >= kTpdoComm && index < kTpdoComm + kTpdos;
-    const bool map = index >= kTpdoMap && index < kTpdoMap + kTpdos;
+    const bool comm = (index >= kTpdoComm && index < kTpdoComm + kTpdos) ||
+                      (index >= kRpdoComm && index < kRpdoComm + kRpdos);
+    const bool map = (index >= kTpdoMap && index < kTpdoMap + kTpdos) ||
+                     (index >= kRpdoMap && index < kRpdoMap + kRpdos);
     if (!comm && !map) return 0;
-    const auto commIndex = static_cast<uint16_t>(kTpdoComm + (index & 0xFF));
+    const auto commIndex = static_cast<uint16_t>(comm ? index : index - kMapOffset);
     const bool pdoValid =
         Find(commIndex, 1) != nullptr && (ValueU32Locked(commIndex, 1) & kPdoInvalid) == 0;
     if (comm) {

@@ -1,54 +1,26 @@
-// The configuration step of a boot: a concise DCF (u32 entry count, then
-// per entry u16 index, u8 sub-index, u32 size and the data, little-endian),
-// each entry one SDO write, stopping at the first that fails.
+// The configuration step of a boot, through the object-dictionary calls:
+// the DCF's download (KIV_ConfigureNode) or the concise DCF
+// (KIV_WriteConciseDcf), stopping at the first write that fails.
 #include <cstring>
 
+#include "orukiv/orukiv_od.h"
 #include "services/node_boot.h"
 
 namespace orukiv {
 
-namespace {
-
-uint32_t Le(const uint8_t* p, int n) {
-    uint32_t v = 0;
-    for (int i = 0; i < n; ++i) v |= static_cast<uint32_t>(p[i]) << (8 * i);
-    return v;
-}
-
-}  // namespace
-
 int32_t BootConfigure(KIV_Handle handle, uint8_t node, const KIV_BootParam& param,
                       KIV_BootReport& report) {
-    if (param.dcf != nullptr) return KIV_ERR_PARAM;  // needs the dictionary calls
-    const uint8_t* d = param.conciseDcf;
-    const uint32_t size = param.conciseDcfSize;
-    if (size < 4) return KIV_ERR_PARAM;
-    const uint32_t count = Le(d, 4);
-    // Checked whole before anything is written.
-    uint32_t at = 4;
-    for (uint32_t i = 0; i < count; ++i) {
-        if (size - at < 7) return KIV_ERR_PARAM;
-        const uint32_t n = Le(d + at + 3, 4);
-        if (n == 0 || n > size - at - 7) return KIV_ERR_PARAM;
-        at += 7 + n;
+    KIV_ConfigReport c;
+    std::memset(&c, 0, sizeof c);
+    const int32_t rc = param.dcf != nullptr ? KIV_ConfigureNode(handle, node, param.dcf, &c)
+                                            : KIV_WriteConciseDcf(handle, node, param.conciseDcf,
+                                                                  param.conciseDcfSize, &c);
+    if (rc != KIV_OK) {
+        report.index = c.failedIndex;
+        report.subIndex = c.failedSubIndex;
+        report.abortCode = c.abortCode;
     }
-    if (at != size) return KIV_ERR_PARAM;
-    at = 4;
-    for (uint32_t i = 0; i < count; ++i) {
-        const auto index = static_cast<uint16_t>(Le(d + at, 2));
-        const uint8_t sub = d[at + 2];
-        const uint32_t n = Le(d + at + 3, 4);
-        uint32_t abortCode = 0;
-        const int32_t rc = KIV_WriteObjectEx(handle, node, index, sub, d + at + 7, n, &abortCode);
-        if (rc != KIV_OK) {
-            report.index = index;
-            report.subIndex = sub;
-            report.abortCode = abortCode;
-            return rc;
-        }
-        at += 7 + n;
-    }
-    return KIV_OK;
+    return rc;
 }
 
 }  // namespace orukiv

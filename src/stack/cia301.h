@@ -3,6 +3,7 @@
 // specifiers. Every service takes its numbers from here; none repeats them.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace orukiv::cia301 {
@@ -88,5 +89,33 @@ constexpr uint8_t kInquireNodeId = 0x5E;
 constexpr uint8_t kFastscanReset = 0x80;  // "bit checked" of the first query
 constexpr uint8_t kUnconfiguredNodeId = 0xFF;
 }  // namespace lss
+
+// ---- PDO communication and mapping records --------------------------------
+constexpr uint16_t kRpdoCommunicationBase = 0x1400;  // RPDO n (0..511) at + n
+constexpr uint16_t kRpdoMappingBase = 0x1600;
+constexpr uint16_t kTpdoCommunicationBase = 0x1800;  // TPDO n (0..511) at + n
+constexpr uint16_t kTpdoMappingBase = 0x1A00;
+constexpr uint16_t kPdoRecordsEnd = 0x1C00;
+constexpr uint16_t kPdoMappingOffset = 0x200;  // mapping record - communication record
+constexpr uint16_t kPdoPerKind = 512;
+constexpr std::size_t kPdoSlots = 2 * kPdoPerKind;  // RPDOs, then TPDOs
+constexpr uint32_t kPdoCobIdInvalid = 0x80000000u;  // COB-ID bit 31: the PDO does not exist
+constexpr uint8_t kPdoCobIdSub = 1;                 // sub-index of the COB-ID
+constexpr uint8_t kPdoMapCountSub = 0;              // sub-index of the mapping count
+
+constexpr bool IsPdoRecord(uint16_t index) {
+    return index >= kRpdoCommunicationBase && index < kPdoRecordsEnd;
+}
+// The communication record of the PDO that record index belongs to.
+constexpr uint16_t PdoCommunicationIndex(uint16_t index) {
+    const uint16_t base =
+        index < kTpdoCommunicationBase ? kRpdoCommunicationBase : kTpdoCommunicationBase;
+    return static_cast<uint16_t>(base + (index - base) % kPdoMappingOffset);
+}
+// 0..511 for RPDOs, 512..1023 for TPDOs, from a communication record.
+constexpr std::size_t PdoSlot(uint16_t commIndex) {
+    return commIndex < kTpdoCommunicationBase ? commIndex - kRpdoCommunicationBase
+                                              : kPdoPerKind + (commIndex - kTpdoCommunicationBase);
+}
 
 }  // namespace orukiv::cia301

@@ -7,6 +7,7 @@
 #include <string.h>
 
 #include "orukiv/orukiv.h"
+#include "orukiv/orukiv_od.h"
 
 static int failures = 0;
 
@@ -22,6 +23,13 @@ int main(void) {
     static const unsigned char position32[4] = {0x20, 0x02, 0x64, 0x60};
     KIV_PdoMapEntry entries[2];
     KIV_InitParam param;
+    static const char eds[] =
+        "[1017]\nParameterName=Producer heartbeat time\nDataType=0x0006\n"
+        "AccessType=rw\nDefaultValue=$NODEID+0x10\n";
+    KIV_OdError error;
+    KIV_OdEntry entry;
+    KIV_Od* od;
+    char text[16];
 
     check(sizeof(KIV_CanFrame) == 24, "KIV_CanFrame is 24 bytes");
     check(sizeof(KIV_FdFrame) == 80, "KIV_FdFrame is 80 bytes");
@@ -44,6 +52,19 @@ int main(void) {
     check(KIV_Init(NULL) == NULL, "KIV_Init(NULL) refused");
     check(KIV_Init(&param) == NULL, "KIV_Init without callbacks refused");
     check(KIV_Destroy(NULL) == KIV_ERR_PARAM, "KIV_Destroy(NULL) is KIV_ERR_PARAM");
+
+    /* The object dictionary records and calls as C sees them. */
+    check(sizeof(KIV_OdError) == 256, "KIV_OdError is 256 bytes");
+    check(sizeof(KIV_OdEntry) == 104, "KIV_OdEntry is 104 bytes");
+    check(sizeof(KIV_ConfigReport) == 32, "KIV_ConfigReport is 32 bytes");
+    od = KIV_OdLoadText(eds, (uint32_t)(sizeof eds - 1), 2, &error);
+    check(od != NULL, "a one-object EDS loads");
+    check(KIV_OdFindName(od, "producer heartbeat time", &entry) == KIV_OK, "found by name");
+    check(KIV_OdFormatValue(entry.dataType, entry.defaultValue, entry.defaultSize, text,
+                            sizeof text) == KIV_OK &&
+              strcmp(text, "18") == 0,
+          "default $NODEID+0x10 of node 2 is 18");
+    KIV_OdFree(od);
 
     if (failures != 0) return 1;
     printf("C interface checks passed\n");

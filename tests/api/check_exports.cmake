@@ -3,8 +3,9 @@
 #   cmake -DFORMAT=elf -DTOOL=<nm>      -DLIBRARY=liborukiv.so -DHEADER=orukiv.h -P check_exports.cmake
 #   cmake -DFORMAT=pe  -DTOOL=<objdump> -DLIBRARY=orukiv.dll   -DHEADER=orukiv.h -P check_exports.cmake
 #
-# - every KIV_ function declared in the public header is exported under its
-#   plain (undecorated) name, and no other C symbol is;
+# - every KIV_ function declared in the public headers (HEADER and the other
+#   headers of its folder) is exported under its plain (undecorated) name,
+#   and no other C symbol is;
 # - the logger classes' public members are exported, and no other C++
 #   symbol (a leaked standard library instantiation, say) is; the DLL also
 #   exports them under their Visual C++ names (checked by the SDK test that
@@ -23,14 +24,20 @@ macro(fail text)
   string(APPEND failures "  ${text}\n")
 endmacro()
 
-# ---- What the header declares ---------------------------------------------
-file(READ "${HEADER}" header)
-string(REGEX MATCHALL "ORUKIV_C_API[^(;]*\\(" declarations "${header}")
+# ---- What the headers declare ---------------------------------------------
+# HEADER and every other public header beside it (orukiv_od.h, ...).
+get_filename_component(header_dir "${HEADER}" DIRECTORY)
+file(GLOB public_headers "${header_dir}/*.h")
+list(REMOVE_ITEM public_headers "${HEADER}")
 set(declared "")
-foreach(decl IN LISTS declarations)
-  if(decl MATCHES "(KIV_[A-Za-z0-9_]+)[ \t\r\n]*\\($")
-    list(APPEND declared ${CMAKE_MATCH_1})
-  endif()
+foreach(path IN ITEMS "${HEADER}" LISTS public_headers)
+  file(READ "${path}" header)
+  string(REGEX MATCHALL "ORUKIV_C_API[^(;]*\\(" declarations "${header}")
+  foreach(decl IN LISTS declarations)
+    if(decl MATCHES "(KIV_[A-Za-z0-9_]+)[ \t\r\n]*\\($")
+      list(APPEND declared ${CMAKE_MATCH_1})
+    endif()
+  endforeach()
 endforeach()
 if(NOT "KIV_Init" IN_LIST declared OR NOT "KIV_Destroy" IN_LIST declared)
   message(FATAL_ERROR "check_exports: could not read the exports declared in ${HEADER}")

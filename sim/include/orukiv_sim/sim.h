@@ -301,8 +301,9 @@ struct WriteRecord {
 // and aborts a segment whose toggle did not alternate with
 // kToggleNotAlternated.
 //
-// TPDO communication and mapping records (AddCommunicationObjects) follow
-// the CiA 301 procedure: a mapping entry (0x1A00+n sub 1..8) is refused with
+// TPDO communication and mapping records (AddCommunicationObjects), and the
+// RPDO ones (AddRpdoObjects, 0x1400+n and 0x1600+n alike), follow the
+// CiA 301 procedure: a mapping entry (0x1A00+n sub 1..8) is refused with
 // kUnsupportedAccess while the PDO is valid (0x1800+n sub 1 bit 31 clear) or
 // its count (sub 0) is not 0; the count is refused with kUnsupportedAccess
 // while the PDO is valid, and on writing checks the entries: kValueTooHigh
@@ -385,8 +386,10 @@ public:
     // synchronous transmission type n (0x1800+n sub 2, 0..240; 1..240: every
     // n-th SYNC) with the mapping in force; a mapping that does not fit in
     // 8 bytes sends nothing. AddRpdoObjects adds the RPDO records: COB-IDs
-    // 0x1400..0x1403 sub 1 (u32, 0x200/0x300/0x400/0x500 + id, not valid)
-    // and mappings 0x1600..0x1603 (sub 0 count, subs 1..8 entries); a valid
+    // 0x1400..0x1403 sub 1 (u32, 0x200/0x300/0x400/0x500 + id, not valid;
+    // sub 0 u8 const 2, sub 2 transmission type u8 rw 0xFF) and mappings
+    // 0x1600..0x1603 (sub 0 count, subs 1..8 entries), written by the same
+    // CiA 301 rules as the TPDO records; a valid
     // RPDO's data is stored in its mapped objects in operational (a frame
     // shorter than the mapping is answered with EMCY 0x8210).
     void AddRpdoObjects();
