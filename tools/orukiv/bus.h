@@ -66,6 +66,7 @@ struct BusAddress {
     enum class Kind { kSim, kSocketCan, kSlcan } kind = Kind::kSim;
     std::string device;         // interface or serial device
     uint32_t bitrate = 500000;  // slcan only
+    int simUnconfigured = 0;    // sim only: LSS slaves without a node-ID
 };
 
 // Parses --bus; sets `error` and returns nothing when the text is not one of
@@ -76,7 +77,7 @@ std::optional<BusAddress> ParseBusAddress(const std::string& text, std::string& 
 std::unique_ptr<Bus> OpenBus(const BusAddress& address, std::string& error);
 
 // The adapters (bus_sim.cpp, bus_socketcan.cpp, bus_slcan.cpp).
-std::unique_ptr<Bus> OpenSimBus();
+std::unique_ptr<Bus> OpenSimBus(int unconfigured = 0);
 #ifdef __linux__
 std::unique_ptr<Bus> OpenSocketCanBus(const std::string& interface, std::string& error);
 #endif

@@ -14,7 +14,9 @@ namespace {
 
 class SimBus : public Bus {
 public:
-    SimBus() : host_(net_.Bus().Attach("orukiv", [this](const KIV_CanFrame& f) { Deliver(f); })) {
+    explicit SimBus(int unconfigured)
+        : host_(net_.Bus().Attach("orukiv", [this](const KIV_CanFrame& f) { Deliver(f); })) {
+        net_.AddUnconfigured(unconfigured);
         net_.Start();
     }
     ~SimBus() override { net_.Bus().Detach(host_); }
@@ -47,8 +49,8 @@ private:
 
 }  // namespace
 
-std::unique_ptr<Bus> OpenSimBus() {
-    return std::make_unique<SimBus>();
+std::unique_ptr<Bus> OpenSimBus(int unconfigured) {
+    return std::make_unique<SimBus>(unconfigured);
 }
 
 }  // namespace orukiv::tool

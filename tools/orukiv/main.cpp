@@ -11,6 +11,7 @@
 #include "candump.h"
 #include "commands.h"
 #include "master.h"
+#include "registered_command.h"
 #include "session.h"
 #include "values.h"
 
@@ -172,6 +173,13 @@ int main(int argc, char** argv) {
         "put the simulated network behind a pseudo-terminal speaking slcan: [SECONDS]");
     serve->add_option("SECONDS", seconds)->check(CLI::NonNegativeNumber);
 
+    const RegisteredCommand registered[] = {RegisterLssCommand(app), RegisterBootCommand(app)};
+    std::string unconfigured;
+    app.add_option("--unconfigured", unconfigured,
+                   "with --bus sim: N LSS slaves without a node-ID (255) join the network")
+        ->check(Number(0, 16))
+        ->option_text("N");
+
     CLI11_PARSE(app, argc, argv);
 
     if (*serve) return CmdServeSlcan(seconds);
@@ -179,7 +187,7 @@ int main(int argc, char** argv) {
     opt.timeoutGiven = !timeoutText.empty();
     if (opt.timeoutGiven) opt.timeoutMs = static_cast<uint32_t>(Num(timeoutText));
     std::string error;
-    const auto address = ParseBusAddress(opt.bus, error);
+    auto address = ParseBusAddress(opt.bus, error);
     if (!address) {
         std::fprintf(stderr, "orukiv: %s\n", error.c_str());
         return 2;
@@ -189,6 +197,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "orukiv: cannot write %s\n", opt.logFile.c_str());
         return 2;
     }
+    if (!unconfigured.empty()) address->simUnconfigured = static_cast<int>(Num(unconfigured));
     std::unique_ptr<Bus> bus = OpenBus(*address, error);
     if (!bus) {
         if (log) std::fclose(log);
@@ -248,5 +257,7 @@ int main(int argc, char** argv) {
         return CmdMove(s, u8(node), static_cast<int32_t>(Num(position)));
     }
     if (*demo) return CmdDemo(s);
+    for (const RegisteredCommand& c : registered)
+        if (*c.sub) return c.run(s);
     return 2;
 }

@@ -689,12 +689,17 @@ public:
     SimDrive& Drive() { return drive_; }
     SimIoNode& Io() { return io_; }
     std::vector<SimNode*> Nodes() { return {&drive_, &io_}; }
+    // Before Start: adds n LSS slaves without a node-ID (255), with device
+    // objects, identity 0x00000A1F:0x00000305:0x00010000:0x00C0FFE0 + i and
+    // a producer heartbeat of 1000 ms once numbered.
+    void AddUnconfigured(int n);
     void Start();
 
 private:
     VirtualBus bus_;
     SimDrive drive_;
     SimIoNode io_;
+    std::vector<std::unique_ptr<SimNode>> unconfigured_;
     SimTicker ticker_;
 };
 
