@@ -192,6 +192,39 @@ TEST(LssScripts, EachService) {
     }
 }
 
+// A part no slave confirms was misread: it is scanned once more, each query
+// waiting twice as long and the whole wait.
+TEST(LssScripts, FastscanScansAnUnconfirmedPartAgain) {
+    FakeBus bus;
+    std::mutex m;
+    int confirmations = 0;
+    // A slave whose identity is all zero: it answers every query, but the
+    // first confirmation of the vendor part is lost.
+    bus.SetResponder([&](const KIV_CanFrame& f) {
+        if (f.id != 0x7E5 || f.data[0] != 0x51) return;
+        std::lock_guard<std::mutex> g(m);
+        const bool confirmation = f.data[5] == 0 && f.data[7] != f.data[6];
+        if (confirmation && f.data[6] == 0 && confirmations++ == 0) return;
+        bus.Inject(Slave({0x4F}));
+    });
+    const KIV_InitParam p = bus.Param(false);
+    KIV_Handle h = KIV_Init(&p);
+    ASSERT_NE(h, nullptr);
+    uint32_t found[4] = {1, 1, 1, 1};
+    const auto t0 = Clock::now();
+    ASSERT_EQ(KIV_LSS_Fastscan(h, 4, found), KIV_OK);
+    const auto took = Clock::now() - t0;
+    KIV_Destroy(h);
+    EXPECT_EQ(std::vector<uint32_t>(found, found + 4), std::vector<uint32_t>(4, 0u));
+    // Reset, the vendor part twice (32 bits and its confirmation), the
+    // other three parts once.
+    const std::vector<KIV_CanFrame> sent = bus.SentFrames();
+    ASSERT_EQ(sent.size(), 1u + 2 * 33 + 3 * 33);
+    for (int k = 0; k < 33; ++k) EXPECT_EQ(sent[1 + k], sent[34 + k]) << k;
+    // The second scan waited 8 ms at each of its 33 steps.
+    EXPECT_GE(took, std::chrono::milliseconds(33 * 8));
+}
+
 TEST(LssScripts, RefusedSettings) {
     FakeBus bus;
     const KIV_InitParam p = bus.Param(false);
