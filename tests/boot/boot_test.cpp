@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "orukiv/orukiv_od.h"
 #include "orukiv_sim/sim.h"
 
 namespace {
@@ -253,6 +254,41 @@ TEST(BootNode, MandatoryNodeIsWaitedFor) {
     p.flags = 0;
     EXPECT_EQ(KIV_BootNode(net.h, kNode, &p, &r), KIV_ERR_TIMEOUT);
     EXPECT_LT(r.elapsedMs, 2000u);
+}
+
+// The configuration from a DCF (a KIV_Od): written, or refused at the
+// entry the node does not take.
+TEST(BootNode, ConfigurationFromADcf) {
+    const std::string entry =
+        "ParameterName=x\nObjectType=0x7\nDataType=0x0007\nAccessType=rw\nPDOMapping=0\n";
+    const std::string good =
+        "[1017]\nParameterName=x\nObjectType=0x7\nDataType=0x0006\nAccessType=rw\n"
+        "ParameterValue=100\n[2005]\n" +
+        entry + "ParameterValue=0x11223344\n";
+    const std::string refused = good + "[2100]\n" + entry + "ParameterValue=1\n";
+    for (const std::string* text : {&good, &refused}) {
+        Net net(1);
+        KIV_OdError error{};
+        KIV_Od* dcf =
+            KIV_OdLoadText(text->data(), static_cast<uint32_t>(text->size()), kNode, &error);
+        ASSERT_NE(dcf, nullptr) << error.message;
+        KIV_BootParam p = Expecting();
+        p.flags = KIV_BOOT_CONFIGURE;
+        p.dcf = dcf;
+        KIV_BootReport r;
+        const int32_t rc = KIV_BootNode(net.h, kNode, &p, &r);
+        KIV_OdFree(dcf);
+        EXPECT_EQ(net.nodes[0]->ValueU32(0x2005, 0), 0x11223344u);
+        if (text == &good) {
+            EXPECT_EQ(rc, KIV_OK);
+            EXPECT_EQ(net.nodes[0]->ValueU32(0x1017, 0), 100u);
+        } else {
+            EXPECT_EQ(rc, KIV_ERR_ABORTED);
+            EXPECT_EQ(r.status, 'J');
+            EXPECT_EQ(r.index, 0x2100);
+            EXPECT_EQ(r.abortCode, 0x06010002u);
+        }
+    }
 }
 
 TEST(BootNode, RefusedArguments) {
