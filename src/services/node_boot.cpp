@@ -16,8 +16,8 @@ constexpr uint32_t kDefaultBootTimeMs = 5000;
 constexpr uint32_t kRetryMs = 100;
 constexpr uint32_t kPollMs = 1;
 constexpr uint8_t kDefaultLifeTimeFactor = 3;
-constexpr uint16_t kDeviceType = 0x1000;
-constexpr uint16_t kIdentity = 0x1018;
+constexpr uint16_t kDeviceType = cia301::kObjDeviceType;
+constexpr uint16_t kIdentity = cia301::kObjIdentity;
 
 // CiA 302-2 error status letters.
 constexpr uint8_t kNoAnswer = 'B';

@@ -66,6 +66,10 @@ constexpr uint8_t ExpeditedSize(uint8_t cmd) {
     return static_cast<uint8_t>(4 - ((cmd >> 2) & 3));
 }
 
+// ---- Communication objects ------------------------------------------------
+constexpr uint16_t kObjDeviceType = 0x1000;
+constexpr uint16_t kObjIdentity = 0x1018;  // sub 1..4: vendor, product, revision, serial
+
 // ---- LSS (CiA 305) ------------------------------------------------------------
 // Byte 0 of every LSS frame is its command specifier; master frames go out on
 // kCobLssMaster, slave answers come on kCobLssSlave.
