@@ -225,21 +225,4 @@ TEST(LssScripts, FastscanScansAnUnconfirmedPartAgain) {
     EXPECT_GE(took, std::chrono::milliseconds(33 * 8));
 }
 
-TEST(LssScripts, RefusedSettings) {
-    FakeBus bus;
-    const KIV_InitParam p = bus.Param(false);
-    KIV_Handle h = KIV_Init(&p);
-    ASSERT_NE(h, nullptr);
-    uint32_t ids[4];
-    EXPECT_EQ(KIV_LSS_SetTimeout(h, 0), KIV_ERR_PARAM);
-    EXPECT_EQ(KIV_LSS_SetTimeout(nullptr, 10), KIV_ERR_PARAM);
-    EXPECT_EQ(KIV_LSS_Fastscan(h, 0x80000000u, ids), KIV_ERR_PARAM);
-    EXPECT_EQ(KIV_LSS_InquireIdentity(h, nullptr), KIV_ERR_PARAM);
-    EXPECT_EQ(KIV_LSS_InquireNodeId(h, nullptr), KIV_ERR_PARAM);
-    EXPECT_EQ(KIV_LSS_StoreConfiguration(h, nullptr), KIV_ERR_PARAM);
-    EXPECT_EQ(KIV_LSS_ConfigureBitTiming(h, 0, 0, nullptr), KIV_ERR_PARAM);
-    KIV_Destroy(h);
-    EXPECT_TRUE(bus.SentFrames().empty());
-}
-
 }  // namespace
