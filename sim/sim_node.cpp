@@ -31,7 +31,9 @@ SimNode::SimNode(VirtualBus& bus, uint8_t nodeId, Mode mode)
       mode_(mode),
       rng_(SdoFaults{}.seed),
       seg_(nodeId, *this),
-      block_(nodeId, *this) {
+      block_(nodeId, *this),
+      pendingNodeId_(nodeId),
+      storedNodeId_(nodeId) {
     Endpoint::Handler handler;
     if (mode_ == Mode::kInline) handler = [this](const KIV_CanFrame& f) { HandleFrame(f); };
     ep_ = bus_.Attach("node " + std::to_string(nodeId), std::move(handler));
@@ -261,7 +263,7 @@ bool SimNode::PumpOne(std::chrono::milliseconds timeout) {
 }
 
 void SimNode::HandleFrame(const KIV_CanFrame& frame) {
-    if (HandleNetworkFrame(frame)) return;
+    if (HandleLssFrame(frame) || HandleNetworkFrame(frame)) return;
     if (frame.rtr != 0 || frame.id != 0x600u + nodeId_) return;
     {
         std::lock_guard<std::mutex> lock(m_);

@@ -90,6 +90,8 @@ public:
     Outcome Serve(const uint8_t* request, std::vector<KIV_CanFrame>& out);
     // Ends the transfer in progress without an answer.
     void Reset();
+    // The node-ID the answers carry (one given over LSS takes effect here).
+    void SetNodeId(uint8_t nodeId) { nodeId_ = nodeId; }
 
 private:
     enum class Phase {
@@ -110,7 +112,7 @@ private:
     KIV_CanFrame Frame(uint8_t command) const;
     void Abort(uint32_t code, std::vector<KIV_CanFrame>& out);
 
-    const uint8_t nodeId_;
+    uint8_t nodeId_;
     SdoObjects& objects_;
     BlockServerSettings settings_;
 

@@ -434,6 +434,8 @@ public:
     void InitiateUpload(uint16_t index, uint8_t sub, std::vector<KIV_CanFrame>& out);
     // Ends the transfer in progress without an answer.
     void EndTransfer();
+    // The node-ID the answers carry (one given over LSS takes effect here).
+    void SetNodeId(uint8_t nodeId) { nodeId_ = nodeId; }
 
 private:
     enum class Transfer { kNone, kUpload, kDownload };
@@ -447,7 +449,7 @@ private:
     void DownloadSegment(const uint8_t* d);
     bool TakeWrongToggle();
 
-    const uint8_t nodeId_;
+    uint8_t nodeId_;
     SdoObjects& objects_;
     SdoFaults faults_;
     std::vector<KIV_CanFrame>* out_ = nullptr;  // during Serve
@@ -583,6 +585,29 @@ public:
     };
     void AddDeviceObjects(const Identity& identity);
 
+    // ---- LSS slave (sim_lss.cpp) ---------------------------------------------
+    // A CiA 305 slave whose identity is 0x1018:1..4 (AddDeviceObjects). A
+    // node made with node-ID 255 starts unconfigured: it takes no part in
+    // NMT, SDO, guarding or heartbeat, and answers fastscan and "identify
+    // non-configured" until it gets a node-ID over LSS. Switched back to
+    // waiting state with a node-ID, it takes it at once and boots; a
+    // configured node takes a new node-ID at its next reset communication.
+    // Bit timing: table 0 only (index 0..8 but 5); activation takes the
+    // configured index at once. "Store" keeps node-ID and bit timing across
+    // PowerCycle.
+    uint8_t PendingNodeId() const;
+    uint8_t BitTimingIndex() const;  // in force; 0 (1000 kbit/s) at first
+    bool InLssConfiguration() const;
+    // Power off and on: the stored node-ID and bit timing (at first, those
+    // the node was made with) take effect, LSS waiting state, NMT
+    // pre-operational, and the boot-up message when configured.
+    void PowerCycle();
+    // The boot-up message of every later reset or LSS numbering goes out
+    // this much later (0 at first).
+    void SetBootUpDelay(std::chrono::milliseconds delay);
+    // Test knob: "store configuration" refused with error code 1.
+    void SetLssStoreSupported(bool on);
+
     // Manual mode: handles every queued frame; returns how many.
     std::size_t Pump();
     // Manual mode: waits up to `timeout` for one frame and handles it.
@@ -634,11 +659,15 @@ private:
     bool ServeBlock(const uint8_t* d, uint16_t index, uint8_t sub);
 
     void HandleFrame(const KIV_CanFrame& frame);
+    // LSS master frames (0x7E5): true when the frame was one.
+    bool HandleLssFrame(const KIV_CanFrame& frame);
     // NMT, SYNC, guarding and RPDO frames, and SDO requests to a stopped
     // node: true when the frame was taken here.
     bool HandleNetworkFrame(const KIV_CanFrame& frame);
     void NmtCommandLocked(uint8_t command);
     void BootLocked();
+    // Takes a node-ID (from LSS or storage) for the node and its SDO servers.
+    void AdoptNodeIdLocked(uint8_t nodeId);
     void SendTpdosLocked();
     void ReceiveRpdoLocked(const KIV_CanFrame& frame);
     void ServeRequest(const uint8_t* d);
@@ -658,7 +687,7 @@ private:
     double Draw();
 
     VirtualBus& bus_;
-    const uint8_t nodeId_;
+    std::atomic<uint8_t> nodeId_;  // 255: unconfigured
     const Mode mode_;
     std::shared_ptr<Endpoint> ep_;
     std::thread thread_;
@@ -686,6 +715,18 @@ private:
     uint16_t heartbeatPeriod_ = 0;
     Clock::time_point nextHeartbeat_{};
     uint8_t syncCount_[4] = {};  // SYNCs since each TPDO was last sent
+    std::chrono::milliseconds bootUpDelay_{0};
+
+    // LSS slave (sim_lss.cpp).
+    uint8_t pendingNodeId_;
+    uint8_t storedNodeId_;
+    uint8_t bitTiming_ = 0;
+    uint8_t pendingBitTiming_ = 0;
+    uint8_t storedBitTiming_ = 0;
+    bool lssConfiguration_ = false;
+    bool lssStoreSupported_ = true;
+    uint8_t selectiveMatched_ = 0;  // parts of a switch selective matched so far
+    uint8_t fastscanPos_ = 0xFF;    // identity part next checked; 0xFF not scanning
 };
 
 // ---------------------------------------------------------------------------
@@ -844,12 +885,17 @@ public:
     SimDrive& Drive() { return drive_; }
     SimIoNode& Io() { return io_; }
     std::vector<SimNode*> Nodes() { return {&drive_, &io_}; }
+    // Before Start: adds n LSS slaves without a node-ID (255), with device
+    // objects, identity 0x00000A1F:0x00000305:0x00010000:0x00C0FFE0 + i and
+    // a producer heartbeat of 1000 ms once numbered.
+    void AddUnconfigured(int n);
     void Start();
 
 private:
     VirtualBus bus_;
     SimDrive drive_;
     SimIoNode io_;
+    std::vector<std::unique_ptr<SimNode>> unconfigured_;
     SimTicker ticker_;
 };
 
