@@ -90,6 +90,8 @@ public:
     }
 
     double Elapsed() const { return Seconds(Clock::now() - start_); }
+    // Ends a bar left on the terminal's line before another message.
+    const char* LineEnd() const { return terminal_ ? "\n" : ""; }
 
 private:
     std::mutex m_;
@@ -168,7 +170,7 @@ int Upload(Session& s, const TransferArgs& a) {
                                               &received, &abortCode);
     }
     if (r != KIV_OK) {
-        std::fprintf(stderr, "\norukiv: upload %s failed: %s\n", name.c_str(),
+        std::fprintf(stderr, "%sorukiv: upload %s failed: %s\n", view.LineEnd(), name.c_str(),
                      ResultText(r, abortCode).c_str());
         return 1;
     }
@@ -227,7 +229,7 @@ int Download(Session& s, const TransferArgs& a) {
                 : KIV_WriteObjectBlock(s.h(), node, index, sub, data.data(), size, &abortCode);
     }
     if (r != KIV_OK) {
-        std::fprintf(stderr, "\norukiv: download %s failed: %s\n", name.c_str(),
+        std::fprintf(stderr, "%sorukiv: download %s failed: %s\n", view.LineEnd(), name.c_str(),
                      ResultText(r, abortCode).c_str());
         return 1;
     }

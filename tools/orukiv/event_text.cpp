@@ -104,6 +104,14 @@ const EventFormat kFormats[] = {
     {KIV_EVENT_NODE_GUARD,
      [](const KIV_Event& e) { return "GUARD     request to " + Node(e.node); }},
     {KIV_EVENT_NODE_STATE, NodeState},
+    {KIV_EVENT_BOOT,
+     [](const KIV_Event& e) {
+         const auto& b = e.body.boot;
+         return "BOOT      " + Node(e.node) + " " +
+                (b.status == 0 ? std::string("booted")
+                               : std::string("status '") + static_cast<char>(b.status) + "'") +
+                ", " + NmtStateName(b.nmtState) + ", result " + std::to_string(b.result);
+     }},
     {KIV_EVENT_NONE, Other},
 };
 

@@ -9,10 +9,11 @@
 
 #include "bus.h"
 #include "candump.h"
-#include "cmd_od.h"
 #include "cmd_cyclic.h"
+#include "cmd_od.h"
 #include "commands.h"
 #include "master.h"
+#include "registered_command.h"
 #include "session.h"
 #include "values.h"
 
@@ -198,6 +199,12 @@ int main(int argc, char** argv) {
     configure->add_option("FILE", file)->required();
     const TransferCommand transfer = AddTransferCommands(app, opt);
     const auto cyclic = AddCyclicCommand(app);
+    const RegisteredCommand registered[] = {RegisterLssCommand(app), RegisterBootCommand(app)};
+    std::string unconfigured;
+    app.add_option("--unconfigured", unconfigured,
+                   "with --bus sim: N LSS slaves without a node-ID (255) join the network")
+        ->check(Number(0, 16))
+        ->option_text("N");
 
     CLI11_PARSE(app, argc, argv);
 
@@ -209,7 +216,7 @@ int main(int argc, char** argv) {
     opt.timeoutGiven = !timeoutText.empty();
     if (opt.timeoutGiven) opt.timeoutMs = static_cast<uint32_t>(Num(timeoutText));
     std::string error;
-    const auto address = ParseBusAddress(opt.bus, error);
+    auto address = ParseBusAddress(opt.bus, error);
     if (!address) {
         std::fprintf(stderr, "orukiv: %s\n", error.c_str());
         return 2;
@@ -219,6 +226,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "orukiv: cannot write %s\n", opt.logFile.c_str());
         return 2;
     }
+    if (!unconfigured.empty()) address->simUnconfigured = static_cast<int>(Num(unconfigured));
     std::unique_ptr<Bus> bus = OpenBus(*address, error);
     if (!bus) {
         if (log) std::fclose(log);
@@ -282,5 +290,7 @@ int main(int argc, char** argv) {
     }
     if (*demo) return CmdDemo(s);
     if (const int rc = cyclic(s); rc >= 0) return rc;
+    for (const RegisteredCommand& c : registered)
+        if (*c.sub) return c.run(s);
     return 2;
 }
