@@ -19,6 +19,7 @@ from .errors import (
     abort_text,
 )
 from .events import (
+    BootEvent,
     EmcyEvent,
     Event,
     HeartbeatEvent,
@@ -36,6 +37,15 @@ from .events import (
     TimeEvent,
     UnclassifiedEvent,
 )
+from .lss import (
+    BOOT_CONFIGURE,
+    BOOT_KEEP_OPERATIONAL,
+    BOOT_MANDATORY,
+    BOOT_RESET_COMM,
+    BOOT_START,
+    BootReport,
+    LssRefusedError,
+)
 from .master import CyclicStats, EventStream, Master, NodeStatus, Stats
 from .od import (
     Access,
@@ -51,7 +61,8 @@ from .od import (
 __version__ = "0.1.0"
 
 __all__ = [
-    "Access", "ConfigReport", "CyclicStats", "DataType", "ObjectDictionary", "OdEntry", "OdLoadError",
+    "Access", "BOOT_CONFIGURE", "BOOT_KEEP_OPERATIONAL", "BOOT_MANDATORY", "BOOT_RESET_COMM",
+    "BOOT_START", "BootEvent", "BootReport", "ConfigReport", "CyclicStats", "LssRefusedError", "DataType", "ObjectDictionary", "OdEntry", "OdLoadError",
     "format_value", "parse_value",
     "ClosedError", "Drive", "EmcyEvent", "Error", "Event", "EventStream", "HeartbeatEvent",
     "LibraryNotFoundError", "Master", "NmtCommand", "NmtEvent", "NmtState", "NodeGuardEvent",

@@ -125,9 +125,20 @@ class _NodeState(Structure):
     ]
 
 
+class _Boot(Structure):
+    _fields_ = [
+        ("status", c_uint8),
+        ("nmtState", c_uint8),
+        ("reserved", c_uint8 * 2),
+        ("result", c_int32),
+        ("abortCode", c_uint32),
+    ]
+
+
 class _EventBody(Union):
     _fields_ = [
         ("nmt", _Nmt),
+        ("boot", _Boot),
         ("emcy", _Emcy),
         ("heartbeat", _Heartbeat),
         ("time", _Time),
@@ -188,6 +199,43 @@ CanSendFn = CFUNCTYPE(c_int32, c_void_p, c_void_p)
 FdRecvFn = CFUNCTYPE(c_int32, c_void_p, c_uint32, c_void_p)
 FdSendFn = CFUNCTYPE(c_int32, c_void_p, c_void_p)
 EventFn = CFUNCTYPE(None, c_void_p, c_void_p)
+
+
+class BootParam(Structure):
+    _fields_ = [
+        ("flags", c_uint32),
+        ("deviceType", c_uint32),
+        ("vendorId", c_uint32),
+        ("productCode", c_uint32),
+        ("revision", c_uint32),
+        ("serial", c_uint32),
+        ("bootTimeMs", c_uint32),
+        ("heartbeatMs", c_uint32),
+        ("guardTimeMs", c_uint32),
+        ("lifeTimeFactor", c_uint8),
+        ("reserved", c_uint8 * 3),
+        ("dcf", c_void_p),
+        ("conciseDcf", c_void_p),
+        ("conciseDcfSize", c_uint32),
+        ("reserved2", c_uint32),
+    ]
+
+
+class BootReport(Structure):
+    _fields_ = [
+        ("status", c_uint8),
+        ("step", c_uint8),
+        ("nmtState", c_uint8),
+        ("subIndex", c_uint8),
+        ("index", c_uint16),
+        ("reserved", c_uint16),
+        ("result", c_int32),
+        ("abortCode", c_uint32),
+        ("expected", c_uint32),
+        ("actual", c_uint32),
+        ("elapsedMs", c_uint32),
+        ("reserved2", c_uint32),
+    ]
 
 
 class CyclicStats(Structure):
@@ -300,6 +348,10 @@ LAYOUT: Sequence[Tuple[type, int, Dict[str, int]]] = (
             "body.nodeState.newState": 9,
             "body.nodeState.cause": 10,
             "body.nodeState.sinceLastMs": 12,
+            "body.boot.status": 8,
+            "body.boot.nmtState": 9,
+            "body.boot.result": 12,
+            "body.boot.abortCode": 16,
         },
     ),
     (NodeStatus, 8, {"mode": 1, "alive": 2, "sinceLastMs": 4}),
@@ -318,6 +370,12 @@ LAYOUT: Sequence[Tuple[type, int, Dict[str, int]]] = (
         },
     ),
     (PdoMapEntry, 4, {"indexLow": 2, "indexHigh": 3}),
+    (BootReport, 32, {"index": 4, "result": 8, "abortCode": 12, "elapsedMs": 24}),
+    (
+        BootParam,
+        64,
+        {"bootTimeMs": 24, "lifeTimeFactor": 36, "dcf": 40, "conciseDcfSize": 56},
+    ),
     (CyclicStats, 24, {"skipped": 8, "maxLateUs": 16, "reserved": 20}),
     (OdError, 256, {"message": 4}),
     (
@@ -446,6 +504,18 @@ EXPORTS: Dict[str, Tuple[object, List[object]]] = {
     "KIV_StartCyclic": (c_int32, [_H, c_uint32, c_uint8, CycleFn, c_void_p]),
     "KIV_StopCyclic": (c_int32, [_H]),
     "KIV_GetCyclicStats": (c_int32, [_H, POINTER(CyclicStats)]),
+    "KIV_LSS_SwitchGlobal": (c_int32, [_H, c_uint8]),
+    "KIV_LSS_SwitchSelective": (c_int32, [_H, c_uint32, c_uint32, c_uint32, c_uint32]),
+    "KIV_LSS_ConfigureNodeId": (c_int32, [_H, c_uint8, _u8p]),
+    "KIV_LSS_ConfigureBitTiming": (c_int32, [_H, c_uint8, c_uint8, _u8p]),
+    "KIV_LSS_ActivateBitTiming": (c_int32, [_H, c_uint16]),
+    "KIV_LSS_StoreConfiguration": (c_int32, [_H, _u8p]),
+    "KIV_LSS_InquireIdentity": (c_int32, [_H, POINTER(c_uint32)]),
+    "KIV_LSS_InquireNodeId": (c_int32, [_H, _u8p]),
+    "KIV_LSS_IdentifyNonConfigured": (c_int32, [_H, c_uint32]),
+    "KIV_LSS_Fastscan": (c_int32, [_H, c_uint32, POINTER(c_uint32)]),
+    "KIV_LSS_SetTimeout": (c_int32, [_H, c_uint32]),
+    "KIV_BootNode": (c_int32, [_H, c_uint8, POINTER(BootParam), POINTER(BootReport)]),
     # orukiv_od.h
     "KIV_OdLoadFile": (c_void_p, [c_char_p, c_uint8, POINTER(OdError)]),
     "KIV_OdLoadText": (c_void_p, [c_char_p, c_uint32, c_uint8, POINTER(OdError)]),

@@ -28,7 +28,7 @@ class SdoTimeoutError(Error):
     """KIV_ERR_TIMEOUT: the SDO server stayed silent for the SDO time-out."""
 
     result = L.KIV_ERR_TIMEOUT
-    meaning = "no complete SDO answer within the SDO time-out"
+    meaning = "no complete answer within the time-out"
 
 
 class NoResourceError(Error):

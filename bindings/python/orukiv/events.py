@@ -146,6 +146,23 @@ class NodeGuardEvent(Event):
     """A node-guarding remote request seen on the bus."""
 
 
+@dataclass(frozen=True)
+class BootEvent(Event):
+    """A boot of ``node`` (Master.boot_node) ended; ``status`` is the CiA
+    302-2 letter ('' when it booted)."""
+
+    status: str
+    nmt_state: NmtState
+    result: int
+    abort_code: int
+
+
+def _boot(e):
+    b = e.body.boot
+    return BootEvent(e.node, chr(b.status) if b.status else "",
+                     _enum(NmtState, b.nmtState, NmtState.UNKNOWN), b.result, b.abortCode)
+
+
 def _nmt(e):
     return NmtEvent(e.node, _enum(NmtCommand, e.body.nmt.command, NmtCommand.UNKNOWN))
 
@@ -204,6 +221,7 @@ DECODERS: Dict[int, Callable[[L.Event], Event]] = {
     7: _sdo,
     8: _frame,
     9: lambda e: NodeGuardEvent(e.node),
+    10: _boot,
 }
 
 

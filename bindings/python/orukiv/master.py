@@ -21,6 +21,7 @@ from . import _args as A
 from . import _library as L
 from .errors import ClosedError, NoResourceError, NoSendError, ParamError, raise_for
 from .events import Event, NmtCommand, NmtState, SupervisionMode, decode
+from .lss import LssMixin
 
 if TYPE_CHECKING:
     from .od import ConfigReport, ObjectDictionary
@@ -185,7 +186,7 @@ class _Receiver(can.Listener):
         log.error("orukiv: the bus failed in receive: %r", exc)
 
 
-class Master:
+class Master(LssMixin):
     """A CANopen master on one python-can bus.
 
     ``bus`` is any ``can.BusABC``; the master receives through a python-can

@@ -72,3 +72,25 @@ def test_block_transfer_with_progress(slcan_master):
     master.set_progress_callback(None)
     assert (DRIVE, 0x1F50, 1, len(program), len(program)) in moved
     assert master.read_block(DRIVE, 0x1008) == b"orukiv sim servo drive"
+
+
+def test_lss_selective_switch_and_inquiries(slcan_master):
+    identity = (0x0A1F, 0x0402, 0x00010000, 0x12345678)
+    slcan_master.lss_switch_selective(*identity)
+    try:
+        assert slcan_master.lss_inquire_node_id() == DRIVE
+        assert slcan_master.lss_inquire_identity() == identity
+    finally:
+        slcan_master.lss_switch_global(0)
+
+
+def test_boot_node_reports_and_raises_with_the_report(slcan_master):
+    master = slcan_master
+    with master.events() as stream:
+        report = master.boot_node(DRIVE, device_type=0x00020192, vendor_id=0x0A1F)
+        booted = stream.wait_for(lambda e: isinstance(e, orukiv.BootEvent), 3)
+    assert (report.status, report.result, booted.status, booted.node) == ("", 0, "", DRIVE)
+    with pytest.raises(orukiv.Error) as info:
+        master.boot_node(DRIVE, vendor_id=0x1234)
+    failed = info.value.report
+    assert (failed.status, failed.expected, failed.actual) == ("D", 0x1234, 0x0A1F)
