@@ -18,6 +18,7 @@ constexpr uint16_t kTargetPosition = 0x607A;
 constexpr uint16_t kHomingMethod = 0x6098;
 constexpr uint16_t kTargetVelocity = 0x60FF;
 constexpr uint16_t kProfileVelocity = 0x6081;
+constexpr uint16_t kProgramData = 0x1F50;
 
 // Statusword bits that carry the state: 0..3, 5, 6.
 constexpr uint16_t kStateBits = 0x006F;
@@ -89,6 +90,9 @@ SimDrive::SimDrive(VirtualBus& bus, uint8_t nodeId, Mode mode) : SimNode(bus, no
     AddU16(kTorqueActual, 0, 0, Access::kRO);
     AddU8(kHomingMethod, 0, 0);
     AddU32(kProfileVelocity, 0, 100000);
+    // Program data: the firmware image a download tool writes (DOMAIN).
+    AddU8(kProgramData, 0, 1, Access::kConst);
+    AddVariableObject(kProgramData, 1, {}, kProgramDataMaxSize);
 }
 
 SimDrive::~SimDrive() {

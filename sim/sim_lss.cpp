@@ -43,10 +43,16 @@ void SimNode::SetLssStoreSupported(bool on) {
     lssStoreSupported_ = on;
 }
 
+void SimNode::SetNodeIdLocked(uint8_t id) {
+    nodeId_ = id;
+    seg_.SetNodeId(id);
+    block_.SetNodeId(id);
+}
+
 void SimNode::PowerCycle() {
     {
         std::lock_guard<std::mutex> lock(m_);
-        nodeId_ = storedNodeId_;
+        SetNodeIdLocked(storedNodeId_);
         pendingNodeId_ = storedNodeId_;
         bitTiming_ = pendingBitTiming_ = storedBitTiming_;
         lssConfiguration_ = false;
@@ -80,7 +86,7 @@ bool SimNode::HandleLssFrame(const KIV_CanFrame& frame) {
                                           pendingNodeId_ != kUnconfigured;
                     lssConfiguration_ = false;
                     if (numbered) {
-                        nodeId_ = pendingNodeId_;
+                        SetNodeIdLocked(pendingNodeId_);
                         nmtState_ = KIV_NMT_STATE_PRE_OPERATIONAL;
                         BootLocked();
                     }

@@ -68,11 +68,11 @@ void SimNode::NmtCommandLocked(uint8_t command) {
             break;
         case KIV_NMT_CMD_RESET_NODE:
             OnResetApplication();
-            nodeId_ = pendingNodeId_;  // an LSS node-ID takes effect
+            SetNodeIdLocked(pendingNodeId_);  // an LSS node-ID takes effect
             BootLocked();
             return;
         case KIV_NMT_CMD_RESET_COMM:
-            nodeId_ = pendingNodeId_;
+            SetNodeIdLocked(pendingNodeId_);
             BootLocked();
             return;
         default:  // unknown command specifiers are ignored

@@ -30,20 +30,43 @@ KIV_CanFrame MakeSdoFrame(uint32_t id, std::initializer_list<uint8_t> bytes) {
 Endpoint::Endpoint(VirtualBus& bus, uint32_t id, std::string name, Handler handler)
     : bus_(bus), id_(id), name_(std::move(name)), handler_(std::move(handler)) {}
 
-void Endpoint::Send(const KIV_CanFrame& frame) {
+bool Endpoint::Send(const KIV_CanFrame& frame) {
     {
         std::lock_guard<std::mutex> lock(m_);
-        if (closed_) return;
+        if (closed_) return false;
     }
+    if (bus_.rate_.load(std::memory_order_acquire) != 0)
+        return bus_.Enqueue(*this, frame, bus_.TimeLineNow());
     bus_.Send(this, frame);
+    return true;
 }
 
-void Endpoint::SendAfter(const KIV_CanFrame& frame, std::chrono::milliseconds delay) {
+void Endpoint::SendAfter(const KIV_CanFrame& frame, std::chrono::microseconds delay) {
     if (delay.count() <= 0) {
         Send(frame);
         return;
     }
+    if (bus_.rate_.load(std::memory_order_acquire) != 0) {
+        // Bit timing: queued now, due `delay` after now on the time line.
+        {
+            std::lock_guard<std::mutex> lock(m_);
+            if (closed_) return;
+        }
+        bus_.Enqueue(*this, frame, bus_.TimeLineNow() + delay);
+        return;
+    }
     bus_.SendAfter(*this, frame, delay);
+}
+
+void Endpoint::SetTxQueueDepth(std::size_t depth) {
+    std::lock_guard<std::mutex> lock(bus_.wireM_);
+    txDepth_ = depth;
+    txDepthSet_ = true;
+}
+
+void Endpoint::SetSentHandler(std::function<void()> handler) {
+    std::lock_guard<std::mutex> lock(hookM_);
+    onSent_ = std::move(handler);
 }
 
 void Endpoint::Deliver(const KIV_CanFrame& frame) {
@@ -53,6 +76,7 @@ void Endpoint::Deliver(const KIV_CanFrame& frame) {
         queue_.push_back(frame);
         lock.unlock();
         cv_.notify_all();
+        RunHook(onArrival_);
         return;
     }
     // The handler runs without the lock: it may send, and what it sends may
@@ -62,6 +86,16 @@ void Endpoint::Deliver(const KIV_CanFrame& frame) {
     handler_(frame);
     lock.lock();
     if (--inFlight_ == 0) cv_.notify_all();
+}
+
+void Endpoint::SetArrivalHandler(std::function<void()> handler) {
+    std::lock_guard<std::mutex> lock(hookM_);
+    onArrival_ = std::move(handler);
+}
+
+void Endpoint::RunHook(const std::function<void()>& hook) {
+    std::lock_guard<std::mutex> lock(hookM_);
+    if (hook) hook();
 }
 
 bool Endpoint::TryPop(KIV_CanFrame& out) {
@@ -128,12 +162,24 @@ VirtualBus::~VirtualBus() {
     }
     timerCv_.notify_all();
     if (timer_.joinable()) timer_.join();
+    {
+        std::lock_guard<std::mutex> lock(wireM_);
+        wireStop_ = true;
+    }
+    wireCv_.notify_all();
+    if (wire_.joinable()) wire_.join();
 }
 
 std::shared_ptr<Endpoint> VirtualBus::Attach(std::string name, Endpoint::Handler handler) {
+    std::size_t depth = 0;
+    {
+        std::lock_guard<std::mutex> wire(wireM_);  // never held while taking m_
+        depth = timing_.txQueueDepth;
+    }
     std::lock_guard<std::mutex> lock(m_);
     std::shared_ptr<Endpoint> ep(
         new Endpoint(*this, nextId_++, std::move(name), std::move(handler)));
+    ep->txDepth_ = depth;
     auto list = std::make_shared<EndpointList>(*endpoints_);
     list->push_back(ep);
     endpoints_ = std::move(list);
@@ -149,23 +195,169 @@ void VirtualBus::Detach(const std::shared_ptr<Endpoint>& endpoint) {
     endpoints_ = std::move(list);
 }
 
+void VirtualBus::AddTrace(const Endpoint* from, const KIV_CanFrame& frame, Clock::time_point at) {
+    if (!tracing_.load(std::memory_order_relaxed)) return;
+    TraceEntry e{frame, at, from ? from->Id() : 0u, from ? from->Name() : std::string()};
+    {
+        std::lock_guard<std::mutex> lock(traceM_);
+        trace_.push_back(std::move(e));
+    }
+    traceCv_.notify_all();
+}
+
+void VirtualBus::SetLoss(double share, uint32_t seed) {
+    std::lock_guard<std::mutex> lock(lossM_);
+    lossShare_ = share;
+    lossRng_.seed(seed);
+    lossy_.store(share > 0.0);
+}
+
+bool VirtualBus::Lost() {
+    if (!lossy_.load(std::memory_order_relaxed)) return false;
+    std::lock_guard<std::mutex> lock(lossM_);
+    return static_cast<double>(lossRng_() >> 8) * (1.0 / 16777216.0) < lossShare_;
+}
+
 void VirtualBus::Send(const Endpoint* from, const KIV_CanFrame& frame) {
+    if (Lost()) return;
     std::shared_ptr<const EndpointList> list;
     {
         std::lock_guard<std::mutex> lock(m_);
         list = endpoints_;
     }
-    if (tracing_.load(std::memory_order_relaxed)) {
-        TraceEntry e{frame, Clock::now(), from ? from->Id() : 0u,
-                     from ? from->Name() : std::string()};
-        {
-            std::lock_guard<std::mutex> lock(traceM_);
-            trace_.push_back(std::move(e));
-        }
-        traceCv_.notify_all();
-    }
+    AddTrace(from, frame, Clock::now());
     for (const auto& ep : *list) {
         if (ep.get() != from) ep->Deliver(frame);
+    }
+}
+
+// ---- Bit timing -------------------------------------------------------------
+
+bool VirtualBus::SetBitTiming(const BitTiming& timing) {
+    if (timing.bitRate != 0 && (timing.bitRate < 10000 || timing.bitRate > 1000000)) return false;
+    std::shared_ptr<const EndpointList> list;
+    {
+        std::lock_guard<std::mutex> lock(m_);
+        list = endpoints_;
+    }
+    std::lock_guard<std::mutex> lock(wireM_);
+    timing_ = timing;
+    rate_.store(timing.bitRate, std::memory_order_release);
+    for (const auto& ep : *list)
+        if (!ep->txDepthSet_) ep->txDepth_ = timing.txQueueDepth;
+    busFree_ = Clock::now();
+    if (timing.bitRate != 0 && !wire_.joinable()) wire_ = std::thread([this] { WireLoop(); });
+    return true;
+}
+
+BitTiming VirtualBus::Timing() const {
+    std::lock_guard<std::mutex> lock(wireM_);
+    return timing_;
+}
+
+void VirtualBus::SetHold(bool on) {
+    {
+        std::lock_guard<std::mutex> lock(wireM_);
+        hold_ = on;
+        if (!on) busFree_ = std::max(busFree_, Clock::now());
+    }
+    wireCv_.notify_all();
+}
+
+std::chrono::nanoseconds VirtualBus::BusyTime() const {
+    std::lock_guard<std::mutex> lock(wireM_);
+    return busy_;
+}
+
+namespace {
+// Set on the bus's thread while it delivers a frame: the end of that frame
+// on the bus's time line, which is "now" for what the receivers send in
+// answer (their own sends, delays included, count from it).
+thread_local const VirtualBus* t_deliveringBus = nullptr;
+thread_local Clock::time_point t_deliveryEnd{};
+}  // namespace
+
+Clock::time_point VirtualBus::TimeLineNow() const {
+    return t_deliveringBus == this ? t_deliveryEnd : Clock::now();
+}
+
+bool VirtualBus::Enqueue(Endpoint& from, const KIV_CanFrame& frame, Clock::time_point at) {
+    {
+        std::lock_guard<std::mutex> lock(wireM_);
+        if (timing_.bitRate == 0) {
+            // Timing turned off meanwhile: the instant path.
+        } else {
+            if (from.txDepth_ != 0 && from.tx_.size() >= from.txDepth_) return false;
+            from.tx_.push_back(Endpoint::Queued{frame, at});
+            wireCv_.notify_all();
+            return true;
+        }
+    }
+    Send(&from, frame);
+    return true;
+}
+
+void VirtualBus::WireLoop() {
+    std::unique_lock<std::mutex> lock(wireM_);
+    while (!wireStop_) {
+        // m_ and wireM_ are never held together.
+        lock.unlock();
+        std::shared_ptr<const EndpointList> list;
+        {
+            std::lock_guard<std::mutex> g(m_);
+            list = endpoints_;
+        }
+        lock.lock();
+        if (wireStop_) break;
+        // Arbitration among the heads of the transmit queues: the frames
+        // already waiting when the bus became free contend by identifier;
+        // without any, the first one queued after goes next.
+        std::shared_ptr<Endpoint> winner;
+        for (const auto& ep : *list) {
+            if (ep->tx_.empty()) continue;
+            if (!winner) {
+                winner = ep;
+                continue;
+            }
+            const Endpoint::Queued& a = ep->tx_.front();
+            const Endpoint::Queued& b = winner->tx_.front();
+            const bool aWaiting = a.at <= busFree_;
+            const bool bWaiting = b.at <= busFree_;
+            if (aWaiting && bWaiting ? a.frame.id < b.frame.id
+                                     : (aWaiting != bWaiting ? aWaiting : a.at < b.at))
+                winner = ep;
+        }
+        if (!winner || hold_ || timing_.bitRate == 0) {
+            wireCv_.wait(lock);
+            continue;
+        }
+        const Endpoint::Queued head = winner->tx_.front();
+        const auto length = std::chrono::nanoseconds(static_cast<int64_t>(FrameBits(head.frame)) *
+                                                     1000000000 / timing_.bitRate);
+        const Clock::time_point start = std::max(busFree_, head.at);
+        if (start > Clock::now()) {  // a delayed answer: contend again when it is due
+            wireCv_.wait_until(lock, start);
+            continue;
+        }
+        const Clock::time_point end = start + std::chrono::duration_cast<Clock::duration>(length);
+        // The frame holds its place in the queue until it has left the bus.
+        while (!wireStop_ && Clock::now() < end) wireCv_.wait_until(lock, end);
+        if (wireStop_) break;
+        if (winner->tx_.empty()) continue;  // cleared meanwhile
+        winner->tx_.pop_front();
+        busFree_ = end;
+        busy_ += length;
+        lock.unlock();
+        const bool lost = Lost();
+        t_deliveringBus = this;
+        t_deliveryEnd = end;
+        for (const auto& ep : *list) {
+            if (ep != winner && !lost) ep->Deliver(head.frame);
+        }
+        t_deliveringBus = nullptr;
+        winner->RunHook(winner->onSent_);
+        if (!lost) AddTrace(winner.get(), head.frame, end);  // last: a traced frame is handled
+        lock.lock();
     }
 }
 
@@ -205,7 +397,7 @@ struct LaterFirst {
 }  // namespace
 
 void VirtualBus::SendAfter(const Endpoint& from, const KIV_CanFrame& frame,
-                           std::chrono::milliseconds delay) {
+                           std::chrono::microseconds delay) {
     std::shared_ptr<Endpoint> sender = Find(from);
     if (!sender) return;
     {
@@ -281,8 +473,7 @@ int32_t HostEndpoint::CanRecv(KIV_CanFrame* frames, uint32_t maxCount, void* use
 }
 
 int32_t HostEndpoint::CanSend(const KIV_CanFrame* frame, void* user) {
-    static_cast<HostEndpoint*>(user)->ep_->Send(*frame);
-    return 0;
+    return static_cast<HostEndpoint*>(user)->ep_->Send(*frame) ? 0 : kSendFailed;
 }
 
 void HostEndpoint::OnEvent(const KIV_Event* event, void* user) {

@@ -593,7 +593,24 @@ ORUKIV_C_API int32_t KIV_ReadObject(KIV_Handle handle, uint8_t node, uint16_t in
  * order they were requested; a transfer's time-out starts with its first
  * frame. The time-out bounds the server's silence: it runs from the last
  * answered frame, so long objects need no longer time-out. Segments move
- * one per worker pass; an unanswered frame is sent again every 100 ms. */
+ * one per worker pass; an unanswered frame is sent again every 100 ms
+ * (KIV_SetSdoRetry changes both figures).
+ *
+ * What a standard server does with overlapping transfers: a CiA 301 server
+ * serves one transfer at a time on its SDO and commonly drops a request
+ * that arrives while it works, so an overlapping expedited transfer is only
+ * answered after its re-send. KIV_SetSdoOneTransferPerNode makes every
+ * transfer with a node wait for the previous one instead.
+ *
+ * Re-sent requests and late answers: an answer names only the object, so
+ * an answer to a re-sent copy of a write cannot be told from the answer to
+ * a later write of the same object. The rule: when a write's initiate frame
+ * was sent more than once, the node's next write of that object waits,
+ * before its first frame, until every copy has drawn an answer (or an
+ * abort) or the SDO time-out has passed since the last copy; no write is
+ * ever completed by an answer that may belong to an earlier request. Reads
+ * behave exactly as without the rule. KIV_SetSdoRetry(handle, interval, 0)
+ * never sends a copy at all. */
 ORUKIV_C_API int32_t KIV_WriteObject(KIV_Handle handle, uint8_t node, uint16_t index,
                                      uint8_t subIndex, const uint8_t* data, uint32_t size);
 /* KIV_ReadObject and KIV_WriteObject with one more out-parameter:
@@ -613,6 +630,91 @@ ORUKIV_C_API const char* KIV_SdoAbortText(uint32_t abortCode);
  * on: how long the server may stay silent. Returns non-zero on success, 0
  * for a null handle. */
 ORUKIV_C_API int32_t KIV_SetSDOTimeout(KIV_Handle handle, uint32_t timeoutMs);
+
+/* Re-send policy of SDO transfers requested from now on: an unanswered
+ * initiate, segment or end frame is sent again every intervalMs ms, at most
+ * maxResends times (0: never; 0xFFFFFFFF: until the time-out). Initially
+ * 100 ms and 0xFFFFFFFF, which is the behaviour described at
+ * KIV_WriteObject. 0, or KIV_ERR_PARAM for intervalMs 0. Queues nothing:
+ * safe from any thread. */
+ORUKIV_C_API int32_t KIV_SetSdoRetry(KIV_Handle handle, uint32_t intervalMs, uint32_t maxResends);
+
+/* enable non-zero: transfers with one node (reads and writes, of any
+ * object) no longer overlap; each waits, before its first frame, until the
+ * node's previous transfer has ended, as a standard server expects (see
+ * KIV_WriteObject). 0 (the initial setting) lets expedited transfers to
+ * distinct objects overlap. Applies to transfers requested from now on.
+ * 0; KIV_ERR_PARAM for a null handle. Queues nothing. */
+ORUKIV_C_API int32_t KIV_SetSdoOneTransferPerNode(KIV_Handle handle, uint32_t enable);
+
+/* ------------------------------------------------------------------------ */
+/* SDO block transfer                                                        */
+/* ------------------------------------------------------------------------ */
+
+/* Reads object index/subIndex of node with a CiA 301 block upload: the
+ * client asks for sub-blocks of blockSize segments (KIV_SetBlockTransfer,
+ * 127 initially) with CRC, acknowledges each sub-block with the last segment
+ * it took in order (the server repeats what follows), and checks the CRC
+ * (CRC-16, polynomial 0x1021, initial value 0, over the data only) when the
+ * server supports it. Arguments, stored bytes and results as for
+ * KIV_ReadObjectEx; abortCode may be null.
+ * - A server may answer an object no longer than the protocol-switch
+ *   threshold (KIV_SetBlockTransfer, 4 bytes initially) with a normal
+ *   upload; the read then completes as such.
+ * - A server that refuses block transfer (abort 0x05040001 on the initiate)
+ *   makes the same call go on as KIV_ReadObjectEx would; *abortCode stays 0.
+ * - Faults of the server end the read with KIV_ERR_PARAM, and the client
+ *   sends its abort frame with the code given: a segment number outside
+ *   1..blksize (0x05040003); an end frame claiming more unused bytes than
+ *   the last segment holds, a size indicated other than the data sent
+ *   (0x06070010); a CRC mismatch (0x05040004). A segment out of order is
+ *   dropped and the sub-block acknowledged with the last good number; a
+ *   server that never gets further, or stays silent, ends the read with
+ *   KIV_ERR_TIMEOUT after the SDO time-out since the last segment taken,
+ *   and the client's abort 0x05040000. The buffer is never written past
+ *   capacity. A block transfer has the node to itself. */
+ORUKIV_C_API int32_t KIV_ReadObjectBlock(KIV_Handle handle, uint8_t node, uint16_t index,
+                                         uint8_t subIndex, uint8_t* buffer, uint32_t capacity,
+                                         uint32_t* received, uint32_t* abortCode);
+
+/* Writes size bytes (1 or more) to object index/subIndex of node with a
+ * CiA 301 block download, size indicated, CRC supported. The server's
+ * blksize is taken from its initiate answer and from every acknowledgement;
+ * a value outside 1..127 ends the write with KIV_ERR_PARAM and the client's
+ * abort 0x05040002, an acknowledgement of a segment not sent with 0x05040003.
+ * A sub-block is sent again from the segment after the last one
+ * acknowledged. Pacing: in the default timing at most framesPerPass
+ * segments (KIV_SetBlockTransfer, 127 initially) go out per worker pass; in
+ * low-latency mode a sub-block goes out as fast as canSend takes it. A
+ * failing canSend pauses the sub-block: that segment is sent again at the
+ * next pass (each failure counted in KIV_Stats.sendFailures); the transfer
+ * only fails when nothing moves for the SDO time-out. A server that refuses
+ * block transfer (abort 0x05040001 on the initiate) makes the same call go
+ * on as KIV_WriteObjectEx would. Results as for KIV_WriteObjectEx; abortCode
+ * may be null; KIV_ERR_PARAM for null data or size 0. */
+ORUKIV_C_API int32_t KIV_WriteObjectBlock(KIV_Handle handle, uint8_t node, uint16_t index,
+                                          uint8_t subIndex, const uint8_t* data, uint32_t size,
+                                          uint32_t* abortCode);
+
+/* Block transfer parameters of transfers requested from now on: blockSize
+ * (1..127) segments per sub-block the client asks for in uploads;
+ * switchThreshold (0..255) the protocol-switch threshold sent in the upload
+ * initiate (0: the server must not switch); framesPerPass (1 or more)
+ * download segments sent per worker pass in the default timing. Initially
+ * 127, 4 and 127. 0, or KIV_ERR_PARAM changing nothing. Queues nothing. */
+ORUKIV_C_API int32_t KIV_SetBlockTransfer(KIV_Handle handle, uint32_t blockSize,
+                                          uint32_t switchThreshold, uint32_t framesPerPass);
+
+/* Progress of a segmented or block transfer: done bytes of total moved so
+ * far (total 0 where the server indicated no size). Called on the worker
+ * thread, at most once per pass per transfer, when the count changed; the
+ * callback rules at the top apply. */
+typedef void (*KIV_ProgressFn)(void* user, uint8_t node, uint16_t index, uint8_t subIndex,
+                               uint32_t done, uint32_t total);
+/* Sets (fn not null) or clears the progress callback for transfers
+ * requested from now on; user is passed back. 0; KIV_ERR_PARAM for a null
+ * handle. Queues nothing. */
+ORUKIV_C_API int32_t KIV_SetTransferProgress(KIV_Handle handle, KIV_ProgressFn fn, void* user);
 
 /* ------------------------------------------------------------------------ */
 /* Remote configuration                                                      */

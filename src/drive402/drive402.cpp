@@ -4,6 +4,7 @@
 
 #include "platform/platform.h"
 #include "sdo/sdo_access.h"
+#include "stack/cia301.h"
 #include "stack/co_stack.h"
 
 namespace {
@@ -35,17 +36,21 @@ constexpr uint32_t kReadRoom = 8;
 
 // Reads the object and stores it in *out, little-endian, only when exactly
 // `size` bytes arrived: an answer of another length is not this object's
-// value, and fails with KIV_ERR_PARAM.
+// value, and fails with KIV_ERR_PARAM. An expedited answer without size
+// indication carries the object in its first bytes: it fits any object of
+// up to four bytes.
 template <typename T>
 int32_t Get(KIV_Handle h, uint8_t node, uint16_t index, uint32_t size, T* out,
             const char* exportName) {
     if (h == nullptr || out == nullptr) return KIV_ERR_PARAM;
     uint8_t buffer[kReadRoom] = {};
     uint32_t received = 0;
-    const int32_t rc =
-        orukiv::SubmitRead(h, node, index, 0, buffer, kReadRoom, &received, nullptr, exportName);
+    uint8_t unsized = 0;
+    const int32_t rc = orukiv::SubmitRead(h, node, index, 0, buffer, kReadRoom, &received, nullptr,
+                                          exportName, false, &unsized);
     if (rc != KIV_OK) return rc;
-    if (received != size) return KIV_ERR_PARAM;
+    const bool unsizedFits = unsized != 0 && received == orukiv::cia301::kSdoExpeditedMax;
+    if (received != size && !unsizedFits) return KIV_ERR_PARAM;
     uint32_t v = 0;
     for (uint32_t i = 0; i < size; ++i) v |= static_cast<uint32_t>(buffer[i]) << (8 * i);
     if (size == 2)

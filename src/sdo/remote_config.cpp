@@ -1,9 +1,11 @@
 // Remote node configuration through SDO: heartbeat period and TPDO mapping.
 #include "orukiv/orukiv.h"
+#include "stack/cia301.h"
 
 namespace {
 
-constexpr uint32_t kPdoInvalid = 0x80000000u;  // COB-ID bit 31: the PDO does not exist
+using namespace orukiv::cia301;
+constexpr uint32_t kPdoInvalid = kPdoCobInvalid;
 
 int32_t WriteU32(KIV_Handle handle, uint8_t node, uint16_t index, uint8_t sub, uint32_t value) {
     const uint8_t bytes[4] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
@@ -18,22 +20,22 @@ extern "C" {
 int32_t KIV_NMT_SetHeartbeatPeriod(KIV_Handle handle, uint8_t node, uint16_t periodMs) {
     const uint8_t bytes[2] = {static_cast<uint8_t>(periodMs & 0xFF),
                               static_cast<uint8_t>(periodMs >> 8)};
-    return KIV_WriteObject(handle, node, 0x1017, 0, bytes, 2);
+    return KIV_WriteObject(handle, node, kObjHeartbeatProducer, 0, bytes, 2);
 }
 
 int32_t KIV_ConfigTPDO(KIV_Handle handle, uint8_t node, uint8_t tpdo,
                        const KIV_PdoMapEntry* entries, uint8_t count) {
-    if (handle == nullptr || static_cast<uint8_t>(tpdo - 1) > 3 || entries == nullptr || count == 0)
+    if (handle == nullptr || tpdo < 1 || tpdo > kMaxTpdo || entries == nullptr || count == 0)
         return KIV_ERR_PARAM;
-    const auto commIndex = static_cast<uint16_t>(0x1800 + tpdo - 1);
-    const auto mapIndex = static_cast<uint16_t>(0x1A00 + tpdo - 1);
+    const auto commIndex = static_cast<uint16_t>(kObjTpdoComm1 + tpdo - 1);
+    const auto mapIndex = static_cast<uint16_t>(kObjTpdoMap1 + tpdo - 1);
 
     // A node accepts a new mapping only while the PDO is invalid (COB-ID
     // bit 31 set) and its entry count is 0; the count written last makes
     // the node check the entries.
     uint8_t cobBytes[4] = {0, 0, 0, 0};
     uint32_t received = 0;
-    int32_t rc = KIV_ReadObject(handle, node, commIndex, 1, cobBytes, 4, &received);
+    int32_t rc = KIV_ReadObject(handle, node, commIndex, kSubPdoCobId, cobBytes, 4, &received);
     if (rc != KIV_OK) return rc;
     if (received != 4) return KIV_ERR_PARAM;
     const uint32_t cobId =
@@ -41,7 +43,7 @@ int32_t KIV_ConfigTPDO(KIV_Handle handle, uint8_t node, uint8_t tpdo,
         static_cast<uint32_t>(cobBytes[2]) << 16 | static_cast<uint32_t>(cobBytes[3]) << 24;
     const bool wasValid = (cobId & kPdoInvalid) == 0;
     if (wasValid) {
-        rc = WriteU32(handle, node, commIndex, 1, cobId | kPdoInvalid);
+        rc = WriteU32(handle, node, commIndex, kSubPdoCobId, cobId | kPdoInvalid);
         if (rc != KIV_OK) return rc;
     }
     const uint8_t zero = 0;
@@ -57,7 +59,7 @@ int32_t KIV_ConfigTPDO(KIV_Handle handle, uint8_t node, uint8_t tpdo,
     if (wasValid) {
         // Re-enabled after success, and restored after a failure: the PDO is
         // never left disabled by this call.
-        const int32_t restored = WriteU32(handle, node, commIndex, 1, cobId);
+        const int32_t restored = WriteU32(handle, node, commIndex, kSubPdoCobId, cobId);
         if (rc == KIV_OK) rc = restored;
     }
     return rc;

@@ -1,4 +1,5 @@
-// Object access exports: KIV_ReadObject, KIV_WriteObject, KIV_SetSDOTimeout.
+// Object access exports: KIV_ReadObject, KIV_WriteObject, their Ex and Block
+// forms, KIV_SetSDOTimeout.
 #include "sdo/sdo_access.h"
 
 #include <atomic>
@@ -10,7 +11,7 @@ namespace orukiv {
 
 int32_t SubmitRead(CoStack* stack, uint8_t node, uint16_t index, uint8_t subIndex, uint8_t* buffer,
                    uint32_t capacity, uint32_t* received, uint32_t* abortCode,
-                   const char* exportName) {
+                   const char* exportName, bool block, uint8_t* unsized) {
     if (abortCode != nullptr) *abortCode = 0;
     if (!NodeIdValid(node)) return KIV_ERR_PARAM;
     CoRequest r;
@@ -23,12 +24,14 @@ int32_t SubmitRead(CoStack* stack, uint8_t node, uint16_t index, uint8_t subInde
     r.payload.sdoRead.capacity = capacity;
     r.payload.sdoRead.received = received;
     r.payload.sdoRead.abortCode = abortCode;
+    r.sdoBlock = block ? 1 : 0;
+    r.sdoUnsized = unsized;
     return SubmitRequest(stack, &r, exportName);
 }
 
 int32_t SubmitWrite(CoStack* stack, uint8_t node, uint16_t index, uint8_t subIndex,
-                    const uint8_t* data, uint32_t size, uint32_t* abortCode,
-                    const char* exportName) {
+                    const uint8_t* data, uint32_t size, uint32_t* abortCode, const char* exportName,
+                    bool block) {
     if (abortCode != nullptr) *abortCode = 0;
     if (!NodeIdValid(node)) return KIV_ERR_PARAM;
     CoRequest r;
@@ -40,6 +43,7 @@ int32_t SubmitWrite(CoStack* stack, uint8_t node, uint16_t index, uint8_t subInd
     r.payload.sdoWrite.data = data;
     r.payload.sdoWrite.size = size;
     r.payload.sdoWrite.abortCode = abortCode;
+    r.sdoBlock = block ? 1 : 0;
     return SubmitRequest(stack, &r, exportName);
 }
 
@@ -76,6 +80,23 @@ int32_t KIV_WriteObjectEx(KIV_Handle handle, uint8_t node, uint16_t index, uint8
     // a malformed frame.
     if (handle == nullptr || data == nullptr || size == 0) return KIV_ERR_PARAM;
     return orukiv::SubmitWrite(handle, node, index, subIndex, data, size, abortCode, __func__);
+}
+
+int32_t KIV_ReadObjectBlock(KIV_Handle handle, uint8_t node, uint16_t index, uint8_t subIndex,
+                            uint8_t* buffer, uint32_t capacity, uint32_t* received,
+                            uint32_t* abortCode) {
+    if (abortCode != nullptr) *abortCode = 0;
+    if (handle == nullptr || buffer == nullptr || received == nullptr) return KIV_ERR_PARAM;
+    return orukiv::SubmitRead(handle, node, index, subIndex, buffer, capacity, received, abortCode,
+                              __func__, true);
+}
+
+int32_t KIV_WriteObjectBlock(KIV_Handle handle, uint8_t node, uint16_t index, uint8_t subIndex,
+                             const uint8_t* data, uint32_t size, uint32_t* abortCode) {
+    if (abortCode != nullptr) *abortCode = 0;
+    if (handle == nullptr || data == nullptr || size == 0) return KIV_ERR_PARAM;
+    return orukiv::SubmitWrite(handle, node, index, subIndex, data, size, abortCode, __func__,
+                               true);
 }
 
 int32_t KIV_SetSDOTimeout(KIV_Handle handle, uint32_t timeoutMs) {

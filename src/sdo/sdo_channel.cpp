@@ -1,6 +1,6 @@
 // SDO client channels: claim, tick (send, re-send, time-out, state changes)
-// and the response handlers. Runs on the worker thread only, so nothing here
-// is locked.
+// and the response handlers of expedited and segmented transfers. Runs on
+// the worker thread only, so nothing here is locked.
 #include "sdo/sdo_channel.h"
 
 #include <algorithm>
@@ -20,31 +20,20 @@ namespace {
 constexpr uint32_t kCobSdoRx = cia301::kCobSdoRxBase;  // client to server
 constexpr uint32_t kCobSdoTx = cia301::kCobSdoTxBase;  // server to client
 constexpr uint32_t kNoTick = 0xFFFFFFFFu;
-
-bool MatchesObject(const SdoChannel& ch, const KIV_CanFrame* f) {
-    return f->data[1] == (ch.index & 0xFF) && f->data[2] == (ch.index >> 8) &&
-           f->data[3] == ch.subIndex;
-}
-
-uint32_t Le32(const uint8_t* b) {
-    return static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 |
-           static_cast<uint32_t>(b[2]) << 16 | static_cast<uint32_t>(b[3]) << 24;
-}
-
-using cia301::kScsInitiateUpload;
-using cia301::kScsUploadSegment;
 constexpr uint8_t kCmdAbort = cia301::kSdoAbort;
-
-void Finish(SdoChannel& ch, int32_t result, SdoOutcome outcome) {
-    ch.result = result;
-    ch.outcome = outcome;
-    ch.finished = 1;
-}
+using cia301::kSdoSegmentBytes;
 
 // A server abort naming the channel's object ends the transfer in any state
 // with KIV_ERR_ABORTED; the client sends no abort of its own.
+// A server that refuses the block initiate as an unknown command makes the
+// same call go on as a segmented (or, for 1..4 bytes, expedited) transfer.
 void TakeServerAbort(SdoChannel& ch, const KIV_CanFrame* f, bool upload) {
-    const uint32_t code = Le32(&f->data[4]);
+    const uint32_t code = SdoLe32(&f->data[4]);
+    if (ch.state == SDO_BLK_INIT && code == cia301::kAbortCommand) {
+        Log().Warn("sdo block refused by node %d: segmented", static_cast<int>(ch.nodeId));
+        SdoFinish(ch, KIV_OK, SDO_OUT_FALLBACK);
+        return;
+    }
     const char* meaning = SdoAbortMeaning(code);
     Log().Warn("sdo server abort<0x%08x> node %d obj<0x%04x,%d> %s: %s", code,
                static_cast<int>(ch.nodeId), static_cast<int>(ch.index),
@@ -54,7 +43,7 @@ void TakeServerAbort(SdoChannel& ch, const KIV_CanFrame* f, bool upload) {
         Log().Error("sdo fast write size:%d byte fail, rec abort", static_cast<int>(ch.totalSize));
     if (ch.abortCode != nullptr) *ch.abortCode = code;
     ch.serverAbortCode = code;
-    Finish(ch, KIV_ERR_ABORTED, SDO_OUT_SERVER_ABORT);
+    SdoFinish(ch, KIV_ERR_ABORTED, SDO_OUT_SERVER_ABORT);
 }
 
 // Claims are numbered; a wrapped counter still orders nearby claims.
@@ -66,11 +55,30 @@ bool SameObject(const SdoChannel& a, const SdoChannel& b) {
     return a.index == b.index && a.subIndex == b.subIndex;
 }
 
+// Whether answers that re-sent copies of an earlier write of this node and
+// object may still draw are outstanding. An entry whose copies were all
+// answered, or whose time ran out, is dropped here.
+bool EchoPending(CoStack* stack, const SdoChannel& ch) {
+    const uint32_t now = StackTick(stack);
+    for (SdoEcho& e : stack->sdoEchoes) {
+        if (e.copies == 0) continue;
+        if (SdoElapsed(now, e.sinceTick) >= e.timeoutMs) {
+            e.copies = 0;
+            continue;
+        }
+        if (e.nodeId == ch.nodeId && e.index == ch.index && e.subIndex == ch.subIndex) return true;
+    }
+    return false;
+}
+
 // Whether a claimed transfer may send its first frame now: claims of one
-// node start in order; a segmented exchange has the node to itself; two
-// expedited transfers overlap only on distinct objects, or as reads of one
-// object (which share one answer).
+// node start in order; a segmented or block exchange has the node to
+// itself, and so has every transfer when the instance keeps one per node;
+// two expedited transfers overlap only on distinct objects, or as reads of
+// one object (which share one answer). A write waits for the answers that
+// re-sent copies of the previous write of its object may still draw.
 bool MayStart(CoStack* stack, const SdoChannel& ch, bool upload) {
+    const bool onePerNode = stack->sdoSettings.onePerNode != 0;
     for (int pool = 0; pool < 2; ++pool) {
         const bool otherUpload = pool == 0;
         const SdoChannel* slots = otherUpload ? stack->sdoUpload : stack->sdoDownload;
@@ -81,138 +89,179 @@ bool MayStart(CoStack* stack, const SdoChannel& ch, bool upload) {
                 if (ClaimedBefore(o, ch)) return false;  // waiting longer
                 continue;
             }
-            if (ch.exclusive || o.exclusive) return false;
+            if (ch.exclusive || o.exclusive || onePerNode) return false;
             if (SameObject(ch, o) && !(upload && otherUpload)) return false;
         }
     }
-    return true;
+    return upload || !EchoPending(stack, ch);
 }
 
-void StartFrame(const SdoChannel& ch, KIV_CanFrame* f, uint8_t command) {
-    std::memset(f, 0, sizeof *f);
-    f->id = kCobSdoRx + ch.nodeId;
-    f->dlc = 8;
-    f->data[0] = command;
-    f->data[1] = static_cast<uint8_t>(ch.index & 0xFF);
-    f->data[2] = static_cast<uint8_t>(ch.index >> 8);
-    f->data[3] = ch.subIndex;
+// Records the copies of a finished write's initiate that may still draw
+// answers: every copy but the answered one.
+void RecordEcho(CoStack* stack, const SdoChannel& ch) {
+    const bool answered = ch.result != KIV_ERR_TIMEOUT;
+    const uint32_t copies = ch.initSends - (answered && ch.initSends > 0 ? 1u : 0u);
+    if (copies == 0) return;
+    SdoEcho* slot = &stack->sdoEchoes[0];
+    for (SdoEcho& e : stack->sdoEchoes) {
+        if (e.copies == 0) {
+            slot = &e;
+            break;
+        }
+        if (static_cast<int32_t>(e.sinceTick - slot->sinceTick) < 0) slot = &e;  // oldest
+    }
+    slot->nodeId = ch.nodeId;
+    slot->index = ch.index;
+    slot->subIndex = ch.subIndex;
+    slot->copies = copies;
+    slot->sinceTick = ch.lastSendTick;
+    slot->timeoutMs = ch.timeoutMs;
+}
+
+// An answer a write's copy may have drawn: one copy fewer outstanding.
+void CountEcho(CoStack* stack, const KIV_CanFrame* f) {
+    const uint8_t cmd = f->data[0];
+    const bool downloadAnswer = cmd == cia301::kSdoDownloadAnswer || cmd == kCmdAbort ||
+                                (cmd & ~cia301::kBlockCrcFlag) == cia301::kBlockDownloadAnswer;
+    if (!downloadAnswer) return;
+    for (SdoEcho& e : stack->sdoEchoes) {
+        if (e.copies == 0 || f->id != kCobSdoTx + e.nodeId) continue;
+        if (f->data[1] == (e.index & 0xFF) && f->data[2] == (e.index >> 8) &&
+            f->data[3] == e.subIndex) {
+            --e.copies;
+            return;
+        }
+    }
 }
 
 // Data bytes of the next download segment: 7 while more follow.
 uint32_t NextSegmentLength(const SdoChannel& ch) {
-    return ch.bytesDone + 7 < ch.totalSize ? 7u : ch.totalSize - ch.bytesDone;
+    return ch.bytesDone + kSdoSegmentBytes < ch.totalSize ? kSdoSegmentBytes
+                                                          : ch.totalSize - ch.bytesDone;
 }
 
 void BuildFrame(SdoChannel& ch, bool upload, KIV_CanFrame* f) {
     switch (ch.state) {
         case SDO_EXPEDITED:
             if (upload) {
-                StartFrame(ch, f, 0x40);
+                SdoStartFrame(ch, f, cia301::kSdoUploadRequest);
             } else {
-                const uint32_t n = std::min<uint32_t>(ch.totalSize, 4);
-                StartFrame(ch, f, static_cast<uint8_t>(0x23 | ((4 - n) << 2)));
+                const uint32_t n = std::min<uint32_t>(ch.totalSize, cia301::kSdoExpeditedMax);
+                SdoStartFrame(ch, f,
+                              static_cast<uint8_t>(cia301::kSdoExpeditedDownload |
+                                                   ((cia301::kSdoExpeditedMax - n) << 2)));
                 if (ch.data != nullptr) std::memcpy(&f->data[4], ch.data, n);
             }
             break;
         case SDO_SEG_INIT:
             if (upload) {
-                StartFrame(ch, f, 0x40);
+                SdoStartFrame(ch, f, cia301::kSdoUploadRequest);
             } else {
-                StartFrame(ch, f, 0x21);
+                SdoStartFrame(ch, f, cia301::kSdoSegmentedDownload);
                 for (int i = 0; i < 4; ++i)
                     f->data[4 + i] = static_cast<uint8_t>(ch.totalSize >> (8 * i));
             }
             break;
         case SDO_SEG_DATA:
             if (upload) {
-                StartFrame(ch, f, ch.toggle ? 0x70 : 0x60);
+                SdoStartFrame(ch, f,
+                              static_cast<uint8_t>(cia301::kSdoSegmentUploadRequest |
+                                                   (ch.toggle ? cia301::kSdoToggle : 0)));
                 f->data[1] = f->data[2] = f->data[3] = 0;
             } else {
                 const uint32_t n = NextSegmentLength(ch);
-                const bool last = ch.bytesDone + 7 >= ch.totalSize;
-                uint8_t header = static_cast<uint8_t>(ch.toggle * 0x10);
-                if (last) header = static_cast<uint8_t>(header + (7 - n) * 2 + 1);
-                StartFrame(ch, f, header);
+                const bool last = ch.bytesDone + kSdoSegmentBytes >= ch.totalSize;
+                uint8_t header = ch.toggle ? cia301::kSdoToggle : 0;
+                if (last)
+                    header = static_cast<uint8_t>(header + (kSdoSegmentBytes - n) * 2 +
+                                                  cia301::kSdoLastSegment);
+                SdoStartFrame(ch, f, header);
                 f->data[1] = f->data[2] = f->data[3] = 0;
                 std::memcpy(&f->data[1], ch.data + ch.bytesDone, n);
                 ch.segmentSize = n;
             }
+            break;
+        case SDO_BLK_INIT:
+        case SDO_BLK_END:
+            BlockBuildFrame(ch, upload, f);
             break;
         default:
             break;
     }
 }
 
-struct StateRule {
-    uint8_t onFinishOk;
-    uint8_t onTimeout;
-    const char* timeoutMessage;
+// The state that follows an exchange that ended with the channel's outcome:
+// the one transition table of a channel.
+uint8_t NextState(const SdoChannel& ch, bool upload) {
+    const uint8_t s = ch.state;
+    switch (ch.outcome) {
+        case SDO_OUT_NEXT:
+            if (s == SDO_SEG_INIT || s == SDO_EXPEDITED) return SDO_SEG_DATA;
+            if (s == SDO_BLK_INIT) return SDO_BLK_DATA;
+            if (s == SDO_BLK_DATA) return SDO_BLK_END;
+            return SDO_FINISH;  // SDO_ABORT and SDO_FINISH move on by themselves
+        case SDO_OUT_SEGMENTED:
+            return SDO_SEG_DATA;
+        case SDO_OUT_FALLBACK:
+            return upload || ch.totalSize > cia301::kSdoExpeditedMax ? SDO_SEG_INIT : SDO_EXPEDITED;
+        case SDO_OUT_COMPLETE:
+            if (s == SDO_FINISH) return SDO_IDLE;
+            return s == SDO_EXPEDITED ? SDO_IDLE : SDO_FINISH;
+        case SDO_OUT_SERVER_ABORT:
+            return s == SDO_EXPEDITED ? SDO_IDLE : SDO_FINISH;
+        default:  // a protocol error or a time-out: a started exchange is aborted
+            return s == SDO_EXPEDITED ? SDO_IDLE : SDO_ABORT;
+    }
+}
+
+struct TimeoutText {
+    const char* message;
     bool sizesInMessage;  // bytesDone/totalSize rather than 100/timeoutMs
 };
 
-StateRule RuleFor(bool upload, uint8_t state) {
+TimeoutText TimeoutTextFor(bool upload, uint8_t state) {
     switch (state) {
         case SDO_EXPEDITED:
-            return {SDO_IDLE, SDO_IDLE,
-                    upload ? "sdo fast read timeout...<%d,%d>" : "sdo fast write timeout...<%d,%d>",
+            return {upload ? "sdo fast read timeout...<%d,%d>" : "sdo fast write timeout...<%d,%d>",
                     false};
         case SDO_SEG_INIT:
-            return {SDO_SEG_DATA, SDO_ABORT,
-                    upload ? "sdo seg read timeout,init fail...<%dms,%dms>"
+            return {upload ? "sdo seg read timeout,init fail...<%dms,%dms>"
                            : "sdo seg write timeout,init fail...<%dms,%dms>",
                     false};
-        default:  // SDO_SEG_DATA
-            return {SDO_FINISH, SDO_ABORT,
-                    upload ? "sdo seg read timeout,data fail...<%dbyte,%dbyte>"
+        case SDO_SEG_DATA:
+            return {upload ? "sdo seg read timeout,data fail...<%dbyte,%dbyte>"
                            : "sdo seg write timeout,data fail...<%dbyte,%dbyte>",
+                    true};
+        case SDO_BLK_INIT:
+            return {upload ? "sdo block read timeout,init fail...<%dms,%dms>"
+                           : "sdo block write timeout,init fail...<%dms,%dms>",
+                    false};
+        default:
+            return {upload ? "sdo block read timeout...<%dbyte,%dbyte>"
+                           : "sdo block write timeout...<%dbyte,%dbyte>",
                     true};
     }
 }
 
-// The state that follows an exchange that is over.
-uint8_t NextOnFinish(const SdoChannel& ch, const StateRule& rule) {
-    switch (ch.outcome) {
-        case SDO_OUT_NEXT:
-            return SDO_SEG_DATA;
-        case SDO_OUT_COMPLETE:
-            return ch.state == SDO_SEG_INIT ? static_cast<uint8_t>(SDO_FINISH) : rule.onFinishOk;
-        case SDO_OUT_SERVER_ABORT:
-            return ch.state == SDO_EXPEDITED ? SDO_IDLE : SDO_FINISH;
-        default:  // a protocol error: a segmented transfer is aborted
-            return ch.state == SDO_EXPEDITED ? SDO_IDLE : SDO_ABORT;
-    }
-}
-
-// The send-and-wait step shared by the expedited and both segmented states.
-// A frame is sent when it is due: the first frame of a state, the next
-// segment once the previous one was answered (sendCount is then 0 again, so
-// the time-out counts from the last answer), or a re-send of an unanswered
-// frame after SDO_RESEND_MS.
+// The send-and-wait step of the expedited, segmented and block initiate and
+// end states. A frame is sent when it is due: the first frame of a state, the
+// next segment once the previous one was answered (sendCount is then 0
+// again, so the time-out counts from the last answer), or a re-send of an
+// unanswered frame after the re-send period, as often as allowed.
 void Step(SdoChannel& ch, bool upload) {
-    const StateRule rule = RuleFor(upload, ch.state);
-    if (ch.finished) {
-        ch.nextState = NextOnFinish(ch, rule);
-        return;
-    }
     CoStack* stack = ch.stack;
     uint32_t now = StackTick(stack);
-    if (ch.sendCount != 0 && SdoElapsed(now, ch.firstSendTick) >= ch.timeoutMs) {
-        ch.finished = 1;
-        ch.result = KIV_ERR_TIMEOUT;
-        ch.nextState = rule.onTimeout;
-        if (rule.sizesInMessage)
-            Log().Error(rule.timeoutMessage, static_cast<int>(ch.bytesDone),
-                        static_cast<int>(ch.totalSize));
-        else
-            Log().Error(rule.timeoutMessage, static_cast<int>(SDO_RESEND_MS),
-                        static_cast<int>(ch.timeoutMs));
-        return;
-    }
+    if (SdoTimedOut(ch, upload, now)) return;
     // The first frame of a state is always due; the elapsed-time test alone
-    // would hold it back while the tick count is below 100 ms.
-    if (ch.sendCount != 0 && SdoElapsed(now, ch.lastSendTick) < SDO_RESEND_MS) return;
+    // would hold it back while the tick count is below the period.
+    if (ch.sendCount != 0 &&
+        (SdoElapsed(now, ch.lastSendTick) < ch.resendMs || ch.sendCount > ch.maxResends))
+        return;
     if (ch.sendCount++ == 0) ch.firstSendTick = now;
     ch.lastSendTick = now;
+    const bool initiate =
+        ch.state == SDO_EXPEDITED || ch.state == SDO_SEG_INIT || ch.state == SDO_BLK_INIT;
+    if (initiate) ++ch.initSends;
 
     KIV_CanFrame f;
     BuildFrame(ch, upload, &f);
@@ -220,55 +269,110 @@ void Step(SdoChannel& ch, bool upload) {
     ChannelSend(stack, &f);
 }
 
-// One step of one busy channel: a pending state change, then the new
-// state's work. False when the channel waits to start and nothing changed.
-bool Advance(CoStack* stack, SdoChannel& ch, bool upload) {
+// The client's abort frame; a send the host refused is tried again at the
+// next pass, for as long as the SDO time-out, so that a strict server is
+// not left in its transfer.
+void AbortWork(SdoChannel& ch) {
+    CoStack* stack = ch.stack;
+    const uint32_t now = StackTick(stack);
+    if (ch.sendCount++ == 0) ch.firstSendTick = now;
+    const int32_t rc = SdoSendAbort(stack, ch.nodeId, ch.index, ch.subIndex, ch.clientAbortCode);
+    const bool cannotSend = stack->canSend == nullptr || !HostReachable(stack);
+    if (rc == KIV_OK || cannotSend || SdoElapsed(now, ch.firstSendTick) >= ch.timeoutMs)
+        ch.outcome = SDO_OUT_NEXT;
+}
+
+// Reports progress of a segmented or block transfer, at most once a pass:
+// after the pass's steps, and as it ends (its last step may end it).
+void ReportProgress(SdoChannel& ch, bool upload) {
+    if (ch.progress == nullptr || !ch.busy || ch.bytesDone == ch.progressDone) return;
+    if (ch.state != SDO_SEG_DATA && ch.state != SDO_BLK_DATA && ch.state != SDO_BLK_END &&
+        ch.state != SDO_FINISH)
+        return;
+    ch.progressDone = ch.bytesDone;
+    const uint32_t total = !upload || ch.sizeKnown ? ch.totalSize : 0;
+    ch.progress(ch.progressUser, ch.nodeId, ch.index, ch.subIndex, ch.bytesDone, total);
+}
+
+// Ends a transfer: the caller's request is completed and the slot freed.
+void Complete(CoStack* stack, SdoChannel& ch, bool upload) {
+    CoRequest* r = ch.request;
+    ReportProgress(ch, upload);
+    if (!upload) RecordEcho(stack, ch);
+    CountSdoEnd(stack, ch.nodeId, ch.result, ch.serverAbortCode);
+    if (r != nullptr) {
+        r->result = ch.result;
+        // Last touch of the request: its caller returns at once.
+        if (r->done != nullptr) platform::SemaphorePost(r->done);
+    }
+    std::memset(&ch, 0, sizeof ch);  // a zero channel is a free one
+}
+
+// Applies a decided transition: the only place a channel's state changes.
+void Enter(SdoChannel& ch) {
+    const uint8_t next = ch.nextState;
+    if (next == SDO_SEG_DATA || next == SDO_BLK_DATA) {
+        ch.toggle = 0;
+        ch.bytesDone = 0;
+        ch.segmentSize = 0;
+    }
+    if (next == SDO_SEG_INIT || next == SDO_EXPEDITED) {
+        ch.block = 0;  // the block protocol was refused
+        ch.exclusive = next == SDO_SEG_INIT ? 1 : 0;
+    }
+    ch.state = next;
+    ch.outcome = SDO_OUT_NONE;
+    ch.lastSendTick = kNoTick;
+    ch.sendCount = 0;
+}
+
+// One step of one busy channel: a decided transition, then the state's work.
+// False when the channel waits to start and nothing changed.
+bool Advance(CoStack* stack, SdoChannel& ch, bool upload, bool quick) {
     if (ch.nextState != ch.state) {
         // A claimed transfer waits, before its first frame, for the
         // node's transfers it must not overlap.
         if (ch.state == SDO_IDLE && !MayStart(stack, ch, upload)) return false;
         if (ch.nextState == SDO_IDLE) {
-            CoRequest* r = ch.request;
-            ch.request = nullptr;
-            ch.data = nullptr;
-            ch.receivedSize = nullptr;
-            ch.abortCode = nullptr;
-            CountSdoEnd(stack, ch.nodeId, ch.result, ch.serverAbortCode);
-            if (r != nullptr) {
-                r->result = ch.result;
-                // Last touch of the request: its caller returns at once.
-                if (r->done != nullptr) platform::SemaphorePost(r->done);
-            }
-            std::memset(&ch, 0, sizeof ch);  // a zero channel is a free one
+            Complete(stack, ch, upload);
             return true;
         }
-        if (ch.nextState == SDO_SEG_DATA) {
-            ch.toggle = 0;
-            ch.bytesDone = 0;
-            ch.segmentSize = 0;
+        Enter(ch);
+    }
+    // An exchange that ended in an earlier tick (an answer offered between
+    // passes) is decided now; one that ends in this tick's work is decided
+    // at once.
+    if (ch.outcome == SDO_OUT_NONE) {
+        switch (ch.state) {
+            case SDO_EXPEDITED:
+            case SDO_SEG_INIT:
+            case SDO_SEG_DATA:
+            case SDO_BLK_INIT:
+                Step(ch, upload);
+                break;
+            case SDO_BLK_DATA:
+                BlockDataWork(ch, upload, quick);
+                break;
+            case SDO_BLK_END:
+                if (upload)
+                    BlockUploadEndWork(ch);
+                else
+                    Step(ch, upload);
+                break;
+            case SDO_ABORT:
+                AbortWork(ch);
+                break;
+            case SDO_FINISH:
+                ch.outcome = SDO_OUT_COMPLETE;
+                break;
+            default:
+                break;
         }
-        ch.state = ch.nextState;
-        ch.finished = 0;
-        ch.outcome = SDO_OUT_NONE;
-        ch.lastSendTick = kNoTick;
-        ch.sendCount = 0;
+        // Answers end an exchange between passes; what the work ended (a
+        // time-out, a one-shot frame, a fault it found) is decided at once.
+        if (ch.outcome == SDO_OUT_NONE) return true;
     }
-    switch (ch.state) {
-        case SDO_EXPEDITED:
-        case SDO_SEG_INIT:
-        case SDO_SEG_DATA:
-            Step(ch, upload);
-            break;
-        case SDO_ABORT:
-            SdoSendAbort(stack, ch.nodeId, ch.index, ch.subIndex);
-            ch.nextState = SDO_FINISH;
-            break;
-        case SDO_FINISH:
-            ch.nextState = SDO_IDLE;
-            break;
-        default:
-            break;
-    }
+    ch.nextState = NextState(ch, upload);
     return true;
 }
 
@@ -289,7 +393,7 @@ void Tick(CoStack* stack, SdoChannel* pool, bool upload) {
             SdoChannel& ch = pool[i];
             if (!ch.busy) continue;
             for (int step = 0; step < (quick ? kMaxStepsPerTick : 1); ++step) {
-                if (!Advance(stack, ch, upload)) break;
+                if (!Advance(stack, ch, upload, quick)) break;
                 if (!ch.busy) {
                     freed = true;
                     break;
@@ -299,12 +403,67 @@ void Tick(CoStack* stack, SdoChannel* pool, bool upload) {
         }
         if (!freed) break;
     }
+    for (int i = 0; i < SDO_CHANNELS; ++i) ReportProgress(pool[i], upload);
 }
 
 }  // namespace
 
+// ---- Shared helpers --------------------------------------------------------
+
+bool SdoTimedOut(SdoChannel& ch, bool upload, uint32_t now) {
+    if (ch.sendCount == 0 || SdoElapsed(now, ch.firstSendTick) < ch.timeoutMs) return false;
+    ch.result = KIV_ERR_TIMEOUT;
+    ch.outcome = SDO_OUT_TIMEOUT;
+    ch.clientAbortCode = SDO_ABORT_TIMEOUT;
+    const TimeoutText text = TimeoutTextFor(upload, ch.state);
+    if (text.sizesInMessage)
+        Log().Error(text.message, static_cast<int>(ch.bytesDone), static_cast<int>(ch.totalSize));
+    else
+        Log().Error(text.message, static_cast<int>(ch.resendMs), static_cast<int>(ch.timeoutMs));
+    return true;
+}
+
 uint32_t SdoElapsed(uint32_t now, uint32_t since) {
     return now >= since ? now - since : now - since - 1u;
+}
+
+void SdoFinish(SdoChannel& ch, int32_t result, SdoOutcome outcome) {
+    ch.result = result;
+    ch.outcome = outcome;
+}
+
+void SdoProtocolError(SdoChannel& ch, uint32_t code) {
+    ch.clientAbortCode = code;
+    SdoFinish(ch, KIV_ERR_PARAM, SDO_OUT_ERROR);
+}
+
+bool SdoMatchesObject(const SdoChannel& ch, const KIV_CanFrame* f) {
+    return f->data[1] == (ch.index & 0xFF) && f->data[2] == (ch.index >> 8) &&
+           f->data[3] == ch.subIndex;
+}
+
+uint32_t SdoLe32(const uint8_t* b) {
+    return static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 |
+           static_cast<uint32_t>(b[2]) << 16 | static_cast<uint32_t>(b[3]) << 24;
+}
+
+void SdoStartFrame(const SdoChannel& ch, KIV_CanFrame* f, uint8_t command) {
+    std::memset(f, 0, sizeof *f);
+    f->id = kCobSdoRx + ch.nodeId;
+    f->dlc = 8;
+    f->data[0] = command;
+    f->data[1] = static_cast<uint8_t>(ch.index & 0xFF);
+    f->data[2] = static_cast<uint8_t>(ch.index >> 8);
+    f->data[3] = ch.subIndex;
+}
+
+void SdoDefaultSettings(SdoSettings* s) {
+    std::memset(s, 0, sizeof *s);
+    s->resendMs = SDO_RESEND_MS;
+    s->maxResends = SDO_RESEND_UNLIMITED;
+    s->blockSize = cia301::kBlockMaxSize;
+    s->switchThreshold = cia301::kSdoExpeditedMax;
+    s->framesPerPass = cia301::kBlockMaxSize;
 }
 
 int32_t SdoClaimChannel(CoStack* stack, CoRequest* request) {
@@ -338,18 +497,38 @@ int32_t SdoClaimChannel(CoStack* stack, CoRequest* request) {
         ch->abortCode = p.abortCode;
         size = p.size;
     }
+    ch->block = request->sdoBlock;
+    ch->unsized = request->sdoUnsized;
     ch->stack = stack;
     ch->request = request;
-    // KIV_SetSDOTimeout may store a new value from another thread meanwhile.
+    // KIV_SetSDOTimeout and the other settings may change from another
+    // thread meanwhile.
     ch->timeoutMs = std::atomic_ref<uint32_t>(stack->sdoTimeoutMs).load(std::memory_order_relaxed);
+    if (stack->mutex != nullptr) platform::MutexLock(stack->mutex);
+    const SdoSettings settings = stack->sdoSettings;
+    if (stack->mutex != nullptr) platform::MutexUnlock(stack->mutex);
+    ch->resendMs = settings.resendMs;
+    ch->maxResends = settings.maxResends;
+    ch->blkSize = static_cast<uint8_t>(settings.blockSize);
+    ch->switchLimit = static_cast<uint8_t>(settings.switchThreshold);
+    ch->framesPerPass = settings.framesPerPass;
+    ch->progress = settings.progress;
+    ch->progressUser = settings.progressUser;
+    ch->clientAbortCode = SDO_ABORT_TIMEOUT;
     ch->state = SDO_IDLE;
-    ch->nextState = size <= 4 ? SDO_EXPEDITED : SDO_SEG_INIT;
-    ch->exclusive = size <= 4 ? 0 : 1;
+    if (ch->block) {
+        ch->nextState = SDO_BLK_INIT;
+        ch->exclusive = 1;
+    } else {
+        ch->nextState = size <= cia301::kSdoExpeditedMax ? SDO_EXPEDITED : SDO_SEG_INIT;
+        ch->exclusive = size <= cia301::kSdoExpeditedMax ? 0 : 1;
+    }
     ch->claimSeq = stack->sdoClaimSeq++;
     return KIV_OK;
 }
 
-void SdoSendAbort(CoStack* stack, uint8_t nodeId, uint16_t index, uint8_t subIndex) {
+int32_t SdoSendAbort(CoStack* stack, uint8_t nodeId, uint16_t index, uint8_t subIndex,
+                     uint32_t code) {
     Log().Warn("kiv sdo abort frame send...");
     KIV_CanFrame f;
     std::memset(&f, 0, sizeof f);
@@ -359,34 +538,38 @@ void SdoSendAbort(CoStack* stack, uint8_t nodeId, uint16_t index, uint8_t subInd
     f.data[1] = static_cast<uint8_t>(index & 0xFF);
     f.data[2] = static_cast<uint8_t>(index >> 8);
     f.data[3] = subIndex;
-    for (int i = 0; i < 4; ++i) f.data[4 + i] = static_cast<uint8_t>(SDO_ABORT_TIMEOUT >> (8 * i));
-    ChannelSend(stack, &f);
+    for (int i = 0; i < 4; ++i) f.data[4 + i] = static_cast<uint8_t>(code >> (8 * i));
+    return SendFrame(stack, &f);
 }
 
 namespace {
 
 // The server's answer to an initiate-upload request (the same request in the
-// expedited and the segmented initiate state): expedited data completes the
-// read, a segmented answer starts the segments, whatever the buffer size.
+// expedited and the segmented initiate state, and a protocol switch in the
+// block initiate): expedited data completes the read, a segmented answer
+// starts the segments, whatever the buffer size.
 void UploadInitiateAnswer(SdoChannel& ch, const KIV_CanFrame* f) {
     const uint8_t cmd = f->data[0];
-    if ((cmd >> 5) != kScsInitiateUpload || !MatchesObject(ch, f)) return;
-    if ((cmd & 0x02) != 0) {
+    if (cia301::CommandSpecifier(cmd) != cia301::kScsInitiateUpload || !SdoMatchesObject(ch, f))
+        return;
+    if ((cmd & cia301::kSdoFlagExpedited) != 0) {
         // Expedited; without the size indicated the four bytes are the data.
-        const uint32_t announced = (cmd & 0x01) != 0 ? 4u - ((cmd >> 2) & 3u) : 4u;
+        const bool sized = (cmd & cia301::kSdoFlagSized) != 0;
+        const uint32_t announced = sized ? cia301::ExpeditedSize(cmd) : cia301::kSdoExpeditedMax;
         const uint32_t n = std::min(ch.capacity, announced);
         if (ch.receivedSize != nullptr) *ch.receivedSize = n;
+        if (ch.unsized != nullptr) *ch.unsized = sized ? 0 : 1;
         if (ch.data != nullptr) std::memcpy(ch.data, &f->data[4], n);
         Log().Info("sdo fast read size:%d byte", static_cast<int>(announced));
-        Finish(ch, KIV_OK, SDO_OUT_COMPLETE);
+        SdoFinish(ch, KIV_OK, SDO_OUT_COMPLETE);
         return;
     }
-    ch.sizeKnown = cmd & 0x01;
-    ch.totalSize = ch.sizeKnown ? Le32(&f->data[4]) : 0;
+    ch.sizeKnown = cmd & cia301::kSdoFlagSized;
+    ch.totalSize = ch.sizeKnown ? SdoLe32(&f->data[4]) : 0;
     Log().Info("sdo seg read size:%d byte", static_cast<int>(ch.totalSize));
     // From here the exchange is segmented: the node is this transfer's alone.
     ch.exclusive = 1;
-    Finish(ch, KIV_OK, SDO_OUT_NEXT);
+    SdoFinish(ch, KIV_OK, ch.state == SDO_BLK_INIT ? SDO_OUT_SEGMENTED : SDO_OUT_NEXT);
 }
 
 // One upload segment: bits 7..5 zero and the awaited toggle; bits 3..1 count
@@ -394,14 +577,16 @@ void UploadInitiateAnswer(SdoChannel& ch, const KIV_CanFrame* f) {
 // the announced size end the read with KIV_ERR_PARAM and the client's abort.
 void UploadSegmentAnswer(SdoChannel& ch, const KIV_CanFrame* f) {
     const uint8_t cmd = f->data[0];
-    if ((cmd >> 5) != kScsUploadSegment || ((cmd >> 4) & 1u) != ch.toggle) return;
-    const bool last = (cmd & 1u) != 0;
-    const uint32_t n = 7u - ((cmd >> 1) & 7u);
+    if (cia301::CommandSpecifier(cmd) != cia301::kScsUploadSegment ||
+        ((cmd & cia301::kSdoToggle) != 0) != (ch.toggle != 0))
+        return;
+    const bool last = (cmd & cia301::kSdoLastSegment) != 0;
+    const uint32_t n = kSdoSegmentBytes - ((cmd >> 1) & 7u);
     const uint32_t total = ch.bytesDone + n;
     if (ch.sizeKnown && (total > ch.totalSize || (last && total != ch.totalSize))) {
         Log().Error("sdo seg read size mismatch...<%d,%d>", static_cast<int>(total),
                     static_cast<int>(ch.totalSize));
-        Finish(ch, KIV_ERR_PARAM, SDO_OUT_ERROR);
+        SdoProtocolError(ch, SDO_ABORT_TIMEOUT);
         return;
     }
     // Never more than the caller's buffer holds.
@@ -419,7 +604,22 @@ void UploadSegmentAnswer(SdoChannel& ch, const KIV_CanFrame* f) {
     }
     if (ch.receivedSize != nullptr) *ch.receivedSize = std::min(ch.bytesDone, ch.capacity);
     Log().Info("sdo seg read success...");
-    Finish(ch, KIV_OK, SDO_OUT_COMPLETE);
+    SdoFinish(ch, KIV_OK, SDO_OUT_COMPLETE);
+}
+
+// States in which the channel waits for the server.
+bool Listening(const SdoChannel& ch) {
+    switch (ch.state) {
+        case SDO_EXPEDITED:
+        case SDO_SEG_INIT:
+        case SDO_SEG_DATA:
+        case SDO_BLK_INIT:
+        case SDO_BLK_DATA:
+        case SDO_BLK_END:
+            return true;
+        default:
+            return false;
+    }
 }
 
 }  // namespace
@@ -430,63 +630,77 @@ void SdoUploadResponse(SdoChannel* ch, const KIV_CanFrame* f) {
     // frames must not change its outcome: a late answer would otherwise
     // turn a time-out into success after the abort went out, or a stray
     // frame undo an answered read before the request is completed.
-    if (ch->finished) return;
-    if (ch->state != SDO_EXPEDITED && ch->state != SDO_SEG_INIT && ch->state != SDO_SEG_DATA)
-        return;
+    if (ch->outcome != SDO_OUT_NONE || !Listening(*ch)) return;
     if (f->data[0] == kCmdAbort) {
-        if (MatchesObject(*ch, f)) TakeServerAbort(*ch, f, true);
+        if (SdoMatchesObject(*ch, f)) TakeServerAbort(*ch, f, true);
         return;
     }
-    if (ch->state == SDO_SEG_DATA)
-        UploadSegmentAnswer(*ch, f);
-    else
-        UploadInitiateAnswer(*ch, f);
+    switch (ch->state) {
+        case SDO_SEG_DATA:
+            UploadSegmentAnswer(*ch, f);
+            break;
+        case SDO_EXPEDITED:
+        case SDO_SEG_INIT:
+            UploadInitiateAnswer(*ch, f);
+            break;
+        default:
+            // The block initiate may be answered with a normal upload.
+            if (ch->state == SDO_BLK_INIT &&
+                cia301::CommandSpecifier(f->data[0]) == cia301::kScsInitiateUpload)
+                UploadInitiateAnswer(*ch, f);
+            else
+                BlockUploadResponse(*ch, f);
+            break;
+    }
 }
 
 void SdoDownloadResponse(SdoChannel* ch, const KIV_CanFrame* f) {
     if (f->id != kCobSdoTx + ch->nodeId) return;
     // As for uploads: an exchange that is over keeps its outcome.
-    if (ch->finished) return;
-    if (ch->state != SDO_EXPEDITED && ch->state != SDO_SEG_INIT && ch->state != SDO_SEG_DATA)
-        return;
+    if (ch->outcome != SDO_OUT_NONE || !Listening(*ch)) return;
     const uint8_t cmd = f->data[0];
     if (cmd == kCmdAbort) {
-        if (MatchesObject(*ch, f)) TakeServerAbort(*ch, f, false);
+        if (SdoMatchesObject(*ch, f)) TakeServerAbort(*ch, f, false);
         return;
     }
     switch (ch->state) {
         case SDO_EXPEDITED:
-            if (cmd != 0x60 || !MatchesObject(*ch, f)) return;
+            if (cmd != cia301::kSdoDownloadAnswer || !SdoMatchesObject(*ch, f)) return;
             Log().Info("sdo fast write size:%d byte success", static_cast<int>(ch->totalSize));
-            Finish(*ch, KIV_OK, SDO_OUT_COMPLETE);
+            SdoFinish(*ch, KIV_OK, SDO_OUT_COMPLETE);
             break;
         case SDO_SEG_INIT:
-            if (cmd != 0x60 || !MatchesObject(*ch, f)) return;
+            if (cmd != cia301::kSdoDownloadAnswer || !SdoMatchesObject(*ch, f)) return;
             Log().Info("sdo seg write size:%d byte, start success",
                        static_cast<int>(ch->totalSize));
-            Finish(*ch, KIV_OK, SDO_OUT_NEXT);
+            SdoFinish(*ch, KIV_OK, SDO_OUT_NEXT);
             break;
-        default:  // SDO_SEG_DATA
+        case SDO_SEG_DATA:
             // An acknowledgement counts only for a segment that is out: a
             // server confirming segments it never got would otherwise push
             // bytesDone past totalSize, and the next segment would be taken
             // from beyond the caller's data.
             if (ch->segmentSize == 0) return;
-            if (cmd != (ch->toggle ? 0x30 : 0x20)) return;
+            if (cmd != (cia301::kSdoSegmentDownloadAnswer | (ch->toggle ? cia301::kSdoToggle : 0)))
+                return;
             ch->bytesDone += ch->segmentSize;
             ch->segmentSize = 0;
             ch->toggle ^= 1u;
             Log().Info("sdo seg write...<%d,%d> ack is ok", static_cast<int>(ch->bytesDone),
                        static_cast<int>(ch->totalSize));
             if (ch->bytesDone == ch->totalSize)
-                Finish(*ch, KIV_OK, SDO_OUT_COMPLETE);
+                SdoFinish(*ch, KIV_OK, SDO_OUT_COMPLETE);
             else
                 ch->sendCount = 0;  // the next segment is due at once
+            break;
+        default:
+            BlockDownloadResponse(*ch, f);
             break;
     }
 }
 
 void SdoOfferFrame(CoStack* stack, const KIV_CanFrame* frame) {
+    CountEcho(stack, frame);
     for (int k = 0; k < SDO_CHANNELS; ++k) {
         if (stack->sdoUpload[k].busy) SdoUploadResponse(&stack->sdoUpload[k], frame);
         if (stack->sdoDownload[k].busy) SdoDownloadResponse(&stack->sdoDownload[k], frame);

@@ -1,16 +1,26 @@
-// SDO client transfer channels: expedited and segmented upload (read) and
-// download (write) over a node's default SDO, with 100 ms re-sends of an
-// unanswered frame, a time-out on the server's silence, segments at one per
-// worker pass, and an abort frame when a segmented transfer fails on the
-// client's side. A read takes whichever protocol the server answers with.
-// Transfers with one node are ordered: a segmented exchange has the node to
-// itself; expedited transfers to distinct objects may overlap.
-// Everything here runs on the instance's worker thread.
+// SDO client transfer channels: expedited, segmented and block upload (read)
+// and download (write) over a node's default SDO, with re-sends of an
+// unanswered frame (every 100 ms unless KIV_SetSdoRetry says otherwise), a
+// time-out on the server's silence, and an abort frame when a segmented or
+// block transfer fails on the client's side. A read takes whichever protocol
+// the server answers with.
+//
+// Each channel is one state machine: `state` is its only state, and
+// Advance() (sdo_channel.cpp) is the one place where it changes, by the
+// transition table NextState(). Response handlers and the states' work only
+// record how the current exchange ended (`outcome`); the table turns that
+// into the next state.
+//
+// Transfers with one node are ordered: a segmented or block exchange has the
+// node to itself; expedited transfers to distinct objects may overlap unless
+// the instance keeps one transfer per node. Everything here runs on the
+// instance's worker thread.
 #pragma once
 
 #include <cstdint>
 
 #include "orukiv/orukiv.h"
+#include "stack/cia301.h"
 
 struct CoStack;
 struct CoRequest;
@@ -19,38 +29,49 @@ namespace orukiv {
 
 constexpr int SDO_CHANNELS = 16;
 constexpr uint32_t SDO_RESEND_MS = 100;
-// CiA 301 "SDO protocol timed out": the only abort code the library sends.
-constexpr uint32_t SDO_ABORT_TIMEOUT = 0x05040000u;
+constexpr uint32_t SDO_RESEND_UNLIMITED = 0xFFFFFFFFu;
+// CiA 301 "SDO protocol timed out": the client's abort on a time-out and on
+// segment sizes that disagree with the announced size.
+constexpr uint32_t SDO_ABORT_TIMEOUT = cia301::kAbortTimeout;
 
 enum SdoState : uint8_t {
-    SDO_IDLE = 0,
-    SDO_EXPEDITED = 1,
-    SDO_SEG_INIT = 2,
-    SDO_SEG_DATA = 3,
-    SDO_ABORT = 4,
-    SDO_FINISH = 5,
+    SDO_IDLE = 0,       // claimed, waiting to start (a free channel when !busy)
+    SDO_EXPEDITED = 1,  // initiate request, expedited answer awaited
+    SDO_SEG_INIT = 2,   // initiate of a segmented transfer
+    SDO_SEG_DATA = 3,   // segments, one per exchange
+    SDO_ABORT = 4,      // the client's abort frame goes out
+    SDO_FINISH = 5,     // over: the caller is released next
+    SDO_BLK_INIT = 6,   // block initiate (sdo_block.cpp)
+    SDO_BLK_DATA = 7,   // sub-blocks and their acknowledgements
+    SDO_BLK_END = 8,    // download: end frame sent, answer awaited;
+                        // upload: end frame taken, the client's answer goes out
 };
 
-// How the exchange of the current state ended (set with `finished` by the
-// response handlers), which decides the next state.
+// How the exchange of the current state ended; NONE while it runs.
 enum SdoOutcome : uint8_t {
     SDO_OUT_NONE = 0,
-    SDO_OUT_NEXT = 1,          // initiate answered: the segments follow
+    SDO_OUT_NEXT = 1,          // answered: the protocol's next phase follows
     SDO_OUT_COMPLETE = 2,      // the transfer is complete
     SDO_OUT_SERVER_ABORT = 3,  // the server aborted: nothing more is sent
     SDO_OUT_ERROR = 4,         // the server broke the protocol: the client aborts
+    SDO_OUT_TIMEOUT = 5,       // the server stayed silent too long
+    SDO_OUT_SEGMENTED = 6,     // block initiate answered by a segmented upload
+    SDO_OUT_FALLBACK = 7,      // block refused: the same call goes segmented
 };
 
 // One transfer slot. A zero-filled channel is a free channel.
 struct SdoChannel {
     uint8_t busy;
     uint8_t state;      // SdoState
-    uint8_t nextState;  // differs from state: transition pending
+    uint8_t nextState;  // differs from state: NextState() decided, applied next
+    uint8_t outcome;    // SdoOutcome of the current exchange
     uint32_t lastSendTick;
     uint32_t firstSendTick;
     uint32_t timeoutMs;
+    uint32_t resendMs;    // re-send period of an unanswered frame
+    uint32_t maxResends;  // re-sends allowed per frame
     uint32_t sendCount;
-    uint8_t finished;
+    uint32_t initSends;  // initiate frames sent (re-sends included)
     int32_t result;
     uint8_t nodeId;
     uint16_t index;
@@ -58,19 +79,68 @@ struct SdoChannel {
     uint8_t* data;  // upload: destination; download: source (never written)
     uint32_t capacity;
     uint32_t* receivedSize;
+    uint8_t* unsized;          // set to 1 for an expedited answer without size
     uint32_t* abortCode;       // the caller's abort-code variable, or null
     uint32_t serverAbortCode;  // the server's abort code, once it aborted
+    uint32_t clientAbortCode;  // what SDO_ABORT sends
     uint32_t bytesDone;
     uint32_t totalSize;
     uint32_t segmentSize;
     uint8_t toggle;
-    uint8_t outcome;    // SdoOutcome
-    uint8_t exclusive;  // segmented: the node's other transfers wait
+    uint8_t exclusive;  // segmented or block: the node's other transfers wait
     uint8_t sizeKnown;  // upload: the server announced totalSize
+    uint8_t block;      // requested as a block transfer
     uint32_t claimSeq;  // claim order, for transfers waiting on one node
+
+    // Block transfer (sdo_block.cpp).
+    uint8_t blkSize;         // segments per sub-block (ours on upload, the server's on download)
+    uint8_t seqNo;           // upload: last good seqno; download: last seqno sent
+    uint8_t crcOn;           // both sides check the CRC
+    uint8_t ackDue;          // upload: our acknowledgement is due; download: the
+                             // sub-block is out, the server's acknowledgement awaited
+    uint8_t lastSeen;        // upload: the segment with c = 1 was taken
+    uint8_t heldBytes;       // upload: bytes in `held` (the last good segment)
+    uint8_t switchLimit;     // upload: protocol-switch threshold sent
+    uint16_t crc;            // upload: CRC of the data before `held`
+    uint8_t held[7];         // upload: the last good segment, its padding unknown yet
+    uint32_t subBlockStart;  // bytesDone when the sub-block began
+    uint32_t sentHigh;       // download: data sent at least once, in bytes
+    uint32_t framesPerPass;  // download: segments sent per worker pass
+    uint32_t progressDone;   // bytes last reported to the progress callback
+    KIV_ProgressFn progress;
+    void* progressUser;
+
     CoStack* stack;
     CoRequest* request;
 };
+
+// An answer that re-sent copies of a finished write may still draw: the
+// node's next write of that object waits until `copies` such answers came or
+// `timeoutMs` passed since the last copy.
+struct SdoEcho {
+    uint8_t nodeId;
+    uint8_t subIndex;
+    uint16_t index;
+    uint32_t copies;
+    uint32_t sinceTick;
+    uint32_t timeoutMs;
+};
+constexpr int SDO_ECHOES = 2 * SDO_CHANNELS;
+
+// Per-instance SDO settings (KIV_SetSdoRetry, KIV_SetSdoOneTransferPerNode,
+// KIV_SetBlockTransfer, KIV_SetTransferProgress): written under the
+// instance mutex, copied into a channel when it is claimed.
+struct SdoSettings {
+    uint32_t resendMs;
+    uint32_t maxResends;
+    uint32_t onePerNode;
+    uint32_t blockSize;
+    uint32_t switchThreshold;
+    uint32_t framesPerPass;
+    KIV_ProgressFn progress;
+    void* progressUser;
+};
+void SdoDefaultSettings(SdoSettings* s);
 
 // Claims the lowest free channel of the request's kind: 0, or 3 when all 16
 // are busy.
@@ -79,12 +149,35 @@ int32_t SdoClaimChannel(CoStack* stack, CoRequest* request);
 void SdoOfferFrame(CoStack* stack, const KIV_CanFrame* frame);
 void SdoTickUploads(CoStack* stack);
 void SdoTickDownloads(CoStack* stack);
-void SdoSendAbort(CoStack* stack, uint8_t nodeId, uint16_t index, uint8_t subIndex);
+// Sends the client's abort frame with `code`; the send callback's result.
+int32_t SdoSendAbort(CoStack* stack, uint8_t nodeId, uint16_t index, uint8_t subIndex,
+                     uint32_t code = SDO_ABORT_TIMEOUT);
 void SdoUploadResponse(SdoChannel* ch, const KIV_CanFrame* frame);
 void SdoDownloadResponse(SdoChannel* ch, const KIV_CanFrame* frame);
 
 // Milliseconds elapsed from `since` to `now` by the library's wrap rule: the
 // plain difference, less one when the tick count has wrapped.
 uint32_t SdoElapsed(uint32_t now, uint32_t since);
+
+// ---- Shared with sdo_block.cpp ---------------------------------------------
+// Ends the current exchange with `outcome`; a result of KIV_OK keeps none.
+void SdoFinish(SdoChannel& ch, int32_t result, SdoOutcome outcome);
+// Ends it because the server broke the protocol: the client aborts with code.
+void SdoProtocolError(SdoChannel& ch, uint32_t code);
+// Ends the exchange with a time-out when the server has been silent for the
+// SDO time-out since firstSendTick (sendCount not 0); logs it.
+bool SdoTimedOut(SdoChannel& ch, bool upload, uint32_t now);
+// A zero-filled 8-byte frame to the node's server, command byte and object.
+void SdoStartFrame(const SdoChannel& ch, KIV_CanFrame* f, uint8_t command);
+bool SdoMatchesObject(const SdoChannel& ch, const KIV_CanFrame* f);
+uint32_t SdoLe32(const uint8_t* b);
+
+// Block transfer (sdo_block.cpp): the initiate and end frames re-sent by the
+// common send-and-wait step, the data phase's work, and the answers.
+void BlockBuildFrame(SdoChannel& ch, bool upload, KIV_CanFrame* f);
+void BlockDataWork(SdoChannel& ch, bool upload, bool quick);
+void BlockUploadEndWork(SdoChannel& ch);
+void BlockUploadResponse(SdoChannel& ch, const KIV_CanFrame* f);
+void BlockDownloadResponse(SdoChannel& ch, const KIV_CanFrame* f);
 
 }  // namespace orukiv

@@ -34,6 +34,14 @@ constexpr uint32_t FunctionCode(uint32_t cobId) {
     return cobId >> 7;
 }
 
+// ---- Communication objects written by the master ---------------------------
+constexpr uint16_t kObjHeartbeatProducer = 0x1017;  // u16, ms
+constexpr uint16_t kObjTpdoComm1 = 0x1800;          // TPDO n at + (n - 1)
+constexpr uint16_t kObjTpdoMap1 = 0x1A00;           // TPDO n at + (n - 1)
+constexpr uint8_t kSubPdoCobId = 1;
+constexpr uint8_t kMaxTpdo = 4;                   // the TPDOs of the predefined connection set
+constexpr uint32_t kPdoCobInvalid = 0x80000000u;  // COB-ID bit 31: the PDO does not exist
+
 // ---- SDO command byte ------------------------------------------------------
 // Bits 7..5 of byte 0: the client's (ccs) and the server's (scs) command
 // specifier.
@@ -65,6 +73,64 @@ constexpr uint8_t kSdoExpeditedUpload = 0x43;    // | (4 - size) << 2
 constexpr uint8_t ExpeditedSize(uint8_t cmd) {
     return static_cast<uint8_t>(4 - ((cmd >> 2) & 3));
 }
+// Initiate byte flags: e (expedited) and s (size indicated).
+constexpr uint8_t kSdoFlagExpedited = 0x02;
+constexpr uint8_t kSdoFlagSized = 0x01;
+constexpr uint8_t kSdoSegmentedDownload = 0x21;  // initiate, size indicated
+// Segment byte: t (toggle, bit 4), n (empty bytes, bits 3..1), c (last, bit 0).
+constexpr uint8_t kSdoToggle = 0x10;
+constexpr uint8_t kSdoLastSegment = 0x01;
+constexpr uint8_t kSdoSegmentUploadRequest = 0x60;   // | toggle
+constexpr uint8_t kSdoSegmentDownloadAnswer = 0x20;  // | toggle
+constexpr uint32_t kSdoSegmentBytes = 7;
+constexpr uint32_t kSdoExpeditedMax = 4;
+
+// ---- SDO block transfer ----------------------------------------------------
+// Client bytes: ccs in bits 7..5, cc (CRC supported) bit 2, s (size) bit 1,
+// cs / subcommand in bits 1..0. Segments: c (last) bit 7, seqno bits 6..0.
+constexpr uint8_t kBlockCrcFlag = 0x04;
+constexpr uint8_t kBlockSizeFlag = 0x02;
+constexpr uint8_t kBlockDownloadInitiate = 0xC0;  // | crc | size
+constexpr uint8_t kBlockDownloadEnd = 0xC1;       // | unused << 2 (client)
+constexpr uint8_t kBlockDownloadAnswer = 0xA0;    // | crc (server, initiate)
+constexpr uint8_t kBlockUploadInitiate = 0xA0;    // | crc (client)
+constexpr uint8_t kBlockUploadEndAnswer = 0xA1;   // client, after the end
+constexpr uint8_t kBlockUploadStart = 0xA3;
+constexpr uint8_t kBlockAck = 0xA2;                // either side: ackseq, blksize
+constexpr uint8_t kBlockDownloadEndAnswer = 0xA1;  // server
+constexpr uint8_t kBlockUploadAnswer = 0xC0;       // | crc | size (server)
+constexpr uint8_t kBlockUploadEnd = 0xC1;          // | unused << 2 (server)
+constexpr uint8_t kBlockSubcommandMask = 0x03;
+constexpr uint8_t kBlockEndMask = 0xE3;
+constexpr uint8_t kBlockLastSegment = 0x80;
+constexpr uint8_t kBlockSeqMask = 0x7F;
+constexpr uint8_t kBlockMinSize = 1;
+constexpr uint8_t kBlockMaxSize = 127;
+// End frames: bytes that hold no data in the last segment, bits 4..2.
+constexpr uint8_t BlockEndUnused(uint8_t cmd) {
+    return static_cast<uint8_t>((cmd >> 2) & 7);
+}
+
+// CRC-16 of block transfers: polynomial 0x1021, initial value 0, no
+// reflection, no final XOR; over the data bytes only.
+constexpr uint16_t kBlockCrcPolynomial = 0x1021;
+constexpr uint16_t BlockCrc(uint16_t crc, const uint8_t* data, uint32_t n) {
+    for (uint32_t i = 0; i < n; ++i) {
+        crc = static_cast<uint16_t>(crc ^ (static_cast<uint16_t>(data[i]) << 8));
+        for (int b = 0; b < 8; ++b)
+            crc = static_cast<uint16_t>((crc & 0x8000) != 0 ? (crc << 1) ^ kBlockCrcPolynomial
+                                                            : crc << 1);
+    }
+    return crc;
+}
+
+// ---- SDO abort codes the client sends --------------------------------------
+constexpr uint32_t kAbortTimeout = 0x05040000u;    // SDO protocol timed out
+constexpr uint32_t kAbortCommand = 0x05040001u;    // command specifier unknown
+constexpr uint32_t kAbortBlockSize = 0x05040002u;  // invalid block size
+constexpr uint32_t kAbortSequence = 0x05040003u;   // invalid sequence number
+constexpr uint32_t kAbortCrc = 0x05040004u;        // CRC error
+constexpr uint32_t kAbortLength = 0x06070010u;     // length does not match
 
 // ---- Communication objects ------------------------------------------------
 constexpr uint16_t kObjDeviceType = 0x1000;

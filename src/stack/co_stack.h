@@ -105,6 +105,10 @@ struct CoRequest {
     CoPayload payload;
     orukiv::platform::Semaphore* done;  // null in a stop request
     int32_t result;
+    // SDO requests: 1 for a block transfer; where a read records that the
+    // server's expedited answer indicated no size (may be null).
+    uint8_t sdoBlock;
+    uint8_t* sdoUnsized;
 };
 
 constexpr int kRingSlots = 32;
@@ -134,6 +138,10 @@ struct CoStack {
     uint32_t sdoClaimSeq;  // worker only: numbers SDO claims in order
     orukiv::SdoChannel sdoUpload[orukiv::SDO_CHANNELS];
     orukiv::SdoChannel sdoDownload[orukiv::SDO_CHANNELS];
+    // Answers that re-sent copies of finished writes may still draw (worker
+    // only), and the SDO settings (guarded by the mutex).
+    orukiv::SdoEcho sdoEchoes[orukiv::SDO_ECHOES];
+    orukiv::SdoSettings sdoSettings;
 
     // The millisecond clock of the SDO channels; tests substitute their own.
     TickSource tick;
@@ -180,7 +188,7 @@ inline uint32_t StackTick(CoStack* s) {
 // 1..127. Any other would put the frame on the identifier of another service
 // (EMCY of node 0 on SYNC's 0x080, of node 128 on TIME's 0x100).
 inline bool NodeIdValid(uint8_t node) {
-    return node >= 1 && node <= 127;
+    return cia301::IsNodeId(node);
 }
 
 // False once KIV_Destroy has returned while the worker still runs: every

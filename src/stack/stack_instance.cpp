@@ -81,6 +81,7 @@ CoStack* NewStack(const KIV_InitParam* param) {
     }
     stack->sdoTimeoutMs = 1000;
     stack->lssTimeoutMs.store(kLssDefaultTimeoutMs);
+    SdoDefaultSettings(&stack->sdoSettings);
     stack->tick = PlatformTick;
     return stack;
 }

@@ -409,3 +409,22 @@ TEST_F(DriveOnBus, HeartbeatPeriodIsWrittenAsTwoBytes) {
     EXPECT_EQ(KIV_NMT_SetHeartbeatPeriod(h, kDrive, 0), KIV_OK);
     EXPECT_EQ(drive.ValueU32(0x1017, 0), 0u);
 }
+
+TEST_F(DriveOnBus, GettersTakeAnExpeditedAnswerWithoutSizeIndication) {
+    // 0x42: four data bytes, the object in the first ones.
+    drive.SetValue(0x6041, 0, {0x37, 0x12});
+    drive.SetValue(0x6061, 0, {0xFE});
+    drive.SetActualTorque(-100);
+    SdoFaults f;
+    f.expeditedUploadCommand = 0x42;
+    drive.SetFaults(f);
+    uint16_t status = 0;
+    int32_t mode = 0;
+    int16_t torque = 0;
+    EXPECT_EQ(KIV_402_GetStatusWord(h, kDrive, &status), KIV_OK);
+    EXPECT_EQ(status, 0x1237);
+    EXPECT_EQ(KIV_402_GetOpMode(h, kDrive, &mode), KIV_OK);
+    EXPECT_EQ(mode, 0xFE);
+    EXPECT_EQ(KIV_402_GetActualTorque(h, kDrive, &torque), KIV_OK);
+    EXPECT_EQ(torque, -100);
+}

@@ -283,3 +283,23 @@ TEST(ToolSocketCan, FrameConversion) {
 #endif
 
 }  // namespace
+
+TEST(ToolArguments, SimulatedBusWithBitTiming) {
+    const struct {
+        const char* text;
+        bool ok;
+        uint32_t simBitRate;
+    } cases[] = {
+        {"sim", true, 0},           {"sim@125000", true, 125000}, {"sim@1000000", true, 1000000},
+        {"sim@10000", true, 10000}, {"sim@9999", false, 0},       {"sim@1000001", false, 0},
+        {"sim@", false, 0},         {"sim@fast", false, 0},       {"simx", false, 0},
+    };
+    for (const auto& c : cases) {
+        std::string error;
+        const auto address = ParseBusAddress(c.text, error);
+        ASSERT_EQ(address.has_value(), c.ok) << c.text;
+        if (address) {
+            EXPECT_EQ(address->simBitRate, c.simBitRate) << c.text;
+        }
+    }
+}

@@ -11,9 +11,18 @@ std::optional<BusAddress> ParseBusAddress(const std::string& text, std::string& 
     const auto colon = text.find(':');
     const std::string kind = text.substr(0, colon);
     const std::string rest = colon == std::string::npos ? std::string() : text.substr(colon + 1);
-    if (kind == "sim" && colon == std::string::npos) {
+    if (kind.rfind("sim", 0) == 0 && colon == std::string::npos) {
         address.kind = BusAddress::Kind::kSim;
-        return address;
+        if (kind == "sim") return address;
+        const auto rate = kind[3] == '@' ? ParseUnsigned(kind.substr(4), 1000000) : std::nullopt;
+        if (rate && *rate >= 10000) {
+            address.simBitRate = static_cast<uint32_t>(*rate);
+            return address;
+        }
+        if (kind[3] == '@') {
+            error = "sim bit rate '" + kind.substr(4) + "' is not a number from 10000 to 1000000";
+            return std::nullopt;
+        }
     }
     if (kind == "socketcan" && !rest.empty()) {
         address.kind = BusAddress::Kind::kSocketCan;
@@ -36,14 +45,15 @@ std::optional<BusAddress> ParseBusAddress(const std::string& text, std::string& 
         }
         if (!address.device.empty()) return address;
     }
-    error = "unknown bus '" + text + "' (sim, socketcan:IFNAME or slcan:DEVICE[@BITRATE])";
+    error =
+        "unknown bus '" + text + "' (sim[@BITRATE], socketcan:IFNAME or slcan:DEVICE[@BITRATE])";
     return std::nullopt;
 }
 
 std::unique_ptr<Bus> OpenBus(const BusAddress& address, std::string& error) {
     switch (address.kind) {
         case BusAddress::Kind::kSim:
-            return OpenSimBus(address.simUnconfigured);
+            return OpenSimBus(address.simBitRate, address.simUnconfigured);
         case BusAddress::Kind::kSocketCan:
 #ifdef __linux__
             return OpenSocketCanBus(address.device, error);

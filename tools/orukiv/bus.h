@@ -1,6 +1,7 @@
 // The CAN buses the tool can be the host of, each a small adapter between
 // the library's receive/send callbacks and a bus:
-//   sim                      the simulated network (drive at 5, I/O at 10)
+//   sim[@BITRATE]            the simulated network (drive at 5, I/O at 10);
+//                            with a bit rate (10000..1000000), bit timing
 //   socketcan:IFNAME         a raw CAN socket (Linux)
 //   slcan:DEVICE[@BITRATE]   a serial-line CAN adapter (Linux tty, Windows COM)
 #pragma once
@@ -66,6 +67,7 @@ struct BusAddress {
     enum class Kind { kSim, kSocketCan, kSlcan } kind = Kind::kSim;
     std::string device;         // interface or serial device
     uint32_t bitrate = 500000;  // slcan only
+    uint32_t simBitRate = 0;    // sim@BITRATE: bit timing at that rate; 0: instant
     int simUnconfigured = 0;    // sim only: LSS slaves without a node-ID
 };
 
@@ -77,7 +79,7 @@ std::optional<BusAddress> ParseBusAddress(const std::string& text, std::string& 
 std::unique_ptr<Bus> OpenBus(const BusAddress& address, std::string& error);
 
 // The adapters (bus_sim.cpp, bus_socketcan.cpp, bus_slcan.cpp).
-std::unique_ptr<Bus> OpenSimBus(int unconfigured = 0);
+std::unique_ptr<Bus> OpenSimBus(uint32_t bitRate = 0, int unconfigured = 0);
 #ifdef __linux__
 std::unique_ptr<Bus> OpenSocketCanBus(const std::string& interface, std::string& error);
 #endif

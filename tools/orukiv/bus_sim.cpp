@@ -1,6 +1,10 @@
 // The simulated network as a bus. Frames for the host queue here as the
 // network delivers them (on the sender's thread: the worker's own for inline
-// answers, the ticker's for heartbeats) and each arrival is reported.
+// answers, the ticker's for heartbeats; with bit timing the bus's own) and
+// each arrival is reported. With bit timing a send fails while the host's
+// transmit queue (10 frames) is full, and each frame of the host's that
+// leaves the bus is reported as an arrival too, so that a worker in
+// low-latency mode wakes to send more.
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -14,8 +18,10 @@ namespace {
 
 class SimBus : public Bus {
 public:
-    explicit SimBus(int unconfigured)
-        : host_(net_.Bus().Attach("orukiv", [this](const KIV_CanFrame& f) { Deliver(f); })) {
+    SimBus(uint32_t bitRate, int unconfigured) {
+        if (bitRate != 0) net_.Bus().SetBitTiming({bitRate, kHostTxQueue});
+        host_ = net_.Bus().Attach("orukiv", [this](const KIV_CanFrame& f) { Deliver(f); });
+        if (bitRate != 0) host_->SetSentHandler([this] { FramesArrived(); });
         net_.AddUnconfigured(unconfigured);
         net_.Start();
     }
@@ -26,13 +32,12 @@ public:
         std::lock_guard<std::mutex> lock(m_);
         return TakeQueuedFrames(frames_, frames, max);
     }
-    int Send(const KIV_CanFrame& frame) override {
-        host_->Send(frame);
-        return 0;
-    }
+    int Send(const KIV_CanFrame& frame) override { return host_->Send(frame) ? 0 : 1; }
     sim::SimNetwork* Simulation() override { return &net_; }
 
 private:
+    static constexpr std::size_t kHostTxQueue = 10;  // a SocketCAN socket's default
+
     void Deliver(const KIV_CanFrame& frame) {
         {
             std::lock_guard<std::mutex> lock(m_);
@@ -49,8 +54,8 @@ private:
 
 }  // namespace
 
-std::unique_ptr<Bus> OpenSimBus(int unconfigured) {
-    return std::make_unique<SimBus>(unconfigured);
+std::unique_ptr<Bus> OpenSimBus(uint32_t bitRate, int unconfigured) {
+    return std::make_unique<SimBus>(bitRate, unconfigured);
 }
 
 }  // namespace orukiv::tool

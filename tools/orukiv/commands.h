@@ -4,11 +4,16 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "session.h"
 #include "values.h"
+
+namespace CLI {
+class App;
+}
 
 namespace orukiv::tool {
 
@@ -32,6 +37,11 @@ int CmdMove(Session& s, uint8_t node, int32_t position);
 int CmdDemo(Session& s);
 // The simulated network behind a pseudo-terminal speaking slcan (POSIX).
 int CmdServeSlcan(double seconds);
+// upload and download (cmd_transfer.cpp): adds both commands and the
+// global --max-size to `app`; what it returns runs the chosen one (nothing
+// when neither was chosen).
+using TransferCommand = std::function<std::optional<int>(Session&)>;
+TransferCommand AddTransferCommands(CLI::App& app, Options& options);
 
 // ---- Shared by the commands and the demo ----------------------------------
 

@@ -68,7 +68,9 @@ int main(int argc, char** argv) {
     app.fallthrough();  // global options after the command too
     Options opt;
     std::string timeoutText;
-    app.add_option("--bus", opt.bus, "sim (default), socketcan:IFNAME or slcan:DEVICE[@BITRATE]");
+    app.add_option("--bus", opt.bus,
+                   "sim[@BITRATE] (default sim; a bit rate turns on bit timing), socketcan:IFNAME "
+                   "or slcan:DEVICE[@BITRATE]");
     app.add_option("--timeout", timeoutText, "SDO time-out in ms (default 1000)")
         ->check(Number(1, 600000));
     app.add_flag("--trace", opt.trace, "print every frame in both directions, candump log form");
@@ -179,6 +181,7 @@ int main(int argc, char** argv) {
                    "with --bus sim: N LSS slaves without a node-ID (255) join the network")
         ->check(Number(0, 16))
         ->option_text("N");
+    const TransferCommand transfer = AddTransferCommands(app, opt);
 
     CLI11_PARSE(app, argc, argv);
 
@@ -230,6 +233,7 @@ int main(int argc, char** argv) {
     const auto u16 = [](const std::string& t) { return static_cast<uint16_t>(Num(t)); };
     const ValueType* valueType = type.empty() ? nullptr : FindValueType(type);
 
+    if (const auto status = transfer(s)) return *status;
     if (*read) return CmdRead(s, u8(node), u16(index), u8(sub), valueType);
     if (*write) return CmdWrite(s, u8(node), u16(index), u8(sub), value, valueType);
     if (*nmt) {

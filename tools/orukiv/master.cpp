@@ -89,8 +89,9 @@ int32_t Master::CanRecv(KIV_CanFrame* frames, uint32_t maxCount, void* user) {
 
 int32_t Master::CanSend(const KIV_CanFrame* frame, void* user) {
     auto* self = static_cast<Master*>(user);
-    if (self->trace_) self->trace_->Frame(*frame);
-    return self->bus_.Send(*frame);
+    const int32_t result = self->bus_.Send(*frame);
+    if (result == 0 && self->trace_) self->trace_->Frame(*frame);  // only what went out
+    return result;
 }
 
 void Master::OnEvent(const KIV_Event* event, void* user) {

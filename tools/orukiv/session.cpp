@@ -2,14 +2,10 @@
 #include "session.h"
 
 #include <cstdio>
+#include <memory>
+#include <new>
 
 namespace orukiv::tool {
-
-namespace {
-
-constexpr uint32_t kReadBuffer = 4096;
-
-}  // namespace
 
 uint32_t Access::U32() const {
     uint32_t v = 0;
@@ -20,11 +16,22 @@ uint32_t Access::U32() const {
 
 Access Session::Read(uint8_t node, uint16_t index, uint8_t sub) {
     Access a;
-    a.data.resize(kReadBuffer);
+    // Room for one byte beyond the limit tells an object that is too long.
+    // The buffer is only touched as far as the data goes.
+    const uint32_t room = options_.maxSize + 1;
+    std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[room]);
+    if (!buffer) {
+        a.result = KIV_ERR_NO_RESOURCE;
+        return a;
+    }
     uint32_t got = 0;
-    a.result =
-        KIV_ReadObjectEx(h(), node, index, sub, a.data.data(), kReadBuffer, &got, &a.abortCode);
-    a.data.resize(a.ok() ? got : 0);
+    a.result = KIV_ReadObjectEx(h(), node, index, sub, buffer.get(), room, &got, &a.abortCode);
+    if (a.ok() && got > options_.maxSize) {
+        std::fprintf(stderr, "orukiv: %s is longer than --max-size (%u bytes)\n",
+                     ObjectName(node, index, sub).c_str(), options_.maxSize);
+        a.result = KIV_ERR_PARAM;
+    }
+    if (a.ok()) a.data.assign(buffer.get(), buffer.get() + got);
     return a;
 }
 

@@ -16,7 +16,8 @@ struct Options {
     bool timeoutGiven = false;
     bool trace = false;
     std::string logFile;
-    uint32_t lowLatencyUs = 0;  // worker period in low-latency mode; 0: default timing
+    uint32_t lowLatencyUs = 0;     // worker period in low-latency mode; 0: default timing
+    uint32_t maxSize = 16u << 20;  // largest object a read takes (--max-size)
 };
 
 // The outcome of one SDO access.
@@ -40,7 +41,8 @@ public:
     Bus& bus() { return master_.bus(); }
     const Options& options() const { return options_; }
 
-    // Reads into a generous buffer: the server picks the protocol.
+    // Reads up to options().maxSize bytes (the server picks the protocol);
+    // a longer object fails with KIV_ERR_PARAM and a message on stderr.
     Access Read(uint8_t node, uint16_t index, uint8_t sub);
     Access Write(uint8_t node, uint16_t index, uint8_t sub, const std::vector<uint8_t>& data);
     Access WriteU(uint8_t node, uint16_t index, uint8_t sub, uint32_t value, std::size_t size);

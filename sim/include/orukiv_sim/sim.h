@@ -13,6 +13,11 @@
 // its sender. By default a node answers in the sender's delivery call, so an
 // answer to the library is waiting in the host's queue before canSend returns
 // and the simulator adds no latency of its own.
+//
+// Bit timing (VirtualBus::SetBitTiming, opt-in) makes the bus take real
+// time: frames wait in a bounded transmit queue per endpoint, leave one at a
+// time in identifier order, each occupying the bus for FrameBits of it at
+// the bit rate, and are delivered from the bus's own thread at their end.
 #pragma once
 
 #include <atomic>
@@ -34,6 +39,7 @@
 #include <vector>
 
 #include "orukiv/orukiv.h"
+#include "orukiv_sim/sdo_server.h"
 
 namespace orukiv::sim {
 
@@ -43,6 +49,16 @@ using Clock = std::chrono::steady_clock;
 KIV_CanFrame MakeFrame(uint32_t id, std::initializer_list<uint8_t> bytes);
 // An 8-byte frame (dlc 8), bytes beyond the list zero: the SDO frame form.
 KIV_CanFrame MakeSdoFrame(uint32_t id, std::initializer_list<uint8_t> bytes);
+
+// The bits a classic base-format frame takes on the bus: start of frame to
+// end of frame with the stuff bits that its identifier, RTR bit, DLC, data
+// and CRC call for, plus the 3-bit intermission before the next frame may
+// start. 47 + 8 x data bytes before stuffing; identifiers above 0x7FF are
+// taken modulo 0x800, a dlc above 8 carries 8 data bytes.
+uint32_t FrameBits(const KIV_CanFrame& frame);
+// CRC-16 of SDO block transfers (polynomial 0x1021, initial value 0, no
+// reflection, no final xor), continued from `crc`.
+uint16_t BlockCrc(const uint8_t* data, std::size_t size, uint16_t crc = 0);
 
 class VirtualBus;
 
@@ -58,11 +74,30 @@ public:
     uint32_t Id() const { return id_; }
     const std::string& Name() const { return name_; }
 
-    // Sends to every other endpoint of the bus (no-op once closed).
-    void Send(const KIV_CanFrame& frame);
+    // Sends to every other endpoint of the bus: at once, or with bit timing
+    // into this endpoint's transmit queue. False, sending nothing, once
+    // closed or when the transmit queue is full.
+    bool Send(const KIV_CanFrame& frame);
     // Sends after `delay` from the bus's timer thread (dropped if this
-    // endpoint is closed by then).
-    void SendAfter(const KIV_CanFrame& frame, std::chrono::milliseconds delay);
+    // endpoint is closed by then, or its transmit queue is full). With bit
+    // timing the frame is queued at once, due `delay` after now on the bus's
+    // time line: what a receiver sends in answer counts from the end of the
+    // frame it answers, however late the bus's thread delivered it.
+    void SendAfter(const KIV_CanFrame& frame, std::chrono::microseconds delay);
+
+    // With bit timing: how many frames the transmit queue holds, the one on
+    // the bus included (0: no bound). Until this is called, the bus's
+    // BitTiming::txQueueDepth.
+    void SetTxQueueDepth(std::size_t depth);
+    // With bit timing: called on the bus's thread each time one of this
+    // endpoint's frames has left the bus (its queue has room again).
+    void SetSentHandler(std::function<void()> handler);
+
+    // Endpoints without a handler: called on the delivering thread after a
+    // frame was queued for polling (empty: nothing). Once this (or
+    // SetSentHandler) returns, the old handler is not running and will not
+    // be called again.
+    void SetArrivalHandler(std::function<void()> handler);
 
     // Queue access (endpoints without a handler).
     bool TryPop(KIV_CanFrame& out);
@@ -92,17 +127,52 @@ private:
     std::deque<KIV_CanFrame> queue_;
     bool closed_ = false;
     int inFlight_ = 0;
+
+    // Transmit queue (bit timing only), guarded by the bus's wireM_.
+    struct Queued {
+        KIV_CanFrame frame;
+        Clock::time_point at;  // when it was queued
+    };
+    std::deque<Queued> tx_;
+    std::size_t txDepth_ = 0;
+    bool txDepthSet_ = false;  // by SetTxQueueDepth: SetBitTiming leaves it
+
+    // The hooks, held while they run.
+    void RunHook(const std::function<void()>& hook);
+    std::mutex hookM_;
+    std::function<void()> onArrival_;
+    std::function<void()> onSent_;
 };
 
 // One frame as it crossed the bus.
 struct TraceEntry {
     KIV_CanFrame frame;
-    Clock::time_point at;  // when it was delivered
+    Clock::time_point at;  // when it was delivered; with bit timing, the end
+                           // of the frame on the bus's own time line
     uint32_t senderId;     // Endpoint::Id of the sender
     std::string sender;    // Endpoint::Name of the sender
 };
 
+// Bit timing of a VirtualBus.
+struct BitTiming {
+    uint32_t bitRate = 0;  // bits per second, 10 000..1 000 000; 0: instant
+    // Frames each endpoint's transmit queue holds unless SetTxQueueDepth
+    // says otherwise (10: a SocketCAN socket's default); 0: no bound.
+    std::size_t txQueueDepth = 10;
+};
+
 // Thread-safe in-memory CAN bus. Must outlive every endpoint attached to it.
+//
+// With bit timing the bus keeps its own time line: a frame starts when the
+// bus is free and it has won arbitration (the lowest identifier among the
+// frames at the heads of the transmit queues that were waiting when the bus
+// became free; when none was waiting, the first one queued after), takes
+// FrameBits / bitRate seconds and is delivered, on the bus's thread, once
+// that time has passed. A late wake-up of the thread delays the delivery
+// but not the time line: frames waiting meanwhile follow back to back, and
+// what a receiver sends from its delivery call (an inline node's answer,
+// delayed or not) is due from the end of the frame it answers. Frames sent
+// from other threads (a library's worker) are due when they are sent.
 class VirtualBus {
 public:
     VirtualBus();
@@ -116,8 +186,25 @@ public:
     // Closes the endpoint and removes it from the bus.
     void Detach(const std::shared_ptr<Endpoint>& endpoint);
 
-    // Delivers to every attached endpoint except `from` (null: to all).
+    // Delivers to every attached endpoint except `from` (null: to all), at
+    // once: the transmit queues and bit timing are Endpoint::Send's.
     void Send(const Endpoint* from, const KIV_CanFrame& frame);
+
+    // Turns bit timing on (bitRate 10 000..1 000 000) or off (0). Call it
+    // before traffic starts; endpoints attached earlier take the new queue
+    // depth too, unless their own was set. False, changing nothing, for a
+    // rate out of range.
+    bool SetBitTiming(const BitTiming& timing);
+    BitTiming Timing() const;
+    // With bit timing: while held, queued frames wait; on release the bus
+    // time line restarts now and every waiting frame contends at once.
+    void SetHold(bool on);
+    // With bit timing: the time the bus has been busy with frames so far.
+    std::chrono::nanoseconds BusyTime() const;
+    // Fault knob: a share (0..1) of the frames, drawn at random from a
+    // generator seeded with `seed`, reaches no endpoint (with bit timing it
+    // still takes its time on the bus). 0: none lost (the start).
+    void SetLoss(double share, uint32_t seed = 1);
 
     // The trace records every frame delivered while it is on (off at start).
     void SetTrace(bool on);
@@ -137,15 +224,29 @@ private:
     using EndpointList = std::vector<std::shared_ptr<Endpoint>>;
 
     void SendAfter(const Endpoint& from, const KIV_CanFrame& frame,
-                   std::chrono::milliseconds delay);
+                   std::chrono::microseconds delay);
     std::shared_ptr<Endpoint> Find(const Endpoint& endpoint) const;
     void TimerLoop();
+    // Bit timing: queues a frame of `from`, due at `at` (false when its
+    // queue is full).
+    bool Enqueue(Endpoint& from, const KIV_CanFrame& frame, Clock::time_point at);
+    // The bus's time line: the end of the frame being delivered on the bus's
+    // thread, the clock's now elsewhere.
+    Clock::time_point TimeLineNow() const;
+    void WireLoop();
+    void AddTrace(const Endpoint* from, const KIV_CanFrame& frame, Clock::time_point at);
 
     mutable std::mutex m_;
     std::shared_ptr<const EndpointList> endpoints_;  // replaced on (de)attach
     uint32_t nextId_ = 1;
 
+    bool Lost();  // draws for SetLoss
+
     std::atomic<bool> tracing_{false};
+    std::atomic<bool> lossy_{false};
+    std::mutex lossM_;
+    double lossShare_ = 0.0;
+    std::mt19937 lossRng_;
     mutable std::mutex traceM_;
     mutable std::condition_variable traceCv_;
     std::vector<TraceEntry> trace_;
@@ -156,12 +257,27 @@ private:
     uint64_t delayedSeq_ = 0;
     bool timerStop_ = false;
     std::thread timer_;  // started with the first delayed send
+
+    // Bit timing: the transmit queues (in the endpoints), the bus time line.
+    mutable std::mutex wireM_;
+    std::condition_variable wireCv_;
+    BitTiming timing_;
+    std::atomic<uint32_t> rate_{0};  // timing_.bitRate, read without the lock
+    bool hold_ = false;
+    bool wireStop_ = false;
+    Clock::time_point busFree_{};  // end of the last frame on the time line
+    std::chrono::nanoseconds busy_{0};
+    std::thread wire_;  // started with bit timing
 };
 
 // The host's side of the bus: gives a library instance its canRecv/canSend
 // (and onEvent) through static functions and userData.
 class HostEndpoint {
 public:
+    // What canSend returns when the frame was not taken (the endpoint is
+    // closed or, with bit timing, its transmit queue is full).
+    static constexpr int32_t kSendFailed = -105;
+
     explicit HostEndpoint(VirtualBus& bus, std::string name = "host");
     ~HostEndpoint();
     HostEndpoint(const HostEndpoint&) = delete;
@@ -175,7 +291,7 @@ public:
     void SetEventHandler(std::function<void(const KIV_Event&)> handler);
 
     // Direct use without a library instance (simulator tests).
-    void Send(const KIV_CanFrame& frame) { ep_->Send(frame); }
+    bool Send(const KIV_CanFrame& frame) { return ep_->Send(frame); }
     std::optional<KIV_CanFrame> Receive();
     std::optional<KIV_CanFrame> WaitReceive(std::chrono::milliseconds timeout);
     std::size_t Pending() const { return ep_->QueueSize(); }
@@ -233,7 +349,7 @@ struct SdoFaults {
     // as if the answer had been lost on the bus.
     double dropShare = 0.0;
     // Every answer is sent this much later, from the bus's timer thread.
-    std::chrono::milliseconds delay{0};
+    std::chrono::microseconds delay{0};
     // Share (0..1) of answers with one byte inverted (xor 0xFF): the byte
     // at corruptByte, or a random one of the eight when it is negative.
     double corruptShare = 0.0;
@@ -275,8 +391,8 @@ struct SdoFaults {
     // ... and TPDO mapping records take any write, in any order.
     bool lenientMapping = false;
 
-    // The server's own time-out, as standard devices have: a segmented
-    // transfer that no request has moved on for this long ends when the
+    // The server's own time-out, as standard devices have: a segmented or
+    // block transfer that no request has moved on for this long ends when the
     // next request arrives (0: never). Without it, a transfer whose client
     // left without an abort that arrived (its initiate answer lost, the
     // repeated initiate aborted) blocks the node for good.
@@ -292,14 +408,74 @@ struct WriteRecord {
     uint32_t abortCode;  // 0: accepted and stored
 };
 
-// A CANopen node with an object dictionary and a CiA 301 SDO server
-// (expedited and segmented upload and download, no block transfer) on its
-// default SDO: requests on 0x600 + id, answers on 0x580 + id. Like a standard
-// device it chooses the upload protocol by the object's size (expedited for
-// 1 to 4 bytes), serves one transfer at a time (an initiate request during a
-// segmented transfer is aborted with kCommandInvalid; the transfer goes on)
-// and aborts a segment whose toggle did not alternate with
-// kToggleNotAlternated.
+// The expedited and segmented SDO server of a simulated node (CiA 301),
+// beside SdoBlockServer: request frames in, answer frames out (before the
+// node applies SdoFaults' drop, corruption and delay to them), the object
+// dictionary reached through SdoObjects. Like a standard device it chooses
+// the upload protocol by the object's size (expedited for 1 to 4 bytes),
+// serves one transfer at a time (an initiate request during a segmented
+// transfer is aborted with kCommandInvalid; the transfer goes on) and
+// aborts a segment whose toggle did not alternate with kToggleNotAlternated.
+// The protocol knobs of SdoFaults act here.
+class SdoSegmentedServer {
+public:
+    SdoSegmentedServer(uint8_t nodeId, SdoObjects& objects);
+    // The node took another node-ID (LSS).
+    void SetNodeId(uint8_t nodeId) { nodeId_ = nodeId; }
+
+    void SetFaults(const SdoFaults& faults) { faults_ = faults; }
+    // The knobs, with wrongToggleAnswers counted down as it was used.
+    const SdoFaults& Faults() const { return faults_; }
+    // Ends a transfer that no request has moved on for transferTimeout.
+    void ExpireIdle(Clock::time_point now);
+    // True while a segmented transfer runs (another initiate is refused).
+    bool InTransfer() const;
+    // Takes one request's 8 data bytes; answers go to `out`.
+    void Serve(const uint8_t* request, std::vector<KIV_CanFrame>& out);
+    // Serves an initiate upload (the block server's protocol switch).
+    void InitiateUpload(uint16_t index, uint8_t sub, std::vector<KIV_CanFrame>& out);
+    // Ends the transfer in progress without an answer.
+    void EndTransfer();
+
+private:
+    enum class Transfer { kNone, kUpload, kDownload };
+
+    void Emit(const KIV_CanFrame& frame);
+    void Abort(uint16_t index, uint8_t sub, uint32_t code);
+    void StartUpload(uint16_t index, uint8_t sub);
+    bool AcceptSegment(Transfer expected, uint8_t command);
+    void UploadSegment(uint8_t command);
+    void InitiateDownload(const uint8_t* d, uint16_t index, uint8_t sub);
+    void DownloadSegment(const uint8_t* d);
+    bool TakeWrongToggle();
+
+    uint8_t nodeId_;
+    SdoObjects& objects_;
+    SdoFaults faults_;
+    std::vector<KIV_CanFrame>* out_ = nullptr;  // during Serve
+
+    // The transfer in progress.
+    Transfer transfer_ = Transfer::kNone;
+    uint16_t tIndex_ = 0;
+    uint8_t tSub_ = 0;
+    std::vector<uint8_t> tData_;
+    std::size_t tOffset_ = 0;
+    uint8_t tToggle_ = 0;
+    bool tSizeKnown_ = false;
+    uint32_t tSize_ = 0;
+    int tSegments_ = 0;
+    bool tFinished_ = false;      // last segment served; only a repeat may follow
+    Clock::time_point tMoved_{};  // the transfer's start or last segment served
+    std::optional<KIV_CanFrame> tLastAnswer_;
+};
+
+// A CANopen node with an object dictionary and CiA 301 SDO servers on its
+// default SDO (requests on 0x600 + id, answers on 0x580 + id): an
+// SdoSegmentedServer (expedited and segmented) and an SdoBlockServer beside
+// it, one transfer at a time between them (a block initiate during a
+// segmented transfer is aborted with kCommandInvalid; while a block transfer
+// runs every request is its). The SdoFaults knobs act on the expedited and
+// segmented answers only; the block server has its own (SetBlockServer).
 //
 // TPDO communication and mapping records (AddCommunicationObjects), and the
 // RPDO ones (AddRpdoObjects, 0x1400+n and 0x1600+n alike), follow the
@@ -310,7 +486,7 @@ struct WriteRecord {
 // above 8, kCannotMap for an entry whose object is absent or whose length
 // is not the object's, kMappingTooLong beyond 64 bits. A valid PDO's
 // COB-ID may only be written to set bit 31 (else kInvalidValue).
-class SimNode {
+class SimNode : private SdoObjects {
 public:
     enum class Mode {
         kInline,  // answers in the sender's delivery call (lowest latency)
@@ -351,6 +527,10 @@ public:
 
     void SetFaults(const SdoFaults& faults);
     SdoFaults Faults() const;
+    // The block-transfer server's behaviour and knobs (it starts with the
+    // defaults: CRC, blksize 127, no faults, no latency).
+    void SetBlockServer(const BlockServerSettings& settings);
+    BlockServerSettings BlockServer() const;
 
     // Every SDO write decided on (accepted or refused), oldest first. A
     // segmented write that never completed is not recorded.
@@ -466,7 +646,14 @@ private:
         bool variable = false;
         std::size_t maxSize = 0;
     };
-    enum class Transfer { kNone, kUpload, kDownload };
+    // SdoObjects, for the servers (m_ held).
+    uint32_t ReadForUpload(uint16_t index, uint8_t sub, std::vector<uint8_t>& value) override;
+    uint32_t CheckDownload(uint16_t index, uint8_t sub, std::optional<uint32_t> size,
+                           const std::vector<uint8_t>& attempted) override;
+    std::optional<std::size_t> FixedSize(uint16_t index, uint8_t sub) override;
+    uint32_t CommitDownload(uint16_t index, uint8_t sub, const std::vector<uint8_t>& data) override;
+    // A block-transfer frame (or any request while one runs): true when taken.
+    bool ServeBlock(const uint8_t* d, uint16_t index, uint8_t sub);
 
     void HandleFrame(const KIV_CanFrame& frame);
     // LSS master frames (0x7E5): true when the frame was one.
@@ -476,14 +663,11 @@ private:
     bool HandleNetworkFrame(const KIV_CanFrame& frame);
     void NmtCommandLocked(uint8_t command);
     void BootLocked();
+    // Takes another node-ID (LSS), its SDO servers too.
+    void SetNodeIdLocked(uint8_t id);
     void SendTpdosLocked();
     void ReceiveRpdoLocked(const KIV_CanFrame& frame);
     void ServeRequest(const uint8_t* d);
-    void InitiateUpload(uint16_t index, uint8_t sub);
-    bool AcceptSegment(Transfer expected, uint8_t command);
-    void UploadSegment(uint8_t command);
-    void InitiateDownload(const uint8_t* d, uint16_t index, uint8_t sub);
-    void DownloadSegment(const uint8_t* d);
     // Checks and stores a complete write; returns the abort code (0: ok).
     uint32_t CommitWrite(uint16_t index, uint8_t sub, const std::vector<uint8_t>& data);
     uint32_t CheckWriteAccess(uint16_t index, uint8_t sub) const;
@@ -497,10 +681,7 @@ private:
     void Answer(KIV_CanFrame frame);
     void Abort(uint16_t index, uint8_t sub, uint32_t code);
     void Record(uint16_t index, uint8_t sub, const std::vector<uint8_t>& data, uint32_t code);
-    bool TakeWrongToggle();
-    bool InSegmentedTransfer() const;
     double Draw();
-    void EndTransfer();
 
     VirtualBus& bus_;
     std::atomic<uint8_t> nodeId_;  // 255: unconfigured
@@ -510,29 +691,18 @@ private:
     bool shutDown_ = false;
 
     std::map<uint32_t, Entry> od_;  // key: index << 8 | sub-index
-    SdoFaults faults_;
-    std::mt19937 rng_;
+    std::mt19937 rng_;              // SdoFaults' random draws
 
-    // The transfer in progress.
-    Transfer transfer_ = Transfer::kNone;
-    uint16_t tIndex_ = 0;
-    uint8_t tSub_ = 0;
-    std::vector<uint8_t> tData_;
-    std::size_t tOffset_ = 0;
-    uint8_t tToggle_ = 0;
-    bool tSizeKnown_ = false;
-    uint32_t tSize_ = 0;
-    int tSegments_ = 0;
-    bool tFinished_ = false;      // last segment served; only a repeat may follow
-    Clock::time_point tMoved_{};  // the transfer's start or last segment served
-    std::optional<KIV_CanFrame> tLastAnswer_;
+    SdoSegmentedServer seg_;
+    SdoBlockServer block_;
+    Clock::time_point blockMoved_{};  // the block transfer's last request
 
     std::vector<WriteRecord> writes_;
     mutable std::condition_variable writesCv_;
     uint64_t requestsSeen_ = 0;
     uint64_t answersSent_ = 0;
     // Frames produced under the lock, sent once it is released.
-    std::vector<std::pair<KIV_CanFrame, std::chrono::milliseconds>> outbox_;
+    std::vector<std::pair<KIV_CanFrame, std::chrono::microseconds>> outbox_;
 
     // Network state (sim_nmt.cpp).
     KIV_NmtState nmtState_ = KIV_NMT_STATE_PRE_OPERATIONAL;
@@ -580,8 +750,10 @@ uint16_t StatusWordOf(DriveState s);
 // disabled. Objects (sub-index 0): 0x6040 u16 rw, 0x6041 u16 ro, 0x6060 i8
 // rw, 0x6061 i8 ro (follows 0x6060), 0x607A i32 rw, 0x6064 i32 ro, 0x60FF
 // i32 rw, 0x606C i32 ro, 0x6071 i16 rw, 0x6077 i16 ro, 0x6098 i8 rw, plus
-// 0x1000 (device type, ro) and the communication objects of
-// SimNode::AddCommunicationObjects. In operation enabled a written target
+// 0x1000 (device type, ro), the communication objects of
+// SimNode::AddCommunicationObjects and the program data 0x1F50 (sub 0: u8
+// const 1; sub 1: a DOMAIN, rw, empty at start, up to kProgramDataMaxSize
+// bytes: a firmware image as a download tool writes it). In operation enabled a written target
 // (position, velocity, torque) is reached at once: the actual value takes it,
 // except in profile position mode (0x6061 = 1; sim_drive_motion.cpp): there a
 // rising controlword bit 4 (new set-point; bit 6: relative) takes 0x607A as
@@ -591,6 +763,8 @@ uint16_t StatusWordOf(DriveState s);
 // statusword bit 10 (target reached) is set.
 class SimDrive : public SimNode {
 public:
+    static constexpr std::size_t kProgramDataMaxSize = std::size_t{1} << 20;  // 1 MiB
+
     SimDrive(VirtualBus& bus, uint8_t nodeId, Mode mode = Mode::kInline);
     ~SimDrive() override;
 
