@@ -80,6 +80,8 @@ public:
     };
 
     SdoBlockServer(uint8_t nodeId, SdoObjects& objects);
+    // The node took another node-ID (LSS).
+    void SetNodeId(uint8_t nodeId) { nodeId_ = nodeId; }
 
     void SetSettings(const BlockServerSettings& settings) { settings_ = settings; }
     const BlockServerSettings& Settings() const { return settings_; }
@@ -90,8 +92,6 @@ public:
     Outcome Serve(const uint8_t* request, std::vector<KIV_CanFrame>& out);
     // Ends the transfer in progress without an answer.
     void Reset();
-    // The node-ID the answers carry (one given over LSS takes effect here).
-    void SetNodeId(uint8_t nodeId) { nodeId_ = nodeId; }
 
 private:
     enum class Phase {

@@ -420,6 +420,8 @@ struct WriteRecord {
 class SdoSegmentedServer {
 public:
     SdoSegmentedServer(uint8_t nodeId, SdoObjects& objects);
+    // The node took another node-ID (LSS).
+    void SetNodeId(uint8_t nodeId) { nodeId_ = nodeId; }
 
     void SetFaults(const SdoFaults& faults) { faults_ = faults; }
     // The knobs, with wrongToggleAnswers counted down as it was used.
@@ -434,8 +436,6 @@ public:
     void InitiateUpload(uint16_t index, uint8_t sub, std::vector<KIV_CanFrame>& out);
     // Ends the transfer in progress without an answer.
     void EndTransfer();
-    // The node-ID the answers carry (one given over LSS takes effect here).
-    void SetNodeId(uint8_t nodeId) { nodeId_ = nodeId; }
 
 private:
     enum class Transfer { kNone, kUpload, kDownload };
