@@ -99,27 +99,44 @@ void Master::OnEvent(const KIV_Event* event, void* user) {
 
 // ---- Result codes -----------------------------------------------------------
 
+namespace {
+
+struct ResultCode {
+    int32_t code;
+    const char* name;
+    const char* meaning;
+};
+
+const ResultCode kResultCodes[] = {
+    {KIV_OK, "KIV_OK", "done"},
+    {KIV_ERR_PARAM, "KIV_ERR_PARAM", "argument refused or unexpected answer"},
+    {KIV_ERR_TIMEOUT, "KIV_ERR_TIMEOUT", "no complete answer in time"},
+    {KIV_ERR_NO_RESOURCE, "KIV_ERR_NO_RESOURCE", "no free request slot or SDO channel"},
+    {KIV_ERR_ABORTED, "KIV_ERR_ABORTED", "the server aborted the transfer"},
+    {KIV_ERR_NO_SEND, "KIV_ERR_NO_SEND", "the frame could not be sent"},
+};
+
+const ResultCode* FindResultCode(int32_t result) {
+    for (const ResultCode& r : kResultCodes)
+        if (r.code == result) return &r;
+    return nullptr;
+}
+
+}  // namespace
+
+std::string ResultName(int32_t result) {
+    const ResultCode* r = FindResultCode(result);
+    return r ? r->name : "error " + std::to_string(result);
+}
+
 std::string ResultText(int32_t result, uint32_t abortCode) {
-    struct Name {
-        int32_t code;
-        const char* name;
-        const char* meaning;
-    };
-    static const Name names[] = {
-        {KIV_OK, "KIV_OK", "done"},
-        {KIV_ERR_PARAM, "KIV_ERR_PARAM", "argument refused or unexpected answer"},
-        {KIV_ERR_TIMEOUT, "KIV_ERR_TIMEOUT", "no complete answer in time"},
-        {KIV_ERR_NO_RESOURCE, "KIV_ERR_NO_RESOURCE", "no free request slot or SDO channel"},
-        {KIV_ERR_ABORTED, "KIV_ERR_ABORTED", "the server aborted the transfer"},
-        {KIV_ERR_NO_SEND, "KIV_ERR_NO_SEND", "the frame could not be sent"},
-    };
     char buf[64];
     if (result == KIV_ERR_ABORTED && abortCode != 0) {
         std::snprintf(buf, sizeof buf, "KIV_ERR_ABORTED: SDO abort 0x%08X", abortCode);
         return std::string(buf) + " (" + KIV_SdoAbortText(abortCode) + ")";
     }
-    for (const Name& n : names)
-        if (n.code == result) return std::string(n.name) + " (" + n.meaning + ")";
+    if (const ResultCode* r = FindResultCode(result))
+        return std::string(r->name) + " (" + r->meaning + ")";
     std::snprintf(buf, sizeof buf, "error %d (from the bus adapter)", static_cast<int>(result));
     return buf;
 }

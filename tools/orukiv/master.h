@@ -70,5 +70,7 @@ private:
 // "KIV_ERR_TIMEOUT (no complete answer in time)" and, for an abort,
 // "KIV_ERR_ABORTED: SDO abort 0x06020000 (object does not exist ...)".
 std::string ResultText(int32_t result, uint32_t abortCode = 0);
+// "KIV_ERR_TIMEOUT"; "error 7" for a code of the bus adapter.
+std::string ResultName(int32_t result);
 
 }  // namespace orukiv::tool

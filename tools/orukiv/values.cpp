@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <limits>
 
+#include "orukiv_sim/byte_order.h"
+
 namespace orukiv::tool {
 
 const std::vector<ValueType>& ValueTypes() {
@@ -134,24 +136,71 @@ std::string HexBytes(const uint8_t* data, std::size_t size) {
     return out;
 }
 
+std::string HexBytesLower(const uint8_t* data, std::size_t size) {
+    static const char kDigits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(size * 2);
+    for (std::size_t i = 0; i < size; ++i) {
+        out += kDigits[data[i] >> 4];
+        out += kDigits[data[i] & 0x0F];
+    }
+    return out;
+}
+
+std::string HexNumber(uint32_t value, int digits) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%0*X", digits, value);
+    return buf;
+}
+
+bool LooksNumeric(std::string_view text) {
+    if (!text.empty() && (text[0] == '-' || text[0] == '+')) text.remove_prefix(1);
+    if (!text.empty() && text[0] == '.') text.remove_prefix(1);
+    return !text.empty() && std::isdigit(static_cast<unsigned char>(text[0]));
+}
+
 namespace {
 
+// Printable text, NULs allowed (padding of fixed-size strings), not all NUL.
 bool Printable(const uint8_t* data, std::size_t size) {
-    if (size == 0) return false;
-    for (std::size_t i = 0; i < size; ++i)
+    bool text = false;
+    for (std::size_t i = 0; i < size; ++i) {
+        if (data[i] == 0) continue;
         if (!std::isprint(data[i])) return false;
-    return true;
+        text = true;
+    }
+    return text;
+}
+
+std::string QuotedString(const uint8_t* data, std::size_t size) {
+    std::string out = "\"";
+    for (std::size_t i = 0; i < size; ++i) {
+        const uint8_t c = data[i];
+        if (c == 0) {
+            out += "\\0";
+        } else if (c == '\\') {
+            out += "\\\\";
+        } else if (c < 0x20 || c == 0x7F) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\x%02X", c);
+            out += buf;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
 }
 
 }  // namespace
 
-std::string FormatValue(const ValueType* type, const uint8_t* data, std::size_t size) {
-    if (!type) {
-        if (size == 1 || size == 2 || size == 4)
-            type = &ValueTypes()[size == 1 ? 0 : size == 2 ? 1 : 2];
-        else
-            type = FindValueType(Printable(data, size) ? "str" : "hex");
-    }
+const ValueType& ShownType(const ValueType* type, const uint8_t* data, std::size_t size) {
+    if (type) return *type;
+    if (size == 1 || size == 2 || size == 4) return ValueTypes()[size == 1 ? 0 : size == 2 ? 1 : 2];
+    return *FindValueType(Printable(data, size) ? "str" : "hex");
+}
+
+std::string FormatValue(const ValueType* shown, const uint8_t* data, std::size_t size) {
+    const ValueType* type = &ShownType(shown, data, size);
     char buf[64];
     switch (type->kind) {
         case ValueKind::kUnsigned:
@@ -159,8 +208,7 @@ std::string FormatValue(const ValueType* type, const uint8_t* data, std::size_t 
             if (size != type->size)
                 return HexBytes(data, size) + " (" + std::to_string(size) + " bytes, not a " +
                        type->name + ")";
-            uint64_t raw = 0;
-            for (std::size_t i = 0; i < size; ++i) raw |= static_cast<uint64_t>(data[i]) << (8 * i);
+            const uint64_t raw = LoadLe(data, size);
             const int digits = static_cast<int>(size * 2);
             if (type->kind == ValueKind::kUnsigned) {
                 std::snprintf(buf, sizeof buf, "%" PRIu64 " (0x%0*" PRIX64 ")", raw, digits, raw);
@@ -172,7 +220,7 @@ std::string FormatValue(const ValueType* type, const uint8_t* data, std::size_t 
             return buf;
         }
         case ValueKind::kString:
-            return "\"" + std::string(data, data + size) + "\"";
+            return QuotedString(data, size);
         case ValueKind::kHex:
             return size ? HexBytes(data, size) : "(empty)";
     }

@@ -30,19 +30,29 @@ std::string ValueTypeNames();
 std::optional<uint64_t> ParseUnsigned(std::string_view text, uint64_t max);
 // As ParseUnsigned with an optional leading '-', within [min, max].
 std::optional<int64_t> ParseSigned(std::string_view text, int64_t min, int64_t max);
+// True when the user meant a number: a digit first, after an optional sign
+// ("12", "-3", "0x1F", "1.5", "4e9"), or a '.' and a digit (".5").
+bool LooksNumeric(std::string_view text);
 
 // The bytes of `text` as a value of `type` (little-endian numbers; hex: byte
 // pairs, spaces allowed). Empty optional and `error` set when it does not fit.
 std::optional<std::vector<uint8_t>> EncodeValue(const ValueType& type, std::string_view text,
                                                 std::string& error);
 
-// The bytes read back, in words: numbers as "4660 (0x1234)", strings quoted,
+// The bytes read back, in words: numbers as "4660 (0x1234)", strings quoted
+// whole, with NUL shown as \0, other control bytes as \xNN and \ as \\;
 // hex as "01 02 03". A size that does not match the type is shown as hex with
-// a note. Without a type, 1, 2 and 4 bytes are unsigned numbers, printable
-// text a string, anything else hex.
+// a note.
 std::string FormatValue(const ValueType* type, const uint8_t* data, std::size_t size);
+// The type a value is shown as: `type` when given; else 1, 2 and 4 bytes are
+// unsigned numbers, printable text (NULs allowed) a string, anything else hex.
+const ValueType& ShownType(const ValueType* type, const uint8_t* data, std::size_t size);
 
 // Bytes as "01 02 03" (upper-case, one space apart).
 std::string HexBytes(const uint8_t* data, std::size_t size);
+// Bytes as "010203" (lower-case, no spaces), the form of JSON output.
+std::string HexBytesLower(const uint8_t* data, std::size_t size);
+// A number as "0x0605" with `digits` hex digits (upper-case).
+std::string HexNumber(uint32_t value, int digits);
 
 }  // namespace orukiv::tool
