@@ -37,7 +37,7 @@ void SimDrive::SetStatusBitsLocked(uint16_t mask, bool on) {
 void SimDrive::SetPointLocked(uint16_t cw, uint16_t previousCw) {
     // Halt: the axis stops where it is (no deceleration ramp here) and
     // "target reached" says it stands; no set-point starts while it is set.
-    if ((cw & kCwHalt) != 0) {
+    if ((cw & kCwHalt) != 0 && !haltIgnored_) {
         moving_ = false;
         SetStatusBitsLocked(kSwTargetReached, true);
         return;

@@ -565,6 +565,9 @@ public:
     void SetActualTorque(int16_t v);
     // Waits until the drive is in state s; false on time-out.
     bool WaitForState(DriveState s, std::chrono::milliseconds timeout) const;
+    // Test knob: a drive whose controlword halt bit does nothing (it goes on
+    // moving), as firmware without halt support would.
+    void SetHaltIgnored(bool on) { haltIgnored_ = on; }
 
 protected:
     void AfterWrite(uint16_t index, uint8_t subIndex) override;
@@ -580,6 +583,7 @@ private:
     void SetStatusBitsLocked(uint16_t mask, bool on);
 
     bool moving_ = false;
+    std::atomic<bool> haltIgnored_{false};
     int32_t moveTarget_ = 0;
     int64_t moveCarry_ = 0;  // counts x microseconds not yet travelled
     Clock::time_point lastTick_{};
