@@ -53,6 +53,8 @@ std::string JsonValue(const ValueType* type, const uint8_t* data, std::size_t si
 
 int CmdRead(Session& s, uint8_t node, uint16_t index, uint8_t sub, const ValueType* type) {
     const Access a = s.Read(node, index, sub);
+    const ValueType* known = KnownObjectType(index, sub);
+    if (!type && known && known->size == a.data.size()) type = known;
     const std::string name = ObjectName(node, index, sub);
     const Json where = ObjectFields(node, index, sub);
     if (!a.ok()) return PrintFailure(s, "read " + name, a.result, a.abortCode, where);
@@ -72,6 +74,7 @@ int CmdRead(Session& s, uint8_t node, uint16_t index, uint8_t sub, const ValueTy
 int CmdWrite(Session& s, uint8_t node, uint16_t index, uint8_t sub, const std::string& value,
              const ValueType* type) {
     const Json where = ObjectFields(node, index, sub);
+    if (!type && LooksNumeric(value)) type = KnownObjectType(index, sub);
     if (!type) {  // a number is a u32 (or i32 when negative), anything else text
         if (LooksNumeric(value) && !ParseSigned(value, INT32_MIN, UINT32_MAX))
             return PrintError(s,

@@ -408,7 +408,7 @@ int CmdDemo(Session& s) {
     };
     std::vector<Outcome> outcomes;
     const std::size_t total = std::size(kSteps);
-    for (std::size_t i = 0; i < total; ++i) {
+    for (std::size_t i = 0; i < total && !Interrupted(); ++i) {
         std::printf("\n[%zu/%zu] %s\n", i + 1, total, kSteps[i].name);
         const auto start = Clock::now();
         const bool ok = kSteps[i].run(demo);

@@ -193,6 +193,21 @@ std::string QuotedString(const uint8_t* data, std::size_t size) {
 
 }  // namespace
 
+const ValueType* KnownObjectType(uint16_t index, uint8_t sub) {
+    static const struct {
+        uint16_t index;
+        const char* type;
+    } kKnown[] = {
+        {0x6060, "i8"},  {0x6061, "i8"},  {0x6062, "i32"}, {0x6063, "i32"}, {0x6064, "i32"},
+        {0x606B, "i32"}, {0x606C, "i32"}, {0x6071, "i16"}, {0x6077, "i16"}, {0x607A, "i32"},
+        {0x607C, "i32"}, {0x6098, "i8"},  {0x60FF, "i32"},
+    };
+    if (sub != 0) return nullptr;
+    for (const auto& k : kKnown)
+        if (k.index == index) return FindValueType(k.type);
+    return nullptr;
+}
+
 const ValueType& ShownType(const ValueType* type, const uint8_t* data, std::size_t size) {
     if (type) return *type;
     if (size == 1 || size == 2 || size == 4) return ValueTypes()[size == 1 ? 0 : size == 2 ? 1 : 2];

@@ -44,6 +44,10 @@ std::optional<std::vector<uint8_t>> EncodeValue(const ValueType& type, std::stri
 // hex as "01 02 03". A size that does not match the type is shown as hex with
 // a note.
 std::string FormatValue(const ValueType* type, const uint8_t* data, std::size_t size);
+// The type of the standard objects that are signed (CiA 402 positions,
+// velocities, torques, modes), for reads and writes without --type; null
+// for any other object.
+const ValueType* KnownObjectType(uint16_t index, uint8_t sub);
 // The type a value is shown as: `type` when given; else 1, 2 and 4 bytes are
 // unsigned numbers, printable text (NULs allowed) a string, anything else hex.
 const ValueType& ShownType(const ValueType* type, const uint8_t* data, std::size_t size);
