@@ -268,7 +268,7 @@ void SimNode::HandleFrame(const KIV_CanFrame& frame) {
 }
 
 void SimNode::ServeRequest(const uint8_t* d) {
-    const uint16_t index = static_cast<uint16_t>(d[1] | (d[2] << 8));
+    const auto index = static_cast<uint16_t>(LoadLe(&d[1], 2));
     const uint8_t sub = d[3];
     // A transfer that no request has moved on for transferTimeout is over,
     // as a device's own SDO time-out ends it.
@@ -445,8 +445,7 @@ void SimNode::InitiateDownload(const uint8_t* d, uint16_t index, uint8_t sub) {
     tSizeKnown_ = sizeIndicated;
     tSize_ = 0;
     if (sizeIndicated) {
-        tSize_ = static_cast<uint32_t>(d[4] | (d[5] << 8) | (d[6] << 16)) |
-                 (static_cast<uint32_t>(d[7]) << 24);
+        tSize_ = static_cast<uint32_t>(LoadLe(&d[4], 4));
         if (uint32_t code = CheckSize(e, tSize_)) {
             Record(index, sub, {}, code);
             return Abort(index, sub, code);
