@@ -18,11 +18,16 @@ namespace orukiv::tool {
 
 namespace {
 
+// Inside the shell, only the commands that run on its bus.
+bool Offered(const Command& c, bool inShell) {
+    return !inShell || c.runs == Command::Runs::kOnBus;
+}
+
 // The table's commands as subcommands of `app`; the handler of each.
 std::vector<std::pair<CLI::App*, Handler>> AddCommands(CLI::App& app, bool inShell) {
     std::vector<std::pair<CLI::App*, Handler>> out;
     for (const Command& c : Commands()) {
-        if (inShell && c.runs != Command::Runs::kOnBus) continue;
+        if (!Offered(c, inShell)) continue;
         CLI::App* sub = app.add_subcommand(c.name, c.help);
         out.emplace_back(sub, c.define(*sub));
     }
@@ -35,15 +40,16 @@ const Handler* ChosenHandler(const std::vector<std::pair<CLI::App*, Handler>>& c
     return nullptr;
 }
 
-const Command* FindCommand(const std::string& name) {
+const Command* FindCommand(const std::string& name, bool inShell = false) {
     for (const Command& c : Commands())
-        if (c.name == name) return &c;
+        if (c.name == name && Offered(c, inShell)) return &c;
     return nullptr;
 }
 
-std::string CommandNames() {
+std::string CommandNames(bool inShell) {
     std::string names;
-    for (const Command& c : Commands()) names += (names.empty() ? "" : ", ") + c.name;
+    for (const Command& c : Commands())
+        if (Offered(c, inShell)) names += (names.empty() ? "" : ", ") + c.name;
     return names;
 }
 
@@ -61,11 +67,13 @@ std::string FirstWord(const std::vector<std::string>& args) {
 }
 
 // A parse error in words: the unknown command named, the rest as CLI11 says.
-int UsageError(CLI::App& app, const CLI::ParseError& e, const std::vector<std::string>& args) {
+int UsageError(CLI::App& app, const CLI::ParseError& e, const std::vector<std::string>& args,
+               bool inShell) {
     const std::string word = FirstWord(args);
-    if (!word.empty() && !FindCommand(word) && app.get_subcommands().empty()) {
-        std::fprintf(stderr, "orukiv: unknown command '%s' (commands: %s)\n", word.c_str(),
-                     CommandNames().c_str());
+    if (!word.empty() && !FindCommand(word, inShell) && app.get_subcommands().empty()) {
+        std::fprintf(stderr, "orukiv: unknown command '%s'%s (commands: %s)\n", word.c_str(),
+                     inShell && FindCommand(word) ? " in the shell" : "",
+                     CommandNames(inShell).c_str());
         return kExitUsage;
     }
     const int status = app.exit(e);
@@ -114,7 +122,7 @@ int RunTool(int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        return UsageError(app, e, args);
+        return UsageError(app, e, args, false);
     }
     const Handler* handler = ChosenHandler(commands);
     const Command* command = FindCommand(app.get_subcommands().front()->get_name());
@@ -195,7 +203,7 @@ int RunShellLine(Session& s, const std::string& line) {
                 w += c;
             }
         }
-        return UsageError(app, e, words);
+        return UsageError(app, e, words, true);
     }
     const Handler* handler = ChosenHandler(commands);
     return handler ? (*handler)(s) : kExitUsage;
