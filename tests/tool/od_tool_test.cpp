@@ -32,7 +32,7 @@ TEST(OdToolValues, ShownAsTheirType) {
          {0, 0, 0, 0, 0, 0, 0, 0x80},
          "-9223372036854775808 (0x8000000000000000)"},
         {KIV_OD_UNSIGNED64, Bytes(8, 0xFF), "18446744073709551615 (0xFFFFFFFFFFFFFFFF)"},
-        {KIV_OD_VISIBLE_STRING, {'a', 'b', 0, 0}, "\"ab\""},
+        {KIV_OD_VISIBLE_STRING, {'a', 'b', 0, 0}, "\"ab\\0\\0\""},
         {KIV_OD_OCTET_STRING, {0x01, 0xAB}, "01 AB"},
         {KIV_OD_UNSIGNED16, {0x01, 0x02, 0x03}, "01 02 03 (3 bytes, not a UNSIGNED16)"},
     };

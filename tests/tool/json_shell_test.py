@@ -1,0 +1,61 @@
+#!/usr/bin/env python3
+"""--json output parses line by line and carries its keys; `orukiv shell`
+runs a batch over one simulated network.
+    json_shell_test.py ORUKIV"""
+import json
+import subprocess
+import sys
+
+TOOL = sys.argv[1]
+
+
+def run(args, stdin=None):
+    p = subprocess.run([TOOL, "--json"] + args, input=stdin, capture_output=True, text=True,
+                       timeout=60)
+    lines = [json.loads(line) for line in p.stdout.splitlines()]  # every line is JSON
+    for obj in lines:
+        assert isinstance(obj.get("ok"), bool), obj
+        if not obj["ok"]:
+            assert "result" in obj, obj
+    return p.returncode, lines
+
+
+def check(what, cond, detail):
+    if not cond:
+        print(f"FAILED: {what}: {detail}")
+        sys.exit(1)
+
+
+CASES = [
+    # (what, args, stdin, exit status, check on the objects)
+    ("read", ["read", "5", "0x1018", "1"], None, 0,
+     lambda o: len(o) == 1 and o[0]["ok"] and o[0]["node"] == 5 and o[0]["index"] == 0x1018
+     and o[0]["subIndex"] == 1 and o[0]["size"] == 4 and o[0]["data"] == "1f0a0000"
+     and o[0]["value"] == 2591),
+    ("signed read", ["read", "5", "0x1018", "1", "--type", "i32"], None, 0,
+     lambda o: o[0]["value"] == 2591),
+    ("aborted read", ["read", "5", "0x2000", "0"], None, 1,
+     lambda o: len(o) == 1 and not o[0]["ok"] and o[0]["result"] == "KIV_ERR_ABORTED"
+     and o[0]["abortCode"] == 0x06020000 and o[0]["abortText"]),
+    ("monitor event", ["monitor", "1.5"], None, 0,
+     lambda o: any(e["type"] == "heartbeat" and e["node"] in (5, 10) and e["state"] for e in o)),
+    ("scan", ["scan"], None, 0,
+     lambda o: [n["node"] for n in o] == [5, 10] and all(n["answered"] for n in o)
+     and o[0]["name"] == "orukiv sim servo drive"),
+    # One network for the batch: the stopped node answers no SDO, and the
+    # scan lists it by its heartbeat.
+    ("shell batch", ["shell"], "nmt stop 5  # node 5 only\n\n# then\nscan\n", 0,
+     lambda o: o[0]["command"] == "stop"
+     and any(n.get("node") == 5 and n.get("state") == "stopped" and not n["answered"]
+             for n in o[1:])),
+    ("shell keeps going", ["shell"], "read 5 0x2000 0\nnmt start 5\n", 1,
+     lambda o: len(o) == 2 and not o[0]["ok"] and o[1]["ok"]),
+    ("shell stops on error", ["shell", "--stop-on-error"], "read 5 0x2000 0\nnmt start 5\n", 1,
+     lambda o: len(o) == 1),
+]
+
+for what, args, stdin, status, ok in CASES:
+    got, objects = run(args, stdin)
+    check(what, got == status, f"exit status {got}, expected {status}")
+    check(what, ok(objects), objects)
+    print(f"ok: {what}")
