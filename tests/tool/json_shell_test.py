@@ -1,12 +1,13 @@
 #!/usr/bin/env python3
 """--json output parses line by line and carries its keys; `orukiv shell`
 runs a batch over one simulated network.
-    json_shell_test.py ORUKIV"""
+    json_shell_test.py ORUKIV DATA_DIR"""
 import json
 import subprocess
 import sys
 
 TOOL = sys.argv[1]
+DATA = sys.argv[2]
 
 
 def run(args, stdin=None):
@@ -37,6 +38,16 @@ CASES = [
     ("aborted read", ["read", "5", "0x2000", "0"], None, 1,
      lambda o: len(o) == 1 and not o[0]["ok"] and o[0]["result"] == "KIV_ERR_ABORTED"
      and o[0]["abortCode"] == 0x06020000 and o[0]["abortText"]),
+    # Typed by the drive's EDS: INTEGER32 signed, by name or by index.
+    ("read typed by the EDS", ["shell"],
+     "write 5 0x607A 0 -1000\nread 5 \"Target position\"\nread 5 0x607A 0\n", 0,
+     lambda o: len(o) == 3 and o[1]["data"] == "18fcffff" and o[1]["value"] == -1000
+     and o[2]["value"] == -1000),
+    # By index too: only the EDS says 0x1800:02 is UNSIGNED8.
+    ("write refused by the EDS type", ["write", "5", "0x1800", "2", "300"], None, 1,
+     lambda o: len(o) == 1 and o[0]["result"] == "tool" and o[0]["index"] == 0x1800),
+    ("configure", ["configure", "10", DATA + "/sim_io.dcf"], None, 0,
+     lambda o: len(o) == 1 and o[0]["ok"] and o[0]["written"] == o[0]["writes"] > 0),
     ("monitor event", ["monitor", "1.5"], None, 0,
      lambda o: any(e["type"] == "heartbeat" and e["node"] in (5, 10) and e["state"] for e in o)),
     ("scan", ["scan"], None, 0,

@@ -10,6 +10,7 @@
 
 #include "command.h"
 #include "interrupt.h"
+#include "orukiv_sim/byte_order.h"
 #include "report.h"
 
 namespace orukiv::tool {
@@ -77,12 +78,6 @@ std::vector<uint8_t> ConciseOf(const KIV_Od* dcf, std::string& error) {
     return out;
 }
 
-uint32_t Le(const uint8_t* p, int n) {
-    uint32_t v = 0;
-    for (int i = 0; i < n; ++i) v |= static_cast<uint32_t>(p[i]) << (8 * i);
-    return v;
-}
-
 struct ConciseStep {
     uint16_t index;
     uint8_t sub;
@@ -92,12 +87,12 @@ struct ConciseStep {
 // The entries of a concise DCF; false when they do not fill it exactly.
 bool DecodeConcise(const std::vector<uint8_t>& bin, std::vector<ConciseStep>& steps) {
     if (bin.size() < 4) return false;
-    const uint32_t count = Le(bin.data(), 4);
+    const uint32_t count = static_cast<uint32_t>(LoadLe(bin.data(), 4));
     std::size_t at = 4;
     for (uint32_t i = 0; i < count; ++i) {
         if (bin.size() - at < 7) return false;
-        ConciseStep step{static_cast<uint16_t>(Le(&bin[at], 2)), bin[at + 2], {}};
-        const uint32_t size = Le(&bin[at + 3], 4);
+        ConciseStep step{static_cast<uint16_t>(LoadLe(&bin[at], 2)), bin[at + 2], {}};
+        const auto size = static_cast<uint32_t>(LoadLe(&bin[at + 3], 4));
         at += 7;
         if (size == 0 || bin.size() - at < size) return false;
         step.data.assign(bin.begin() + static_cast<long>(at),
@@ -147,7 +142,8 @@ int CmdConcise(const std::string& dcfPath, const std::string& outPath, uint8_t n
     out.write(reinterpret_cast<const char*>(bin.data()), static_cast<std::streamsize>(bin.size()));
     out.close();
     if (!out) return Fail("cannot write " + outPath);
-    std::printf("%s: %u entries, %zu bytes\n", outPath.c_str(), Le(bin.data(), 4), bin.size());
+    std::printf("%s: %u entries, %zu bytes\n", outPath.c_str(),
+                static_cast<uint32_t>(LoadLe(bin.data(), 4)), bin.size());
     return 0;
 }
 
