@@ -124,7 +124,7 @@ SdoBlockServer::Outcome SdoBlockServer::Initiate(const uint8_t* d, std::vector<K
         if ((d[0] & kSizeIndicated) != 0)
             size_ = static_cast<uint32_t>(d[4] | (d[5] << 8) | (d[6] << 16)) |
                     (static_cast<uint32_t>(d[7]) << 24);
-        if (uint32_t code = objects_.CheckDownload(index_, sub_, size_)) {
+        if (uint32_t code = objects_.CheckDownload(index_, sub_, size_, {})) {
             Abort(code, out);
             return Outcome::kServed;
         }

@@ -60,6 +60,24 @@ SimNetwork::~SimNetwork() {
     ticker_.Stop();
 }
 
+void SimNetwork::AddUnconfigured(int n) {
+    for (int i = 0; i < n; ++i) {
+        auto node = std::make_unique<SimNode>(bus_, 255);
+        SimNode::Identity id;
+        id.deviceType = 0x00000191;
+        id.name = "orukiv sim LSS slave";
+        id.vendorId = 0x00000A1F;
+        id.productCode = 0x00000305;
+        id.revision = 0x00010000;
+        id.serial = 0x00C0FFE0u + static_cast<uint32_t>(i);
+        node->AddDeviceObjects(id);
+        node->AddCommunicationObjects();
+        node->SetValue(0x1017, 0, {0xE8, 0x03});
+        ticker_.Add(*node);
+        unconfigured_.push_back(std::move(node));
+    }
+}
+
 void SimNetwork::Start() {
     for (SimNode* node : Nodes()) node->Boot();
     ticker_.Start();

@@ -10,6 +10,7 @@ constexpr uint32_t kNmtId = 0x000;
 constexpr uint32_t kSyncId = 0x080;
 constexpr uint32_t kErrorControlBase = 0x700;
 constexpr uint32_t kSdoRequestBase = 0x600;
+constexpr uint8_t kUnconfigured = 0xFF;
 
 }  // namespace
 
@@ -38,10 +39,17 @@ void SimNode::Boot() {
     FlushPending();
 }
 
+void SimNode::SetBootUpDelay(std::chrono::milliseconds delay) {
+    std::lock_guard<std::mutex> lock(m_);
+    bootUpDelay_ = delay;
+}
+
 void SimNode::BootLocked() {
     guardToggle_ = 0;
     nextHeartbeat_ = {};
-    SendLocked(MakeFrame(kErrorControlBase + nodeId_, {KIV_NMT_STATE_BOOTUP}));
+    if (nodeId_ != kUnconfigured)
+        outbox_.emplace_back(MakeFrame(kErrorControlBase + nodeId_, {KIV_NMT_STATE_BOOTUP}),
+                             bootUpDelay_);
     nmtState_ = KIV_NMT_STATE_PRE_OPERATIONAL;
     nmtCv_.notify_all();
 }
@@ -60,9 +68,11 @@ void SimNode::NmtCommandLocked(uint8_t command) {
             break;
         case KIV_NMT_CMD_RESET_NODE:
             OnResetApplication();
+            AdoptNodeIdLocked(pendingNodeId_);  // an LSS node-ID takes effect
             BootLocked();
             return;
         case KIV_NMT_CMD_RESET_COMM:
+            AdoptNodeIdLocked(pendingNodeId_);
             BootLocked();
             return;
         default:  // unknown command specifiers are ignored
@@ -74,6 +84,7 @@ void SimNode::NmtCommandLocked(uint8_t command) {
 
 bool SimNode::HandleNetworkFrame(const KIV_CanFrame& frame) {
     const uint32_t id = frame.id;
+    if (nodeId_ == kUnconfigured) return true;  // only LSS until numbered
     const bool sdoRequest = id == kSdoRequestBase + nodeId_ && frame.rtr == 0;
     {
         std::lock_guard<std::mutex> lock(m_);
@@ -110,7 +121,7 @@ void SimNode::Tick(Clock::time_point now) {
             heartbeatPeriod_ = period;
             nextHeartbeat_ = {};
         }
-        if (period != 0 && !heartbeatSilenced_) {
+        if (period != 0 && !heartbeatSilenced_ && nodeId_ != kUnconfigured) {
             const auto step = std::chrono::milliseconds(period);
             if (nextHeartbeat_ == Clock::time_point{}) {
                 nextHeartbeat_ = now + step;

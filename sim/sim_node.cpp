@@ -21,7 +21,14 @@ KIV_CanFrame SdoAnswer(uint8_t nodeId, uint8_t command, uint16_t index, uint8_t 
 }  // namespace
 
 SimNode::SimNode(VirtualBus& bus, uint8_t nodeId, Mode mode)
-    : bus_(bus), nodeId_(nodeId), mode_(mode), rng_(faults_.seed), block_(nodeId, *this) {
+    : bus_(bus),
+      nodeId_(nodeId),
+      mode_(mode),
+      rng_(SdoFaults{}.seed),
+      seg_(nodeId, *this),
+      block_(nodeId, *this),
+      pendingNodeId_(nodeId),
+      storedNodeId_(nodeId) {
     Endpoint::Handler handler;
     if (mode_ == Mode::kInline) handler = [this](const KIV_CanFrame& f) { HandleFrame(f); };
     ep_ = bus_.Attach("node " + std::to_string(nodeId), std::move(handler));
@@ -138,13 +145,13 @@ uint32_t SimNode::LookUp(uint16_t index, uint8_t sub, const Entry** out) const {
 
 void SimNode::SetFaults(const SdoFaults& faults) {
     std::lock_guard<std::mutex> lock(m_);
-    faults_ = faults;
+    seg_.SetFaults(faults);
     rng_.seed(faults.seed);
 }
 
 SdoFaults SimNode::Faults() const {
     std::lock_guard<std::mutex> lock(m_);
-    return faults_;
+    return seg_.Faults();
 }
 
 std::vector<WriteRecord> SimNode::Writes() const {
@@ -210,14 +217,15 @@ double SimNode::Draw() {
 }
 
 void SimNode::Answer(KIV_CanFrame frame) {
-    if (faults_.dropShare > 0.0 && Draw() < faults_.dropShare) return;
-    if (faults_.corruptShare > 0.0 && Draw() < faults_.corruptShare) {
-        const std::size_t k = faults_.corruptByte >= 0
-                                  ? static_cast<std::size_t>(faults_.corruptByte) % 8
+    const SdoFaults& faults = seg_.Faults();
+    if (faults.dropShare > 0.0 && Draw() < faults.dropShare) return;
+    if (faults.corruptShare > 0.0 && Draw() < faults.corruptShare) {
+        const std::size_t k = faults.corruptByte >= 0
+                                  ? static_cast<std::size_t>(faults.corruptByte) % 8
                                   : static_cast<std::size_t>(rng_() % 8);
         frame.data[k] ^= 0xFF;
     }
-    outbox_.emplace_back(frame, faults_.delay);
+    outbox_.emplace_back(frame, faults.delay);
     ++answersSent_;
 }
 
@@ -225,19 +233,6 @@ void SimNode::Abort(uint16_t index, uint8_t sub, uint32_t code) {
     KIV_CanFrame f = SdoAnswer(nodeId_, 0x80, index, sub);
     for (int i = 0; i < 4; ++i) f.data[4 + i] = static_cast<uint8_t>(code >> (8 * i));
     Answer(f);
-}
-
-bool SimNode::TakeWrongToggle() {
-    if (faults_.wrongToggleAnswers == 0) return false;
-    if (faults_.wrongToggleAnswers > 0) --faults_.wrongToggleAnswers;
-    return true;
-}
-
-void SimNode::EndTransfer() {
-    transfer_ = Transfer::kNone;
-    tData_.clear();
-    tLastAnswer_.reset();
-    tFinished_ = false;
 }
 
 // ---- SDO server -----------------------------------------------------------------
@@ -260,7 +255,7 @@ bool SimNode::PumpOne(std::chrono::milliseconds timeout) {
 }
 
 void SimNode::HandleFrame(const KIV_CanFrame& frame) {
-    if (HandleNetworkFrame(frame)) return;
+    if (HandleLssFrame(frame) || HandleNetworkFrame(frame)) return;
     if (frame.rtr != 0 || frame.id != 0x600u + nodeId_) return;
     {
         std::lock_guard<std::mutex> lock(m_);
@@ -273,121 +268,11 @@ void SimNode::HandleFrame(const KIV_CanFrame& frame) {
 void SimNode::ServeRequest(const uint8_t* d) {
     const auto index = static_cast<uint16_t>(LoadLe(&d[1], 2));
     const uint8_t sub = d[3];
-    // A transfer that no request has moved on for transferTimeout is over,
-    // as a device's own SDO time-out ends it.
-    if (transfer_ != Transfer::kNone && faults_.transferTimeout.count() > 0 &&
-        Clock::now() - tMoved_ >= faults_.transferTimeout)
-        EndTransfer();
+    seg_.ExpireIdle(Clock::now());
     if (ServeBlock(d, index, sub)) return;
-    switch (d[0] >> 5) {
-        case 0:
-            DownloadSegment(d);
-            break;
-        case 1:
-            InitiateDownload(d, index, sub);
-            break;
-        case 2:
-            InitiateUpload(index, sub);
-            break;
-        case 3:
-            UploadSegment(d[0]);
-            break;
-        case 4:  // the client aborts: no answer
-            EndTransfer();
-            break;
-        default:  // block transfers and reserved specifiers
-            EndTransfer();
-            Abort(index, sub, abort_code::kCommandInvalid);
-            break;
-    }
-}
-
-bool SimNode::InSegmentedTransfer() const {
-    return transfer_ != Transfer::kNone && !tFinished_ && !faults_.replaceTransferOnInitiate;
-}
-
-void SimNode::InitiateUpload(uint16_t index, uint8_t sub) {
-    if (InSegmentedTransfer()) return Abort(index, sub, abort_code::kCommandInvalid);
-    EndTransfer();
-    const Entry* e = nullptr;
-    if (uint32_t code = LookUp(index, sub, &e)) return Abort(index, sub, code);
-    if (e->access == Access::kWO) return Abort(index, sub, abort_code::kWriteOnly);
-
-    const std::size_t size = e->value.size();
-    if (size >= 1 && size <= 4) {
-        const auto command =
-            faults_.omitUploadSize ? uint8_t{0x42} : static_cast<uint8_t>(0x43 | ((4 - size) << 2));
-        KIV_CanFrame f =
-            SdoAnswer(nodeId_, faults_.expeditedUploadCommand.value_or(command), index, sub);
-        std::memcpy(&f.data[4], e->value.data(), size);
-        return Answer(f);
-    }
-    transfer_ = Transfer::kUpload;
-    tMoved_ = Clock::now();
-    tIndex_ = index;
-    tSub_ = sub;
-    tData_ = e->value;
-    tOffset_ = 0;
-    tToggle_ = 0;
-    tSegments_ = 0;
-    const uint32_t announced = faults_.announcedUploadSize.value_or(static_cast<uint32_t>(size));
-    KIV_CanFrame f = SdoAnswer(nodeId_, faults_.omitUploadSize ? 0x40 : 0x41, index, sub);
-    if (!faults_.omitUploadSize)
-        for (int i = 0; i < 4; ++i) f.data[4 + i] = static_cast<uint8_t>(announced >> (8 * i));
-    Answer(f);
-}
-
-// Checks a segment request against the transfer in progress; answers
-// (abort, or a repeated answer) and returns false when it is not served.
-bool SimNode::AcceptSegment(Transfer expected, uint8_t command) {
-    if (transfer_ != expected) {
-        EndTransfer();
-        Abort(tIndex_, tSub_, abort_code::kCommandInvalid);
-        return false;
-    }
-    const uint8_t toggle = (command >> 4) & 1;
-    if (toggle != tToggle_) {
-        if (faults_.repeatOnSameToggle && tLastAnswer_) {
-            Answer(*tLastAnswer_);
-            return false;
-        }
-        EndTransfer();
-        Abort(tIndex_, tSub_, abort_code::kToggleNotAlternated);
-        return false;
-    }
-    if (tFinished_) {
-        EndTransfer();
-        Abort(tIndex_, tSub_, abort_code::kCommandInvalid);
-        return false;
-    }
-    if (faults_.abortAfterSegments >= 0 && tSegments_ >= faults_.abortAfterSegments) {
-        EndTransfer();
-        Abort(tIndex_, tSub_, faults_.midTransferAbortCode);
-        return false;
-    }
-    return true;
-}
-
-void SimNode::UploadSegment(uint8_t command) {
-    if (!AcceptSegment(Transfer::kUpload, command)) return;
-    const std::size_t remaining = tData_.size() - tOffset_;
-    const std::size_t n = std::min<std::size_t>(7, remaining);
-    const bool last = remaining <= 7;
-    KIV_CanFrame f = MakeSdoFrame(0x580u + nodeId_, {});
-    std::memcpy(&f.data[1], tData_.data() + tOffset_, n);
-    const uint8_t flags = static_cast<uint8_t>(((7 - n) << 1) | (last ? 1 : 0));
-    if (TakeWrongToggle()) {
-        f.data[0] = static_cast<uint8_t>(((tToggle_ ^ 1) << 4) | flags);
-        return Answer(f);  // the transfer does not move on
-    }
-    f.data[0] = static_cast<uint8_t>((tToggle_ << 4) | flags);
-    tOffset_ += n;
-    tToggle_ ^= 1;
-    ++tSegments_;
-    tMoved_ = Clock::now();
-    tFinished_ = last;
-    tLastAnswer_ = f;
-    Answer(f);
+    std::vector<KIV_CanFrame> out;
+    seg_.Serve(d, out);
+    for (const KIV_CanFrame& f : out) Answer(f);
 }
 
 uint32_t SimNode::CheckWriteAccess(uint16_t index, uint8_t sub) const {
@@ -421,78 +306,6 @@ uint32_t SimNode::CommitWrite(uint16_t index, uint8_t sub, const std::vector<uin
     return code;
 }
 
-void SimNode::InitiateDownload(const uint8_t* d, uint16_t index, uint8_t sub) {
-    if (InSegmentedTransfer()) return Abort(index, sub, abort_code::kCommandInvalid);
-    EndTransfer();
-    const bool expedited = (d[0] & 0x02) != 0;
-    const bool sizeIndicated = (d[0] & 0x01) != 0;
-
-    if (uint32_t code = CheckWriteAccess(index, sub)) {
-        std::vector<uint8_t> data;
-        if (expedited) data.assign(d + 4, d + 8);
-        Record(index, sub, data, code);
-        return Abort(index, sub, code);
-    }
-    const Entry& e = *Find(index, sub);
-
-    if (expedited) {
-        std::size_t size = 4;
-        if (sizeIndicated)
-            size = 4 - ((d[0] >> 2) & 3);
-        else if (!e.variable && e.value.size() <= 4)
-            size = e.value.size();  // no size given: the object's own
-        std::vector<uint8_t> data(d + 4, d + 4 + size);
-        if (uint32_t code = CommitWrite(index, sub, data)) return Abort(index, sub, code);
-        return Answer(SdoAnswer(nodeId_, 0x60, index, sub));
-    }
-
-    tSizeKnown_ = sizeIndicated;
-    tSize_ = 0;
-    if (sizeIndicated) {
-        tSize_ = static_cast<uint32_t>(LoadLe(&d[4], 4));
-        if (uint32_t code = CheckSize(e, tSize_)) {
-            Record(index, sub, {}, code);
-            return Abort(index, sub, code);
-        }
-    }
-    transfer_ = Transfer::kDownload;
-    tMoved_ = Clock::now();
-    tIndex_ = index;
-    tSub_ = sub;
-    tToggle_ = 0;
-    tSegments_ = 0;
-    Answer(SdoAnswer(nodeId_, 0x60, index, sub));
-}
-
-void SimNode::DownloadSegment(const uint8_t* d) {
-    if (!AcceptSegment(Transfer::kDownload, d[0])) return;
-    KIV_CanFrame ack = MakeSdoFrame(0x580u + nodeId_, {});
-    if (TakeWrongToggle()) {
-        ack.data[0] = static_cast<uint8_t>(0x20 | ((tToggle_ ^ 1) << 4));
-        return Answer(ack);  // the segment is not taken
-    }
-    const bool last = (d[0] & 0x01) != 0;
-    const std::size_t n = last ? 7 - ((d[0] >> 1) & 7) : 7;
-    tData_.insert(tData_.end(), d + 1, d + 1 + n);
-    if (tSizeKnown_ && (tData_.size() > tSize_ || (last && tData_.size() != tSize_))) {
-        EndTransfer();
-        return Abort(tIndex_, tSub_, abort_code::kLengthMismatch);
-    }
-    ack.data[0] = static_cast<uint8_t>(0x20 | (tToggle_ << 4));
-    tToggle_ ^= 1;
-    ++tSegments_;
-    tMoved_ = Clock::now();
-    if (last) {
-        if (uint32_t code = CommitWrite(tIndex_, tSub_, tData_)) {
-            EndTransfer();
-            return Abort(tIndex_, tSub_, code);
-        }
-        tFinished_ = true;
-    }
-    tLastAnswer_ = ack;
-    Answer(ack);
-}
-
 // ---- Block transfer ---------------------------------------------------------------
 
 void SimNode::SetBlockServer(const BlockServerSettings& settings) {
@@ -508,16 +321,15 @@ BlockServerSettings SimNode::BlockServer() const {
 bool SimNode::ServeBlock(const uint8_t* d, uint16_t index, uint8_t sub) {
     // The server's own time-out ends a block transfer left without an abort.
     const Clock::time_point now = Clock::now();
-    if (block_.Active() && faults_.transferTimeout.count() > 0 &&
-        now - blockMoved_ >= faults_.transferTimeout)
-        block_.Reset();
+    const auto timeout = seg_.Faults().transferTimeout;
+    if (block_.Active() && timeout.count() > 0 && now - blockMoved_ >= timeout) block_.Reset();
     const uint8_t ccs = d[0] >> 5;
     if (!block_.Active() && ccs != 5 && ccs != 6) return false;
-    if (!block_.Active() && InSegmentedTransfer()) {
+    if (!block_.Active() && seg_.InTransfer()) {
         Abort(index, sub, abort_code::kCommandInvalid);  // one transfer at a time
         return true;
     }
-    if (!block_.Active()) EndTransfer();  // a finished segmented transfer
+    if (!block_.Active()) seg_.EndTransfer();  // a finished segmented transfer
     blockMoved_ = now;
     std::vector<KIV_CanFrame> out;
     const SdoBlockServer::Outcome outcome = block_.Serve(d, out);
@@ -525,7 +337,11 @@ bool SimNode::ServeBlock(const uint8_t* d, uint16_t index, uint8_t sub) {
         outbox_.emplace_back(f, block_.Settings().latency);
         ++answersSent_;
     }
-    if (outcome == SdoBlockServer::Outcome::kNormalUpload) InitiateUpload(index, sub);
+    if (outcome == SdoBlockServer::Outcome::kNormalUpload) {
+        out.clear();
+        seg_.InitiateUpload(index, sub, out);
+        for (const KIV_CanFrame& f : out) Answer(f);
+    }
     return outcome != SdoBlockServer::Outcome::kNotMine;
 }
 
@@ -537,11 +353,18 @@ uint32_t SimNode::ReadForUpload(uint16_t index, uint8_t sub, std::vector<uint8_t
     return 0;
 }
 
-uint32_t SimNode::CheckDownload(uint16_t index, uint8_t sub, std::optional<uint32_t> size) {
+uint32_t SimNode::CheckDownload(uint16_t index, uint8_t sub, std::optional<uint32_t> size,
+                                const std::vector<uint8_t>& attempted) {
     uint32_t code = CheckWriteAccess(index, sub);
     if (!code && size) code = CheckSize(*Find(index, sub), *size);
-    if (code) Record(index, sub, {}, code);
+    if (code) Record(index, sub, attempted, code);
     return code;
+}
+
+std::optional<std::size_t> SimNode::FixedSize(uint16_t index, uint8_t sub) {
+    const Entry* e = Find(index, sub);
+    if (!e || e->variable) return std::nullopt;
+    return e->value.size();
 }
 
 uint32_t SimNode::CommitDownload(uint16_t index, uint8_t sub, const std::vector<uint8_t>& data) {

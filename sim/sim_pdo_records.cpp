@@ -34,7 +34,7 @@ void SimNode::AddCommunicationObjects() {
 
 uint32_t SimNode::CheckPdoRecordWrite(uint16_t index, uint8_t sub,
                                       const std::vector<uint8_t>& data) const {
-    if (faults_.lenientMapping) return 0;
+    if (seg_.Faults().lenientMapping) return 0;
     const bool comm = (index >= kTpdoComm && index < kTpdoComm + kTpdos) ||
                       (index >= kRpdoComm && index < kRpdoComm + kRpdos);
     const bool map = (index >= kTpdoMap && index < kTpdoMap + kTpdos) ||

@@ -54,6 +54,7 @@ SupervisedNode Fresh() {
     std::memset(&n, 0, sizeof n);
     n.state = KIV_NMT_STATE_UNKNOWN;
     n.expectToggle = kEitherToggle;
+    n.lastToggle = kEitherToggle;
     return n;
 }
 
@@ -120,7 +121,12 @@ void CheckNode(CoStack* stack, int id, uint32_t now, uint32_t& next) {
     const uint8_t oldState = n.state;
     n.lost = true;
     n.state = KIV_NMT_STATE_UNKNOWN;
-    if (guarding) n.expectToggle = kEitherToggle;
+    // A node whose toggle is stuck must not come back with its next answer
+    // and be lost again a life time later, over and over: it is back only
+    // on an answer that alternates with the last one seen (or a boot-up).
+    if (guarding)
+        n.expectToggle =
+            n.lastToggle == kEitherToggle ? kEitherToggle : static_cast<uint8_t>(n.lastToggle ^ 1);
     Publish(stack, id);
     Emit(stack, id, oldState, KIV_NMT_STATE_UNKNOWN,
          guarding ? KIV_NODE_GUARDING_LOST : KIV_NODE_HEARTBEAT_LOST, n.seen ? elapsed : kNeverMs);
@@ -190,11 +196,14 @@ void SupervisionOnFrame(CoStack* stack, const KIV_CanFrame* frame) {
     const auto state = static_cast<uint8_t>(b & 0x7F);
     if (bootup) {
         n.expectToggle = kEitherToggle;  // the node starts its toggle afresh
+        n.lastToggle = kEitherToggle;
     } else {
         if (!KnownState(state)) return;  // not a valid frame: no sign of life
         if (n.mode == KIV_SUPERVISION_GUARDING) {
             const auto toggle = static_cast<uint8_t>(b >> 7);
-            if (n.expectToggle != kEitherToggle && toggle != n.expectToggle) {
+            const uint8_t expected = n.expectToggle;
+            n.lastToggle = toggle;
+            if (expected != kEitherToggle && toggle != expected) {
                 Log().Warn("kiv node %d guarding toggle error", id);
                 return;
             }

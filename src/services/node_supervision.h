@@ -23,6 +23,8 @@ struct SupervisedNode {
     bool seen;             // a valid frame has arrived since supervision began
     bool lost;             // declared lost, event sent, not back yet
     uint8_t expectToggle;  // guarding: toggle bit of the next answer; 2 either
+    uint8_t lastToggle;    // guarding: toggle of the last answer seen, valid or
+                           // not; 2 none since the call or the boot-up
     uint32_t lifeMs;       // heartbeat time-out, or guard time x life time factor
     uint32_t guardTimeMs;  // guarding period
     uint32_t lastTick;     // tick of the last valid frame (when seen)

@@ -148,9 +148,19 @@ void DecodeEvent(const KIV_CanFrame* f, KIV_Event* ev) {
     }
 }
 
+void CountBootUp(CoStack* stack, const KIV_CanFrame* frame) {
+    const uint32_t id = frame->id;
+    if (frame->rtr || frame->dlc == 0 || frame->data[0] != KIV_NMT_STATE_BOOTUP ||
+        id <= cia301::kCobNodeControlBase || id > cia301::kCobNodeControlBase + cia301::kMaxNodeId)
+        return;
+    stack->bootUps[id - cia301::kCobNodeControlBase].fetch_add(1, std::memory_order_release);
+}
+
 void ProcessRxFrame(CoStack* stack, const KIV_CanFrame* frame) {
     Count(stack->stats.framesReceived);
     SdoOfferFrame(stack, frame);
+    LssOfferFrame(stack, frame);
+    CountBootUp(stack, frame);
     if (!HostReachable(stack)) return;
     if (stack->onEvent != nullptr) {
         KIV_Event ev;

@@ -138,6 +138,34 @@ constexpr uint32_t kAbortSequence = 0x05040003u;   // invalid sequence number
 constexpr uint32_t kAbortCrc = 0x05040004u;        // CRC error
 constexpr uint32_t kAbortLength = 0x06070010u;     // length does not match
 
+// ---- Communication objects ------------------------------------------------
+constexpr uint16_t kObjDeviceType = 0x1000;
+constexpr uint16_t kObjIdentity = 0x1018;  // sub 1..4: vendor, product, revision, serial
+
+// ---- LSS (CiA 305) ------------------------------------------------------------
+// Byte 0 of every LSS frame is its command specifier; master frames go out on
+// kCobLssMaster, slave answers come on kCobLssSlave.
+namespace lss {
+constexpr uint8_t kSwitchGlobal = 0x04;           // byte 1: 0 waiting, 1 configuration
+constexpr uint8_t kSwitchSelectiveVendor = 0x40;  // bytes 1..4 each
+constexpr uint8_t kSwitchSelectiveProduct = 0x41;
+constexpr uint8_t kSwitchSelectiveRevision = 0x42;
+constexpr uint8_t kSwitchSelectiveSerial = 0x43;
+constexpr uint8_t kSwitchSelectiveAnswer = 0x44;
+constexpr uint8_t kConfigureNodeId = 0x11;     // answer: same, error code, specific
+constexpr uint8_t kConfigureBitTiming = 0x13;  // table selector, table index
+constexpr uint8_t kActivateBitTiming = 0x15;   // switch delay (ms, u16)
+constexpr uint8_t kStoreConfiguration = 0x17;
+constexpr uint8_t kIdentifySlave = 0x4F;  // answer to fastscan (and range)
+constexpr uint8_t kIdentifyNonConfigured = 0x4C;
+constexpr uint8_t kNonConfiguredAnswer = 0x50;
+constexpr uint8_t kFastscan = 0x51;       // id (u32), bit checked, LSS sub, LSS next
+constexpr uint8_t kInquireVendor = 0x5A;  // ..0x5D: product, revision, serial
+constexpr uint8_t kInquireNodeId = 0x5E;
+constexpr uint8_t kFastscanReset = 0x80;  // "bit checked" of the first query
+constexpr uint8_t kUnconfiguredNodeId = 0xFF;
+}  // namespace lss
+
 // ---- PDO communication and mapping records --------------------------------
 constexpr uint16_t kRpdoCommunicationBase = 0x1400;  // RPDO n (0..511) at + n
 constexpr uint16_t kRpdoMappingBase = 0x1600;

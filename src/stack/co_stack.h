@@ -9,6 +9,7 @@
 #include "platform/platform.h"
 #include "sdo/sdo_channel.h"
 #include "services/cyclic.h"
+#include "services/lss_master.h"
 #include "services/node_supervision.h"
 #include "services/statistics.h"
 
@@ -27,6 +28,8 @@ enum CoRequestType : int32_t {
     REQ_HEARTBEAT = 13,
     REQ_SUPERVISE = 14,
     REQ_GUARD = 15,
+    REQ_LSS = 16,
+    REQ_BOOT_EVENT = 17,
 };
 
 // Arguments of a request, by type. Pointers refer to the caller's memory,
@@ -76,6 +79,22 @@ union CoPayload {
         uint32_t timeMs;  // heartbeat time-out or guard time; 0 stops
         uint8_t lifeTimeFactor;
     } supervise;  // REQ_SUPERVISE, REQ_GUARD
+    struct {
+        uint8_t service;  // orukiv::LssService
+        uint8_t a, b;     // node-ID, mode, bit timing table and index
+        uint16_t delayMs;
+        uint32_t waitMs;     // fastscan step, identify window
+        uint32_t values[4];  // switch selective: the identity
+        uint32_t* out32;     // identity found or inquired (4)
+        uint8_t* out8;       // error code or node-ID
+        CoRequest* next;     // worker: the next waiting LSS service
+    } lss;
+    struct {
+        uint8_t status;  // CiA 302-2 letter, 0 success
+        uint8_t nmtState;
+        int32_t result;
+        uint32_t abortCode;
+    } boot;  // REQ_BOOT_EVENT
     unsigned char raw[80];
 };
 static_assert(sizeof(CoPayload) == 80);
@@ -153,6 +172,13 @@ struct CoStack {
     bool lastPollFull;
     // SYNC producer and the host's frames of each cycle (services/cyclic.*).
     orukiv::Cyclic cyclic;
+
+    // LSS master (worker-owned) and the wait of its confirmed services.
+    orukiv::LssMaster lss;
+    std::atomic<uint32_t> lssTimeoutMs;
+    // Boot-up messages received per node (index = node id), counted by the
+    // worker so that a boot can wait for the next one without queuing.
+    std::atomic<uint32_t> bootUps[128];
 };
 
 namespace orukiv {
@@ -203,6 +229,11 @@ void WorkerPass(CoStack* stack);
 
 // Received frames (SDO offer, then event).
 void ProcessRxFrame(CoStack* stack, const KIV_CanFrame* frame);
+
+// Counts a boot-up message (0x700 + node, data 0) in bootUps.
+void CountBootUp(CoStack* stack, const KIV_CanFrame* frame);
+// Sends the KIV_EVENT_BOOT event of a REQ_BOOT_EVENT request.
+void EmitBootEvent(CoStack* stack, const CoRequest* request);
 
 // Service frame encoders used by the dispatcher.
 void BuildServiceFrame(const CoRequest* request, KIV_CanFrame* frame);

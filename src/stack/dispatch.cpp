@@ -39,6 +39,11 @@ bool DispatchRequest(CoStack* stack, CoRequest* request) {
         case REQ_GUARD:
             request->result = SupervisionConfigure(stack, request);
             return false;
+        case REQ_LSS:
+            return LssDispatch(stack, request);
+        case REQ_BOOT_EVENT:
+            EmitBootEvent(stack, request);
+            return false;
         case REQ_NMT_COMMAND:
         case REQ_PDO:
         case REQ_PDO_RTR:
@@ -52,7 +57,7 @@ bool DispatchRequest(CoStack* stack, CoRequest* request) {
             request->result = SendFrame(stack, &frame);
             return false;
         }
-        default:  // 1, 3 and anything outside 1..15
+        default:  // 1, 3 and anything outside 1..17
             request->result = KIV_ERR_PARAM;
             return false;
     }

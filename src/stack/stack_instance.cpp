@@ -46,6 +46,7 @@ void ReleaseStranded(CoStack* stack) {
         r->result = KIV_ERR_NO_RESOURCE;
         if (r->done != nullptr) platform::SemaphorePost(r->done);
     }
+    LssReleaseAll(stack, KIV_ERR_NO_RESOURCE);
     for (SdoChannel* pool : {stack->sdoUpload, stack->sdoDownload}) {
         for (int i = 0; i < SDO_CHANNELS; ++i) {
             SdoChannel& ch = pool[i];
@@ -79,6 +80,7 @@ CoStack* NewStack(const KIV_InitParam* param) {
     }
     stack->sdoTimeoutMs = 1000;
     SdoDefaultSettings(&stack->sdoSettings);
+    stack->lssTimeoutMs.store(kLssDefaultTimeoutMs);
     stack->tick = PlatformTick;
     return stack;
 }
@@ -139,6 +141,7 @@ void WorkerPass(CoStack* stack) {
     SdoTickUploads(stack);
     SdoTickDownloads(stack);
     if (stack->supervision.active != 0) SupervisionDue(stack);
+    LssDue(stack);
 }
 
 unsigned WorkerMain(void* instance) {

@@ -32,6 +32,9 @@ int32_t g_i32 = 0;
 KIV_NodeStatus g_status{};
 KIV_Stats g_stats{};
 KIV_CyclicStats g_cyclicStats{};
+uint32_t g_ids[4] = {};
+const KIV_BootParam g_boot{};
+KIV_BootReport g_bootReport{};
 const KIV_PdoMapEntry g_map[1] = {KIV_MakePdoMapEntry(0x6041, 0, 16)};
 const KIV_CanFrame g_frame = {0x181, {0}, 0, 0, 1, {0}, {7}};
 
@@ -114,6 +117,27 @@ std::vector<NullHandleCase> Cases() {
          KIV_ERR_PARAM},
         {"KIV_402_FaultReset", [] { return KIV_402_FaultReset(nullptr, 1); }, KIV_ERR_PARAM},
         {"KIV_402_PowerOn", [] { return KIV_402_PowerOn(nullptr, 1); }, KIV_ERR_PARAM},
+        {"KIV_LSS_SwitchGlobal", [] { return KIV_LSS_SwitchGlobal(nullptr, 1); }, KIV_ERR_PARAM},
+        {"KIV_LSS_SwitchSelective", [] { return KIV_LSS_SwitchSelective(nullptr, 1, 2, 3, 4); },
+         KIV_ERR_PARAM},
+        {"KIV_LSS_ConfigureNodeId", [] { return KIV_LSS_ConfigureNodeId(nullptr, 5, g_buffer); },
+         KIV_ERR_PARAM},
+        {"KIV_LSS_ConfigureBitTiming",
+         [] { return KIV_LSS_ConfigureBitTiming(nullptr, 0, 4, g_buffer); }, KIV_ERR_PARAM},
+        {"KIV_LSS_ActivateBitTiming", [] { return KIV_LSS_ActivateBitTiming(nullptr, 100); },
+         KIV_ERR_PARAM},
+        {"KIV_LSS_StoreConfiguration", [] { return KIV_LSS_StoreConfiguration(nullptr, g_buffer); },
+         KIV_ERR_PARAM},
+        {"KIV_LSS_InquireIdentity", [] { return KIV_LSS_InquireIdentity(nullptr, g_ids); },
+         KIV_ERR_PARAM},
+        {"KIV_LSS_InquireNodeId", [] { return KIV_LSS_InquireNodeId(nullptr, g_buffer); },
+         KIV_ERR_PARAM},
+        {"KIV_LSS_IdentifyNonConfigured", [] { return KIV_LSS_IdentifyNonConfigured(nullptr, 10); },
+         KIV_ERR_PARAM},
+        {"KIV_LSS_Fastscan", [] { return KIV_LSS_Fastscan(nullptr, 0, g_ids); }, KIV_ERR_PARAM},
+        {"KIV_LSS_SetTimeout", [] { return KIV_LSS_SetTimeout(nullptr, 100); }, KIV_ERR_PARAM},
+        {"KIV_BootNode", [] { return KIV_BootNode(nullptr, 1, &g_boot, &g_bootReport); },
+         KIV_ERR_PARAM},
     };
 }
 

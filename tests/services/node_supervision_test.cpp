@@ -193,13 +193,45 @@ std::vector<Script> Scripts() {
              {1405, std::nullopt, {}},  // 300 ms since the last valid answer
              {1406, std::nullopt, {NodeState(kGuard, KIV_NODE_GUARDING_LOST, 127, 255, 301)}},
              {1500, std::nullopt, {}, 1},
-             // After a loss either toggle is taken.
-             {1505, Hb(kGuard, 0xFF), {NodeState(kGuard, KIV_NODE_BACK, 255, 127, 400)}},
-             {1510, Hb(kGuard, 0x05), {NodeState(kGuard, KIV_NODE_STATE_CHANGED, 127, 5, 5)}},
-             {1520, Hb(kGuard, 0x85), {}},
+             // After a loss only the toggle other than the last seen (1).
+             {1505, Hb(kGuard, 0x7F), {NodeState(kGuard, KIV_NODE_BACK, 255, 127, 400)}},
+             {1510, Hb(kGuard, 0x85), {NodeState(kGuard, KIV_NODE_STATE_CHANGED, 127, 5, 5)}},
+             {1520, Hb(kGuard, 0x05), {}},
              // A boot-up restarts the node's toggle.
              {1530, Hb(kGuard, 0x00), {NodeState(kGuard, KIV_NODE_BOOTUP, 5, 0, 10)}},
              {1540, Hb(kGuard, 0xFF), {NodeState(kGuard, KIV_NODE_STATE_CHANGED, 0, 127, 10)}},
+         }},
+        {"guarding with a stuck toggle stays lost",
+         REQ_GUARD,
+         kGuard,
+         100,
+         3,
+         {
+             {1000, std::nullopt, {}, 1},
+             {1005,
+              Hb(kGuard, 0x7F),
+              {NodeState(kGuard, KIV_NODE_STATE_CHANGED, 255, 127, kNever)}},
+             {1100, std::nullopt, {}, 1},
+             {1105, Hb(kGuard, 0x7F), {}},  // toggle 0 again: ignored
+             {1200, std::nullopt, {}, 1},
+             {1205, Hb(kGuard, 0x7F), {}},
+             {1300, std::nullopt, {}, 1},
+             {1306, std::nullopt, {NodeState(kGuard, KIV_NODE_GUARDING_LOST, 127, 255, 301)}},
+             {1400, std::nullopt, {}, 1},
+             {1405, Hb(kGuard, 0x7F), {}},  // the same stuck toggle: not back
+             {1500, std::nullopt, {}, 1},
+             {1505, Hb(kGuard, 0x7F), {}},
+             {1600, std::nullopt, {}, 1},
+             {1605, Hb(kGuard, 0xFF), {NodeState(kGuard, KIV_NODE_BACK, 255, 127, 600)}},
+             {1700, std::nullopt, {}, 1},
+             {1705, Hb(kGuard, 0x7F), {}},  // alternates: valid again
+             {1800, std::nullopt, {}, 1},
+             {1805, Hb(kGuard, 0x7F), {}},  // stuck once more: ignored
+             {1900, std::nullopt, {}, 1},
+             {2000, std::nullopt, {}, 1},
+             {2006, std::nullopt, {NodeState(kGuard, KIV_NODE_GUARDING_LOST, 127, 255, 301)}},
+             // A boot-up brings it back and restarts its toggle.
+             {2010, Hb(kGuard, 0x00), {NodeState(kGuard, KIV_NODE_BOOTUP, 255, 0, 305)}},
          }},
         {"guarding never answered",
          REQ_GUARD,

@@ -25,7 +25,8 @@ public:
         value = values[index];
         return 0;
     }
-    uint32_t CheckDownload(uint16_t index, uint8_t, std::optional<uint32_t> size) override {
+    uint32_t CheckDownload(uint16_t index, uint8_t, std::optional<uint32_t> size,
+                           const Bytes&) override {
         if (!values.count(index)) return abort_code::kNoObject;
         if (index == 0x2001) return abort_code::kReadOnly;
         return size && *size > 64 ? abort_code::kLengthTooHigh : 0;

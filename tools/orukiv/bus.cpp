@@ -53,7 +53,7 @@ std::optional<BusAddress> ParseBusAddress(const std::string& text, std::string& 
 std::unique_ptr<Bus> OpenBus(const BusAddress& address, std::string& error) {
     switch (address.kind) {
         case BusAddress::Kind::kSim:
-            return OpenSimBus(address.simBitRate);
+            return OpenSimBus(address.simBitRate, address.simUnconfigured);
         case BusAddress::Kind::kSocketCan:
 #ifdef __linux__
             return OpenSocketCanBus(address.device, error);

@@ -82,6 +82,7 @@ struct BusAddress {
     std::string device;         // interface or serial device
     uint32_t bitrate = 500000;  // slcan only
     uint32_t simBitRate = 0;    // sim@BITRATE: bit timing at that rate; 0: instant
+    int simUnconfigured = 0;    // sim only: LSS slaves without a node-ID
 };
 
 // Parses --bus; sets `error` and returns nothing when the text is not one of
@@ -92,7 +93,7 @@ std::optional<BusAddress> ParseBusAddress(const std::string& text, std::string& 
 std::unique_ptr<Bus> OpenBus(const BusAddress& address, std::string& error);
 
 // The adapters (bus_sim.cpp, bus_socketcan.cpp, bus_slcan.cpp).
-std::unique_ptr<Bus> OpenSimBus(uint32_t bitRate = 0);
+std::unique_ptr<Bus> OpenSimBus(uint32_t bitRate = 0, int unconfigured = 0);
 #ifdef __linux__
 std::unique_ptr<Bus> OpenSocketCanBus(const std::string& interface, std::string& error);
 #endif

@@ -18,10 +18,11 @@ namespace {
 
 class SimBus : public Bus {
 public:
-    explicit SimBus(uint32_t bitRate) {
+    SimBus(uint32_t bitRate, int unconfigured) {
         if (bitRate != 0) net_.Bus().SetBitTiming({bitRate, kHostTxQueue});
         host_ = net_.Bus().Attach("orukiv", [this](const KIV_CanFrame& f) { Deliver(f); });
         if (bitRate != 0) host_->SetSentHandler([this] { FramesArrived(); });
+        net_.AddUnconfigured(unconfigured);
         net_.Start();
     }
     ~SimBus() override { net_.Bus().Detach(host_); }
@@ -53,8 +54,8 @@ private:
 
 }  // namespace
 
-std::unique_ptr<Bus> OpenSimBus(uint32_t bitRate) {
-    return std::make_unique<SimBus>(bitRate);
+std::unique_ptr<Bus> OpenSimBus(uint32_t bitRate, int unconfigured) {
+    return std::make_unique<SimBus>(bitRate, unconfigured);
 }
 
 }  // namespace orukiv::tool

@@ -125,6 +125,10 @@ int RunTool(int argc, char** argv) {
     int64_t maxSize = -1;
     AddNumber(app, "--max-size", maxSize, 1, 0xFFFFFFFE,
               "largest object a read or upload takes, in bytes (default 16 MiB)");
+    int64_t unconfigured = 0;
+    AddNumber(app, "--unconfigured", unconfigured, 0, 16,
+              "with --bus sim: N LSS slaves without a node-ID (255) join the network")
+        ->option_text("N");
     const auto commands = AddCommands(app, false);
 
     std::vector<std::string> args(argv + 1, argv + argc);
@@ -147,11 +151,12 @@ int RunTool(int argc, char** argv) {
     opt.timeoutGiven = timeoutMs > 0;
     if (opt.timeoutGiven) opt.timeoutMs = static_cast<uint32_t>(timeoutMs);
     std::string error;
-    const auto address = ParseBusAddress(opt.bus, error);
+    auto address = ParseBusAddress(opt.bus, error);
     if (!address) {
         std::fprintf(stderr, "orukiv: %s\n", error.c_str());
         return kExitUsage;
     }
+    address->simUnconfigured = static_cast<int>(unconfigured);
     std::FILE* log = nullptr;
     if (!opt.logFile.empty() && !(log = OpenLog(opt.logFile, error))) {
         std::fprintf(stderr, "orukiv: %s\n", error.c_str());

@@ -93,6 +93,8 @@ public:
     }
 
     double Elapsed() const { return Seconds(Clock::now() - start_); }
+    // Ends a bar left on the terminal's line before another message.
+    const char* LineEnd() const { return terminal_ ? "\n" : ""; }
 
 private:
     std::mutex m_;
@@ -172,7 +174,7 @@ int Upload(Session& s, const TransferArgs& a) {
                                               &received, &abortCode);
     }
     if (r != KIV_OK) {
-        std::fprintf(stderr, "\n");
+        std::fprintf(stderr, "%s", view.LineEnd());
         return PrintFailure(s, "upload " + name, r, abortCode, Fields(a));
     }
     view.Update(received, received, true);
@@ -226,7 +228,7 @@ int Download(Session& s, const TransferArgs& a) {
                 : KIV_WriteObjectBlock(s.h(), node, index, sub, data.data(), size, &abortCode);
     }
     if (r != KIV_OK) {
-        std::fprintf(stderr, "\n");
+        std::fprintf(stderr, "%s", view.LineEnd());
         return PrintFailure(s, "download " + name, r, abortCode, Fields(a));
     }
     view.Update(size, size, true);

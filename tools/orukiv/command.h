@@ -66,6 +66,8 @@ Command ConfigureCommand();  // cmd_od.cpp
 Command UploadCommand();     // cmd_transfer.cpp
 Command DownloadCommand();   // cmd_transfer.cpp
 Command CyclicCommand();     // cmd_cyclic.cpp
+Command LssCommand();        // cmd_lss.cpp
+Command BootCommand();       // cmd_boot.cpp
 
 // ---- Arguments the definitions share (cli_args.cpp) -----------------------
 
@@ -83,6 +85,12 @@ CLI::Option* AddValueType(CLI::App& app, const ValueType*& out, const std::strin
 CLI::Option* AddHexBytes(CLI::App& app, const std::string& name, std::vector<uint8_t>& out,
                          std::size_t maxBytes, const std::string& help);
 CLI::Validator NumberCheck(int64_t lo, int64_t hi);
+// "V:P:R:S" (vendor, product, revision, serial), each decimal or 0x hex
+// (cmd_lss.cpp); false when malformed.
+bool ParseIdentity(const std::string& text, uint32_t out[4]);
+CLI::Validator IdentityCheck();
+// "0x00000A1F:0x00000305:0x00010000:0x00C0FFEE"
+std::string IdentityText(const uint32_t id[4]);
 
 // ---- Running (cli.cpp) -----------------------------------------------------
 

@@ -26,6 +26,8 @@ const std::vector<Command>& Commands() {
         OdCommand(),
         ConciseCommand(),
         ConfigureCommand(),
+        LssCommand(),
+        BootCommand(),
         DemoCommand(),
         ShellCommand(),
         ServeSlcanCommand(),

@@ -1,6 +1,7 @@
 // `orukiv demo`: one scripted run of the master on the simulated network.
 // Each step prints what it did and checks what it should have caused; the
 // demo passes only when every step does. New steps go into kSteps.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -31,11 +32,17 @@ class Demo {
 public:
     Demo(Session& s, sim::SimNetwork& net)
         : s(s), net(net), listener(net.Bus().Attach("demo listener")) {}
-    ~Demo() { net.Bus().Detach(listener); }
+    ~Demo() {
+        if (lssTicker) lssTicker->Stop();
+        net.Bus().Detach(listener);
+    }
 
     Session& s;
     sim::SimNetwork& net;
     std::shared_ptr<sim::Endpoint> listener;  // sees every frame the master sends
+    // The LSS step's slave, without a node-ID until the demo gives it one.
+    std::unique_ptr<sim::SimNode> lssNode;
+    std::unique_ptr<sim::SimTicker> lssTicker;
 
     void Say(const std::string& line) const { std::printf("  %s\n", line.c_str()); }
     bool Fail(const std::string& why) const {
@@ -462,6 +469,71 @@ bool ApplyDcf(Demo& d) {
     return true;
 }
 
+constexpr uint8_t kNumbered = 20;
+constexpr uint32_t kLssIdentity[4] = {0x00000A1F, 0x00000305, 0x00010000, 0x7FFFFFFF};
+
+bool LssNumbering(Demo& d) {
+    d.lssNode = std::make_unique<sim::SimNode>(d.net.Bus(), 255);
+    sim::SimNode::Identity id;
+    id.deviceType = 0x00000191;
+    id.name = "orukiv sim LSS slave";
+    id.vendorId = kLssIdentity[0];
+    id.productCode = kLssIdentity[1];
+    id.revision = kLssIdentity[2];
+    id.serial = kLssIdentity[3];
+    d.lssNode->AddDeviceObjects(id);
+    d.lssNode->AddCommunicationObjects();
+    d.lssTicker = std::make_unique<sim::SimTicker>(milliseconds(5));
+    d.lssTicker->Add(*d.lssNode);
+    d.lssTicker->Start();
+    d.Say("a slave without a node-ID (255) joined the network");
+    uint32_t found[4] = {};
+    const auto start = Clock::now();
+    int32_t r = KIV_LSS_Fastscan(d.s.h(), 0, found);
+    const long ms =
+        static_cast<long>(std::chrono::duration_cast<milliseconds>(Clock::now() - start).count());
+    if (r != KIV_OK) return d.Fail("fastscan: " + ResultText(r));
+    char buf[120];
+    std::snprintf(buf, sizeof buf, "fastscan found 0x%08X:0x%08X:0x%08X:0x%08X in %ld ms", found[0],
+                  found[1], found[2], found[3], ms);
+    d.Say(buf);
+    if (!std::equal(found, found + 4, kLssIdentity)) return d.Fail("not the slave's identity");
+    const std::size_t from = d.Mark();
+    uint8_t error = 0;
+    r = KIV_LSS_ConfigureNodeId(d.s.h(), kNumbered, &error);
+    if (r != KIV_OK) return d.Fail("configure node-ID: " + ResultText(r));
+    r = KIV_LSS_SwitchGlobal(d.s.h(), 0);
+    if (r != KIV_OK) return d.Fail("switch to waiting state: " + ResultText(r));
+    d.Say("node-ID 20 given, slave switched back to waiting state");
+    return d.Expect("boot-up of node 20", IsHeartbeat(kNumbered, KIV_NMT_STATE_BOOTUP), from);
+}
+
+bool BootNumbered(Demo& d) {
+    // Heartbeat 200 ms written by the configuration (a concise DCF).
+    static const uint8_t kDcf[] = {1, 0, 0, 0, 0x17, 0x10, 0, 2, 0, 0, 0, 200, 0};
+    KIV_BootParam p{};
+    p.deviceType = 0x00000191;
+    p.vendorId = kLssIdentity[0];
+    p.productCode = kLssIdentity[1];
+    p.revision = kLssIdentity[2];
+    p.serial = kLssIdentity[3];
+    p.flags = KIV_BOOT_RESET_COMM | KIV_BOOT_CONFIGURE | KIV_BOOT_START;
+    p.conciseDcf = kDcf;
+    p.conciseDcfSize = sizeof kDcf;
+    p.heartbeatMs = 600;
+    const std::size_t from = d.Mark();
+    KIV_BootReport r{};
+    const int32_t rc = KIV_BootNode(d.s.h(), kNumbered, &p, &r);
+    if (rc != KIV_OK)
+        return d.Fail("boot of node 20: status '" + std::string(1, static_cast<char>(r.status)) +
+                      "', " + ResultText(rc, r.abortCode));
+    d.Say("node 20 booted in " + std::to_string(r.elapsedMs) +
+          " ms: identity checked, reset, configured, heartbeat supervised, started");
+    return d.Expect(
+        "boot event of node 20",
+        [](const KIV_Event& e) { return e.type == KIV_EVENT_BOOT && e.node == kNumbered; }, from);
+}
+
 struct DemoStep {
     const char* name;
     bool (*run)(Demo&);
@@ -483,6 +555,8 @@ const DemoStep kSteps[] = {
     {"TIME stamp", Time},
     {"segmented read", LongRead},
     {"DCF applied, read back by name", ApplyDcf},
+    {"LSS: unconfigured node numbered", LssNumbering},
+    {"boot-up of the numbered node", BootNumbered},
 };
 
 // The instance's counters over the whole demo.

@@ -133,6 +133,23 @@ Json NodeStateJson(const KIV_Event& e) {
     return j;
 }
 
+std::string Boot(const KIV_Event& e) {
+    const auto& b = e.body.boot;
+    return "BOOT      " + Node(e.node) + " " +
+           (b.status == 0 ? std::string("booted")
+                          : std::string("status '") + static_cast<char>(b.status) + "'") +
+           ", " + NmtStateName(b.nmtState) + ", result " + std::to_string(b.result);
+}
+
+Json BootJson(const KIV_Event& e) {
+    const auto& b = e.body.boot;
+    Json j;
+    j.Uint("node", e.node).Str("state", NmtStateName(b.nmtState)).Int("result", b.result);
+    if (b.status != 0) j.Str("status", std::string(1, static_cast<char>(b.status)));
+    if (b.abortCode != 0) j.Uint("abortCode", b.abortCode);
+    return j;
+}
+
 Json NodeOnlyJson(const KIV_Event& e) {
     return Json().Uint("node", e.node);
 }
@@ -156,6 +173,7 @@ const EventFormat kFormats[] = {
     {KIV_EVENT_NODE_GUARD, "guard",
      [](const KIV_Event& e) { return "GUARD     request to " + Node(e.node); }, NodeOnlyJson},
     {KIV_EVENT_NODE_STATE, "nodeState", NodeState, NodeStateJson},
+    {KIV_EVENT_BOOT, "boot", Boot, BootJson},
     {KIV_EVENT_NONE, "frame", Other, NodeOnlyJson},
 };
 

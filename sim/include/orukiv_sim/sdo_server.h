@@ -1,6 +1,7 @@
 // The simulated nodes' strict SDO block-transfer server (CiA 301), beside
-// the segmented server of SimNode. A server takes request frames and
-// returns answer frames: SimNode feeds it, tests can script it byte by byte.
+// their expedited and segmented server (SdoSegmentedServer, in sim.h, as it
+// takes SdoFaults). A server takes request frames and returns answer frames:
+// SimNode feeds both through SdoObjects, tests can script them byte by byte.
 #pragma once
 
 #include <chrono>
@@ -13,6 +14,8 @@
 
 namespace orukiv::sim {
 
+struct SdoFaults;
+
 // What an SDO server needs of a node's object dictionary; each call returns
 // 0 or the SDO abort code that refuses the access.
 class SdoObjects {
@@ -20,8 +23,13 @@ public:
     virtual ~SdoObjects() = default;
     // The object's value, for an upload.
     virtual uint32_t ReadForUpload(uint16_t index, uint8_t sub, std::vector<uint8_t>& value) = 0;
-    // Whether a download may start; `size` when the client indicated it.
-    virtual uint32_t CheckDownload(uint16_t index, uint8_t sub, std::optional<uint32_t> size) = 0;
+    // Whether a download may start; `size` when the client indicated it. A
+    // refusal is recorded as a write of `attempted`.
+    virtual uint32_t CheckDownload(uint16_t index, uint8_t sub, std::optional<uint32_t> size,
+                                   const std::vector<uint8_t>& attempted) = 0;
+    // The object's size when it is fixed (an expedited write without the
+    // size indicated takes it); nothing for variable objects.
+    virtual std::optional<std::size_t> FixedSize(uint16_t, uint8_t) { return std::nullopt; }
     // Stores a complete download.
     virtual uint32_t CommitDownload(uint16_t index, uint8_t sub,
                                     const std::vector<uint8_t>& data) = 0;
@@ -82,6 +90,8 @@ public:
     Outcome Serve(const uint8_t* request, std::vector<KIV_CanFrame>& out);
     // Ends the transfer in progress without an answer.
     void Reset();
+    // The node-ID the answers carry (one given over LSS takes effect here).
+    void SetNodeId(uint8_t nodeId) { nodeId_ = nodeId; }
 
 private:
     enum class Phase {
@@ -102,7 +112,7 @@ private:
     KIV_CanFrame Frame(uint8_t command) const;
     void Abort(uint32_t code, std::vector<KIV_CanFrame>& out);
 
-    const uint8_t nodeId_;
+    uint8_t nodeId_;
     SdoObjects& objects_;
     BlockServerSettings settings_;
 

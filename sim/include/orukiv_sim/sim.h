@@ -408,18 +408,74 @@ struct WriteRecord {
     uint32_t abortCode;  // 0: accepted and stored
 };
 
-// A CANopen node with an object dictionary and a CiA 301 SDO server
-// (expedited and segmented upload and download here, block transfer in its
-// SdoBlockServer) on its default SDO: requests on 0x600 + id, answers on
-// 0x580 + id. A block initiate during a segmented transfer is aborted with
-// kCommandInvalid, and while a block transfer runs every request is its.
-// The SdoFaults knobs act on the expedited and segmented answers only; the
-// block server has its own (SetBlockServer). Like a standard
-// device it chooses the upload protocol by the object's size (expedited for
-// 1 to 4 bytes), serves one transfer at a time (an initiate request during a
-// segmented transfer is aborted with kCommandInvalid; the transfer goes on)
-// and aborts a segment whose toggle did not alternate with
-// kToggleNotAlternated.
+// The expedited and segmented SDO server of a simulated node (CiA 301),
+// beside SdoBlockServer: request frames in, answer frames out (before the
+// node applies SdoFaults' drop, corruption and delay to them), the object
+// dictionary reached through SdoObjects. Like a standard device it chooses
+// the upload protocol by the object's size (expedited for 1 to 4 bytes),
+// serves one transfer at a time (an initiate request during a segmented
+// transfer is aborted with kCommandInvalid; the transfer goes on) and
+// aborts a segment whose toggle did not alternate with kToggleNotAlternated.
+// The protocol knobs of SdoFaults act here.
+class SdoSegmentedServer {
+public:
+    SdoSegmentedServer(uint8_t nodeId, SdoObjects& objects);
+
+    void SetFaults(const SdoFaults& faults) { faults_ = faults; }
+    // The knobs, with wrongToggleAnswers counted down as it was used.
+    const SdoFaults& Faults() const { return faults_; }
+    // Ends a transfer that no request has moved on for transferTimeout.
+    void ExpireIdle(Clock::time_point now);
+    // True while a segmented transfer runs (another initiate is refused).
+    bool InTransfer() const;
+    // Takes one request's 8 data bytes; answers go to `out`.
+    void Serve(const uint8_t* request, std::vector<KIV_CanFrame>& out);
+    // Serves an initiate upload (the block server's protocol switch).
+    void InitiateUpload(uint16_t index, uint8_t sub, std::vector<KIV_CanFrame>& out);
+    // Ends the transfer in progress without an answer.
+    void EndTransfer();
+    // The node-ID the answers carry (one given over LSS takes effect here).
+    void SetNodeId(uint8_t nodeId) { nodeId_ = nodeId; }
+
+private:
+    enum class Transfer { kNone, kUpload, kDownload };
+
+    void Emit(const KIV_CanFrame& frame);
+    void Abort(uint16_t index, uint8_t sub, uint32_t code);
+    void StartUpload(uint16_t index, uint8_t sub);
+    bool AcceptSegment(Transfer expected, uint8_t command);
+    void UploadSegment(uint8_t command);
+    void InitiateDownload(const uint8_t* d, uint16_t index, uint8_t sub);
+    void DownloadSegment(const uint8_t* d);
+    bool TakeWrongToggle();
+
+    uint8_t nodeId_;
+    SdoObjects& objects_;
+    SdoFaults faults_;
+    std::vector<KIV_CanFrame>* out_ = nullptr;  // during Serve
+
+    // The transfer in progress.
+    Transfer transfer_ = Transfer::kNone;
+    uint16_t tIndex_ = 0;
+    uint8_t tSub_ = 0;
+    std::vector<uint8_t> tData_;
+    std::size_t tOffset_ = 0;
+    uint8_t tToggle_ = 0;
+    bool tSizeKnown_ = false;
+    uint32_t tSize_ = 0;
+    int tSegments_ = 0;
+    bool tFinished_ = false;      // last segment served; only a repeat may follow
+    Clock::time_point tMoved_{};  // the transfer's start or last segment served
+    std::optional<KIV_CanFrame> tLastAnswer_;
+};
+
+// A CANopen node with an object dictionary and CiA 301 SDO servers on its
+// default SDO (requests on 0x600 + id, answers on 0x580 + id): an
+// SdoSegmentedServer (expedited and segmented) and an SdoBlockServer beside
+// it, one transfer at a time between them (a block initiate during a
+// segmented transfer is aborted with kCommandInvalid; while a block transfer
+// runs every request is its). The SdoFaults knobs act on the expedited and
+// segmented answers only; the block server has its own (SetBlockServer).
 //
 // TPDO communication and mapping records (AddCommunicationObjects), and the
 // RPDO ones (AddRpdoObjects, 0x1400+n and 0x1600+n alike), follow the
@@ -529,6 +585,29 @@ public:
     };
     void AddDeviceObjects(const Identity& identity);
 
+    // ---- LSS slave (sim_lss.cpp) ---------------------------------------------
+    // A CiA 305 slave whose identity is 0x1018:1..4 (AddDeviceObjects). A
+    // node made with node-ID 255 starts unconfigured: it takes no part in
+    // NMT, SDO, guarding or heartbeat, and answers fastscan and "identify
+    // non-configured" until it gets a node-ID over LSS. Switched back to
+    // waiting state with a node-ID, it takes it at once and boots; a
+    // configured node takes a new node-ID at its next reset communication.
+    // Bit timing: table 0 only (index 0..8 but 5); activation takes the
+    // configured index at once. "Store" keeps node-ID and bit timing across
+    // PowerCycle.
+    uint8_t PendingNodeId() const;
+    uint8_t BitTimingIndex() const;  // in force; 0 (1000 kbit/s) at first
+    bool InLssConfiguration() const;
+    // Power off and on: the stored node-ID and bit timing (at first, those
+    // the node was made with) take effect, LSS waiting state, NMT
+    // pre-operational, and the boot-up message when configured.
+    void PowerCycle();
+    // The boot-up message of every later reset or LSS numbering goes out
+    // this much later (0 at first).
+    void SetBootUpDelay(std::chrono::milliseconds delay);
+    // Test knob: "store configuration" refused with error code 1.
+    void SetLssStoreSupported(bool on);
+
     // Manual mode: handles every queued frame; returns how many.
     std::size_t Pump();
     // Manual mode: waits up to `timeout` for one frame and handles it.
@@ -570,29 +649,28 @@ private:
         bool variable = false;
         std::size_t maxSize = 0;
     };
-    enum class Transfer { kNone, kUpload, kDownload };
-
-    // SdoObjects, for the block server (m_ held).
+    // SdoObjects, for the servers (m_ held).
     uint32_t ReadForUpload(uint16_t index, uint8_t sub, std::vector<uint8_t>& value) override;
-    uint32_t CheckDownload(uint16_t index, uint8_t sub, std::optional<uint32_t> size) override;
+    uint32_t CheckDownload(uint16_t index, uint8_t sub, std::optional<uint32_t> size,
+                           const std::vector<uint8_t>& attempted) override;
+    std::optional<std::size_t> FixedSize(uint16_t index, uint8_t sub) override;
     uint32_t CommitDownload(uint16_t index, uint8_t sub, const std::vector<uint8_t>& data) override;
     // A block-transfer frame (or any request while one runs): true when taken.
     bool ServeBlock(const uint8_t* d, uint16_t index, uint8_t sub);
 
     void HandleFrame(const KIV_CanFrame& frame);
+    // LSS master frames (0x7E5): true when the frame was one.
+    bool HandleLssFrame(const KIV_CanFrame& frame);
     // NMT, SYNC, guarding and RPDO frames, and SDO requests to a stopped
     // node: true when the frame was taken here.
     bool HandleNetworkFrame(const KIV_CanFrame& frame);
     void NmtCommandLocked(uint8_t command);
     void BootLocked();
+    // Takes a node-ID (from LSS or storage) for the node and its SDO servers.
+    void AdoptNodeIdLocked(uint8_t nodeId);
     void SendTpdosLocked();
     void ReceiveRpdoLocked(const KIV_CanFrame& frame);
     void ServeRequest(const uint8_t* d);
-    void InitiateUpload(uint16_t index, uint8_t sub);
-    bool AcceptSegment(Transfer expected, uint8_t command);
-    void UploadSegment(uint8_t command);
-    void InitiateDownload(const uint8_t* d, uint16_t index, uint8_t sub);
-    void DownloadSegment(const uint8_t* d);
     // Checks and stores a complete write; returns the abort code (0: ok).
     uint32_t CommitWrite(uint16_t index, uint8_t sub, const std::vector<uint8_t>& data);
     uint32_t CheckWriteAccess(uint16_t index, uint8_t sub) const;
@@ -606,35 +684,19 @@ private:
     void Answer(KIV_CanFrame frame);
     void Abort(uint16_t index, uint8_t sub, uint32_t code);
     void Record(uint16_t index, uint8_t sub, const std::vector<uint8_t>& data, uint32_t code);
-    bool TakeWrongToggle();
-    bool InSegmentedTransfer() const;
     double Draw();
-    void EndTransfer();
 
     VirtualBus& bus_;
-    const uint8_t nodeId_;
+    std::atomic<uint8_t> nodeId_;  // 255: unconfigured
     const Mode mode_;
     std::shared_ptr<Endpoint> ep_;
     std::thread thread_;
     bool shutDown_ = false;
 
     std::map<uint32_t, Entry> od_;  // key: index << 8 | sub-index
-    SdoFaults faults_;
-    std::mt19937 rng_;
+    std::mt19937 rng_;              // SdoFaults' random draws
 
-    // The transfer in progress.
-    Transfer transfer_ = Transfer::kNone;
-    uint16_t tIndex_ = 0;
-    uint8_t tSub_ = 0;
-    std::vector<uint8_t> tData_;
-    std::size_t tOffset_ = 0;
-    uint8_t tToggle_ = 0;
-    bool tSizeKnown_ = false;
-    uint32_t tSize_ = 0;
-    int tSegments_ = 0;
-    bool tFinished_ = false;      // last segment served; only a repeat may follow
-    Clock::time_point tMoved_{};  // the transfer's start or last segment served
-    std::optional<KIV_CanFrame> tLastAnswer_;
+    SdoSegmentedServer seg_;
     SdoBlockServer block_;
     Clock::time_point blockMoved_{};  // the block transfer's last request
 
@@ -653,6 +715,18 @@ private:
     uint16_t heartbeatPeriod_ = 0;
     Clock::time_point nextHeartbeat_{};
     uint8_t syncCount_[4] = {};  // SYNCs since each TPDO was last sent
+    std::chrono::milliseconds bootUpDelay_{0};
+
+    // LSS slave (sim_lss.cpp).
+    uint8_t pendingNodeId_;
+    uint8_t storedNodeId_;
+    uint8_t bitTiming_ = 0;
+    uint8_t pendingBitTiming_ = 0;
+    uint8_t storedBitTiming_ = 0;
+    bool lssConfiguration_ = false;
+    bool lssStoreSupported_ = true;
+    uint8_t selectiveMatched_ = 0;  // parts of a switch selective matched so far
+    uint8_t fastscanPos_ = 0xFF;    // identity part next checked; 0xFF not scanning
 };
 
 // ---------------------------------------------------------------------------
@@ -815,12 +889,17 @@ public:
     SimDrive& Drive() { return drive_; }
     SimIoNode& Io() { return io_; }
     std::vector<SimNode*> Nodes() { return {&drive_, &io_}; }
+    // Before Start: adds n LSS slaves without a node-ID (255), with device
+    // objects, identity 0x00000A1F:0x00000305:0x00010000:0x00C0FFE0 + i and
+    // a producer heartbeat of 1000 ms once numbered.
+    void AddUnconfigured(int n);
     void Start();
 
 private:
     VirtualBus bus_;
     SimDrive drive_;
     SimIoNode io_;
+    std::vector<std::unique_ptr<SimNode>> unconfigured_;
     SimTicker ticker_;
 };
 

@@ -1,0 +1,430 @@
+// LSS master (CiA 305): KIV_LSS_ exports and the worker's services. Every
+// service is one request; the worker sends its frames on 0x7E5 and takes
+// the answers on 0x7E4 whose command specifier is the one awaited (any
+// other answer is ignored, so a wrong answer ends as a time-out).
+#include "services/lss_master.h"
+
+#include <cstring>
+
+#include "log/log.h"
+#include "stack/cia301.h"
+#include "stack/co_stack.h"
+
+namespace orukiv {
+
+namespace {
+
+namespace lss = cia301::lss;
+
+KIV_CanFrame LssFrame(uint8_t cs) {
+    KIV_CanFrame f;
+    std::memset(&f, 0, sizeof f);
+    f.id = cia301::kCobLssMaster;
+    f.dlc = 8;
+    f.data[0] = cs;
+    return f;
+}
+
+void PutU32(uint8_t* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+uint32_t GetU32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+// Ends the service in progress: the caller is released and the next
+// waiting service may start.
+void Complete(CoStack* s, int32_t result) {
+    LssMaster& m = s->lss;
+    CoRequest* r = m.active;
+    m.active = nullptr;
+    m.expectCs = 0;
+    r->result = result;
+    if (r->done != nullptr) platform::SemaphorePost(r->done);
+}
+
+// Sends a frame whose answer `expect` is awaited for waitMs; a failed send
+// ends the service with the send's result.
+void Send(CoStack* s, const KIV_CanFrame& f, uint8_t expect, uint32_t waitMs) {
+    LssMaster& m = s->lss;
+    const int32_t rc = SendFrame(s, &f);
+    if (rc != KIV_OK) {
+        Complete(s, rc);
+        return;
+    }
+    m.expectCs = expect;
+    m.answers = 0;
+    m.waitMs = waitMs;
+    m.sentTick = StackTick(s);
+}
+
+// A confirmed service of one frame: sends it, then ends with the answer.
+void OneExchange(CoStack* s, const KIV_CanFrame& f, bool answered, uint32_t timeoutMs) {
+    LssMaster& m = s->lss;
+    if (m.step++ == 0) {
+        Send(s, f, f.data[0], timeoutMs);
+        return;
+    }
+    if (!answered) {
+        Complete(s, KIV_ERR_TIMEOUT);
+        return;
+    }
+    auto& p = m.active->payload.lss;
+    *p.out8 = m.answer[1];
+    // Configure and store answer an error code: 0 is success. The node-ID
+    // inquiry answers the node-ID itself.
+    const bool refused = f.data[0] != lss::kInquireNodeId && m.answer[1] != 0;
+    Complete(s, refused ? KIV_ERR_ABORTED : KIV_OK);
+}
+
+// Fastscan steps (m.step): 0 start, 1 the reset query in flight, 2 a bit
+// query in flight, 3 the confirmation of a whole part in flight.
+void FastscanQuery(CoStack* s, uint8_t bitChecked, uint8_t next, uint8_t step) {
+    LssMaster& m = s->lss;
+    KIV_CanFrame f = LssFrame(lss::kFastscan);
+    PutU32(&f.data[1], m.value[m.sub]);
+    f.data[5] = bitChecked;
+    f.data[6] = m.sub;
+    f.data[7] = next;
+    m.step = step;
+    uint32_t wait = m.active->payload.lss.waitMs;
+    if (m.retried) wait *= 2;
+    Send(s, f, lss::kIdentifySlave, wait);
+}
+
+void BeginPart(CoStack* s) {
+    LssMaster& m = s->lss;
+    m.value[m.sub] = 0;
+    m.bit = 31;
+    FastscanQuery(s, m.bit, m.sub, 2);
+}
+
+// Each query asks the slaves whose identity part matches the bits found so
+// far, with the bit being checked 0, to answer. No answer within the step's
+// wait means every remaining slave has that bit 1. Several slaves answering
+// one query are one answer: the scan follows the lowest identity, and the
+// others stay behind at that part until the next scan. After bit 0 the part
+// is confirmed (and the slave moves on to the next part; after the serial
+// number, to configuration state). A part that no slave confirms was misread
+// (an answer that came later than the wait, taken for the next query's):
+// it is scanned once more, waiting twice as long and the whole wait each
+// time.
+void Fastscan(CoStack* s, bool answered) {
+    LssMaster& m = s->lss;
+    switch (m.step) {
+        case 0:
+            std::memset(m.value, 0, sizeof m.value);
+            m.sub = 0;
+            m.retried = false;
+            m.fullWait = false;
+            FastscanQuery(s, lss::kFastscanReset, 0, 1);
+            return;
+        case 1:
+            if (!answered) {
+                Complete(s, KIV_ERR_TIMEOUT);  // no unconfigured slave
+                return;
+            }
+            BeginPart(s);
+            return;
+        case 2:
+            if (!answered) m.value[m.sub] |= 1u << m.bit;
+            if (m.bit == 0) {
+                FastscanQuery(s, 0, static_cast<uint8_t>((m.sub + 1) & 3), 3);
+            } else {
+                --m.bit;
+                FastscanQuery(s, m.bit, m.sub, 2);
+            }
+            return;
+        default:
+            if (answered) {
+                if (m.sub == 3) {
+                    std::memcpy(m.active->payload.lss.out32, m.value, sizeof m.value);
+                    Complete(s, KIV_OK);
+                    return;
+                }
+                ++m.sub;
+                BeginPart(s);
+                return;
+            }
+            if (m.retried) {
+                Log().Error("kiv lss fastscan: part %d not confirmed", m.sub);
+                Complete(s, KIV_ERR_TIMEOUT);
+                return;
+            }
+            m.retried = true;
+            m.fullWait = true;
+            BeginPart(s);
+            return;
+    }
+}
+
+// Moves the service in progress on: its first step, or the step after the
+// awaited answer came (answered) or its wait ran out.
+void Run(CoStack* s, bool answered) {
+    LssMaster& m = s->lss;
+    auto& p = m.active->payload.lss;
+    const uint32_t timeoutMs = s->lssTimeoutMs.load(std::memory_order_relaxed);
+    switch (p.service) {
+        case LSS_SWITCH_GLOBAL: {
+            KIV_CanFrame f = LssFrame(lss::kSwitchGlobal);
+            f.data[1] = p.a;
+            Complete(s, SendFrame(s, &f));
+            return;
+        }
+        case LSS_ACTIVATE_BIT_TIMING: {
+            KIV_CanFrame f = LssFrame(lss::kActivateBitTiming);
+            f.data[1] = static_cast<uint8_t>(p.delayMs & 0xFF);
+            f.data[2] = static_cast<uint8_t>(p.delayMs >> 8);
+            Complete(s, SendFrame(s, &f));
+            return;
+        }
+        case LSS_SWITCH_SELECTIVE:
+            if (m.step++ == 0) {
+                for (uint8_t i = 0; i < 4; ++i) {
+                    KIV_CanFrame f =
+                        LssFrame(static_cast<uint8_t>(lss::kSwitchSelectiveVendor + i));
+                    PutU32(&f.data[1], p.values[i]);
+                    if (i == 3) {
+                        Send(s, f, lss::kSwitchSelectiveAnswer, timeoutMs);
+                    } else if (const int32_t rc = SendFrame(s, &f); rc != KIV_OK) {
+                        Complete(s, rc);
+                        return;
+                    }
+                }
+                return;
+            }
+            Complete(s, answered ? KIV_OK : KIV_ERR_TIMEOUT);
+            return;
+        case LSS_CONFIGURE_NODE_ID: {
+            KIV_CanFrame f = LssFrame(lss::kConfigureNodeId);
+            f.data[1] = p.a;
+            OneExchange(s, f, answered, timeoutMs);
+            return;
+        }
+        case LSS_CONFIGURE_BIT_TIMING: {
+            KIV_CanFrame f = LssFrame(lss::kConfigureBitTiming);
+            f.data[1] = p.a;
+            f.data[2] = p.b;
+            OneExchange(s, f, answered, timeoutMs);
+            return;
+        }
+        case LSS_STORE:
+            OneExchange(s, LssFrame(lss::kStoreConfiguration), answered, timeoutMs);
+            return;
+        case LSS_INQUIRE_NODE_ID:
+            OneExchange(s, LssFrame(lss::kInquireNodeId), answered, timeoutMs);
+            return;
+        case LSS_INQUIRE_IDENTITY:
+            // Vendor, product, revision, serial: one exchange each.
+            if (m.step > 0) {
+                if (!answered) {
+                    Complete(s, KIV_ERR_TIMEOUT);
+                    return;
+                }
+                m.value[m.step - 1] = GetU32(&m.answer[1]);
+            }
+            if (m.step == 4) {
+                std::memcpy(p.out32, m.value, sizeof m.value);
+                Complete(s, KIV_OK);
+                return;
+            }
+            {
+                const auto cs = static_cast<uint8_t>(lss::kInquireVendor + m.step++);
+                Send(s, LssFrame(cs), cs, timeoutMs);
+            }
+            return;
+        case LSS_IDENTIFY_NON_CONFIGURED:
+            if (m.step++ == 0) {
+                Send(s, LssFrame(lss::kIdentifyNonConfigured), lss::kNonConfiguredAnswer,
+                     p.waitMs != 0 ? p.waitMs : timeoutMs);
+                return;
+            }
+            Complete(s, answered ? KIV_OK : KIV_ERR_TIMEOUT);
+            return;
+        case LSS_FASTSCAN:
+            Fastscan(s, answered);
+            return;
+        default:
+            Complete(s, KIV_ERR_PARAM);
+            return;
+    }
+}
+
+// Starts waiting services while none is in progress (a service without an
+// answer to wait for ends at once).
+void StartWaiting(CoStack* s) {
+    LssMaster& m = s->lss;
+    while (m.active == nullptr && m.waitHead != nullptr) {
+        CoRequest* r = m.waitHead;
+        m.waitHead = r->payload.lss.next;
+        if (m.waitHead == nullptr) m.waitTail = nullptr;
+        m.active = r;
+        m.step = 0;
+        m.fullWait = false;
+        m.expectCs = 0;
+        Run(s, false);
+    }
+}
+
+}  // namespace
+
+bool LssDispatch(CoStack* stack, CoRequest* request) {
+    LssMaster& m = stack->lss;
+    request->payload.lss.next = nullptr;
+    if (m.waitTail != nullptr)
+        m.waitTail->payload.lss.next = request;
+    else
+        m.waitHead = request;
+    m.waitTail = request;
+    StartWaiting(stack);
+    return true;
+}
+
+void LssOfferFrame(CoStack* stack, const KIV_CanFrame* frame) {
+    LssMaster& m = stack->lss;
+    if (m.active == nullptr || m.expectCs == 0 || frame->id != cia301::kCobLssSlave ||
+        frame->rtr != 0 || frame->data[0] != m.expectCs)
+        return;
+    if (m.answers == 0) std::memcpy(m.answer, frame->data, sizeof m.answer);
+    if (m.answers < 255) ++m.answers;
+}
+
+void LssDue(CoStack* stack) {
+    LssMaster& m = stack->lss;
+    if (m.active == nullptr || m.expectCs == 0) return;
+    const bool timeUp = StackTick(stack) - m.sentTick >= m.waitMs;
+    if (m.answers > 0 && (!m.fullWait || timeUp)) {
+        m.expectCs = 0;
+        Run(stack, true);
+    } else if (timeUp) {
+        m.expectCs = 0;
+        Run(stack, false);
+    }
+    StartWaiting(stack);
+}
+
+void LssReleaseAll(CoStack* stack, int32_t result) {
+    LssMaster& m = stack->lss;
+    if (m.active != nullptr) Complete(stack, result);
+    while (m.waitHead != nullptr) {
+        CoRequest* r = m.waitHead;
+        m.waitHead = r->payload.lss.next;
+        r->result = result;
+        if (r->done != nullptr) platform::SemaphorePost(r->done);
+    }
+    m.waitTail = nullptr;
+}
+
+}  // namespace orukiv
+
+using namespace orukiv;
+
+namespace {
+
+CoRequest LssRequest(LssService service) {
+    CoRequest r;
+    std::memset(&r, 0, sizeof r);
+    r.type = REQ_LSS;
+    r.payload.lss.service = service;
+    return r;
+}
+
+int32_t Submit(KIV_Handle handle, CoRequest& r, const char* exportName) {
+    return SubmitRequest(handle, &r, exportName);
+}
+
+// Node-IDs an LSS slave may be given: 1..127, and 255 (unconfigured).
+bool LssNodeIdValid(uint8_t id) {
+    return cia301::IsNodeId(id) || id == cia301::lss::kUnconfiguredNodeId;
+}
+
+}  // namespace
+
+extern "C" {
+
+int32_t KIV_LSS_SwitchGlobal(KIV_Handle handle, uint8_t mode) {
+    if (handle == nullptr || mode > 1) return KIV_ERR_PARAM;
+    CoRequest r = LssRequest(LSS_SWITCH_GLOBAL);
+    r.payload.lss.a = mode;
+    return Submit(handle, r, __func__);
+}
+
+int32_t KIV_LSS_SwitchSelective(KIV_Handle handle, uint32_t vendor, uint32_t product,
+                                uint32_t revision, uint32_t serial) {
+    if (handle == nullptr) return KIV_ERR_PARAM;
+    CoRequest r = LssRequest(LSS_SWITCH_SELECTIVE);
+    const uint32_t v[4] = {vendor, product, revision, serial};
+    std::memcpy(r.payload.lss.values, v, sizeof v);
+    return Submit(handle, r, __func__);
+}
+
+int32_t KIV_LSS_ConfigureNodeId(KIV_Handle handle, uint8_t nodeId, uint8_t* errorCode) {
+    if (handle == nullptr || errorCode == nullptr || !LssNodeIdValid(nodeId)) return KIV_ERR_PARAM;
+    CoRequest r = LssRequest(LSS_CONFIGURE_NODE_ID);
+    r.payload.lss.a = nodeId;
+    r.payload.lss.out8 = errorCode;
+    return Submit(handle, r, __func__);
+}
+
+int32_t KIV_LSS_ConfigureBitTiming(KIV_Handle handle, uint8_t table, uint8_t index,
+                                   uint8_t* errorCode) {
+    if (handle == nullptr || errorCode == nullptr) return KIV_ERR_PARAM;
+    CoRequest r = LssRequest(LSS_CONFIGURE_BIT_TIMING);
+    r.payload.lss.a = table;
+    r.payload.lss.b = index;
+    r.payload.lss.out8 = errorCode;
+    return Submit(handle, r, __func__);
+}
+
+int32_t KIV_LSS_ActivateBitTiming(KIV_Handle handle, uint16_t delayMs) {
+    if (handle == nullptr) return KIV_ERR_PARAM;
+    CoRequest r = LssRequest(LSS_ACTIVATE_BIT_TIMING);
+    r.payload.lss.delayMs = delayMs;
+    return Submit(handle, r, __func__);
+}
+
+int32_t KIV_LSS_StoreConfiguration(KIV_Handle handle, uint8_t* errorCode) {
+    if (handle == nullptr || errorCode == nullptr) return KIV_ERR_PARAM;
+    CoRequest r = LssRequest(LSS_STORE);
+    r.payload.lss.out8 = errorCode;
+    return Submit(handle, r, __func__);
+}
+
+int32_t KIV_LSS_InquireIdentity(KIV_Handle handle, uint32_t identity[4]) {
+    if (handle == nullptr || identity == nullptr) return KIV_ERR_PARAM;
+    CoRequest r = LssRequest(LSS_INQUIRE_IDENTITY);
+    r.payload.lss.out32 = identity;
+    return Submit(handle, r, __func__);
+}
+
+int32_t KIV_LSS_InquireNodeId(KIV_Handle handle, uint8_t* nodeId) {
+    if (handle == nullptr || nodeId == nullptr) return KIV_ERR_PARAM;
+    CoRequest r = LssRequest(LSS_INQUIRE_NODE_ID);
+    r.payload.lss.out8 = nodeId;
+    return Submit(handle, r, __func__);
+}
+
+int32_t KIV_LSS_IdentifyNonConfigured(KIV_Handle handle, uint32_t timeoutMs) {
+    if (handle == nullptr) return KIV_ERR_PARAM;
+    CoRequest r = LssRequest(LSS_IDENTIFY_NON_CONFIGURED);
+    r.payload.lss.waitMs = timeoutMs;
+    return Submit(handle, r, __func__);
+}
+
+int32_t KIV_LSS_Fastscan(KIV_Handle handle, uint32_t timeoutMs, uint32_t found[4]) {
+    if (handle == nullptr || found == nullptr || timeoutMs > 0x7FFFFFFFu) return KIV_ERR_PARAM;
+    CoRequest r = LssRequest(LSS_FASTSCAN);
+    r.payload.lss.waitMs = timeoutMs != 0 ? timeoutMs : kFastscanDefaultStepMs;
+    r.payload.lss.out32 = found;
+    return Submit(handle, r, __func__);
+}
+
+int32_t KIV_LSS_SetTimeout(KIV_Handle handle, uint32_t timeoutMs) {
+    if (handle == nullptr || timeoutMs == 0 || timeoutMs > 0x7FFFFFFFu) return KIV_ERR_PARAM;
+    handle->lssTimeoutMs.store(timeoutMs, std::memory_order_relaxed);
+    return KIV_OK;
+}
+
+}  // extern "C"

@@ -1,0 +1,65 @@
+// LSS master (CiA 305): the worker's side of the KIV_LSS_ exports. Each
+// export queues one request that carries a whole LSS service (a switch
+// selective is four frames and an answer, a fastscan up to 133 queries);
+// the worker runs one service at a time and keeps the others waiting in
+// order of arrival, so that no two services' frames interleave on the bus.
+#pragma once
+
+#include <cstdint>
+
+#include "orukiv/orukiv.h"
+
+struct CoStack;
+struct CoRequest;
+
+namespace orukiv {
+
+enum LssService : uint8_t {
+    LSS_SWITCH_GLOBAL = 1,
+    LSS_SWITCH_SELECTIVE,
+    LSS_CONFIGURE_NODE_ID,
+    LSS_CONFIGURE_BIT_TIMING,
+    LSS_ACTIVATE_BIT_TIMING,
+    LSS_STORE,
+    LSS_INQUIRE_IDENTITY,
+    LSS_INQUIRE_NODE_ID,
+    LSS_IDENTIFY_NON_CONFIGURED,
+    LSS_FASTSCAN,
+};
+
+constexpr uint32_t kLssDefaultTimeoutMs = 1000;
+constexpr uint32_t kFastscanDefaultStepMs = 20;
+
+// Worker-owned state of the service in progress.
+struct LssMaster {
+    CoRequest* active;    // the service in progress, or null
+    CoRequest* waitHead;  // services waiting, linked through payload.lss.next
+    CoRequest* waitTail;
+    uint8_t step;       // the service's own step counter
+    uint8_t expectCs;   // answer awaited (0: none)
+    uint8_t answers;    // answers seen to the frame in flight
+    uint8_t answer[8];  // the first of them
+    uint32_t sentTick;  // when the frame in flight went out
+    uint32_t waitMs;    // how long its answer may take
+    bool fullWait;      // wait the whole time even after an answer
+    // Fastscan: the identity found so far, the part and bit being checked,
+    // and whether the careful second attempt is under way.
+    uint32_t value[4];
+    uint8_t sub;
+    uint8_t bit;
+    bool retried;
+};
+
+// Worker: takes a REQ_LSS request; it is completed later, when its service
+// ends (always true: the worker must not release the caller itself).
+bool LssDispatch(CoStack* stack, CoRequest* request);
+// Worker: a received frame (answers on 0x7E4 to the frame in flight).
+void LssOfferFrame(CoStack* stack, const KIV_CanFrame* frame);
+// Worker, once a pass: moves the service on when its answer came or its
+// wait ran out.
+void LssDue(CoStack* stack);
+// The worker has ended: completes the service in progress and the waiting
+// ones with `result`.
+void LssReleaseAll(CoStack* stack, int32_t result);
+
+}  // namespace orukiv

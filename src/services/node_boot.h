@@ -1,0 +1,18 @@
+// Boot-up of a node (CiA 302-2): KIV_BootNode runs on the caller's thread,
+// made of the exports (SDO reads, NMT, supervision); the worker only counts
+// boot-up messages and sends the KIV_EVENT_BOOT event at the end.
+#pragma once
+
+#include <cstdint>
+
+#include "orukiv/orukiv.h"
+
+namespace orukiv {
+
+// The configuration step: writes param.dcf, or else the concise DCF, to the
+// node. Its result; on failure report.index/subIndex name the entry that
+// failed and report.abortCode holds the node's abort code.
+int32_t BootConfigure(KIV_Handle handle, uint8_t node, const KIV_BootParam& param,
+                      KIV_BootReport& report);
+
+}  // namespace orukiv
