@@ -48,6 +48,13 @@ CASES = [
      lambda o: len(o) == 1 and o[0]["result"] == "tool" and o[0]["index"] == 0x1800),
     ("configure", ["configure", "10", DATA + "/sim_io.dcf"], None, 0,
      lambda o: len(o) == 1 and o[0]["ok"] and o[0]["written"] == o[0]["writes"] > 0),
+    ("boot mismatch", ["boot", "5", "--expect", "0xA1F:0x402:0x10000:1"], None, 1,
+     lambda o: len(o) == 1 and o[0]["status"] == "O" and o[0]["result"] == "KIV_ERR_ABORTED"
+     and o[0]["index"] == 0x1018 and o[0]["subIndex"] == 4 and o[0]["actual"] == 0x12345678),
+    ("lss scan", ["--unconfigured", "2", "lss", "scan"], None, 0,
+     lambda o: [x["identity"][-2:] for x in o] == ["E0", "E1"]),
+    ("lss scan, none", ["lss", "scan", "--step", "5"], None, 1,
+     lambda o: len(o) == 1 and o[0]["result"] == "tool"),
     ("monitor event", ["monitor", "1.5"], None, 0,
      lambda o: any(e["type"] == "heartbeat" and e["node"] in (5, 10) and e["state"] for e in o)),
     ("scan", ["scan"], None, 0,
