@@ -17,6 +17,13 @@ else()
   set(ORUKIV_DOC_DIR ${CMAKE_INSTALL_DOCDIR})
 endif()
 
+# ---- Stripped binaries inside (their debug information beside: DebugInfo.cmake)
+if(ORUKIV_INSTALL_STRIPPED)
+  # What `cmake --install --strip` and CPACK_STRIP_FILES do, made the default.
+  install(CODE "if(NOT DEFINED CMAKE_INSTALL_DO_STRIP)\n  set(CMAKE_INSTALL_DO_STRIP 1)\nendif()")
+  set(CPACK_STRIP_FILES ON)
+endif()
+
 # ---- The library and its headers -------------------------------------------
 install(TARGETS orukiv EXPORT orukivTargets
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}

@@ -1,4 +1,5 @@
 // The simulated CiA 402 drive: controlword-driven state machine.
+#include "orukiv_sim/byte_order.h"
 #include "orukiv_sim/sim.h"
 
 namespace orukiv::sim {
@@ -24,12 +25,6 @@ constexpr uint16_t kFollowingError = 0x60F4;
 
 // Statusword bits that carry the state: 0..3, 5, 6.
 constexpr uint16_t kStateBits = 0x006F;
-
-std::vector<uint8_t> LE(uint32_t v, std::size_t n) {
-    std::vector<uint8_t> out(n);
-    for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<uint8_t>(v >> (8 * i));
-    return out;
-}
 
 }  // namespace
 
@@ -135,13 +130,13 @@ void SimDrive::InjectFault(uint16_t errorCode, bool sendEmcy) {
 }
 
 void SimDrive::SetActualPosition(int32_t v) {
-    SetValue(kPositionActual, 0, LE(static_cast<uint32_t>(v), 4));
+    SetValue(kPositionActual, 0, StoreLe(static_cast<uint32_t>(v), 4));
 }
 void SimDrive::SetActualVelocity(int32_t v) {
-    SetValue(kVelocityActual, 0, LE(static_cast<uint32_t>(v), 4));
+    SetValue(kVelocityActual, 0, StoreLe(static_cast<uint32_t>(v), 4));
 }
 void SimDrive::SetActualTorque(int16_t v) {
-    SetValue(kTorqueActual, 0, LE(static_cast<uint16_t>(v), 2));
+    SetValue(kTorqueActual, 0, StoreLe(static_cast<uint16_t>(v), 2));
 }
 
 void SimDrive::AfterWrite(uint16_t index, uint8_t subIndex) {
@@ -213,7 +208,7 @@ void SimDrive::EnterLocked(DriveState s) {
     state_ = s;
     const uint16_t old = static_cast<uint16_t>(ValueU32Locked(kStatusword, 0));
     const uint16_t sw = static_cast<uint16_t>((old & ~kStateBits) | StatusWordOf(s));
-    SetLocked(kStatusword, 0, LE(sw, 2));
+    SetLocked(kStatusword, 0, StoreLe(sw, 2));
     stateCv_.notify_all();
 }
 

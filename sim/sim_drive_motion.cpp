@@ -2,6 +2,7 @@
 // profile velocity, "target reached".
 #include <cstdlib>
 
+#include "orukiv_sim/byte_order.h"
 #include "orukiv_sim/sim.h"
 
 namespace orukiv::sim {
@@ -17,13 +18,9 @@ constexpr int8_t kProfilePositionMode = 1;
 
 constexpr uint16_t kCwNewSetPoint = 1u << 4;
 constexpr uint16_t kCwRelative = 1u << 6;
+constexpr uint16_t kCwHalt = 1u << 8;
 constexpr uint16_t kSwTargetReached = 1u << 10;
 constexpr uint16_t kSwSetPointAck = 1u << 12;
-
-std::vector<uint8_t> LE32(uint32_t v) {
-    return {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),
-            static_cast<uint8_t>(v >> 24)};
-}
 
 }  // namespace
 
@@ -38,6 +35,13 @@ void SimDrive::SetStatusBitsLocked(uint16_t mask, bool on) {
 }
 
 void SimDrive::SetPointLocked(uint16_t cw, uint16_t previousCw) {
+    // Halt: the axis stops where it is (no deceleration ramp here) and
+    // "target reached" says it stands; no set-point starts while it is set.
+    if ((cw & kCwHalt) != 0 && !haltIgnored_) {
+        moving_ = false;
+        SetStatusBitsLocked(kSwTargetReached, true);
+        return;
+    }
     const bool bit4 = (cw & kCwNewSetPoint) != 0;
     if (!bit4) SetStatusBitsLocked(kSwSetPointAck, false);
     if (!bit4 || (previousCw & kCwNewSetPoint) != 0) return;
@@ -81,7 +85,7 @@ void SimDrive::OnTick(Clock::time_point now) {
     } else {
         next += distance > 0 ? step : -step;
     }
-    SetLocked(kPositionActual, 0, LE32(static_cast<uint32_t>(static_cast<int32_t>(next))));
+    SetLocked(kPositionActual, 0, StoreLe(static_cast<uint32_t>(static_cast<int32_t>(next)), 4));
     if (!moving_) SetStatusBitsLocked(kSwTargetReached, true);
 }
 

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "orukiv_sim/byte_order.h"
 #include "orukiv_sim/sim.h"
 
 namespace orukiv::sim {
@@ -10,12 +11,6 @@ namespace {
 
 constexpr uint32_t Key(uint16_t index, uint8_t sub) {
     return (static_cast<uint32_t>(index) << 8) | sub;
-}
-
-std::vector<uint8_t> LE(uint32_t v, std::size_t n) {
-    std::vector<uint8_t> out(n);
-    for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<uint8_t>(v >> (8 * i));
-    return out;
 }
 
 KIV_CanFrame SdoAnswer(uint8_t nodeId, uint8_t command, uint16_t index, uint8_t sub) {
@@ -83,13 +78,13 @@ void SimNode::AddVariableObject(uint16_t index, uint8_t subIndex, std::vector<ui
 }
 
 void SimNode::AddU8(uint16_t index, uint8_t subIndex, uint8_t value, Access access) {
-    AddObject(index, subIndex, LE(value, 1), access);
+    AddObject(index, subIndex, StoreLe(value, 1), access);
 }
 void SimNode::AddU16(uint16_t index, uint8_t subIndex, uint16_t value, Access access) {
-    AddObject(index, subIndex, LE(value, 2), access);
+    AddObject(index, subIndex, StoreLe(value, 2), access);
 }
 void SimNode::AddU32(uint16_t index, uint8_t subIndex, uint32_t value, Access access) {
-    AddObject(index, subIndex, LE(value, 4), access);
+    AddObject(index, subIndex, StoreLe(value, 4), access);
 }
 
 void SimNode::RemoveObject(uint16_t index, uint8_t subIndex) {
@@ -130,10 +125,7 @@ void SimNode::SetLocked(uint16_t index, uint8_t subIndex, std::vector<uint8_t> v
 uint32_t SimNode::ValueU32Locked(uint16_t index, uint8_t subIndex) const {
     const Entry* e = Find(index, subIndex);
     if (!e) return 0;
-    uint32_t v = 0;
-    for (std::size_t i = 0; i < e->value.size() && i < 4; ++i)
-        v |= static_cast<uint32_t>(e->value[i]) << (8 * i);
-    return v;
+    return LoadLe32(e->value);
 }
 
 const SimNode::Entry* SimNode::Find(uint16_t index, uint8_t sub) const {
@@ -274,7 +266,7 @@ void SimNode::HandleFrame(const KIV_CanFrame& frame) {
 }
 
 void SimNode::ServeRequest(const uint8_t* d) {
-    const uint16_t index = static_cast<uint16_t>(d[1] | (d[2] << 8));
+    const auto index = static_cast<uint16_t>(LoadLe(&d[1], 2));
     const uint8_t sub = d[3];
     seg_.ExpireIdle(Clock::now());
     if (ServeBlock(d, index, sub)) return;

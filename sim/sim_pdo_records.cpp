@@ -1,5 +1,6 @@
 // The simulated node's PDO communication and mapping records, and the CiA 301
 // rules a standard device applies to writes of them.
+#include "orukiv_sim/byte_order.h"
 #include "orukiv_sim/sim.h"
 
 namespace orukiv::sim {
@@ -15,12 +16,6 @@ constexpr int kTpdos = 4;
 constexpr int kRpdos = 4;
 constexpr uint8_t kMaxEntries = 8;
 constexpr uint32_t kPdoInvalid = 0x80000000u;
-
-uint32_t Le32(const std::vector<uint8_t>& v) {
-    uint32_t x = 0;
-    for (std::size_t i = 0; i < v.size() && i < 4; ++i) x |= static_cast<uint32_t>(v[i]) << (8 * i);
-    return x;
-}
 
 }  // namespace
 
@@ -51,7 +46,7 @@ uint32_t SimNode::CheckPdoRecordWrite(uint16_t index, uint8_t sub,
     if (comm) {
         // A valid PDO's identifier cannot change; it can only be disabled.
         if (sub != 1 || !pdoValid) return 0;
-        const uint32_t value = Le32(data);
+        const uint32_t value = LoadLe32(data);
         if ((value & kPdoInvalid) != 0 || value == ValueU32Locked(commIndex, 1)) return 0;
         return abort_code::kInvalidValue;
     }

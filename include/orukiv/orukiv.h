@@ -1001,6 +1001,16 @@ ORUKIV_C_API int32_t KIV_402_FaultReset(KIV_Handle handle, uint8_t node);
  * returns the first failure, or the last write's result. */
 ORUKIV_C_API int32_t KIV_402_PowerOn(KIV_Handle handle, uint8_t node);
 
+/* ------------------------------------------------------------------------ */
+/* Version                                                                   */
+/* ------------------------------------------------------------------------ */
+
+/* The library's version as one number, major * 10000 + minor * 100 + patch
+ * (1.2.3 is 10203), so that versions compare as numbers. When `text` is not
+ * null it receives the same version as static text, "1.2.3" (never null).
+ * Queues nothing: callable at any time, from any thread, callbacks included. */
+ORUKIV_C_API uint32_t KIV_GetVersion(const char** text);
+
 #ifdef __cplusplus
 }
 #endif

@@ -42,6 +42,12 @@ for f in cmake/orukiv/orukivConfig.cmake cmake/orukiv/orukivConfigVersion.cmake 
 done
 [[ -f $build/bin/orukiv && ! -x $prefix/bin/orukiv ]] && fail "the package has no bin/orukiv"
 echo "package: $(cd "$prefix" && find . \( -type f -o -type l \) | sort | tr '\n' ' ')"
+# Shipped stripped; the debug information beside, in the build's debug/.
+for f in "$library" "$prefix/bin/orukiv"; do
+    [[ -f $f ]] || continue
+    ! readelf -S "$f" | grep -q '\.debug_info' || fail "${f#"$prefix"/} ships its debug information"
+    [[ -s $build/debug/$(basename "$f").debug ]] || fail "no debug/$(basename "$f").debug beside"
+done
 
 # ---- Public headers, each on its own, warnings as errors -----------------
 strict=(-Wall -Wextra -Wpedantic -Werror -fsyntax-only -I "$prefix/include")

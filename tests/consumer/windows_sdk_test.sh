@@ -40,6 +40,12 @@ for f in "${expected[@]}"; do
     [[ -f $sdk/$f ]] || fail "the zip has no $f"
 done
 echo "zip: $(cd "$sdk" && find . -type f | sort | tr '\n' ' ')"
+# Shipped stripped; the debug information beside, in the build's debug/.
+for f in bin/orukiv.dll bin/orukiv.exe; do
+    [[ -f $sdk/$f ]] || continue
+    ! "${OBJDUMP:-objdump}" -h "$sdk/$f" | grep -q '\.debug_info' || fail "$f ships its debug information"
+    [[ -s $build/debug/$(basename "$f").debug ]] || fail "no debug/$(basename "$f").debug beside"
+done
 
 # ---- Public headers, each on its own, warnings as errors -----------------
 strict=(-Wall -Wextra -Wpedantic -Werror -fsyntax-only -I "$sdk/include")

@@ -5,6 +5,7 @@ set -euo pipefail
 orukiv=$1 log2asc=$2 dir=$3
 log=$dir/trace.log
 asc=$dir/trace.asc
+rm -f "$log"  # --log appends
 "$orukiv" --log "$log" nmt start 5
 cat "$log"
 "$log2asc" -I "$log" -O "$asc" sim

@@ -4,8 +4,11 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
+#include <limits>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -32,12 +35,55 @@ TEST(OdToolValues, ShownAsTheirType) {
          {0, 0, 0, 0, 0, 0, 0, 0x80},
          "-9223372036854775808 (0x8000000000000000)"},
         {KIV_OD_UNSIGNED64, Bytes(8, 0xFF), "18446744073709551615 (0xFFFFFFFFFFFFFFFF)"},
-        {KIV_OD_VISIBLE_STRING, {'a', 'b', 0, 0}, "\"ab\""},
+        {KIV_OD_VISIBLE_STRING, {'a', 'b', 0, 0}, "\"ab\\0\\0\""},
         {KIV_OD_OCTET_STRING, {0x01, 0xAB}, "01 AB"},
         {KIV_OD_UNSIGNED16, {0x01, 0x02, 0x03}, "01 02 03 (3 bytes, not a UNSIGNED16)"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(FormatTyped(c.type, c.bytes.data(), c.bytes.size()), c.text) << c.text;
+}
+
+// --type and the dictionaries share one table: JSON values and parsing by
+// data type, up to the 64-bit bounds.
+TEST(OdToolValues, JsonAndParsingByType) {
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    Bytes nanBytes(4);
+    std::memcpy(nanBytes.data(), &nan, 4);
+    const struct {
+        uint16_t type;
+        Bytes bytes;
+        const char* json;
+    } shown[] = {
+        {KIV_OD_BOOLEAN, {1}, "true"},
+        {KIV_OD_INTEGER16, {0x18, 0xFC}, "-1000"},
+        {KIV_OD_INTEGER64, {0, 0, 0, 0, 0, 0, 0, 0x80}, "-9223372036854775808"},
+        {KIV_OD_UNSIGNED32, {0x01, 0x02}, "\"0102\""},
+        {KIV_OD_REAL32, nanBytes, "null"},
+        {KIV_OD_VISIBLE_STRING, {'a', 0}, "\"a\\u0000\""},
+        {KIV_OD_DOMAIN, {0xAB}, "\"ab\""},
+    };
+    for (const auto& c : shown)
+        EXPECT_EQ(JsonTyped(c.type, c.bytes.data(), c.bytes.size()), c.json) << c.json;
+    const struct {
+        uint16_t type;
+        const char* text;
+        std::optional<Bytes> bytes;
+    } parsed[] = {
+        {KIV_OD_UNSIGNED64, "18446744073709551615", Bytes(8, 0xFF)},
+        {KIV_OD_UNSIGNED64, "18446744073709551616", std::nullopt},
+        {KIV_OD_INTEGER64, "-9223372036854775808", Bytes{0, 0, 0, 0, 0, 0, 0, 0x80}},
+        {KIV_OD_INTEGER64, "9223372036854775808", std::nullopt},
+        {KIV_OD_INTEGER24, "-8388608", Bytes{0, 0, 0x80}},
+        {KIV_OD_INTEGER8, "128", std::nullopt},
+        {KIV_OD_UNSIGNED8, "1.5", std::nullopt},
+        {KIV_OD_BOOLEAN, "1", Bytes{1}},
+        {KIV_OD_OCTET_STRING, "01 ab", Bytes{0x01, 0xAB}},
+    };
+    for (const auto& c : parsed) {
+        std::string error;
+        EXPECT_EQ(ParseTyped(c.type, c.text, error), c.bytes) << c.text;
+        EXPECT_EQ(error.empty(), c.bytes.has_value()) << c.text;
+    }
 }
 
 // The tool's session on a simulated network of its own.

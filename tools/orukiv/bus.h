@@ -47,16 +47,30 @@ public:
         arrival_ = std::move(handler);
     }
 
+    // Why the adapter is gone ("the serial line closed"); empty while it
+    // works. Once lost, a bus stays lost: the command ends with exit status 3.
+    std::string Lost() const {
+        std::lock_guard<std::mutex> lock(lostM_);
+        return lost_;
+    }
+
 protected:
     // For the adapters: frames have been queued for Receive.
     void FramesArrived() {
         std::lock_guard<std::mutex> lock(arrivalM_);
         if (arrival_) arrival_();
     }
+    // For the adapters: the adapter is gone (the first reason is kept).
+    void SetLost(const std::string& why) {
+        std::lock_guard<std::mutex> lock(lostM_);
+        if (lost_.empty()) lost_ = why;
+    }
 
 private:
     std::mutex arrivalM_;
     ArrivalHandler arrival_;
+    mutable std::mutex lostM_;
+    std::string lost_;
 };
 
 // Moves up to `max` frames from the front of an adapter's receive queue into

@@ -21,7 +21,8 @@ constexpr auto kReplyWait = std::chrono::milliseconds(1000);
 
 class SlcanBus : public Bus {
 public:
-    explicit SlcanBus(std::unique_ptr<SerialPort> port) : port_(std::move(port)) {
+    SlcanBus(std::unique_ptr<SerialPort> port, std::string device)
+        : port_(std::move(port)), device_(std::move(device)) {
         reader_ = std::thread([this] { ReadLoop(); });
     }
 
@@ -61,7 +62,12 @@ public:
         return TakeQueuedFrames(frames_, frames, max);
     }
 
-    int Send(const KIV_CanFrame& frame) override { return Write(EncodeSlcanFrame(frame)) ? 0 : 1; }
+    int Send(const KIV_CanFrame& frame) override {
+        if (Write(EncodeSlcanFrame(frame))) return 0;
+        SetLost("writing to " + device_ +
+                " failed or stalled for a second (the adapter is gone or nobody reads the line)");
+        return 1;
+    }
 
 private:
     enum class Reply { kOk, kRefused, kNone };
@@ -87,7 +93,12 @@ private:
         char buf[256];
         while (!stop_) {
             const int n = port_->Read(buf, sizeof buf, 20);
-            if (n < 0) break;
+            if (n < 0) {
+                SetLost("the serial line " + device_ +
+                        " is gone (adapter unplugged, or the other side closed it)");
+                cv_.notify_all();
+                break;
+            }
             reader.Feed(buf, static_cast<std::size_t>(n));
             SlcanReader::Item item;
             bool arrived = false;
@@ -112,6 +123,7 @@ private:
     }
 
     std::unique_ptr<SerialPort> port_;
+    const std::string device_;
     std::mutex writeM_;
     std::mutex m_;
     std::condition_variable cv_;
@@ -128,7 +140,7 @@ private:
 std::unique_ptr<Bus> OpenSlcanBus(const std::string& device, uint32_t bitrate, std::string& error) {
     auto port = OpenSerialPort(device, error);
     if (!port) return nullptr;
-    auto bus = std::make_unique<SlcanBus>(std::move(port));
+    auto bus = std::make_unique<SlcanBus>(std::move(port), device);
     if (!bus->Setup(bitrate, error)) {
         error = device + ": " + error;
         return nullptr;

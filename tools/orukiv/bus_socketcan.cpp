@@ -50,10 +50,20 @@ public:
     int Send(const KIV_CanFrame& frame) override {
         const struct can_frame raw = ToSocketCan(frame);
         const ssize_t sent = ::send(fd_, &raw, sizeof raw, MSG_DONTWAIT);
-        return sent == static_cast<ssize_t>(sizeof raw) ? 0 : (errno ? errno : -1);
+        if (sent == static_cast<ssize_t>(sizeof raw)) return 0;
+        const int e = errno ? errno : EIO;
+        if (e != ENOBUFS && e != EAGAIN) Gone(e);  // a full queue passes; a gone interface not
+        return e;
     }
 
 private:
+    // The interface is down or gone: the command ends (exit status 3).
+    void Gone(int e) {
+        SetLost(
+            interface_ + ": " + std::strerror(e) +
+            (e == ENETDOWN ? " (the interface went down: ip link set " + interface_ + " up)" : ""));
+    }
+
     void ReadLoop() {
         while (!stop_) {
             struct pollfd p = {fd_, POLLIN, 0};
@@ -65,7 +75,9 @@ private:
                 // A socket error (the interface went down, say): the recv
                 // takes it, and the pause keeps a lasting one from spinning.
                 struct can_frame raw;
-                (void)::recv(fd_, &raw, sizeof raw, MSG_DONTWAIT);
+                if (::recv(fd_, &raw, sizeof raw, MSG_DONTWAIT) < 0 &&
+                    (errno == ENETDOWN || errno == ENODEV || errno == ENXIO))
+                    Gone(errno);
                 std::this_thread::sleep_for(std::chrono::milliseconds(kStopCheckMs));
                 continue;
             }
@@ -100,7 +112,10 @@ private:
 std::unique_ptr<Bus> OpenSocketCanBus(const std::string& interface, std::string& error) {
     const int fd = ::socket(PF_CAN, SOCK_RAW | SOCK_CLOEXEC, CAN_RAW);
     if (fd < 0) {
-        error = std::string("no CAN socket: ") + std::strerror(errno);
+        error = std::string("no CAN socket: ") + std::strerror(errno) +
+                (errno == EAFNOSUPPORT || errno == EPROTONOSUPPORT
+                     ? " (this kernel has no CAN support: modprobe can_raw)"
+                     : "");
         return nullptr;
     }
     struct ifreq ifr;
@@ -112,7 +127,14 @@ std::unique_ptr<Bus> OpenSocketCanBus(const std::string& interface, std::string&
     }
     std::memcpy(ifr.ifr_name, interface.c_str(), interface.size());
     if (::ioctl(fd, SIOCGIFINDEX, &ifr) < 0) {
-        error = "no CAN interface " + interface + ": " + std::strerror(errno);
+        error = "no CAN interface " + interface + ": " + std::strerror(errno) +
+                (errno == ENODEV ? " (ip link lists the interfaces)" : "");
+        ::close(fd);
+        return nullptr;
+    }
+    if (::ioctl(fd, SIOCGIFFLAGS, &ifr) == 0 && (ifr.ifr_flags & IFF_UP) == 0) {
+        error = "CAN interface " + interface + " is down (ip link set " + interface +
+                " up type can bitrate 500000)";
         ::close(fd);
         return nullptr;
     }

@@ -4,8 +4,11 @@
 #include <memory>
 #include <string>
 
+#include "command.h"
+#include "event_text.h"
+#include "interrupt.h"
 #include "orukiv/orukiv_od.h"
-#include "registered_command.h"
+#include "report.h"
 #include "values.h"
 
 namespace orukiv::tool {
@@ -13,7 +16,8 @@ namespace orukiv::tool {
 namespace {
 
 struct BootArgs {
-    std::string node, expect, deviceType, dcf, supervise, bootTime;
+    int64_t node = 0, deviceType = 0, supervise = 0, bootTime = 0;
+    std::string expect, dcf;
     bool start = false, reset = false, mandatory = false;
 };
 
@@ -54,25 +58,9 @@ const char* StepText(uint8_t step) {
     return step < std::size(names) ? names[step] : "?";
 }
 
-const char* StateText(uint8_t state) {
-    switch (state) {
-        case KIV_NMT_STATE_OPERATIONAL:
-            return "operational";
-        case KIV_NMT_STATE_PRE_OPERATIONAL:
-            return "pre-operational";
-        case KIV_NMT_STATE_STOPPED:
-            return "stopped";
-        default:
-            return "state unknown";
-    }
-}
-
-uint32_t Num(const std::string& text) {
-    return static_cast<uint32_t>(*ParseUnsigned(text, 0xFFFFFFFFu));  // validated already
-}
-
 int Boot(Session& s, const BootArgs& a) {
-    const auto node = static_cast<uint8_t>(Num(a.node));
+    const auto node = static_cast<uint8_t>(a.node);
+    const Json fields = Json().Uint("node", node);
     KIV_BootParam p{};
     if (!a.expect.empty()) {
         uint32_t id[4] = {};
@@ -82,85 +70,88 @@ int Boot(Session& s, const BootArgs& a) {
         p.revision = id[2];
         p.serial = id[3];
     }
-    if (!a.deviceType.empty()) p.deviceType = Num(a.deviceType);
-    if (!a.supervise.empty()) p.heartbeatMs = Num(a.supervise);
-    if (!a.bootTime.empty()) p.bootTimeMs = Num(a.bootTime);
+    p.deviceType = static_cast<uint32_t>(a.deviceType);
+    p.heartbeatMs = static_cast<uint32_t>(a.supervise);
+    p.bootTimeMs = static_cast<uint32_t>(a.bootTime);
     p.flags = (a.start ? KIV_BOOT_START : 0u) | (a.reset ? KIV_BOOT_RESET_COMM : 0u) |
               (a.mandatory ? KIV_BOOT_MANDATORY : 0u);
     KIV_Od* dcf = nullptr;
     if (!a.dcf.empty()) {
         KIV_OdError error{};
         dcf = KIV_OdLoadFile(a.dcf.c_str(), node, &error);
-        if (dcf == nullptr) {
-            std::printf("cannot read %s: %s\n", a.dcf.c_str(), error.message);
-            return 1;
-        }
+        if (dcf == nullptr)
+            return PrintError(s, "cannot read " + a.dcf + ": " + error.message, fields);
         p.dcf = dcf;
         p.flags |= KIV_BOOT_CONFIGURE;
+    }
+    // The boot resets and configures the node: interrupted before it
+    // starts, nothing is sent; once under way it is one library call that
+    // ends by itself (within the boot time).
+    if (Interrupted()) {
+        KIV_OdFree(dcf);
+        return PrintError(s, "interrupted; nothing was sent to node " + std::to_string(node),
+                          fields);
     }
     KIV_BootReport r{};
     const int32_t result = KIV_BootNode(s.h(), node, &p, &r);
     KIV_OdFree(dcf);
+    const Json report = Json(fields)
+                            .Str("step", StepText(r.step))
+                            .Str("state", NmtStateName(r.nmtState))
+                            .Uint("elapsedMs", r.elapsedMs);
     if (result == KIV_OK) {
-        std::printf("node %u booted in %u ms, %s%s\n", node, r.elapsedMs, StateText(r.nmtState),
-                    r.status == 'L' ? " (it was operational already and was left running)" : "");
-        return 0;
+        PrintDone(s,
+                  "node " + std::to_string(node) + " booted in " + std::to_string(r.elapsedMs) +
+                      " ms, " + NmtStateName(r.nmtState) +
+                      (r.status == 'L' ? " (it was operational already and was left running)" : ""),
+                  Json(report).Str("status", r.status == 'L' ? "L" : ""));
+        return kExitOk;
     }
-    if (r.status == 0) {
-        std::printf("node %u: boot failed at step %s: %s\n", node, StepText(r.step),
-                    ResultText(result, r.abortCode).c_str());
-        return 1;
+    std::string what = "node " + std::to_string(node) + ": boot, step '" + StepText(r.step) + "'";
+    Json failed(report);
+    if (r.status != 0) {
+        what += ", status '" + std::string(1, static_cast<char>(r.status)) +
+                "': " + StatusText(r.status) + ";";
+        failed.Str("status", std::string(1, static_cast<char>(r.status)));
     }
-    std::printf("node %u: boot failed at step %s: status '%c': %s\n", node, StepText(r.step),
-                r.status, StatusText(r.status));
-    if (r.index != 0) std::printf("  object 0x%04X:%02X\n", r.index, r.subIndex);
-    if (r.expected != r.actual)
-        std::printf("  expected 0x%08X, read 0x%08X\n", r.expected, r.actual);
-    else
-        std::printf("  %s\n", ResultText(result, r.abortCode).c_str());
-    return 1;
-}
-
-CLI::Validator NumberCheck(uint64_t lo, uint64_t hi) {
-    return CLI::Validator(
-        [lo, hi](std::string& text) -> std::string {
-            const auto v = ParseUnsigned(text, hi);
-            return v && *v >= lo ? std::string()
-                                 : "'" + text + "' is not a number from " + std::to_string(lo) +
-                                       " to " + std::to_string(hi);
-        },
-        "NUMBER");
+    if (r.index != 0) {
+        what += " object " + HexNumber(r.index, 4) + ":" + HexNumber(r.subIndex, 2).substr(2);
+        failed.Uint("index", r.index).Uint("subIndex", r.subIndex);
+    }
+    if (r.expected != r.actual) {
+        what += ", expected " + HexNumber(r.expected, 8) + ", read " + HexNumber(r.actual, 8);
+        failed.Uint("expected", r.expected).Uint("actual", r.actual);
+    }
+    return PrintFailure(s, what, result, r.abortCode, failed);
 }
 
 }  // namespace
 
-RegisteredCommand RegisterBootCommand(CLI::App& app) {
-    auto a = std::make_shared<BootArgs>();
-    CLI::App* boot = app.add_subcommand(
-        "boot", "CiA 302-2 boot of a node: checks, configuration, supervision, start: NODE");
-    boot->add_option("NODE", a->node)->required()->check(NumberCheck(1, 127));
-    boot->add_option("--expect", a->expect, "expected identity (0: not checked)")
-        ->option_text("V:P:R:S")
-        ->check(CLI::Validator(
-            [](std::string& text) -> std::string {
-                uint32_t id[4];
-                return ParseIdentity(text, id) ? std::string() : "'" + text + "' is not V:P:R:S";
-            },
-            "V:P:R:S"));
-    boot->add_option("--device-type", a->deviceType, "expected device type 0x1000")
-        ->option_text("T")
-        ->check(NumberCheck(1, 0xFFFFFFFFu));
-    boot->add_option("--dcf", a->dcf, "write this DCF's values to the node")->option_text("FILE");
-    boot->add_flag("--start", a->start, "NMT start at the end");
-    boot->add_flag("--reset", a->reset, "NMT reset communication first, then wait for boot-up");
-    boot->add_flag("--mandatory", a->mandatory, "wait for the node up to the boot time");
-    boot->add_option("--boot-time", a->bootTime, "wait for the node and its boot-up (default 5000)")
-        ->option_text("MS")
-        ->check(NumberCheck(1, 0x7FFFFFFF));
-    boot->add_option("--supervise", a->supervise, "heartbeat consumer time-out after the boot")
-        ->option_text("MS")
-        ->check(NumberCheck(1, 0x7FFFFFFF));
-    return {boot, [a](Session& s) { return Boot(s, *a); }};
+Command BootCommand() {
+    return {"boot", "CiA 302-2 boot of a node: checks, configuration, supervision, start: NODE",
+            [](CLI::App& boot) -> Handler {
+                auto a = std::make_shared<BootArgs>();
+                AddNode(boot, a->node);
+                boot.add_option("--expect", a->expect, "expected identity (0: not checked)")
+                    ->option_text("V:P:R:S")
+                    ->check(IdentityCheck());
+                AddNumber(boot, "--device-type", a->deviceType, 1, 0xFFFFFFFF,
+                          "expected device type 0x1000")
+                    ->option_text("T");
+                boot.add_option("--dcf", a->dcf, "write this DCF's values to the node")
+                    ->option_text("FILE");
+                boot.add_flag("--start", a->start, "NMT start at the end");
+                boot.add_flag("--reset", a->reset,
+                              "NMT reset communication first, then wait for boot-up");
+                boot.add_flag("--mandatory", a->mandatory, "wait for the node up to the boot time");
+                AddNumber(boot, "--boot-time", a->bootTime, 1, 0x7FFFFFFF,
+                          "wait for the node and its boot-up (default 5000)")
+                    ->option_text("MS");
+                AddNumber(boot, "--supervise", a->supervise, 1, 0x7FFFFFFF,
+                          "heartbeat consumer time-out after the boot")
+                    ->option_text("MS");
+                return [a](Session& s) { return Boot(s, *a); };
+            }};
 }
 
 }  // namespace orukiv::tool

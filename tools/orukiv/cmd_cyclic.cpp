@@ -9,9 +9,13 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <thread>
 
+#include "command.h"
 #include "commands.h"
+#include "interrupt.h"
+#include "report.h"
 
 namespace orukiv::tool {
 
@@ -141,6 +145,17 @@ bool RunCyclic(Session& s, uint8_t node, uint32_t periodUs, double seconds, int3
     }
     run.worstFollowing = worst.load();
     run.tpdos = tpdos.load();
+    if (Interrupted()) {
+        // The SYNC producer is stopped; the drive holds its last target.
+        // Halt it as an interrupted move is halted.
+        uint16_t sw = 0;
+        KIV_402_GetStatusWord(s.h(), node, &sw);
+        KIV_402_GetActualPos(s.h(), node, &run.final);
+        const MoveOutcome stop = StopDrive(s, node, run.final, sw);
+        run.final = stop.position;
+        report = "interrupted: cyclic operation stopped, " + stop.report;
+        return false;
+    }
     if ((r = KIV_402_GetActualPos(s.h(), node, &run.final)) != KIV_OK) {
         report = "actual position: " + ResultText(r);
         return false;
@@ -154,37 +169,57 @@ bool RunCyclic(Session& s, uint8_t node, uint32_t periodUs, double seconds, int3
     return run.stats.cycles > 0 && arrived;
 }
 
-std::function<int(Session&)> AddCyclicCommand(CLI::App& app) {
-    struct Args {
-        int node = 0;
-        uint32_t periodUs = 0;
-        double seconds = 2;
-    };
-    auto args = std::make_shared<Args>();
-    CLI::App* cmd = app.add_subcommand(
-        "cyclic", "CiA 402: cyclic synchronous position along a smooth trajectory: NODE");
-    cmd->add_option("NODE", args->node)->required()->check(CLI::Range(1, 127));
-    cmd->add_option("--period", args->periodUs, "SYNC period in microseconds (250..1000000)")
-        ->required()
-        ->check(CLI::Range(250u, 1000000u));
-    cmd->add_option("--seconds", args->seconds, "length of the trajectory (default 2)")
-        ->check(CLI::Range(0.01, 3600.0));
-    return [cmd, args](Session& s) {
-        if (!*cmd) return -1;
-        const auto node = static_cast<uint8_t>(args->node);
-        CyclicRun run;
-        std::string report;
-        const bool ok =
-            RunCyclic(s, node, args->periodUs, args->seconds, kDefaultDistance, run, report);
-        std::printf("node %u: cyclic synchronous position, period %u us\n", node, args->periodUs);
+namespace {
+
+template <typename Args>
+int CmdCyclic(Session& s, const Args& a) {
+    const auto node = static_cast<uint8_t>(a.node);
+    const auto periodUs = static_cast<uint32_t>(a.periodUs);
+    CyclicRun run;
+    std::string report;
+    const bool ok = RunCyclic(s, node, periodUs, a.seconds, kDefaultDistance, run, report);
+    const Json fields = Json()
+                            .Uint("node", node)
+                            .Uint("periodUs", periodUs)
+                            .Uint("cycles", run.stats.cycles)
+                            .Uint("skipped", run.stats.skipped)
+                            .Uint("maxLateUs", run.stats.maxLateUs)
+                            .Uint("tpdos", run.tpdos)
+                            .Uint("worstFollowingError", run.worstFollowing)
+                            .Int("position", run.final)
+                            .Int("end", run.end);
+    if (!s.options().json) {
+        std::printf("node %u: cyclic synchronous position, period %u us\n", node, periodUs);
         std::printf("  cycles %llu, skipped deadlines %llu, worst lateness %u us\n",
                     static_cast<unsigned long long>(run.stats.cycles),
                     static_cast<unsigned long long>(run.stats.skipped), run.stats.maxLateUs);
         std::printf("  TPDOs received %llu, worst following error %u counts\n",
                     static_cast<unsigned long long>(run.tpdos), run.worstFollowing);
-        std::printf("  %s\n", report.c_str());
-        return ok ? 0 : 1;
-    };
+    }
+    if (!ok) return PrintError(s, "node " + std::to_string(node) + ": " + report, fields);
+    PrintDone(s, "  " + report, fields);
+    return kExitOk;
+}
+
+}  // namespace
+
+Command CyclicCommand() {
+    return {"cyclic", "CiA 402: cyclic synchronous position along a smooth trajectory: NODE",
+            [](CLI::App& app) -> Handler {
+                struct Args {
+                    int64_t node = 0, periodUs = 0;
+                    double seconds = 2;
+                };
+                auto a = std::make_shared<Args>();
+                AddNode(app, a->node);
+                AddNumber(app, "--period", a->periodUs, 250, 1000000,
+                          "SYNC period in microseconds (250..1000000)")
+                    ->required()
+                    ->option_text("US");
+                app.add_option("--seconds", a->seconds, "length of the trajectory (default 2)")
+                    ->check(CLI::Range(0.01, 3600.0));
+                return [a](Session& s) { return CmdCyclic(s, *a); };
+            }};
 }
 
 }  // namespace orukiv::tool

@@ -3,14 +3,9 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <string>
 
 #include "session.h"
-
-namespace CLI {
-class App;
-}
 
 namespace orukiv::tool {
 
@@ -27,12 +22,9 @@ struct CyclicRun {
 // actual position; TPDO2: following error), powers it on when needed, and
 // runs it in mode 8 for `seconds` along a half cosine of `distance` counts.
 // True when cycles ran and the drive ended within its following-error
-// window of the end; `report` says what failed otherwise.
+// window of the end; `report` says what failed otherwise. Interrupted
+// (Ctrl-C, SIGTERM), it stops the cycles and halts the drive (StopDrive).
 bool RunCyclic(Session& s, uint8_t node, uint32_t periodUs, double seconds, int32_t distance,
                CyclicRun& run, std::string& report);
-
-// Adds the "cyclic" command to app. The function returned runs it when the
-// command line chose it and returns its exit status; -1 otherwise.
-std::function<int(Session&)> AddCyclicCommand(CLI::App& app);
 
 }  // namespace orukiv::tool

@@ -8,7 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "registered_command.h"
+#include "command.h"
+#include "interrupt.h"
+#include "report.h"
 #include "values.h"
 
 namespace orukiv::tool {
@@ -26,21 +28,6 @@ bool ParseIdentity(const std::string& text, uint32_t out[4]) {
     return true;
 }
 
-std::string IdentityText(const uint32_t id[4]) {
-    char buf[48];
-    std::snprintf(buf, sizeof buf, "0x%08X:0x%08X:0x%08X:0x%08X", id[0], id[1], id[2], id[3]);
-    return buf;
-}
-
-namespace {
-
-struct LssArgs {
-    std::string identity;
-    std::string node;
-    std::string step;
-    bool store = false;
-};
-
 CLI::Validator IdentityCheck() {
     return CLI::Validator(
         [](std::string& text) -> std::string {
@@ -51,60 +38,92 @@ CLI::Validator IdentityCheck() {
         "V:P:R:S");
 }
 
-bool Report(const char* what, int32_t r) {
+std::string IdentityText(const uint32_t id[4]) {
+    char buf[48];
+    std::snprintf(buf, sizeof buf, "0x%08X:0x%08X:0x%08X:0x%08X", id[0], id[1], id[2], id[3]);
+    return buf;
+}
+
+namespace {
+
+struct LssArgs {
+    std::string identity;
+    int64_t node = 0, step = 0;
+    bool store = false;
+};
+
+bool Report(Session& s, const std::string& what, int32_t r) {
     if (r == KIV_OK) return true;
-    std::printf("%s: %s\n", what, ResultText(r).c_str());
+    PrintFailure(s, what, r);
     return false;
 }
 
 int Scan(Session& s, uint32_t stepMs) {
     std::vector<std::string> found;
+    bool failed = false;
     // Each slave found stays in configuration state, out of the next scans,
     // until all are switched back to waiting at the end.
     for (int i = 0; i < 127; ++i) {
         uint32_t id[4] = {};
         const int32_t r = KIV_LSS_Fastscan(s.h(), stepMs, id);
         if (r == KIV_ERR_TIMEOUT) break;
-        if (!Report("fastscan", r)) break;
+        if (!Report(s, "fastscan", r)) {
+            failed = true;
+            break;
+        }
         found.push_back(IdentityText(id));
-        std::printf("unconfigured slave %zu: %s\n", found.size(), found.back().c_str());
+        PrintDone(s, "unconfigured slave " + std::to_string(found.size()) + ": " + found.back(),
+                  Json().Uint("slave", found.size()).Str("identity", found.back()));
+        if (Interrupted()) break;
     }
-    Report("switch to waiting state", KIV_LSS_SwitchGlobal(s.h(), 0));
-    std::printf("%zu unconfigured slave%s found\n", found.size(), found.size() == 1 ? "" : "s");
-    return found.empty() ? 1 : 0;
+    failed = !Report(s, "switch to waiting state", KIV_LSS_SwitchGlobal(s.h(), 0)) || failed;
+    const std::string summary = std::to_string(found.size()) + " unconfigured slave" +
+                                (found.size() == 1 ? "" : "s") + " found";
+    if (found.empty()) return PrintError(s, summary);
+    if (!s.options().json) std::printf("%s\n", summary.c_str());
+    return failed || Interrupted() ? kExitFailed : kExitOk;
 }
 
 int SetId(Session& s, const uint32_t id[4], uint8_t node, bool store) {
     const std::string who = IdentityText(id);
+    const Json fields = Json().Str("identity", who).Uint("node", node);
+    if (Interrupted()) return PrintError(s, "interrupted; nothing was sent", fields);
     const int32_t sel = KIV_LSS_SwitchSelective(s.h(), id[0], id[1], id[2], id[3]);
-    if (sel == KIV_ERR_TIMEOUT) {
-        std::printf("no slave with identity %s answered\n", who.c_str());
-        return 1;
-    }
-    if (!Report("switch selective", sel)) return 1;
+    if (sel == KIV_ERR_TIMEOUT)
+        return PrintError(s, "no slave with identity " + who + " answered", fields);
+    if (!Report(s, "switch selective", sel)) return kExitFailed;
     uint8_t error = 0;
     int32_t r = KIV_LSS_ConfigureNodeId(s.h(), node, &error);
     bool ok = true;
     if (r == KIV_ERR_ABORTED) {
-        std::printf("slave %s refused node-ID %u (error code %u)\n", who.c_str(), node, error);
+        PrintError(s,
+                   "slave " + who + " refused node-ID " + std::to_string(node) + " (error code " +
+                       std::to_string(error) + ")",
+                   Json(fields).Uint("lssError", error));
         ok = false;
     } else {
-        ok = Report("configure node-ID", r);
+        ok = Report(s, "configure node-ID", r);
     }
     if (ok && store) {
         r = KIV_LSS_StoreConfiguration(s.h(), &error);
         if (r == KIV_ERR_ABORTED)
-            std::printf("slave %s cannot store its configuration (error code %u: %s)\n",
-                        who.c_str(), error, error == 1 ? "not supported" : "storage error");
-        ok = r == KIV_OK || (r != KIV_ERR_ABORTED && Report("store configuration", r));
+            PrintError(s,
+                       "slave " + who + " cannot store its configuration (error code " +
+                           std::to_string(error) + ": " +
+                           (error == 1 ? "not supported" : "storage error") + ")",
+                       Json(fields).Uint("lssError", error));
+        else
+            Report(s, "store configuration", r);
+        ok = r == KIV_OK;
     }
-    ok = Report("switch to waiting state", KIV_LSS_SwitchGlobal(s.h(), 0)) && ok;
+    ok = Report(s, "switch to waiting state", KIV_LSS_SwitchGlobal(s.h(), 0)) && ok;
     if (ok)
-        std::printf(
-            "slave %s: node-ID %u%s (an unconfigured slave takes it now, a configured "
-            "one at its next reset communication)\n",
-            who.c_str(), node, store ? ", stored" : "");
-    return ok ? 0 : 1;
+        PrintDone(s,
+                  "slave " + who + ": node-ID " + std::to_string(node) + (store ? ", stored" : "") +
+                      " (an unconfigured slave takes it now, a configured one at its next reset "
+                      "communication)",
+                  Json(fields).Bool("stored", store));
+    return ok ? kExitOk : kExitFailed;
 }
 
 int Inquire(Session& s, const std::string& identity) {
@@ -112,60 +131,60 @@ int Inquire(Session& s, const std::string& identity) {
     if (!identity.empty()) {
         ParseIdentity(identity, want);
         const int32_t r = KIV_LSS_SwitchSelective(s.h(), want[0], want[1], want[2], want[3]);
-        if (r == KIV_ERR_TIMEOUT) {
-            std::printf("no slave with identity %s answered\n", identity.c_str());
-            return 1;
-        }
-        if (!Report("switch selective", r)) return 1;
-    } else if (!Report("switch to configuration state", KIV_LSS_SwitchGlobal(s.h(), 1))) {
-        return 1;
+        if (r == KIV_ERR_TIMEOUT)
+            return PrintError(s, "no slave with identity " + identity + " answered");
+        if (!Report(s, "switch selective", r)) return kExitFailed;
+    } else if (!Report(s, "switch to configuration state", KIV_LSS_SwitchGlobal(s.h(), 1))) {
+        return kExitFailed;
     }
     uint32_t id[4] = {};
     uint8_t node = 0;
-    const bool ok = Report("inquire identity", KIV_LSS_InquireIdentity(s.h(), id)) &&
-                    Report("inquire node-ID", KIV_LSS_InquireNodeId(s.h(), &node));
-    Report("switch to waiting state", KIV_LSS_SwitchGlobal(s.h(), 0));
-    if (!ok) return 1;
-    std::printf("identity %s (vendor 0x%08X, product 0x%08X, revision 0x%08X, serial 0x%08X)\n",
-                IdentityText(id).c_str(), id[0], id[1], id[2], id[3]);
-    if (node == 255)
-        std::printf("node-ID 255 (unconfigured)\n");
-    else
-        std::printf("node-ID %u\n", node);
-    return 0;
+    const bool ok = Report(s, "inquire identity", KIV_LSS_InquireIdentity(s.h(), id)) &&
+                    Report(s, "inquire node-ID", KIV_LSS_InquireNodeId(s.h(), &node));
+    Report(s, "switch to waiting state", KIV_LSS_SwitchGlobal(s.h(), 0));
+    if (!ok) return kExitFailed;
+    char text[160];
+    std::snprintf(text, sizeof text,
+                  "identity %s (vendor 0x%08X, product 0x%08X, revision 0x%08X, serial 0x%08X)\n"
+                  "node-ID %u%s",
+                  IdentityText(id).c_str(), id[0], id[1], id[2], id[3], node,
+                  node == 255 ? " (unconfigured)" : "");
+    PrintDone(s, text, Json().Str("identity", IdentityText(id)).Uint("node", node));
+    return kExitOk;
 }
 
 }  // namespace
 
-RegisteredCommand RegisterLssCommand(CLI::App& app) {
-    auto args = std::make_shared<LssArgs>();
-    CLI::App* lss = app.add_subcommand("lss", "layer setting services: scan|set-id|inquire");
-    lss->require_subcommand(1);
-    CLI::App* scan =
-        lss->add_subcommand("scan", "fastscan every unconfigured slave and list its identity");
-    scan->add_option("--step", args->step, "wait for 'no answer' per fastscan step (default 20)")
-        ->check(CLI::Range(1, 10000))
-        ->option_text("MS");
-    CLI::App* setId = lss->add_subcommand("set-id", "give one slave a node-ID: V:P:R:S NODE");
-    setId->add_option("IDENTITY", args->identity, "vendor:product:revision:serial")
-        ->required()
-        ->check(IdentityCheck());
-    setId->add_option("NODE", args->node)->required()->check(CLI::Range(1, 127));
-    setId->add_flag("--store", args->store, "the slave keeps it across a power cycle");
-    CLI::App* inquire = lss->add_subcommand(
-        "inquire", "identity and node-ID of the slave with IDENTITY, or of the only slave");
-    inquire->add_option("IDENTITY", args->identity, "vendor:product:revision:serial")
-        ->check(IdentityCheck());
-    return {lss, [=](Session& s) {
-                if (*scan)
-                    return Scan(
-                        s, args->step.empty() ? 0u : static_cast<uint32_t>(std::stoul(args->step)));
-                if (*setId) {
-                    uint32_t id[4] = {};
-                    ParseIdentity(args->identity, id);
-                    return SetId(s, id, static_cast<uint8_t>(std::stoul(args->node)), args->store);
-                }
-                return Inquire(s, args->identity);
+Command LssCommand() {
+    return {"lss", "layer setting services: scan|set-id|inquire", [](CLI::App& lss) -> Handler {
+                auto args = std::make_shared<LssArgs>();
+                lss.require_subcommand(1);
+                CLI::App* scan = lss.add_subcommand(
+                    "scan", "fastscan every unconfigured slave and list its identity");
+                AddNumber(*scan, "--step", args->step, 1, 10000,
+                          "wait for 'no answer' per fastscan step (default 20)")
+                    ->option_text("MS");
+                CLI::App* setId =
+                    lss.add_subcommand("set-id", "give one slave a node-ID: V:P:R:S NODE");
+                setId->add_option("IDENTITY", args->identity, "vendor:product:revision:serial")
+                    ->required()
+                    ->check(IdentityCheck());
+                AddNode(*setId, args->node);
+                setId->add_flag("--store", args->store, "the slave keeps it across a power cycle");
+                CLI::App* inquire = lss.add_subcommand(
+                    "inquire",
+                    "identity and node-ID of the slave with IDENTITY, or of the only slave");
+                inquire->add_option("IDENTITY", args->identity, "vendor:product:revision:serial")
+                    ->check(IdentityCheck());
+                return [=](Session& s) {
+                    if (scan->parsed()) return Scan(s, static_cast<uint32_t>(args->step));
+                    if (setId->parsed()) {
+                        uint32_t id[4] = {};
+                        ParseIdentity(args->identity, id);
+                        return SetId(s, id, static_cast<uint8_t>(args->node), args->store);
+                    }
+                    return Inquire(s, args->identity);
+                };
             }};
 }
 

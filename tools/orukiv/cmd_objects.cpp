@@ -1,9 +1,12 @@
-// Objects by name and values by type: read, write and the monitor's SDO
-// events with the nodes' dictionaries.
+// read and write: objects by INDEX SUB or by name, values by --type, by the
+// node's dictionary or by size; and the monitor's SDO events named.
 #include <cstdio>
+#include <memory>
 
 #include "cmd_od.h"
+#include "command.h"
 #include "commands.h"
+#include "report.h"
 
 namespace orukiv::tool {
 
@@ -56,9 +59,8 @@ std::string Describe(const KIV_OdEntry& e) {
     return "[" + EntryName(e) + ", " + DataTypeName(e.dataType) + "]";
 }
 
-int Fail(const std::string& message) {
-    std::fprintf(stderr, "orukiv: %s\n", message.c_str());
-    return 1;
+Json ObjectFields(uint8_t node, uint16_t index, uint8_t sub) {
+    return Json().Uint("node", node).Uint("index", index).Uint("subIndex", sub);
 }
 
 }  // namespace
@@ -70,38 +72,128 @@ bool LoadObjectBook(Session& s) {
     return false;
 }
 
-int CmdReadObject(Session& s, uint8_t node, const std::vector<std::string>& object,
-                  const ValueType* type) {
+int CmdRead(Session& s, uint8_t node, const std::vector<std::string>& object,
+            const ValueType* type) {
     std::string error;
     const auto t = Resolve(s, node, object, error);
-    if (!t) return Fail(error);
-    if (!t->entry || type) return CmdRead(s, node, t->index, t->sub, type);
+    if (!t) return PrintError(s, error, Json().Uint("node", node));
     const Access a = s.Read(node, t->index, t->sub);
+    // Shown as --type, else as the dictionary's type, else as the standard
+    // signed objects are, else by its size.
+    const ValueType* known = KnownObjectType(t->index, t->sub);
+    const bool byEntry = !type && t->entry;
+    if (!type && !byEntry && known && known->size == a.data.size()) type = known;
     const std::string name = ObjectName(node, t->index, t->sub);
-    if (!a.ok()) return Fail("read " + name + " " + Describe(*t->entry) + " failed: " + a.Error());
-    std::printf("%s = %s  %s\n", name.c_str(),
-                FormatTyped(t->entry->dataType, a.data.data(), a.data.size()).c_str(),
-                Describe(*t->entry).c_str());
-    return 0;
+    const std::string described = byEntry ? "  " + Describe(*t->entry) : "";
+    const Json where = ObjectFields(node, t->index, t->sub);
+    if (!a.ok()) return PrintFailure(s, "read " + name + described, a.result, a.abortCode, where);
+    const uint8_t* data = a.data.data();
+    const std::size_t size = a.data.size();
+    if (type && type->size != 0 && type->size != size)
+        return PrintError(s,
+                          name + " holds " + std::to_string(size) + " bytes (" +
+                              HexBytes(data, size) + "), not a " + type->name,
+                          Json(where).Uint("size", size));
+    const uint16_t dataType = byEntry ? t->entry->dataType : 0;
+    PrintDone(
+        s,
+        name + " = " +
+            (byEntry ? FormatTyped(dataType, data, size) : FormatValue(type, data, size)) +
+            described,
+        Json(where)
+            .Uint("size", size)
+            .Str("data", HexBytesLower(data, size))
+            .Raw("value", byEntry ? JsonTyped(dataType, data, size) : JsonValue(type, data, size)));
+    return kExitOk;
 }
 
-int CmdWriteObject(Session& s, uint8_t node, const std::vector<std::string>& objectAndValue,
-                   const ValueType* type) {
+int CmdWrite(Session& s, uint8_t node, const std::vector<std::string>& objectAndValue,
+             const ValueType* type) {
     const std::vector<std::string> object(objectAndValue.begin(), objectAndValue.end() - 1);
     const std::string& value = objectAndValue.back();
     std::string error;
     const auto t = Resolve(s, node, object, error);
-    if (!t) return Fail(error);
-    if (!t->entry || type) return CmdWrite(s, node, t->index, t->sub, value, type);
-    const auto bytes = ParseTyped(t->entry->dataType, value, error);
-    if (!bytes) return Fail(error + " for " + EntryName(*t->entry));
+    if (!t) return PrintError(s, error, Json().Uint("node", node));
+    const Json where = ObjectFields(node, t->index, t->sub);
+    // Typed as --type, else as the dictionary's entry, else as the standard
+    // signed objects, else a number is a u32 (i32 when negative) and
+    // anything else text. Whatever does not fit is refused unsent.
+    const bool byEntry = !type && t->entry;
+    std::optional<std::vector<uint8_t>> bytes;
+    if (byEntry) {
+        bytes = ParseTyped(t->entry->dataType, value, error);
+    } else {
+        if (!type && LooksNumeric(value)) type = KnownObjectType(t->index, t->sub);
+        if (!type) {
+            if (LooksNumeric(value) && !ParseSigned(value, INT32_MIN, UINT32_MAX))
+                return PrintError(s,
+                                  "'" + value +
+                                      "' is not an integer that fits 32 bits; nothing was sent "
+                                      "(--type str sends it as text)",
+                                  where);
+            const bool number = LooksNumeric(value);
+            type = FindValueType(!number ? "str" : value[0] == '-' ? "i32" : "u32");
+        }
+        bytes = EncodeValue(*type, value, error);
+    }
+    if (!bytes) return PrintError(s, error + "; nothing was sent", where);
     const Access a = s.Write(node, t->index, t->sub, *bytes);
-    const std::string what = ObjectName(node, t->index, t->sub) + " <- " +
-                             FormatTyped(t->entry->dataType, bytes->data(), bytes->size()) + " " +
-                             Describe(*t->entry);
-    if (!a.ok()) return Fail("write " + what + " failed: " + a.Error());
-    std::printf("%s: done\n", what.c_str());
-    return 0;
+    const std::string what =
+        ObjectName(node, t->index, t->sub) + " <- " +
+        (byEntry ? FormatTyped(t->entry->dataType, bytes->data(), bytes->size()) + " " +
+                       Describe(*t->entry)
+                 : FormatValue(type, bytes->data(), bytes->size()) + " [" + type->name + "]");
+    const Json fields = Json(where)
+                            .Uint("size", bytes->size())
+                            .Str("data", HexBytesLower(bytes->data(), bytes->size()));
+    if (!a.ok()) return PrintFailure(s, "write " + what, a.result, a.abortCode, fields);
+    PrintDone(s, what + ": done", fields);
+    return kExitOk;
+}
+
+Command ReadCommand() {
+    return {"read", "read an object: NODE INDEX SUB, or NODE NAME [SUB]",
+            [](CLI::App& app) -> Handler {
+                struct Args {
+                    int64_t node = 0;
+                    std::vector<std::string> object;
+                    const ValueType* type = nullptr;
+                };
+                auto a = std::make_shared<Args>();
+                AddNode(app, a->node);
+                app.add_option("OBJECT", a->object, "INDEX SUB, or its name in the node's EDS")
+                    ->required()
+                    ->expected(1, 2);
+                AddValueType(app, a->type,
+                             "how to show the value (default: as the EDS says, else by its "
+                             "size); a size that does not match the type fails");
+                return [a](Session& s) {
+                    return CmdRead(s, static_cast<uint8_t>(a->node), a->object, a->type);
+                };
+            }};
+}
+
+Command WriteCommand() {
+    return {"write", "write an object: NODE INDEX SUB VALUE, or NODE NAME [SUB] VALUE",
+            [](CLI::App& app) -> Handler {
+                struct Args {
+                    int64_t node = 0;
+                    std::vector<std::string> objectAndValue;
+                    const ValueType* type = nullptr;
+                };
+                auto a = std::make_shared<Args>();
+                AddNode(app, a->node);
+                app.add_option("OBJECT", a->objectAndValue, "INDEX SUB VALUE, or NAME VALUE")
+                    ->required()
+                    ->expected(2, 3);
+                AddValueType(app, a->type,
+                             "value type (default: as the EDS says, else u32 for numbers, i32 "
+                             "for negative ones, str for text); a value that does not fit is "
+                             "refused unsent");
+                return [a](Session& s) {
+                    return CmdWrite(s, static_cast<uint8_t>(a->node), a->objectAndValue, a->type);
+                };
+            }};
 }
 
 std::string SdoObjectNote(Session& s, const KIV_Event& event) {

@@ -6,6 +6,12 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <memory>
+
+#include "command.h"
+#include "interrupt.h"
+#include "orukiv_sim/byte_order.h"
+#include "report.h"
 
 namespace orukiv::tool {
 
@@ -16,52 +22,6 @@ int Fail(const std::string& message) {
     return 1;
 }
 
-// `text` as a JSON string: escapes quotes, backslashes and control
-// characters; bytes that are not UTF-8 are taken as Latin-1, as older
-// files are written.
-std::string JsonString(const std::string& text) {
-    std::string out = "\"";
-    char buf[8];
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20 || c == 0x7F) {
-            std::snprintf(buf, sizeof buf, "\\u%04x", c);
-            out += buf;
-        } else if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else {
-            // A whole UTF-8 sequence passes as it is.
-            const std::size_t n = (c & 0xE0) == 0xC0   ? 2
-                                  : (c & 0xF0) == 0xE0 ? 3
-                                  : (c & 0xF8) == 0xF0 ? 4
-                                                       : 0;
-            bool valid = n > 0 && i + n <= text.size();
-            for (std::size_t k = 1; valid && k < n; ++k)
-                valid = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
-            if (valid) {
-                out.append(text, i, n);
-                i += n - 1;
-            } else {
-                std::snprintf(buf, sizeof buf, "\\u%04x", c);
-                out += buf;
-            }
-        }
-    }
-    return out + "\"";
-}
-
-std::string Formatted(uint16_t dataType, const uint8_t* data, uint32_t size) {
-    std::string text(static_cast<std::size_t>(size) * 4 + 64, '\0');
-    if (KIV_OdFormatValue(dataType, data, size, text.data(), static_cast<uint32_t>(text.size())) !=
-        0)
-        return {};
-    text.resize(text.find('\0'));
-    return text;
-}
-
 // The default as JSON: integers and REALs as numbers (null for nan and
 // inf, which JSON has not), BOOLEAN as true/false, DOMAIN and OCTET_STRING
 // as lower-case hex, other types as strings; a default that uses $NODEID
@@ -70,14 +30,7 @@ std::string JsonDefault(const KIV_OdEntry& e) {
     if ((e.flags & KIV_OD_HAS_DEFAULT) == 0)
         return (e.flags & KIV_OD_DEFAULT_NODEID) && e.defaultText ? JsonString(e.defaultText)
                                                                   : "null";
-    const std::string text = Formatted(e.dataType, e.defaultValue, e.defaultSize);
-    if (e.dataType == KIV_OD_BOOLEAN) return text == "0" ? "false" : "true";
-    if (IntegerSize(e.dataType) != 0) return text.empty() ? "null" : text;
-    if (e.dataType == KIV_OD_REAL32 || e.dataType == KIV_OD_REAL64) {
-        const bool finite = !text.empty() && text.find_first_of("ni") == std::string::npos;
-        return finite ? text : "null";
-    }
-    return JsonString(text);
+    return JsonTyped(e.dataType, e.defaultValue, e.defaultSize);
 }
 
 void PrintEntry(const KIV_OdEntry& e) {
@@ -125,27 +78,21 @@ std::vector<uint8_t> ConciseOf(const KIV_Od* dcf, std::string& error) {
     return out;
 }
 
-uint32_t Le(const uint8_t* p, int n) {
-    uint32_t v = 0;
-    for (int i = 0; i < n; ++i) v |= static_cast<uint32_t>(p[i]) << (8 * i);
-    return v;
-}
-
-struct Step {
+struct ConciseStep {
     uint16_t index;
     uint8_t sub;
     std::vector<uint8_t> data;
 };
 
 // The entries of a concise DCF; false when they do not fill it exactly.
-bool DecodeConcise(const std::vector<uint8_t>& bin, std::vector<Step>& steps) {
+bool DecodeConcise(const std::vector<uint8_t>& bin, std::vector<ConciseStep>& steps) {
     if (bin.size() < 4) return false;
-    const uint32_t count = Le(bin.data(), 4);
+    const uint32_t count = static_cast<uint32_t>(LoadLe(bin.data(), 4));
     std::size_t at = 4;
     for (uint32_t i = 0; i < count; ++i) {
         if (bin.size() - at < 7) return false;
-        Step step{static_cast<uint16_t>(Le(&bin[at], 2)), bin[at + 2], {}};
-        const uint32_t size = Le(&bin[at + 3], 4);
+        ConciseStep step{static_cast<uint16_t>(LoadLe(&bin[at], 2)), bin[at + 2], {}};
+        const auto size = static_cast<uint32_t>(LoadLe(&bin[at + 3], 4));
         at += 7;
         if (size == 0 || bin.size() - at < size) return false;
         step.data.assign(bin.begin() + static_cast<long>(at),
@@ -195,25 +142,32 @@ int CmdConcise(const std::string& dcfPath, const std::string& outPath, uint8_t n
     out.write(reinterpret_cast<const char*>(bin.data()), static_cast<std::streamsize>(bin.size()));
     out.close();
     if (!out) return Fail("cannot write " + outPath);
-    std::printf("%s: %u entries, %zu bytes\n", outPath.c_str(), Le(bin.data(), 4), bin.size());
+    std::printf("%s: %u entries, %zu bytes\n", outPath.c_str(),
+                static_cast<uint32_t>(LoadLe(bin.data(), 4)), bin.size());
     return 0;
 }
 
 int CmdConfigure(Session& s, uint8_t node, const std::string& path) {
+    const Json fields = Json().Uint("node", node).Str("file", path);
+    const auto fail = [&](const std::string& text) { return PrintError(s, text, fields); };
     std::string error;
     OdPtr dcf(nullptr, KIV_OdFree);
     std::vector<uint8_t> bin;
     if (EndsWithBin(path)) {
-        if (!ReadFile(path, bin)) return Fail("cannot read " + path);
+        if (!ReadFile(path, bin)) return fail("cannot read " + path);
     } else {
         dcf = LoadOd(path, node, error);
-        if (!dcf) return Fail(error);
+        if (!dcf) return fail(error);
         bin = ConciseOf(dcf.get(), error);
-        if (bin.empty()) return Fail(path + ": " + error);
+        if (bin.empty()) return fail(path + ": " + error);
     }
-    std::vector<Step> steps;
-    if (!DecodeConcise(bin, steps)) return Fail(path + " is not a concise DCF");
+    std::vector<ConciseStep> steps;
+    if (!DecodeConcise(bin, steps)) return fail(path + " is not a concise DCF");
 
+    // Interrupted before the download: nothing is sent. Once it runs, the
+    // download (milliseconds) is not cut short: a node left half
+    // configured would be worse than one configured a moment later.
+    if (Interrupted()) return fail("interrupted; nothing was sent to node " + std::to_string(node));
     KIV_ConfigReport report{};
     const int32_t r = dcf ? KIV_ConfigureNode(s.h(), node, dcf.get(), &report)
                           : KIV_WriteConciseDcf(s.h(), node, bin.data(),
@@ -221,7 +175,7 @@ int CmdConfigure(Session& s, uint8_t node, const std::string& path) {
     // Writes stop at the first failure: the steps before it were done.
     const std::size_t total = steps.size();
     for (std::size_t i = 0; i < total; ++i) {
-        const Step& st = steps[i];
+        const ConciseStep& st = steps[i];
         // The entry as the DCF, or for a concise DCF the node's dictionary, has it.
         KIV_OdEntry found{};
         const std::optional<KIV_OdEntry> e =
@@ -235,27 +189,95 @@ int CmdConfigure(Session& s, uint8_t node, const std::string& path) {
                                     : i == report.written && r != KIV_OK
                                         ? "FAILED: " + ResultText(r, report.abortCode)
                                         : "not sent";
-        std::printf("  %3zu/%zu  0x%04X:%02X %s<- %s  %s\n", i + 1, total, st.index, st.sub,
-                    e ? (EntryName(*e) + " ").c_str() : "", value.c_str(), outcome.c_str());
+        if (!s.options().json)
+            std::printf("  %3zu/%zu  0x%04X:%02X %s<- %s  %s\n", i + 1, total, st.index, st.sub,
+                        e ? (EntryName(*e) + " ").c_str() : "", value.c_str(), outcome.c_str());
     }
     const uint32_t n = dcf ? KIV_OdCount(dcf.get()) : 0;
     for (uint32_t i = 0; i < n; ++i) {
         KIV_OdEntry e{};
         if (KIV_OdEntryAt(dcf.get(), i, &e) != 0 || (e.flags & KIV_OD_HAS_VALUE) == 0) continue;
+        if (s.options().json) continue;
         if (e.access == KIV_OD_ACCESS_RO || e.access == KIV_OD_ACCESS_CONST ||
             e.access == KIV_OD_ACCESS_NONE)
             std::printf("  skipped  0x%04X:%02X %s (%s)\n", e.index, e.subIndex,
                         EntryName(e).c_str(),
                         *AccessName(e.access) ? AccessName(e.access) : "no access type");
     }
-    std::printf("node %u: %u of %zu writes done", node, report.written, total);
-    if (dcf) std::printf(", %u DCF value(s) not writable, skipped", report.skipped);
-    std::printf("\n");
-    if (r == KIV_OK) return 0;
-    char where[48];
-    std::snprintf(where, sizeof where, "0x%04X:%02X", report.failedIndex, report.failedSubIndex);
-    return Fail("configuration of node " + std::to_string(node) + " stopped at " + where + ": " +
-                ResultText(r, report.abortCode));
+    std::string summary = "node " + std::to_string(node) + ": " + std::to_string(report.written) +
+                          " of " + std::to_string(total) + " writes done";
+    if (dcf)
+        summary += ", " + std::to_string(report.skipped) + " DCF value(s) not writable, skipped";
+    const Json counts = Json(fields)
+                            .Uint("written", report.written)
+                            .Uint("writes", total)
+                            .Uint("skipped", report.skipped);
+    if (r == KIV_OK) {
+        PrintDone(s, summary, counts);
+        return kExitOk;
+    }
+    if (!s.options().json) std::printf("%s\n", summary.c_str());
+    const std::string step = "write " + std::to_string(report.written + 1) + " of " +
+                             std::to_string(total) + " " +
+                             ObjectName(node, report.failedIndex, report.failedSubIndex);
+    return PrintFailure(s,
+                        "configuration of node " + std::to_string(node) + ": step '" + step + "'",
+                        r, report.abortCode,
+                        Json(counts)
+                            .Str("step", step)
+                            .Uint("index", report.failedIndex)
+                            .Uint("subIndex", report.failedSubIndex));
+}
+
+Command OdCommand() {
+    return {"od", "list an EDS or DCF file's objects: FILE (--json: one object per entry)",
+            [](CLI::App& app) -> Handler {
+                struct Args {
+                    std::string file;
+                    int64_t node = 0;
+                };
+                auto a = std::make_shared<Args>();
+                app.add_option("FILE", a->file)->required();
+                AddNumber(app, "--node", a->node, 1, 127, "node id for $NODEID");
+                return [a](Session& s) {
+                    return CmdOd(a->file, static_cast<uint8_t>(a->node), s.options().json);
+                };
+            },
+            Command::Runs::kAlone};
+}
+
+Command ConciseCommand() {
+    return {"concise", "write a DCF's download as a concise DCF: FILE.dcf OUT.bin",
+            [](CLI::App& app) -> Handler {
+                struct Args {
+                    std::string file, out;
+                    int64_t node = 0;
+                };
+                auto a = std::make_shared<Args>();
+                app.add_option("FILE", a->file)->required();
+                app.add_option("OUT", a->out)->required();
+                AddNumber(app, "--node", a->node, 1, 127, "node id for $NODEID");
+                return [a](Session&) {
+                    return CmdConcise(a->file, a->out, static_cast<uint8_t>(a->node));
+                };
+            },
+            Command::Runs::kAlone};
+}
+
+Command ConfigureCommand() {
+    return {"configure", "apply a DCF, or a concise DCF (FILE.bin), to a node: NODE FILE",
+            [](CLI::App& app) -> Handler {
+                struct Args {
+                    int64_t node = 0;
+                    std::string file;
+                };
+                auto a = std::make_shared<Args>();
+                AddNode(app, a->node);
+                app.add_option("FILE", a->file)->required();
+                return [a](Session& s) {
+                    return CmdConfigure(s, static_cast<uint8_t>(a->node), a->file);
+                };
+            }};
 }
 
 }  // namespace orukiv::tool

@@ -17,16 +17,6 @@ namespace orukiv::tool {
 // one does not load.
 bool LoadObjectBook(Session& s);
 
-// read NODE OBJECT...: `object` is INDEX SUB, NAME, or an ARRAY's or
-// RECORD's NAME and SUB. With the node's dictionary the value shows as its
-// type, unless `type` (--type) says otherwise.
-int CmdReadObject(Session& s, uint8_t node, const std::vector<std::string>& object,
-                  const ValueType* type);
-// write NODE OBJECT... VALUE: the last argument is the value, parsed as the
-// entry's type (or as `type`), refused when it does not fit.
-int CmdWriteObject(Session& s, uint8_t node, const std::vector<std::string>& objectAndValue,
-                   const ValueType* type);
-
 // For the monitor: the name (and value, by type) of an SDO event's object,
 // as "  [Producer heartbeat time = 1000]"; "" for other events and objects
 // no dictionary names.

@@ -21,7 +21,10 @@
 #define ORUKIV_FILENO fileno
 #endif
 
+#include "command.h"
 #include "commands.h"
+#include "interrupt.h"
+#include "report.h"
 
 namespace orukiv::tool {
 
@@ -102,24 +105,30 @@ private:
     int lastTenth_ = 0;
 };
 
+std::string Method(bool segmented) {
+    return segmented ? "segmented" : "block";
+}
+
 struct TransferArgs {
-    std::string node, index, sub, file;
+    int64_t node = 0, index = 0, sub = 0;
+    std::string file;
     bool segmented = false;
 };
 
-uint32_t Num(const std::string& text) {
-    return static_cast<uint32_t>(*ParseUnsigned(text, 0xFFFFFFFFu));  // validated already
+Json Fields(const TransferArgs& a) {
+    return Json()
+        .Uint("node", static_cast<uint64_t>(a.node))
+        .Uint("index", static_cast<uint64_t>(a.index))
+        .Uint("subIndex", static_cast<uint64_t>(a.sub))
+        .Str("file", a.file);
 }
 
-CLI::Validator Number(uint64_t min, uint64_t max) {
-    return CLI::Validator(
-        [min, max](std::string& text) -> std::string {
-            const auto v = ParseUnsigned(text, max);
-            if (v && *v >= min) return {};
-            return "'" + text + "' is not a number from " + std::to_string(min) + " to " +
-                   std::to_string(max) + " (decimal or 0x hex)";
-        },
-        "NUMBER");
+std::string Done(const char* what, const std::string& name, const char* arrow,
+                 const TransferArgs& a, uint32_t bytes, double t) {
+    char buf[96];
+    std::snprintf(buf, sizeof buf, ": %u bytes in %.2f s (%s/s, %s)", bytes, t,
+                  Amount(t > 0 ? bytes / t : 0).c_str(), Method(a.segmented).c_str());
+    return std::string(what) + " " + name + " " + arrow + " " + a.file + buf;
 }
 
 // Progress reports go to `view` for the time of one transfer.
@@ -141,23 +150,18 @@ void FastWorker(Session& s) {
         KIV_SetWorkerTiming(s.h(), 1000, KIV_TIMING_WAKE_ON_REQUEST | KIV_TIMING_DRAIN_RECEIVE);
 }
 
-std::string Method(bool segmented) {
-    return segmented ? "segmented" : "block";
-}
-
 int Upload(Session& s, const TransferArgs& a) {
-    const auto node = static_cast<uint8_t>(Num(a.node));
-    const auto index = static_cast<uint16_t>(Num(a.index));
-    const auto sub = static_cast<uint8_t>(Num(a.sub));
+    const auto node = static_cast<uint8_t>(a.node);
+    const auto index = static_cast<uint16_t>(a.index);
+    const auto sub = static_cast<uint8_t>(a.sub);
     const uint32_t maxSize = s.options().maxSize;
     const std::string name = ObjectName(node, index, sub);
     // One byte beyond the limit tells an object that is too long; the buffer
     // is only touched as far as the data goes.
     std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[std::size_t{maxSize} + 1]);
-    if (!buffer) {
-        std::fprintf(stderr, "orukiv: no memory for %u bytes (--max-size)\n", maxSize);
-        return 1;
-    }
+    if (!buffer)
+        return PrintError(s, "no memory for " + std::to_string(maxSize) + " bytes (--max-size)",
+                          Fields(a));
     FastWorker(s);
     ProgressView view("upload " + name, ORUKIV_ISATTY(ORUKIV_FILENO(stderr)) != 0);
     uint32_t received = 0, abortCode = 0;
@@ -170,53 +174,48 @@ int Upload(Session& s, const TransferArgs& a) {
                                               &received, &abortCode);
     }
     if (r != KIV_OK) {
-        std::fprintf(stderr, "%sorukiv: upload %s failed: %s\n", view.LineEnd(), name.c_str(),
-                     ResultText(r, abortCode).c_str());
-        return 1;
+        std::fprintf(stderr, "%s", view.LineEnd());
+        return PrintFailure(s, "upload " + name, r, abortCode, Fields(a));
     }
     view.Update(received, received, true);
-    if (received > maxSize) {
-        std::fprintf(stderr,
-                     "orukiv: upload %s: the object is longer than --max-size (%u bytes); "
-                     "nothing written\n",
-                     name.c_str(), maxSize);
-        return 1;
-    }
+    if (received > maxSize)
+        return PrintError(s,
+                          "upload " + name + ": the object is longer than --max-size (" +
+                              std::to_string(maxSize) + " bytes); nothing written",
+                          Fields(a));
     std::FILE* f = std::fopen(a.file.c_str(), "wb");
     const bool written = f && std::fwrite(buffer.get(), 1, received, f) == received;
     if (f && std::fclose(f) != 0) f = nullptr;
-    if (!written || !f) {
-        std::fprintf(stderr, "orukiv: cannot write %s\n", a.file.c_str());
-        return 1;
-    }
+    if (!written || !f) return PrintError(s, "cannot write " + a.file, Fields(a));
     const double t = view.Elapsed();
-    std::printf("upload %s -> %s: %u bytes in %.2f s (%s/s, %s)\n", name.c_str(), a.file.c_str(),
-                received, t, Amount(t > 0 ? received / t : 0).c_str(), Method(a.segmented).c_str());
-    return 0;
+    PrintDone(s, Done("upload", name, "->", a, received, t),
+              Fields(a).Uint("size", received).Str("method", Method(a.segmented)));
+    return kExitOk;
 }
 
 int Download(Session& s, const TransferArgs& a) {
-    const auto node = static_cast<uint8_t>(Num(a.node));
-    const auto index = static_cast<uint16_t>(Num(a.index));
-    const auto sub = static_cast<uint8_t>(Num(a.sub));
+    const auto node = static_cast<uint8_t>(a.node);
+    const auto index = static_cast<uint16_t>(a.index);
+    const auto sub = static_cast<uint8_t>(a.sub);
     const std::string name = ObjectName(node, index, sub);
     std::vector<uint8_t> data;
     std::FILE* f = std::fopen(a.file.c_str(), "rb");
-    if (!f) {
-        std::fprintf(stderr, "orukiv: cannot read %s\n", a.file.c_str());
-        return 1;
-    }
+    if (!f) return PrintError(s, "cannot read " + a.file, Fields(a));
     uint8_t chunk[65536];
     std::size_t n;
     while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0 && data.size() <= 0xFFFFFFFFu)
         data.insert(data.end(), chunk, chunk + n);
     std::fclose(f);
-    if (data.empty() || data.size() > 0xFFFFFFFFu) {
-        std::fprintf(stderr, "orukiv: %s: %s\n", a.file.c_str(),
-                     data.empty() ? "empty file: an SDO write needs 1 byte or more"
-                                  : "longer than an SDO transfer can carry (4 GiB - 1)");
-        return 1;
-    }
+    if (data.empty() || data.size() > 0xFFFFFFFFu)
+        return PrintError(s,
+                          a.file + ": " +
+                              (data.empty() ? "empty file: an SDO write needs 1 byte or more"
+                                            : "longer than an SDO transfer can carry (4 GiB - 1)"),
+                          Fields(a));
+    // Interrupted before the transfer: nothing is sent. Once it runs, it
+    // ends as the library ends it (done, aborted or timed out), never cut
+    // off half-way by the tool.
+    if (Interrupted()) return PrintError(s, "interrupted; nothing was sent", Fields(a));
     const auto size = static_cast<uint32_t>(data.size());
     FastWorker(s);
     ProgressView view("download " + name, ORUKIV_ISATTY(ORUKIV_FILENO(stderr)) != 0);
@@ -229,39 +228,38 @@ int Download(Session& s, const TransferArgs& a) {
                 : KIV_WriteObjectBlock(s.h(), node, index, sub, data.data(), size, &abortCode);
     }
     if (r != KIV_OK) {
-        std::fprintf(stderr, "%sorukiv: download %s failed: %s\n", view.LineEnd(), name.c_str(),
-                     ResultText(r, abortCode).c_str());
-        return 1;
+        std::fprintf(stderr, "%s", view.LineEnd());
+        return PrintFailure(s, "download " + name, r, abortCode, Fields(a));
     }
     view.Update(size, size, true);
     const double t = view.Elapsed();
-    std::printf("download %s <- %s: %u bytes in %.2f s (%s/s, %s)\n", name.c_str(), a.file.c_str(),
-                size, t, Amount(t > 0 ? size / t : 0).c_str(), Method(a.segmented).c_str());
-    return 0;
+    PrintDone(s, Done("download", name, "<-", a, size, t),
+              Fields(a).Uint("size", size).Str("method", Method(a.segmented)));
+    return kExitOk;
+}
+
+Command TransferCommand(const char* name, const char* help,
+                        int (*run)(Session&, const TransferArgs&)) {
+    return {name, help, [run](CLI::App& app) -> Handler {
+                auto a = std::make_shared<TransferArgs>();
+                AddNode(app, a->node);
+                AddNumber(app, "INDEX", a->index, 0, 0xFFFF)->required();
+                AddNumber(app, "SUB", a->sub, 0, 0xFF)->required();
+                app.add_option("FILE", a->file)->required();
+                app.add_flag("--segmented", a->segmented,
+                             "segmented transfer instead of block transfer");
+                return [a, run](Session& s) { return run(s, *a); };
+            }};
 }
 
 }  // namespace
 
-TransferCommand AddTransferCommands(CLI::App& app, Options& options) {
-    auto args = std::make_shared<TransferArgs>();
-    app.add_option("--max-size", options.maxSize,
-                   "largest object a read or upload takes, in bytes (default 16 MiB)")
-        ->check(CLI::Range(1u, 0xFFFFFFFEu));
-    CLI::App* commands[2] = {
-        app.add_subcommand("upload", "read an object into a file: NODE INDEX SUB FILE"),
-        app.add_subcommand("download", "write a file to an object: NODE INDEX SUB FILE")};
-    for (CLI::App* c : commands) {
-        c->add_option("NODE", args->node)->required()->check(Number(1, 127));
-        c->add_option("INDEX", args->index)->required()->check(Number(0, 0xFFFF));
-        c->add_option("SUB", args->sub)->required()->check(Number(0, 0xFF));
-        c->add_option("FILE", args->file)->required();
-        c->add_flag("--segmented", args->segmented, "segmented transfer instead of block transfer");
-    }
-    return [args, commands](Session& s) -> std::optional<int> {
-        if (*commands[0]) return Upload(s, *args);
-        if (*commands[1]) return Download(s, *args);
-        return std::nullopt;
-    };
+Command UploadCommand() {
+    return TransferCommand("upload", "read an object into a file: NODE INDEX SUB FILE", Upload);
+}
+
+Command DownloadCommand() {
+    return TransferCommand("download", "write a file to an object: NODE INDEX SUB FILE", Download);
 }
 
 }  // namespace orukiv::tool

@@ -1,119 +1,109 @@
-// Object access, service frames, configuration and the monitor.
+// Object access, service frames and configuration.
 #include "commands.h"
 
-#include <algorithm>
-#include <array>
-#include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <ctime>
-#include <mutex>
+#include <memory>
 #include <thread>
 
-#include "cmd_od.h"
+#include "command.h"
 #include "event_text.h"
+#include "interrupt.h"
+#include "orukiv_sim/byte_order.h"
+#include "report.h"
 
 namespace orukiv::tool {
 
 namespace {
 
-std::atomic<bool> gInterrupted{false};
-
-extern "C" void OnInterrupt(int) {
-    gInterrupted = true;
-}
-
-int Report(const std::string& what, int32_t result) {
-    if (result == KIV_OK) {
-        std::printf("%s\n", what.c_str());
-        return 0;
-    }
-    std::fprintf(stderr, "orukiv: %s failed: %s\n", what.c_str(), ResultText(result).c_str());
-    return 1;
-}
-
-std::string Hex(uint32_t v, int digits) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%0*X", digits, v);
-    return buf;
+// A single library call: `done` on success, "WHAT failed: ..." otherwise.
+int Report(Session& s, const std::string& done, const std::string& what, int32_t result,
+           const Json& fields = {}) {
+    if (result != KIV_OK) return PrintFailure(s, what, result, 0, fields);
+    PrintDone(s, done, fields);
+    return kExitOk;
 }
 
 }  // namespace
 
-bool Interrupted() {
-    return gInterrupted;
-}
-
-void InstallInterruptHandler() {
-    std::signal(SIGINT, OnInterrupt);
-}
-
-// ---- Objects --------------------------------------------------------------------
-
-int CmdRead(Session& s, uint8_t node, uint16_t index, uint8_t sub, const ValueType* type) {
-    const Access a = s.Read(node, index, sub);
-    const std::string name = ObjectName(node, index, sub);
-    if (!a.ok()) {
-        std::fprintf(stderr, "orukiv: read %s failed: %s\n", name.c_str(), a.Error().c_str());
-        return 1;
-    }
-    std::printf("%s = %s\n", name.c_str(), FormatValue(type, a.data.data(), a.data.size()).c_str());
-    return 0;
-}
-
-int CmdWrite(Session& s, uint8_t node, uint16_t index, uint8_t sub, const std::string& value,
-             const ValueType* type) {
-    if (!type) {  // a number is a u32 (or i32 when negative), anything else text
-        const bool number = ParseSigned(value, INT32_MIN, UINT32_MAX).has_value();
-        type = FindValueType(!number ? "str" : value[0] == '-' ? "i32" : "u32");
-    }
-    std::string error;
-    const auto bytes = EncodeValue(*type, value, error);
-    if (!bytes) {
-        std::fprintf(stderr, "orukiv: %s\n", error.c_str());
-        return 1;
-    }
-    const Access a = s.Write(node, index, sub, *bytes);
-    const std::string what = ObjectName(node, index, sub) + " <- " +
-                             FormatValue(type, bytes->data(), bytes->size()) + " [" + type->name +
-                             "]";
-    if (!a.ok()) {
-        std::fprintf(stderr, "orukiv: write %s failed: %s\n", what.c_str(), a.Error().c_str());
-        return 1;
-    }
-    std::printf("%s: done\n", what.c_str());
-    return 0;
-}
-
 // ---- Service frames -------------------------------------------------------------
-
-bool NmtCommandOf(const std::string& name, uint8_t& command) {
-    static const struct {
-        const char* name;
-        uint8_t command;
-    } kCommands[] = {{"start", KIV_NMT_CMD_START},
-                     {"stop", KIV_NMT_CMD_STOP},
-                     {"preop", KIV_NMT_CMD_PRE_OPERATIONAL},
-                     {"reset", KIV_NMT_CMD_RESET_NODE},
-                     {"resetcomm", KIV_NMT_CMD_RESET_COMM}};
-    for (const auto& c : kCommands) {
-        if (name == c.name) {
-            command = c.command;
-            return true;
-        }
-    }
-    return false;
-}
 
 int CmdNmt(Session& s, uint8_t command, uint8_t node) {
     const std::string target = node == 0 ? "all nodes" : "node " + std::to_string(node);
-    return Report("NMT " + NmtCommandName(command) + " sent to " + target,
-                  KIV_NMT_SendCommand(s.h(), node, command));
+    const std::string text = "NMT " + NmtCommandName(command) + " to " + target;
+    return Report(s, text + " sent", text, KIV_NMT_SendCommand(s.h(), node, command),
+                  Json().Str("command", NmtCommandName(command)).Uint("node", node));
 }
 
-int CmdSync(Session& s) {
-    return Report("SYNC sent", KIV_SendSYNC(s.h()));
+Command NmtCommand() {
+    return {"nmt", "NMT command: " + NmtCommandNames("|") + " NODE (0: all)",
+            [](CLI::App& app) -> Handler {
+                struct Args {
+                    std::string command;
+                    int64_t node = 0;
+                };
+                auto a = std::make_shared<Args>();
+                app.add_option("COMMAND", a->command)
+                    ->required()
+                    ->check(CLI::Validator(
+                        [](std::string& text) -> std::string {
+                            uint8_t code = 0;
+                            return NmtCommandOf(text, code)
+                                       ? std::string()
+                                       : "'" + text + "' is not one of " + NmtCommandNames(", ");
+                        },
+                        NmtCommandNames("|")));
+                AddNode(app, a->node, true);
+                return [a](Session& s) {
+                    uint8_t command = 0;
+                    NmtCommandOf(a->command, command);
+                    return CmdNmt(s, command, static_cast<uint8_t>(a->node));
+                };
+            }};
+}
+
+int CmdSync(Session& s, uint32_t periodMs, uint64_t count) {
+    if (periodMs == 0) return Report(s, "SYNC sent", "SYNC", KIV_SendSYNC(s.h()));
+    // Paced by the clock, not by the sends: no drift over a long run.
+    const auto period = std::chrono::milliseconds(periodMs);
+    auto next = std::chrono::steady_clock::now();
+    uint64_t sent = 0;
+    while (!Interrupted() && (count == 0 || sent < count)) {
+        const int32_t r = KIV_SendSYNC(s.h());
+        if (r != KIV_OK)
+            return PrintFailure(s, "SYNC " + std::to_string(sent + 1), r, 0,
+                                Json().Uint("sent", sent));
+        ++sent;
+        next += period;
+        while (!Interrupted() && std::chrono::steady_clock::now() < next &&
+               (count == 0 || sent < count))
+            std::this_thread::sleep_until(
+                std::min(next, std::chrono::steady_clock::now() + std::chrono::milliseconds(50)));
+    }
+    PrintDone(s,
+              std::to_string(sent) + " SYNC" + (sent == 1 ? "" : "s") + " sent every " +
+                  std::to_string(periodMs) + " ms" + (Interrupted() ? " (interrupted)" : ""),
+              Json().Uint("sent", sent).Uint("periodMs", periodMs));
+    return kExitOk;
+}
+
+Command SyncCommand() {
+    return {"sync", "send a SYNC; with --period, one every MS ms until Ctrl-C or --count N",
+            [](CLI::App& app) -> Handler {
+                struct Args {
+                    int64_t period = 0, count = 0;
+                };
+                auto a = std::make_shared<Args>();
+                AddNumber(app, "--period", a->period, 1, 60000, "send one SYNC every MS ms")
+                    ->option_text("MS");
+                AddNumber(app, "--count", a->count, 1, INT64_MAX, "stop after N SYNCs")
+                    ->option_text("N");
+                return [a](Session& s) {
+                    return CmdSync(s, static_cast<uint32_t>(a->period),
+                                   static_cast<uint64_t>(a->count));
+                };
+            }};
 }
 
 int32_t SendTimeNow(Session& s, std::string& stamp) {
@@ -142,29 +132,101 @@ int32_t SendTimeNow(Session& s, std::string& stamp) {
 int CmdTime(Session& s) {
     std::string stamp;
     const int32_t r = SendTimeNow(s, stamp);
-    return Report("TIME stamp sent: " + stamp, r);
+    return Report(s, "TIME stamp sent: " + stamp, "TIME stamp " + stamp, r,
+                  Json().Str("time", stamp));
+}
+
+Command TimeCommand() {
+    return {"time", "send a TIME stamp of now",
+            [](CLI::App&) -> Handler { return [](Session& s) { return CmdTime(s); }; }};
 }
 
 int CmdEmcy(Session& s, uint8_t node, uint16_t code, uint8_t reg,
             const std::vector<uint8_t>& data) {
     uint8_t mfr[5] = {};
     for (std::size_t i = 0; i < data.size() && i < 5; ++i) mfr[i] = data[i];
-    return Report("EMCY sent for node " + std::to_string(node) + ": code " + Hex(code, 4) +
-                      " register " + Hex(reg, 2) + " data " + HexBytes(mfr, 5),
-                  KIV_SendEMCY(s.h(), node, code, reg, mfr));
+    const std::string text = "EMCY for node " + std::to_string(node) + ": code " +
+                             HexNumber(code, 4) + " register " + HexNumber(reg, 2) + " data " +
+                             HexBytes(mfr, 5);
+    return Report(s, "sent " + text, text, KIV_SendEMCY(s.h(), node, code, reg, mfr),
+                  Json()
+                      .Uint("node", node)
+                      .Uint("errorCode", code)
+                      .Uint("errorRegister", reg)
+                      .Str("data", HexBytesLower(mfr, 5)));
+}
+
+Command EmcyCommand() {
+    return {"emcy", "send an EMCY: NODE CODE [REG [BYTES]]", [](CLI::App& app) -> Handler {
+                struct Args {
+                    int64_t node = 0, code = 0, reg = 0;
+                    std::vector<uint8_t> data;
+                };
+                auto a = std::make_shared<Args>();
+                AddNode(app, a->node);
+                AddNumber(app, "CODE", a->code, 0, 0xFFFF)->required();
+                AddNumber(app, "REG", a->reg, 0, 0xFF);
+                AddHexBytes(app, "BYTES", a->data, 5, "up to 5 manufacturer bytes in hex");
+                return [a](Session& s) {
+                    return CmdEmcy(s, static_cast<uint8_t>(a->node), static_cast<uint16_t>(a->code),
+                                   static_cast<uint8_t>(a->reg), a->data);
+                };
+            }};
 }
 
 int CmdPdo(Session& s, uint32_t cobId, const std::vector<uint8_t>& data) {
-    return Report("PDO sent on " + Hex(cobId, 3) + ": " + HexBytes(data.data(), data.size()),
-                  KIV_SendPDO(s.h(), cobId, data.data(), static_cast<uint8_t>(data.size())));
+    const std::string text =
+        "PDO on " + HexNumber(cobId, 3) + ": " + HexBytes(data.data(), data.size());
+    return Report(s, "sent " + text, text,
+                  KIV_SendPDO(s.h(), cobId, data.data(), static_cast<uint8_t>(data.size())),
+                  Json().Uint("cobId", cobId).Str("data", HexBytesLower(data.data(), data.size())));
+}
+
+Command PdoCommand() {
+    return {"pdo", "send a PDO: COBID HEXDATA", [](CLI::App& app) -> Handler {
+                struct Args {
+                    int64_t cobId = 0;
+                    std::vector<uint8_t> data;
+                };
+                auto a = std::make_shared<Args>();
+                AddNumber(app, "COBID", a->cobId, 1, 0x7FF)->required();
+                AddHexBytes(app, "HEXDATA", a->data, 8, "")->required();
+                return
+                    [a](Session& s) { return CmdPdo(s, static_cast<uint32_t>(a->cobId), a->data); };
+            }};
 }
 
 // ---- Configuration --------------------------------------------------------------
 
 int CmdHeartbeat(Session& s, uint8_t node, uint16_t periodMs) {
-    return Report("node " + std::to_string(node) + " produces its heartbeat every " +
-                      std::to_string(periodMs) + " ms" + (periodMs == 0 ? " (off)" : ""),
-                  KIV_NMT_SetHeartbeatPeriod(s.h(), node, periodMs));
+    const Access a = s.WriteU(node, 0x1017, 0, periodMs, 2);
+    const Json fields = Json().Uint("node", node).Uint("periodMs", periodMs);
+    if (!a.ok())
+        return PrintFailure(s,
+                            "setting the heartbeat period of node " + std::to_string(node) +
+                                " to " + std::to_string(periodMs) + " ms (0x1017)",
+                            a.result, a.abortCode, fields);
+    PrintDone(s,
+              "node " + std::to_string(node) + " produces its heartbeat every " +
+                  std::to_string(periodMs) + " ms" + (periodMs == 0 ? " (off)" : ""),
+              fields);
+    return kExitOk;
+}
+
+Command HeartbeatCommand() {
+    return {"heartbeat", "set a node's heartbeat period: NODE MS (0: off)",
+            [](CLI::App& app) -> Handler {
+                struct Args {
+                    int64_t node = 0, period = 0;
+                };
+                auto a = std::make_shared<Args>();
+                AddNode(app, a->node);
+                AddNumber(app, "MS", a->period, 0, 0xFFFF)->required();
+                return [a](Session& s) {
+                    return CmdHeartbeat(s, static_cast<uint8_t>(a->node),
+                                        static_cast<uint16_t>(a->period));
+                };
+            }};
 }
 
 bool ParseMapEntry(const std::string& text, KIV_PdoMapEntry& out) {
@@ -191,7 +253,7 @@ std::string DescribeTpdo(Session& s, uint8_t node, uint8_t tpdo, std::string& er
         return {};
     }
     const uint32_t c = cob.U32();
-    std::string text = "COB-ID " + Hex(c & 0x1FFFFFFF, 3) +
+    std::string text = "COB-ID " + HexNumber(c & 0x1FFFFFFF, 3) +
                        ((c & 0x80000000u) ? " (not valid)" : " (valid)") + ", mapping";
     for (uint8_t sub = 1; sub <= count.U32() && sub <= 8; ++sub) {
         const Access e = s.Read(node, map, sub);
@@ -209,131 +271,80 @@ std::string DescribeTpdo(Session& s, uint8_t node, uint8_t tpdo, std::string& er
 }
 
 int CmdTpdo(Session& s, uint8_t node, uint8_t tpdo, const std::vector<KIV_PdoMapEntry>& entries) {
-    const int32_t r =
-        KIV_ConfigTPDO(s.h(), node, tpdo, entries.data(), static_cast<uint8_t>(entries.size()));
-    if (r != KIV_OK) return Report("TPDO configuration", r);
+    const auto comm = static_cast<uint16_t>(0x1800 + tpdo - 1);
+    const auto map = static_cast<uint16_t>(0x1A00 + tpdo - 1);
+    const Json fields = Json().Uint("node", node).Uint("tpdo", tpdo);
+    const std::string prefix = "TPDO" + std::to_string(tpdo) + " of node " + std::to_string(node);
+    // A node takes a new mapping only while the PDO is invalid (COB-ID bit
+    // 31) and its entry count 0; the count written last makes it check them.
+    const Access cob = s.Read(node, comm, 1);
+    if (!cob.ok())
+        return PrintFailure(s, prefix + ": step 'read COB-ID " + ObjectName(node, comm, 1) + "'",
+                            cob.result, cob.abortCode, fields);
+    const uint32_t cobId = cob.U32();
+    const bool wasValid = (cobId & 0x80000000u) == 0;
+    std::vector<Step> steps;
+    if (wasValid) steps.push_back({"disable the PDO", comm, 1, cobId | 0x80000000u, 4});
+    steps.push_back({"clear the mapping", map, 0, 0, 1});
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const KIV_PdoMapEntry& e = entries[i];
+        const uint32_t v = static_cast<uint32_t>(e.indexHigh) << 24 |
+                           static_cast<uint32_t>(e.indexLow) << 16 | e.bitLengthAndSubIndex;
+        steps.push_back(
+            {"map entry " + std::to_string(i + 1), map, static_cast<uint8_t>(i + 1), v, 4});
+    }
+    steps.push_back({"set the entry count", map, 0, static_cast<uint32_t>(entries.size()), 1});
+    StepFailure failed;
+    const bool ok = RunSteps(s, node, steps, failed);
+    if (wasValid) {
+        // Re-enabled after success, restored after a failure: never left off.
+        const Access back = s.WriteU(node, comm, 1, cobId, 4);
+        if (ok && !back.ok())
+            return PrintFailure(s, prefix + ": step 'enable the PDO' " + ObjectName(node, comm, 1),
+                                back.result, back.abortCode, fields);
+    }
+    if (!ok)
+        return PrintFailure(s, prefix + ": step '" + failed.step + "'", failed.access.result,
+                            failed.access.abortCode, Json(fields).Str("step", failed.step));
     std::string error;
     const std::string now = DescribeTpdo(s, node, tpdo, error);
-    if (now.empty()) {
-        std::fprintf(stderr, "orukiv: %s\n", error.c_str());
-        return 1;
-    }
-    std::printf("TPDO%u of node %u: %s\n", tpdo, node, now.c_str());
-    // The read-back confirms what the node holds now.
-    const Access count = s.Read(node, static_cast<uint16_t>(0x1A00 + tpdo - 1), 0);
-    if (count.U32() != entries.size()) {
-        std::fprintf(stderr, "orukiv: the node did not take the mapping (%u entries in force)\n",
-                     count.U32());
-        return 1;
-    }
-    return 0;
+    if (now.empty()) return PrintError(s, error, fields);
+    const Access count = s.Read(node, map, 0);
+    if (count.U32() != entries.size())
+        return PrintError(s,
+                          prefix + ": the node did not take the mapping (" +
+                              std::to_string(count.U32()) + " entries in force)",
+                          fields);
+    PrintDone(s, prefix + ": " + now, Json(fields).Str("mapping", now));
+    return kExitOk;
 }
 
-// ---- Monitor --------------------------------------------------------------------
-
-int CmdMonitor(Session& s, double seconds, uint32_t superviseMs) {
-    InstallInterruptHandler();
-    const auto start = std::chrono::steady_clock::now();
-    std::mutex printM;
-    // Nodes whose boot-up, heartbeat or guarding answer was seen; set on the
-    // worker, taken up by the loop below (supervising queues, which a
-    // callback must not do).
-    std::array<std::atomic<bool>, 128> heard{};
-    auto print = [&](const KIV_Event& e) {
-        if (e.type == KIV_EVENT_HEARTBEAT && e.node >= 1 && e.node <= 127)
-            heard[e.node].store(true, std::memory_order_relaxed);
-        const double t =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        std::lock_guard<std::mutex> lock(printM);
-        std::printf("%8.3f  %s%s\n", t, EventText(e).c_str(), SdoObjectNote(s, e).c_str());
-        std::fflush(stdout);
-    };
-    // Events that came before the monitor started (boot-ups on a just
-    // opened bus) too.
-    for (const KIV_Event& e : s.master().Events().SetHandler(print)) print(e);
-    std::array<bool, 128> supervised{};
-    int32_t result = KIV_OK;
-    while (!Interrupted()) {
-        if (seconds > 0 &&
-            std::chrono::steady_clock::now() - start >= std::chrono::duration<double>(seconds))
-            break;
-        for (int node = 1; superviseMs > 0 && node <= 127; ++node) {
-            if (supervised[node] || !heard[node].load(std::memory_order_relaxed)) continue;
-            supervised[node] = true;
-            const int32_t r = KIV_SuperviseNode(s.h(), static_cast<uint8_t>(node), superviseMs);
-            if (r != KIV_OK) {
-                std::lock_guard<std::mutex> lock(printM);
-                std::fprintf(stderr, "orukiv: supervising node %d failed: %s\n", node,
-                             ResultText(r).c_str());
-                result = r;
-            }
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    s.master().Events().SetHandler({});
-    return result == KIV_OK ? 0 : 1;
-}
-
-// ---- Scan -----------------------------------------------------------------------
-
-std::vector<NodeInfo> ScanNodes(Session& s) {
-    // Absent nodes cost a whole time-out each: ask sixteen at a time (one
-    // per SDO channel of the library), with a short time-out unless one was
-    // given.
-    if (!s.options().timeoutGiven) KIV_SetSDOTimeout(s.h(), 200);
-    std::vector<NodeInfo> found;
-    std::mutex m;
-    std::vector<std::thread> workers;
-    constexpr int kWorkers = 16;
-    for (int w = 0; w < kWorkers; ++w) {
-        workers.emplace_back([&, w] {
-            for (int node = 1 + w; node <= 127; node += kWorkers) {
-                const Access type = s.Read(static_cast<uint8_t>(node), 0x1000, 0);
-                if (!type.ok() && type.result != KIV_ERR_ABORTED) continue;
-                NodeInfo info;
-                info.node = static_cast<uint8_t>(node);
-                info.deviceType = type.U32();
-                std::lock_guard<std::mutex> lock(m);
-                found.push_back(info);
-            }
-        });
-    }
-    for (auto& t : workers) t.join();
-    KIV_SetSDOTimeout(s.h(), s.options().timeoutMs);
-
-    std::sort(found.begin(), found.end(),
-              [](const NodeInfo& a, const NodeInfo& b) { return a.node < b.node; });
-    for (NodeInfo& info : found) {
-        const Access name = s.Read(info.node, 0x1008, 0);
-        if (name.ok()) info.name.assign(name.data.begin(), name.data.end());
-        info.hasIdentity = true;
-        for (uint8_t sub = 1; sub <= 4; ++sub) {
-            const Access id = s.Read(info.node, 0x1018, sub);
-            info.hasIdentity = info.hasIdentity && id.ok();
-            info.identity[sub - 1] = id.U32();
-        }
-    }
-    return found;
-}
-
-void PrintNodes(const std::vector<NodeInfo>& nodes) {
-    std::printf("node  device type  vendor      product     revision    serial      name\n");
-    for (const NodeInfo& n : nodes) {
-        std::printf("%4u  0x%08X ", n.node, n.deviceType);
-        if (n.hasIdentity)
-            std::printf("  0x%08X  0x%08X  0x%08X  0x%08X", n.identity[0], n.identity[1],
-                        n.identity[2], n.identity[3]);
-        else
-            std::printf("  %-46s", "(no identity)");
-        std::printf("  %s\n", n.name.empty() ? "-" : ("\"" + n.name + "\"").c_str());
-    }
-}
-
-int CmdScan(Session& s) {
-    const std::vector<NodeInfo> nodes = ScanNodes(s);
-    PrintNodes(nodes);
-    std::printf("%zu node%s answered\n", nodes.size(), nodes.size() == 1 ? "" : "s");
-    return nodes.empty() ? 1 : 0;
+Command TpdoCommand() {
+    return {"tpdo", "map a TPDO: NODE N INDEX:SUB:BITS...", [](CLI::App& app) -> Handler {
+                struct Args {
+                    int64_t node = 0, tpdo = 0;
+                    std::vector<std::string> entries;
+                };
+                auto a = std::make_shared<Args>();
+                AddNode(app, a->node);
+                AddNumber(app, "N", a->tpdo, 1, 4)->required();
+                app.add_option("ENTRY", a->entries, "mapped objects, such as 0x6041:0:16")
+                    ->required()
+                    ->check(CLI::Validator(
+                        [](std::string& text) -> std::string {
+                            KIV_PdoMapEntry e;
+                            return ParseMapEntry(text, e) ? std::string()
+                                                          : "'" + text + "' is not INDEX:SUB:BITS";
+                        },
+                        "INDEX:SUB:BITS"));
+                return [a](Session& s) {
+                    std::vector<KIV_PdoMapEntry> map(a->entries.size());
+                    for (std::size_t i = 0; i < map.size(); ++i)
+                        ParseMapEntry(a->entries[i], map[i]);
+                    return CmdTpdo(s, static_cast<uint8_t>(a->node), static_cast<uint8_t>(a->tpdo),
+                                   map);
+                };
+            }};
 }
 
 }  // namespace orukiv::tool

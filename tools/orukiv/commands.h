@@ -1,5 +1,5 @@
-// The tool's commands. Each prints its outcome in CANopen terms and returns
-// the process exit status: 0 when it did what was asked, 1 otherwise.
+// The tool's commands. Each prints its outcome in CANopen terms (or as JSON
+// with --json) and returns the process exit status (command.h).
 #pragma once
 
 #include <cstdint>
@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "interrupt.h"
 #include "session.h"
 #include "values.h"
 
@@ -17,11 +18,20 @@ class App;
 
 namespace orukiv::tool {
 
-int CmdRead(Session& s, uint8_t node, uint16_t index, uint8_t sub, const ValueType* type);
-int CmdWrite(Session& s, uint8_t node, uint16_t index, uint8_t sub, const std::string& value,
+// read NODE OBJECT...: `object` is INDEX SUB, NAME, or an ARRAY's or
+// RECORD's NAME and SUB. Shown as `type` (--type), else as the node's
+// dictionary says, else as KnownObjectType or by size.
+int CmdRead(Session& s, uint8_t node, const std::vector<std::string>& object,
+            const ValueType* type);
+// write NODE OBJECT... VALUE: the last argument is the value, parsed as
+// `type`, the dictionary's type or a number/text; refused unsent when it
+// does not fit.
+int CmdWrite(Session& s, uint8_t node, const std::vector<std::string>& objectAndValue,
              const ValueType* type);
 int CmdNmt(Session& s, uint8_t command, uint8_t node);
-int CmdSync(Session& s);
+// periodMs 0: one SYNC. Else one every periodMs until interrupted or
+// `count` were sent (0: no limit).
+int CmdSync(Session& s, uint32_t periodMs, uint64_t count);
 int CmdTime(Session& s);
 int CmdEmcy(Session& s, uint8_t node, uint16_t code, uint8_t reg, const std::vector<uint8_t>& data);
 int CmdPdo(Session& s, uint32_t cobId, const std::vector<uint8_t>& data);
@@ -33,31 +43,27 @@ int CmdTpdo(Session& s, uint8_t node, uint8_t tpdo, const std::vector<KIV_PdoMap
 int CmdMonitor(Session& s, double seconds, uint32_t superviseMs);
 int CmdScan(Session& s);
 int CmdPowerOn(Session& s, uint8_t node);
-int CmdMove(Session& s, uint8_t node, int32_t position);
+int CmdMove(Session& s, uint8_t node, int32_t position, bool powerOnFirst);
 int CmdDemo(Session& s);
 // The simulated network behind a pseudo-terminal speaking slcan (POSIX).
 int CmdServeSlcan(double seconds);
-// upload and download (cmd_transfer.cpp): adds both commands and the
-// global --max-size to `app`; what it returns runs the chosen one (nothing
-// when neither was chosen).
-using TransferCommand = std::function<std::optional<int>(Session&)>;
-TransferCommand AddTransferCommands(CLI::App& app, Options& options);
 
 // ---- Shared by the commands and the demo ----------------------------------
 
-// The NMT command of a name ("start", "stop", "preop", "reset", "resetcomm").
-bool NmtCommandOf(const std::string& name, uint8_t& command);
 // "0x6041:0:16" (index:sub:bits); false when malformed.
 bool ParseMapEntry(const std::string& text, KIV_PdoMapEntry& out);
 
 struct NodeInfo {
     uint8_t node = 0;
+    bool answered = true;           // false: only heard (heartbeat, boot-up)
+    std::optional<uint32_t> state;  // the NMT state last heard
     uint32_t deviceType = 0;
     std::string name;           // empty when 0x1008 is absent
     uint32_t identity[4] = {};  // vendor, product, revision, serial
     bool hasIdentity = false;
 };
-// Nodes 1..127 that answer a read of 0x1000, with their name and identity.
+// Nodes 1..127 that answer a read of 0x1000, with their name and identity,
+// and the nodes heard by heartbeat or boot-up, in node order.
 std::vector<NodeInfo> ScanNodes(Session& s);
 void PrintNodes(const std::vector<NodeInfo>& nodes);
 
@@ -70,12 +76,26 @@ int32_t SendTimeNow(Session& s, std::string& stamp);
 
 // CiA 402: power-on sequence; true when the drive ends in operation enabled.
 bool PowerOn(Session& s, uint8_t node, std::string& report);
+struct MoveOutcome {
+    bool reached = false;
+    int32_t position = 0;     // the last actual position read
+    std::string stop;         // "halted", "quick stop", "failed"; empty: not stopped
+    int32_t result = KIV_OK;  // why it failed
+    uint32_t abortCode = 0;
+    std::string report;  // in words
+};
 // Profile position move; `progress` gets the actual position as it goes.
+// Interrupted (Ctrl-C, SIGTERM), past its 60 s limit or when the drive can
+// no longer be read, it stops the drive with StopDrive.
+MoveOutcome Move(Session& s, uint8_t node, int32_t target,
+                 const std::function<void(int32_t)>& progress);
+// Halt bit (controlword 0x010F); when the drive does not confirm that it
+// stands within a second, quick stop (0x000B). The drive is left halted.
+MoveOutcome StopDrive(Session& s, uint8_t node, int32_t lastPos, uint16_t lastSw);
+// Move, reporting in words only.
+// Interrupted or past its time limit, the move halts the drive (controlword
+// halt bit, then quick stop if the halt is not confirmed) and fails.
 bool MoveTo(Session& s, uint8_t node, int32_t target, const std::function<void(int32_t)>& progress,
             std::string& report);
-
-// Set by SIGINT: long-running commands end early.
-bool Interrupted();
-void InstallInterruptHandler();
 
 }  // namespace orukiv::tool

@@ -11,8 +11,10 @@
 
 #include "cmd_cyclic.h"
 #include "cmd_od.h"
+#include "command.h"
 #include "commands.h"
 #include "event_text.h"
+#include "orukiv_sim/byte_order.h"
 #include "orukiv_sim/sim.h"
 
 namespace orukiv::tool {
@@ -71,12 +73,6 @@ auto IsPdo(uint32_t cobId) {
     return [=](const KIV_Event& e) {
         return e.type == KIV_EVENT_FRAME && e.body.frame.cobId == cobId;
     };
-}
-
-uint32_t LittleEndian(const uint8_t* p, std::size_t n) {
-    uint32_t v = 0;
-    for (std::size_t i = 0; i < n; ++i) v |= static_cast<uint32_t>(p[i]) << (8 * i);
-    return v;
 }
 
 // ---- Steps ------------------------------------------------------------------
@@ -248,11 +244,11 @@ bool SyncPdos(Demo& d) {
         return false;
     const auto& f = drive.body.frame;
     if (f.frameLength != 6) return d.Fail("TPDO1 of node 5 is not 6 bytes");
-    const auto sw = static_cast<uint16_t>(LittleEndian(f.frameData, 2));
+    const auto sw = static_cast<uint16_t>(LoadLe(f.frameData, 2));
     char buf[120];
     std::snprintf(buf, sizeof buf,
                   "decoded: node 5 statusword 0x%04X (%s), position %d; node 10 inputs 0x%02X", sw,
-                  DriveStateOf(sw), static_cast<int>(LittleEndian(f.frameData + 2, 4)),
+                  DriveStateOf(sw), static_cast<int>(LoadLe(f.frameData + 2, 4)),
                   io.body.frame.frameData[0]);
     d.Say(buf);
     if (io.body.frame.frameLength != 1 || io.body.frame.frameData[0] != 0x5A)
@@ -296,8 +292,8 @@ bool Move(Demo& d) {
     KIV_SendSYNC(d.s.h());
     KIV_Event e{};
     if (!d.Expect("TPDO1 of node 5", IsPdo(0x185), from, &e)) return false;
-    const auto sw = static_cast<uint16_t>(LittleEndian(e.body.frame.frameData, 2));
-    const auto pos = static_cast<int32_t>(LittleEndian(e.body.frame.frameData + 2, 4));
+    const auto sw = static_cast<uint16_t>(LoadLe(e.body.frame.frameData, 2));
+    const auto pos = static_cast<int32_t>(LoadLe(e.body.frame.frameData + 2, 4));
     if (pos != target || (sw & 0x0400) == 0) return d.Fail("TPDO does not show the target reached");
     d.Say("decoded: statusword bit 10 (target reached) set, position " + std::to_string(pos));
     return true;
@@ -610,7 +606,7 @@ int CmdDemo(Session& s) {
     };
     std::vector<Outcome> outcomes;
     const std::size_t total = std::size(kSteps);
-    for (std::size_t i = 0; i < total; ++i) {
+    for (std::size_t i = 0; i < total && !Interrupted(); ++i) {
         std::printf("\n[%zu/%zu] %s\n", i + 1, total, kSteps[i].name);
         const auto start = Clock::now();
         const bool ok = kSteps[i].run(demo);
@@ -627,6 +623,11 @@ int CmdDemo(Session& s) {
     }
     std::printf("%zu of %zu steps passed\n", passed, total);
     return PrintStats(s) && passed == total ? 0 : 1;
+}
+
+Command DemoCommand() {
+    return {"demo", "a scripted run on the simulated network; exit 0 when all went well",
+            [](CLI::App&) -> Handler { return [](Session& s) { return CmdDemo(s); }; }};
 }
 
 }  // namespace orukiv::tool

@@ -10,12 +10,6 @@ namespace orukiv::tool {
 
 namespace {
 
-std::string Hex(uint32_t v, int digits) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%0*X", digits, v);
-    return buf;
-}
-
 std::string Node(uint8_t node) {
     return "node " + std::to_string(node);
 }
@@ -28,8 +22,9 @@ std::string Nmt(const KIV_Event& e) {
 
 std::string Emcy(const KIV_Event& e) {
     const auto& m = e.body.emcy;
-    std::string text = "EMCY      " + Node(e.node) + " code " + Hex(m.errorCode, 4) + " register " +
-                       Hex(m.errorRegister, 2) + " data " + HexBytes(m.manufacturerData, 5);
+    std::string text = "EMCY      " + Node(e.node) + " code " + HexNumber(m.errorCode, 4) +
+                       " register " + HexNumber(m.errorRegister, 2) + " data " +
+                       HexBytes(m.manufacturerData, 5);
     if (m.errorCode == 0) text += " (error reset)";
     return text;
 }
@@ -55,7 +50,7 @@ std::string Sdo(const KIV_Event& e) {
     std::string text = "SDO       " + Node(static_cast<uint8_t>(e.node & 0x7F)) + " " +
                        (s.sdoKind < 6 ? kinds[s.sdoKind] : "?");
     if (s.sdoKind != KIV_SDO_OTHER)
-        text += " " + Hex(s.index, 4) + ":" + Hex(s.subIndex, 2).substr(2);
+        text += " " + HexNumber(s.index, 4) + ":" + HexNumber(s.subIndex, 2).substr(2);
     if (s.sdoLength > 0) text += " data " + HexBytes(s.sdoData, s.sdoLength);
     if (!response && s.sdoKind == KIV_SDO_ABORT) text += " (from a client)";
     return text;
@@ -64,7 +59,7 @@ std::string Sdo(const KIV_Event& e) {
 std::string Frame(const KIV_Event& e) {
     const auto& f = e.body.frame;
     std::string name = PdoName(f.cobId);
-    std::string text = "PDO       " + Hex(f.cobId, 3);
+    std::string text = "PDO       " + HexNumber(f.cobId, 3);
     if (!name.empty()) text += " (" + name + ")";
     text += " [" + std::to_string(f.frameLength) + "]";
     if (f.frameLength) text += " " + HexBytes(f.frameData, f.frameLength);
@@ -85,42 +80,120 @@ std::string NodeState(const KIV_Event& e) {
 }
 
 std::string Other(const KIV_Event& e) {
-    return "FRAME     node byte " + Hex(e.node, 2);
+    return "FRAME     node byte " + HexNumber(e.node, 2);
+}
+
+// The fields of each event in JSON ("type" comes from the table below).
+Json NmtJson(const KIV_Event& e) {
+    return Json().Str("command", NmtCommandName(e.body.nmt.command)).Uint("node", e.node);
+}
+
+Json EmcyJson(const KIV_Event& e) {
+    const auto& m = e.body.emcy;
+    return Json()
+        .Uint("node", e.node)
+        .Uint("errorCode", m.errorCode)
+        .Uint("errorRegister", m.errorRegister)
+        .Str("data", HexBytesLower(m.manufacturerData, 5));
+}
+
+Json HeartbeatJson(const KIV_Event& e) {
+    return Json().Uint("node", e.node).Str("state", NmtStateName(e.body.heartbeat.state));
+}
+
+Json TimeJson(const KIV_Event& e) {
+    return Json().Str("time", Time(e).substr(10));
+}
+
+Json SdoJson(const KIV_Event& e) {
+    const auto& s = e.body.sdo;
+    Json j;
+    j.Uint("node", e.node & 0x7Fu)
+        .Bool("response", e.node >= 0x80)
+        .Uint("kind", s.sdoKind)
+        .Uint("index", s.index)
+        .Uint("subIndex", s.subIndex)
+        .Str("data", HexBytesLower(s.sdoData, s.sdoLength));
+    return j;
+}
+
+Json FrameJson(const KIV_Event& e) {
+    const auto& f = e.body.frame;
+    return Json().Uint("cobId", f.cobId).Str("data", HexBytesLower(f.frameData, f.frameLength));
+}
+
+Json NodeStateJson(const KIV_Event& e) {
+    const auto& n = e.body.nodeState;
+    Json j;
+    j.Uint("node", e.node)
+        .Str("oldState", NmtStateName(n.oldState))
+        .Str("newState", NmtStateName(n.newState))
+        .Uint("cause", n.cause);
+    if (n.sinceLastMs != 0xFFFFFFFFu) j.Uint("sinceLastMs", n.sinceLastMs);
+    return j;
+}
+
+std::string Boot(const KIV_Event& e) {
+    const auto& b = e.body.boot;
+    return "BOOT      " + Node(e.node) + " " +
+           (b.status == 0 ? std::string("booted")
+                          : std::string("status '") + static_cast<char>(b.status) + "'") +
+           ", " + NmtStateName(b.nmtState) + ", result " + std::to_string(b.result);
+}
+
+Json BootJson(const KIV_Event& e) {
+    const auto& b = e.body.boot;
+    Json j;
+    j.Uint("node", e.node).Str("state", NmtStateName(b.nmtState)).Int("result", b.result);
+    if (b.status != 0) j.Str("status", std::string(1, static_cast<char>(b.status)));
+    if (b.abortCode != 0) j.Uint("abortCode", b.abortCode);
+    return j;
+}
+
+Json NodeOnlyJson(const KIV_Event& e) {
+    return Json().Uint("node", e.node);
 }
 
 struct EventFormat {
     uint32_t type;
+    const char* name;  // "type" in JSON
     std::string (*format)(const KIV_Event&);
+    Json (*json)(const KIV_Event&);
 };
 
 const EventFormat kFormats[] = {
-    {KIV_EVENT_NMT, Nmt},
-    {KIV_EVENT_SYNC, [](const KIV_Event&) { return std::string("SYNC"); }},
-    {KIV_EVENT_EMCY, Emcy},
-    {KIV_EVENT_HEARTBEAT, Heartbeat},
-    {KIV_EVENT_TIME, Time},
-    {KIV_EVENT_SDO, Sdo},
-    {KIV_EVENT_FRAME, Frame},
-    {KIV_EVENT_NODE_GUARD,
-     [](const KIV_Event& e) { return "GUARD     request to " + Node(e.node); }},
-    {KIV_EVENT_NODE_STATE, NodeState},
-    {KIV_EVENT_BOOT,
-     [](const KIV_Event& e) {
-         const auto& b = e.body.boot;
-         return "BOOT      " + Node(e.node) + " " +
-                (b.status == 0 ? std::string("booted")
-                               : std::string("status '") + static_cast<char>(b.status) + "'") +
-                ", " + NmtStateName(b.nmtState) + ", result " + std::to_string(b.result);
-     }},
-    {KIV_EVENT_NONE, Other},
+    {KIV_EVENT_NMT, "nmt", Nmt, NmtJson},
+    {KIV_EVENT_SYNC, "sync", [](const KIV_Event&) { return std::string("SYNC"); },
+     [](const KIV_Event&) { return Json(); }},
+    {KIV_EVENT_EMCY, "emcy", Emcy, EmcyJson},
+    {KIV_EVENT_HEARTBEAT, "heartbeat", Heartbeat, HeartbeatJson},
+    {KIV_EVENT_TIME, "time", Time, TimeJson},
+    {KIV_EVENT_SDO, "sdo", Sdo, SdoJson},
+    {KIV_EVENT_FRAME, "pdo", Frame, FrameJson},
+    {KIV_EVENT_NODE_GUARD, "guard",
+     [](const KIV_Event& e) { return "GUARD     request to " + Node(e.node); }, NodeOnlyJson},
+    {KIV_EVENT_NODE_STATE, "nodeState", NodeState, NodeStateJson},
+    {KIV_EVENT_BOOT, "boot", Boot, BootJson},
+    {KIV_EVENT_NONE, "frame", Other, NodeOnlyJson},
 };
+
+const EventFormat* FindFormat(uint32_t type) {
+    for (const EventFormat& f : kFormats)
+        if (f.type == type) return &f;
+    return nullptr;
+}
 
 }  // namespace
 
 std::string EventText(const KIV_Event& event) {
-    for (const EventFormat& f : kFormats)
-        if (f.type == event.type) return f.format(event);
+    if (const EventFormat* f = FindFormat(event.type)) return f->format(event);
     return "EVENT     type " + std::to_string(event.type) + " node " + std::to_string(event.node);
+}
+
+Json EventJson(const KIV_Event& event) {
+    if (const EventFormat* f = FindFormat(event.type))
+        return Json().Str("type", f->name).Merge(f->json(event));
+    return Json().Uint("type", event.type).Uint("node", event.node);
 }
 
 std::string NmtStateName(uint32_t state) {
@@ -136,25 +209,44 @@ std::string NmtStateName(uint32_t state) {
         case KIV_NMT_STATE_UNKNOWN:
             return "unknown";
         default:
-            return "state " + Hex(state, 2);
+            return "state " + HexNumber(state, 2);
     }
 }
 
+namespace {
+
+// The NMT commands by the names the command line takes.
+const struct {
+    const char* name;
+    uint8_t command;
+} kNmtCommands[] = {{"start", KIV_NMT_CMD_START},
+                    {"stop", KIV_NMT_CMD_STOP},
+                    {"preop", KIV_NMT_CMD_PRE_OPERATIONAL},
+                    {"reset", KIV_NMT_CMD_RESET_NODE},
+                    {"resetcomm", KIV_NMT_CMD_RESET_COMM}};
+
+}  // namespace
+
 std::string NmtCommandName(uint32_t command) {
-    switch (command) {
-        case KIV_NMT_CMD_START:
-            return "start";
-        case KIV_NMT_CMD_STOP:
-            return "stop";
-        case KIV_NMT_CMD_PRE_OPERATIONAL:
-            return "preop";
-        case KIV_NMT_CMD_RESET_NODE:
-            return "reset";
-        case KIV_NMT_CMD_RESET_COMM:
-            return "resetcomm";
-        default:
-            return "command " + Hex(command, 2);
+    for (const auto& c : kNmtCommands)
+        if (c.command == command) return c.name;
+    return "command " + HexNumber(command, 2);
+}
+
+bool NmtCommandOf(const std::string& name, uint8_t& command) {
+    for (const auto& c : kNmtCommands) {
+        if (name == c.name) {
+            command = c.command;
+            return true;
+        }
     }
+    return false;
+}
+
+std::string NmtCommandNames(const std::string& separator) {
+    std::string out;
+    for (const auto& c : kNmtCommands) out += (out.empty() ? "" : separator) + c.name;
+    return out;
 }
 
 const char* DriveStateOf(uint16_t sw) {

@@ -1,6 +1,7 @@
 // The library instance over a bus, its events and its result codes in words.
 #include "master.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace orukiv::tool {
@@ -12,6 +13,10 @@ void EventLog::Add(const KIV_Event& event) {
     {
         std::lock_guard<std::mutex> lock(m_);
         events_.push_back(event);
+        if (events_.size() > kKept) {
+            events_.pop_front();
+            ++first_;
+        }
     }
     cv_.notify_all();
     if (handler_) handler_(event);
@@ -23,7 +28,7 @@ std::vector<KIV_Event> EventLog::SetHandler(std::function<void(const KIV_Event&)
     std::lock_guard<std::mutex> calling(handlerM_);
     std::lock_guard<std::mutex> lock(m_);
     handler_ = std::move(handler);
-    return events_;
+    return {events_.begin(), events_.end()};
 }
 
 long EventLog::WaitFor(const Predicate& match, std::size_t from,
@@ -32,8 +37,8 @@ long EventLog::WaitFor(const Predicate& match, std::size_t from,
     std::size_t next = from;
     long found = -1;
     cv_.wait_for(lock, timeout, [&] {
-        for (; next < events_.size(); ++next) {
-            if (match(events_[next])) {
+        for (next = std::max(next, first_); next < first_ + events_.size(); ++next) {
+            if (match(events_[next - first_])) {
                 found = static_cast<long>(next);
                 return true;
             }
@@ -45,11 +50,17 @@ long EventLog::WaitFor(const Predicate& match, std::size_t from,
 
 std::vector<KIV_Event> EventLog::Since(std::size_t from) const {
     std::lock_guard<std::mutex> lock(m_);
-    if (from >= events_.size()) return {};
-    return {events_.begin() + static_cast<long>(from), events_.end()};
+    const std::size_t start = std::max(from, first_) - first_;
+    if (start >= events_.size()) return {};
+    return {events_.begin() + static_cast<long>(start), events_.end()};
 }
 
 std::size_t EventLog::Size() const {
+    std::lock_guard<std::mutex> lock(m_);
+    return first_ + events_.size();
+}
+
+std::size_t EventLog::Kept() const {
     std::lock_guard<std::mutex> lock(m_);
     return events_.size();
 }
@@ -100,27 +111,44 @@ void Master::OnEvent(const KIV_Event* event, void* user) {
 
 // ---- Result codes -----------------------------------------------------------
 
+namespace {
+
+struct ResultCode {
+    int32_t code;
+    const char* name;
+    const char* meaning;
+};
+
+const ResultCode kResultCodes[] = {
+    {KIV_OK, "KIV_OK", "done"},
+    {KIV_ERR_PARAM, "KIV_ERR_PARAM", "argument refused or unexpected answer"},
+    {KIV_ERR_TIMEOUT, "KIV_ERR_TIMEOUT", "no complete answer in time"},
+    {KIV_ERR_NO_RESOURCE, "KIV_ERR_NO_RESOURCE", "no free request slot or SDO channel"},
+    {KIV_ERR_ABORTED, "KIV_ERR_ABORTED", "the server aborted the transfer"},
+    {KIV_ERR_NO_SEND, "KIV_ERR_NO_SEND", "the frame could not be sent"},
+};
+
+const ResultCode* FindResultCode(int32_t result) {
+    for (const ResultCode& r : kResultCodes)
+        if (r.code == result) return &r;
+    return nullptr;
+}
+
+}  // namespace
+
+std::string ResultName(int32_t result) {
+    const ResultCode* r = FindResultCode(result);
+    return r ? r->name : "error " + std::to_string(result);
+}
+
 std::string ResultText(int32_t result, uint32_t abortCode) {
-    struct Name {
-        int32_t code;
-        const char* name;
-        const char* meaning;
-    };
-    static const Name names[] = {
-        {KIV_OK, "KIV_OK", "done"},
-        {KIV_ERR_PARAM, "KIV_ERR_PARAM", "argument refused or unexpected answer"},
-        {KIV_ERR_TIMEOUT, "KIV_ERR_TIMEOUT", "no complete answer in time"},
-        {KIV_ERR_NO_RESOURCE, "KIV_ERR_NO_RESOURCE", "no free request slot or SDO channel"},
-        {KIV_ERR_ABORTED, "KIV_ERR_ABORTED", "the server aborted the transfer"},
-        {KIV_ERR_NO_SEND, "KIV_ERR_NO_SEND", "the frame could not be sent"},
-    };
     char buf[64];
     if (result == KIV_ERR_ABORTED && abortCode != 0) {
         std::snprintf(buf, sizeof buf, "KIV_ERR_ABORTED: SDO abort 0x%08X", abortCode);
         return std::string(buf) + " (" + KIV_SdoAbortText(abortCode) + ")";
     }
-    for (const Name& n : names)
-        if (n.code == result) return std::string(n.name) + " (" + n.meaning + ")";
+    if (const ResultCode* r = FindResultCode(result))
+        return std::string(r->name) + " (" + r->meaning + ")";
     std::snprintf(buf, sizeof buf, "error %d (from the bus adapter)", static_cast<int>(result));
     return buf;
 }

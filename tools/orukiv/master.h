@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -17,28 +18,37 @@
 
 namespace orukiv::tool {
 
-// Every event of the instance, kept for waiting on, and optionally passed
-// to a handler as it arrives (on the worker thread).
+// The recent events of the instance, kept for waiting on, and optionally
+// passed to a handler as it arrives (on the worker thread). Events are
+// numbered from 0 as they arrive; only the last kKept stay, so that memory
+// stays flat however long the tool runs (a monitor takes its events through
+// the handler).
 class EventLog {
 public:
     using Predicate = std::function<bool(const KIV_Event&)>;
+    static constexpr std::size_t kKept = 4096;
 
     void Add(const KIV_Event& event);
-    // Sets the handler (empty: none) and returns the events that arrived
-    // before it, none of which it will see. The old handler is no longer
+    // Sets the handler (empty: none) and returns the events kept that
+    // arrived before it, none of which it will see. The old handler is no longer
     // running when this returns.
     std::vector<KIV_Event> SetHandler(std::function<void(const KIV_Event&)> handler);
-    // Waits for an event matching `match` that arrived after `from` (an
-    // index from Size()); its index, or -1 on time-out.
+    // Waits for an event matching `match` numbered `from` or later (a number
+    // from Size()); its number, or -1 on time-out.
     long WaitFor(const Predicate& match, std::size_t from, std::chrono::milliseconds timeout);
+    // The kept events numbered `from` or later.
     std::vector<KIV_Event> Since(std::size_t from) const;
+    // How many events arrived in all: the number the next one gets.
     std::size_t Size() const;
+    // How many are kept now (at most kKept).
+    std::size_t Kept() const;
 
 private:
     mutable std::mutex m_;  // events_
     std::condition_variable cv_;
-    std::vector<KIV_Event> events_;
-    std::mutex handlerM_;  // handler_, held while it runs
+    std::deque<KIV_Event> events_;
+    std::size_t first_ = 0;  // the number of events_.front()
+    std::mutex handlerM_;    // handler_, held while it runs
     std::function<void(const KIV_Event&)> handler_;
 };
 
@@ -70,5 +80,7 @@ private:
 // "KIV_ERR_TIMEOUT (no complete answer in time)" and, for an abort,
 // "KIV_ERR_ABORTED: SDO abort 0x06020000 (object does not exist ...)".
 std::string ResultText(int32_t result, uint32_t abortCode = 0);
+// "KIV_ERR_TIMEOUT"; "error 7" for a code of the bus adapter.
+std::string ResultName(int32_t result);
 
 }  // namespace orukiv::tool

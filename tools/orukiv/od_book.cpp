@@ -1,4 +1,4 @@
-// Dictionaries per node, type names, and values by type.
+// Dictionaries per node and the names of their entries.
 #include "od_book.h"
 
 #include <cctype>
@@ -11,9 +11,6 @@
 namespace orukiv::tool {
 
 namespace {
-
-// Generous for any value an SDO read returns (the tool reads up to 4 KiB).
-constexpr uint32_t kMaxValue = 65536;
 
 std::string LoadError(const std::string& source, const KIV_OdError& e) {
     return source + (e.line ? ":" + std::to_string(e.line) : std::string()) + ": " + e.message;
@@ -100,113 +97,9 @@ std::string EntryName(const KIV_OdEntry& e) {
     return e.parentName ? std::string(e.parentName) + "." + e.name : std::string(e.name);
 }
 
-std::string DataTypeName(uint16_t dataType) {
-    static const struct {
-        uint16_t type;
-        const char* name;
-    } kNames[] = {
-        {KIV_OD_BOOLEAN, "BOOLEAN"},
-        {KIV_OD_INTEGER8, "INTEGER8"},
-        {KIV_OD_INTEGER16, "INTEGER16"},
-        {KIV_OD_INTEGER32, "INTEGER32"},
-        {KIV_OD_UNSIGNED8, "UNSIGNED8"},
-        {KIV_OD_UNSIGNED16, "UNSIGNED16"},
-        {KIV_OD_UNSIGNED32, "UNSIGNED32"},
-        {KIV_OD_REAL32, "REAL32"},
-        {KIV_OD_VISIBLE_STRING, "VISIBLE_STRING"},
-        {KIV_OD_OCTET_STRING, "OCTET_STRING"},
-        {KIV_OD_UNICODE_STRING, "UNICODE_STRING"},
-        {KIV_OD_TIME_OF_DAY, "TIME_OF_DAY"},
-        {KIV_OD_TIME_DIFFERENCE, "TIME_DIFFERENCE"},
-        {KIV_OD_DOMAIN, "DOMAIN"},
-        {KIV_OD_INTEGER24, "INTEGER24"},
-        {KIV_OD_REAL64, "REAL64"},
-        {KIV_OD_INTEGER40, "INTEGER40"},
-        {KIV_OD_INTEGER48, "INTEGER48"},
-        {KIV_OD_INTEGER56, "INTEGER56"},
-        {KIV_OD_INTEGER64, "INTEGER64"},
-        {KIV_OD_UNSIGNED24, "UNSIGNED24"},
-        {KIV_OD_UNSIGNED40, "UNSIGNED40"},
-        {KIV_OD_UNSIGNED48, "UNSIGNED48"},
-        {KIV_OD_UNSIGNED56, "UNSIGNED56"},
-        {KIV_OD_UNSIGNED64, "UNSIGNED64"},
-    };
-    for (const auto& n : kNames)
-        if (n.type == dataType) return n.name;
-    char buf[24];
-    std::snprintf(buf, sizeof buf, "type 0x%04X", dataType);
-    return buf;
-}
-
 const char* AccessName(uint8_t access) {
     static const char* const kNames[] = {"", "ro", "wo", "rw", "rwr", "rww", "const"};
     return access < std::size(kNames) ? kNames[access] : "";
-}
-
-uint32_t IntegerSize(uint16_t dataType) {
-    switch (dataType) {
-        case KIV_OD_INTEGER8:
-        case KIV_OD_UNSIGNED8:
-            return 1;
-        case KIV_OD_INTEGER16:
-        case KIV_OD_UNSIGNED16:
-            return 2;
-        case KIV_OD_INTEGER24:
-        case KIV_OD_UNSIGNED24:
-            return 3;
-        case KIV_OD_INTEGER32:
-        case KIV_OD_UNSIGNED32:
-            return 4;
-        case KIV_OD_INTEGER40:
-        case KIV_OD_UNSIGNED40:
-            return 5;
-        case KIV_OD_INTEGER48:
-        case KIV_OD_UNSIGNED48:
-            return 6;
-        case KIV_OD_INTEGER56:
-        case KIV_OD_UNSIGNED56:
-            return 7;
-        case KIV_OD_INTEGER64:
-        case KIV_OD_UNSIGNED64:
-            return 8;
-        default:
-            return 0;
-    }
-}
-
-std::string FormatTyped(uint16_t dataType, const uint8_t* data, std::size_t size) {
-    if (dataType == KIV_OD_OCTET_STRING || dataType == KIV_OD_DOMAIN)
-        return size ? HexBytes(data, size) : "(empty)";
-    std::string text(size * 4 + 64, '\0');
-    if (size > kMaxValue || KIV_OdFormatValue(dataType, data, static_cast<uint32_t>(size),
-                                              text.data(), static_cast<uint32_t>(text.size())) != 0)
-        return HexBytes(data, size) + " (" + std::to_string(size) + " bytes, not a " +
-               DataTypeName(dataType) + ")";
-    text.resize(text.find('\0'));
-    if (dataType == KIV_OD_VISIBLE_STRING || dataType == KIV_OD_UNICODE_STRING)
-        return "\"" + text + "\"";
-    if (IntegerSize(dataType) != 0) {
-        std::string hex = " (0x";
-        char buf[4];
-        for (std::size_t i = size; i-- > 0;) {
-            std::snprintf(buf, sizeof buf, "%02X", data[i]);
-            hex += buf;
-        }
-        return text + hex + ")";
-    }
-    return text;
-}
-
-std::optional<std::vector<uint8_t>> ParseTyped(uint16_t dataType, const std::string& text,
-                                               std::string& error) {
-    std::vector<uint8_t> bytes(kMaxValue);
-    uint32_t size = 0;
-    if (KIV_OdParseValue(dataType, text.c_str(), bytes.data(), kMaxValue, &size) != 0) {
-        error = "'" + text + "' is not a value of type " + DataTypeName(dataType);
-        return std::nullopt;
-    }
-    bytes.resize(size);
-    return bytes;
 }
 
 }  // namespace orukiv::tool

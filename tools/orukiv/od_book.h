@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "orukiv/orukiv_od.h"
+#include "values.h"
 
 namespace orukiv::tool {
 
@@ -44,22 +45,6 @@ std::optional<KIV_OdEntry> FindByName(const KIV_Od* od, const std::string& name,
 
 // "Producer heartbeat time", or "Identity object.Vendor-ID" for a sub-entry.
 std::string EntryName(const KIV_OdEntry& e);
-// "UNSIGNED16"; "type 0x0042" for a number without a name.
-std::string DataTypeName(uint16_t dataType);
 // "ro", "wo", "rw", "rwr", "rww", "const"; "" when the file gave none.
 const char* AccessName(uint8_t access);
-// Integer types (BOOLEAN excluded): their size in bytes; 0 for the others.
-uint32_t IntegerSize(uint16_t dataType);
-
-// The bytes of a value of dataType in words: integers as "1000 (0x03E8)",
-// REALs and times as KIV_OdFormatValue writes them, strings quoted without
-// trailing NULs, OCTET_STRING and DOMAIN as hex bytes. Bytes that are not a
-// value of the type show as hex with a note.
-std::string FormatTyped(uint16_t dataType, const uint8_t* data, std::size_t size);
-
-// `text` as a value of dataType; empty optional with `error` set when it is
-// not one (out of range, a fraction for an integer, too long: refused).
-std::optional<std::vector<uint8_t>> ParseTyped(uint16_t dataType, const std::string& text,
-                                               std::string& error);
-
 }  // namespace orukiv::tool

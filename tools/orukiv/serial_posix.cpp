@@ -1,6 +1,8 @@
 // Serial lines on POSIX systems: tty devices and pseudo-terminals.
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -39,6 +41,7 @@ public:
         if ((p.revents & POLLIN) == 0) return (p.revents & (POLLHUP | POLLERR)) ? -1 : 0;
         const ssize_t n = ::read(fd_, buffer, static_cast<std::size_t>(size));
         if (n < 0) return (errno == EAGAIN || errno == EINTR) ? 0 : -1;
+        if (n == 0) return -1;  // readable yet nothing: end of file, the line hung up
         return static_cast<int>(n);
     }
 
@@ -75,6 +78,15 @@ std::unique_ptr<SerialPort> OpenSerialPort(const std::string& device, std::strin
         error = "cannot open " + device + ": " + std::strerror(errno);
         return nullptr;
     }
+    // Exclusive: a second program on the line is refused before it writes
+    // (the lock holds between programs that take it, the tool's own runs
+    // among them; TIOCEXCL also refuses others that open the device later).
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        error = device + " is in use by another program (" + std::strerror(errno) + ")";
+        ::close(fd);
+        return nullptr;
+    }
+    ::ioctl(fd, TIOCEXCL);
     if (!MakeRaw(fd)) {
         error = device + " is not a serial line: " + std::strerror(errno);
         ::close(fd);

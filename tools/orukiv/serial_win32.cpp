@@ -48,7 +48,11 @@ std::unique_ptr<SerialPort> OpenSerialPort(const std::string& device, std::strin
     HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
                            nullptr);
     if (h == INVALID_HANDLE_VALUE) {
-        error = "cannot open " + device + " (Windows error " + std::to_string(GetLastError()) + ")";
+        const DWORD e = GetLastError();
+        // COM ports open exclusively: a second program is refused here.
+        error = e == ERROR_ACCESS_DENIED || e == ERROR_SHARING_VIOLATION
+                    ? device + " is in use by another program"
+                    : "cannot open " + device + " (Windows error " + std::to_string(e) + ")";
         return nullptr;
     }
     DCB dcb{};

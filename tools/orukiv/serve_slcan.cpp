@@ -3,8 +3,10 @@
 // adapter.
 #include <chrono>
 #include <cstdio>
+#include <memory>
 #include <thread>
 
+#include "command.h"
 #include "commands.h"
 
 #ifndef _WIN32
@@ -20,7 +22,6 @@ int CmdServeSlcan(double seconds) {
     std::fprintf(stderr, "orukiv: serve-slcan needs pseudo-terminals (Linux)\n");
     return 1;
 #else
-    InstallInterruptHandler();
     PseudoTerminal pty;
     std::string error;
     if (!OpenPseudoTerminal(pty, error)) {
@@ -42,6 +43,18 @@ int CmdServeSlcan(double seconds) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     return 0;
 #endif
+}
+
+Command ServeSlcanCommand() {
+    Command c{"serve-slcan",
+              "put the simulated network behind a pseudo-terminal speaking slcan: [SECONDS]",
+              [](CLI::App& app) -> Handler {
+                  auto seconds = std::make_shared<double>(0);
+                  AddSeconds(app, "SECONDS", *seconds, "how long to serve (default: until Ctrl-C)");
+                  return [seconds](Session&) { return CmdServeSlcan(*seconds); };
+              }};
+    c.runs = Command::Runs::kAlone;
+    return c;
 }
 
 }  // namespace orukiv::tool

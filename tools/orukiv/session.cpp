@@ -5,13 +5,12 @@
 #include <memory>
 #include <new>
 
+#include "orukiv_sim/byte_order.h"
+
 namespace orukiv::tool {
 
 uint32_t Access::U32() const {
-    uint32_t v = 0;
-    for (std::size_t i = 0; i < data.size() && i < 4; ++i)
-        v |= static_cast<uint32_t>(data[i]) << (8 * i);
-    return v;
+    return LoadLe32(data);
 }
 
 Access Session::Read(uint8_t node, uint16_t index, uint8_t sub) {
@@ -44,9 +43,18 @@ Access Session::Write(uint8_t node, uint16_t index, uint8_t sub, const std::vect
 
 Access Session::WriteU(uint8_t node, uint16_t index, uint8_t sub, uint32_t value,
                        std::size_t size) {
-    std::vector<uint8_t> bytes(size);
-    for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(value >> (8 * i));
-    return Write(node, index, sub, bytes);
+    return Write(node, index, sub, StoreLe(value, size));
+}
+
+bool RunSteps(Session& s, uint8_t node, const std::vector<Step>& steps, StepFailure& failed) {
+    for (const Step& step : steps) {
+        const Access a = s.WriteU(node, step.index, step.sub, step.value, step.size);
+        if (!a.ok()) {
+            failed = {step.step + " (" + ObjectName(node, step.index, step.sub) + ")", a};
+            return false;
+        }
+    }
+    return true;
 }
 
 std::string ObjectName(uint8_t node, uint16_t index, uint8_t sub) {

@@ -18,6 +18,7 @@ struct Options {
     bool trace = false;
     std::string logFile;
     uint32_t lowLatencyUs = 0;     // worker period in low-latency mode; 0: default timing
+    bool json = false;             // results and events as JSON lines
     std::vector<std::string> eds;  // --eds NODE=FILE
     uint32_t maxSize = 16u << 20;  // largest object a read takes (--max-size)
 };
@@ -36,11 +37,13 @@ struct Access {
 
 class Session {
 public:
-    Session(const Options& options, Master& master) : options_(options), master_(master) {}
+    Session(const Options& options, Master& master) : options_(options), master_(&master) {}
+    // Without a bus (commands that run alone): only options() may be used.
+    explicit Session(const Options& options) : options_(options), master_(nullptr) {}
 
-    KIV_Handle h() const { return master_.Handle(); }
-    Master& master() { return master_; }
-    Bus& bus() { return master_.bus(); }
+    KIV_Handle h() const { return master_->Handle(); }
+    Master& master() { return *master_; }
+    Bus& bus() { return master_->bus(); }
     const Options& options() const { return options_; }
     // The nodes' dictionaries (ObjectBook::Load'ed by main).
     ObjectBook& objects() { return objects_; }
@@ -53,9 +56,25 @@ public:
 
 private:
     const Options& options_;
-    Master& master_;
+    Master* const master_;
     ObjectBook objects_;
 };
+
+// One SDO write of a compound command (power-on, move, tpdo), named for
+// the user.
+struct Step {
+    std::string step;
+    uint16_t index;
+    uint8_t sub;
+    uint32_t value;
+    std::size_t size;  // bytes
+};
+struct StepFailure {
+    std::string step;  // "disable the PDO (node 5 0x1800:01)"
+    Access access;
+};
+// Writes the steps in order; false at the first failure, which `failed` names.
+bool RunSteps(Session& s, uint8_t node, const std::vector<Step>& steps, StepFailure& failed);
 
 // "node 5 0x1008:00"
 std::string ObjectName(uint8_t node, uint16_t index, uint8_t sub);

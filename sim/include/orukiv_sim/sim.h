@@ -795,6 +795,9 @@ public:
     bool WaitForState(DriveState s, std::chrono::milliseconds timeout) const;
     // The largest magnitude of 0x60F4 since the last mode change.
     uint32_t WorstFollowingError() const;
+    // Test knob: a drive whose controlword halt bit does nothing (it goes on
+    // moving), as firmware without halt support would.
+    void SetHaltIgnored(bool on) { haltIgnored_ = on; }
 
 protected:
     void AfterWrite(uint16_t index, uint8_t subIndex) override;
@@ -813,6 +816,7 @@ private:
     bool CyclicModeLocked() const;
 
     bool moving_ = false;
+    std::atomic<bool> haltIgnored_{false};
     int32_t moveTarget_ = 0;
     int64_t moveCarry_ = 0;  // counts x microseconds not yet travelled
     Clock::time_point lastTick_{};
