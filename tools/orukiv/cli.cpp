@@ -98,6 +98,9 @@ std::FILE* OpenLog(const std::string& path, std::string& error) {
 
 int RunTool(int argc, char** argv) {
     CLI::App app{"orukiv: a CANopen master on a simulated network or a real CAN bus"};
+    // Options are spelled alike on every system: on Windows too a word
+    // starting with '/' is an argument (a path), not an option.
+    app.allow_windows_style_options(false);
     app.require_subcommand(1);
     app.fallthrough();  // global options after the command too
     app.set_version_flag("--version", VersionText());
@@ -204,6 +207,7 @@ int RunTool(int argc, char** argv) {
 
 int RunShellLine(Session& s, const std::string& line) {
     CLI::App app{"orukiv shell line"};
+    app.allow_windows_style_options(false);
     app.require_subcommand(1);
     const auto commands = AddCommands(app, true);
     try {

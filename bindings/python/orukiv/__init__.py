@@ -60,6 +60,19 @@ from .od import (
 
 __version__ = "0.1.0"
 
+
+
+def library_version() -> "tuple[int, str]":
+    """The loaded library's version: (major * 10000 + minor * 100 + patch, "major.minor.patch")."""
+    import ctypes
+
+    from . import _library
+
+    text = ctypes.c_char_p()
+    number = _library.library().KIV_GetVersion(ctypes.byref(text))
+    return int(number), (text.value or b"").decode()
+
+
 __all__ = [
     "Access", "BOOT_CONFIGURE", "BOOT_KEEP_OPERATIONAL", "BOOT_MANDATORY", "BOOT_RESET_COMM",
     "BOOT_START", "BootEvent", "BootReport", "ConfigReport", "CyclicStats", "LssRefusedError", "DataType", "ObjectDictionary", "OdEntry", "OdLoadError",
@@ -69,5 +82,5 @@ __all__ = [
     "NodeStateCause", "NodeStateEvent", "NodeStatus", "NoResourceError", "NoSendError",
     "ParamError", "PdoEvent", "SdoAbortedError", "SdoEvent", "SdoEventKind",
     "SdoTimeoutError", "SendError", "Stats", "SupervisionMode", "SyncEvent", "TimeEvent",
-    "UnclassifiedEvent", "abort_text",
+    "UnclassifiedEvent", "abort_text", "library_version",
 ]

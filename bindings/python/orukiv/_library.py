@@ -469,6 +469,7 @@ EXPORTS: Dict[str, Tuple[object, List[object]]] = {
         [_H, c_uint8, c_uint16, c_uint8, _u8p, c_uint32, POINTER(c_uint32)],
     ),
     "KIV_SdoAbortText": (c_char_p, [c_uint32]),
+    "KIV_GetVersion": (c_uint32, [POINTER(c_char_p)]),
     "KIV_SetSDOTimeout": (c_int32, [_H, c_uint32]),
     "KIV_NMT_SetHeartbeatPeriod": (c_int32, [_H, c_uint8, c_uint16]),
     "KIV_ConfigTPDO": (c_int32, [_H, c_uint8, c_uint8, POINTER(PdoMapEntry), c_uint8]),

@@ -58,3 +58,9 @@ def test_every_export_of_the_headers_is_declared_and_typed():
     lib = L.library()
     for name in L.EXPORTS:
         assert getattr(lib, name).argtypes is not None
+
+
+def test_library_version_number_and_text_agree():
+    number, text = orukiv.library_version()
+    major, minor, patch = (int(part) for part in text.split("."))
+    assert number == major * 10000 + minor * 100 + patch and number >= 10000
