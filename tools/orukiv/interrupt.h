@@ -14,5 +14,8 @@ bool Interrupted();
 // As if the user had interrupted (tests; the shell's own stop).
 void RequestInterrupt();
 void ClearInterrupt();
+// For the handlers: sets the flag and says whether it was set already (the
+// interrupt is the second). Lock-free: safe in a signal handler.
+bool MarkInterrupted();
 
 }  // namespace orukiv::tool

@@ -1,15 +1,11 @@
 // Interrupts on Windows: Ctrl-C, Ctrl-Break and the console window closing.
 #include <windows.h>
 
-#include <atomic>
-
 #include "interrupt.h"
 
 namespace orukiv::tool {
 
 namespace {
-
-std::atomic<bool> gInterrupted{false};
 
 BOOL WINAPI OnConsoleEvent(DWORD event) {
     switch (event) {
@@ -17,7 +13,7 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
         case CTRL_BREAK_EVENT:
         case CTRL_CLOSE_EVENT:
             // The second interrupt: not handled here, the tool ends now.
-            if (gInterrupted.exchange(true)) return FALSE;
+            if (MarkInterrupted()) return FALSE;
             if (event == CTRL_CLOSE_EVENT) Sleep(3000);  // the halt gets its time
             return TRUE;
         default:
@@ -29,18 +25,6 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
 
 void InstallInterruptHandler() {
     SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
-}
-
-bool Interrupted() {
-    return gInterrupted.load();
-}
-
-void RequestInterrupt() {
-    gInterrupted = true;
-}
-
-void ClearInterrupt() {
-    gInterrupted = false;
 }
 
 }  // namespace orukiv::tool
