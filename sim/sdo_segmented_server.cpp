@@ -155,7 +155,7 @@ void SdoSegmentedServer::UploadSegment(uint8_t command) {
     const std::size_t n = std::min<std::size_t>(7, remaining);
     const bool last = remaining <= 7;
     KIV_CanFrame f = MakeSdoFrame(0x580u + nodeId_, {});
-    std::memcpy(&f.data[1], tData_.data() + tOffset_, n);
+    if (n > 0) std::memcpy(&f.data[1], tData_.data() + tOffset_, n);  // an empty object has no data
     const uint8_t flags = static_cast<uint8_t>(((7 - n) << 1) | (last ? 1 : 0));
     if (TakeWrongToggle()) {
         f.data[0] = static_cast<uint8_t>(((tToggle_ ^ 1) << 4) | flags);
