@@ -34,16 +34,17 @@ OdPtr LoadOd(const std::string& path, uint8_t node, std::string& error) {
     return od;
 }
 
-bool ObjectBook::Load(const std::vector<std::string>& specs, bool simulated, std::string& error) {
-    for (const std::string& spec : specs) {
-        const auto eq = spec.find('=');
+bool ObjectBook::Load(const std::vector<std::string>& assignments, bool simulated,
+                      std::string& error) {
+    for (const std::string& assignment : assignments) {
+        const auto eq = assignment.find('=');
         const auto node =
-            eq == std::string::npos ? std::nullopt : ParseUnsigned(spec.substr(0, eq), 127);
-        if (!node || *node == 0 || eq + 1 >= spec.size()) {
-            error = "--eds '" + spec + "' is not NODE=FILE with NODE 1..127";
+            eq == std::string::npos ? std::nullopt : ParseUnsigned(assignment.substr(0, eq), 127);
+        if (!node || *node == 0 || eq + 1 >= assignment.size()) {
+            error = "--eds '" + assignment + "' is not NODE=FILE with NODE 1..127";
             return false;
         }
-        OdPtr od = LoadOd(spec.substr(eq + 1), static_cast<uint8_t>(*node), error);
+        OdPtr od = LoadOd(assignment.substr(eq + 1), static_cast<uint8_t>(*node), error);
         if (!od) return false;
         books_.insert_or_assign(static_cast<uint8_t>(*node), std::move(od));
     }

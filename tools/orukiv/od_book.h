@@ -27,7 +27,7 @@ public:
     // Takes the --eds options ("NODE=FILE", NODE 1..127); with `simulated`,
     // the simulated nodes' own files serve the nodes no option names. False
     // with `error` set when an option is malformed or its file does not load.
-    bool Load(const std::vector<std::string>& specs, bool simulated, std::string& error);
+    bool Load(const std::vector<std::string>& assignments, bool simulated, std::string& error);
 
     // The dictionary of a node; null when none is known.
     const KIV_Od* Of(uint8_t node) const;
