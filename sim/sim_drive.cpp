@@ -1,5 +1,5 @@
 // The simulated CiA 402 drive: controlword-driven state machine.
-#include "orukiv_sim/byte_order.h"
+#include "orukiv_common/byte_order.h"
 #include "orukiv_sim/sim.h"
 
 namespace orukiv::sim {

@@ -2,7 +2,7 @@
 // profile velocity, "target reached".
 #include <cstdlib>
 
-#include "orukiv_sim/byte_order.h"
+#include "orukiv_common/byte_order.h"
 #include "orukiv_sim/sim.h"
 
 namespace orukiv::sim {

@@ -2,7 +2,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "orukiv_sim/byte_order.h"
+#include "orukiv_common/byte_order.h"
 #include "orukiv_sim/sim.h"
 
 namespace orukiv::sim {

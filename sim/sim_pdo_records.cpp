@@ -1,6 +1,6 @@
 // The simulated node's PDO communication and mapping records, and the CiA 301
 // rules a standard device applies to writes of them.
-#include "orukiv_sim/byte_order.h"
+#include "orukiv_common/byte_order.h"
 #include "orukiv_sim/sim.h"
 
 namespace orukiv::sim {

@@ -10,7 +10,7 @@
 
 #include "command.h"
 #include "interrupt.h"
-#include "orukiv_sim/byte_order.h"
+#include "orukiv_common/byte_order.h"
 #include "report.h"
 
 namespace orukiv::tool {

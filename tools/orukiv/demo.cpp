@@ -14,7 +14,7 @@
 #include "command.h"
 #include "commands.h"
 #include "event_text.h"
-#include "orukiv_sim/byte_order.h"
+#include "orukiv_common/byte_order.h"
 #include "orukiv_sim/sim.h"
 
 namespace orukiv::tool {

@@ -5,7 +5,7 @@
 #include <memory>
 #include <new>
 
-#include "orukiv_sim/byte_order.h"
+#include "orukiv_common/byte_order.h"
 
 namespace orukiv::tool {
 

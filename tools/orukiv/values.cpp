@@ -8,7 +8,7 @@
 #include <limits>
 
 #include "orukiv/orukiv_od.h"
-#include "orukiv_sim/byte_order.h"
+#include "orukiv_common/byte_order.h"
 #include "report.h"
 
 namespace orukiv::tool {
