@@ -587,7 +587,7 @@ ORUKIV_C_API int32_t KIV_SendTimestamp(KIV_Handle handle, uint16_t year, uint8_t
  * SYNC after KIV_StartCyclic started a stopped instance, then one more per
  * period, so it grows by more than 1 after skipped deadlines (its time is
  * cycle x period after the start, while the period is unchanged); it runs
- * on across a start while running and wraps after 2^32 cycles. Fill up to
+ * on across a start while running. Fill up to
  * maxFrames (at least 16) frames, typically the RPDOs with this cycle's
  * targets, and return how many: the library sends them at once, in order,
  * before anything else. A return below 0 or above maxFrames, or a frame
@@ -595,8 +595,8 @@ ORUKIV_C_API int32_t KIV_SendTimestamp(KIV_Handle handle, uint16_t year, uint8_t
  * per start. The callback rules hold (exports that queue are refused;
  * KIV_Notify, KIV_GetStats, KIV_GetCyclicStats, KIV_StartCyclic and
  * KIV_StopCyclic work). Keep it short: the next SYNC waits for it. */
-typedef int32_t (*KIV_CycleFn)(void* user, uint32_t cycle, KIV_CanFrame* frames,
-                               uint32_t maxFrames);
+typedef int32_t (*KIV_CycleFn)(uint64_t cycle, KIV_CanFrame* frames, uint32_t maxFrames,
+                               void* user);
 
 /* Starts SYNC on 0x080 every periodUs microseconds (250..1000000), the
  * first at once, with deadlines start + k x period (no drift).
@@ -784,8 +784,8 @@ ORUKIV_C_API int32_t KIV_SetBlockTransfer(KIV_Handle handle, uint32_t blockSize,
  * far (total 0 where the server indicated no size). Called on the worker
  * thread, at most once per pass per transfer, when the count changed; the
  * callback rules at the top apply. */
-typedef void (*KIV_ProgressFn)(void* user, uint8_t node, uint16_t index, uint8_t subIndex,
-                               uint32_t done, uint32_t total);
+typedef void (*KIV_ProgressFn)(uint8_t node, uint16_t index, uint8_t subIndex, uint32_t done,
+                               uint32_t total, void* user);
 /* Sets (fn not null) or clears the progress callback for transfers
  * requested from now on; user is passed back. 0; KIV_ERR_PARAM for a null
  * handle. Queues nothing. */

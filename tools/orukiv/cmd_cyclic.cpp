@@ -47,7 +47,7 @@ struct Trajectory {
     uint32_t holdCycles = 0;  // worker only
     std::atomic<bool> done{false};
 
-    static int32_t Cycle(void* user, uint32_t cycle, KIV_CanFrame* frames, uint32_t) {
+    static int32_t Cycle(uint64_t cycle, KIV_CanFrame* frames, uint32_t, void* user) {
         auto* t = static_cast<Trajectory*>(user);
         const double x = std::min(1.0, cycle / t->cyclesTotal);
         const auto target =
