@@ -13,7 +13,7 @@ namespace {
 
 using cia301::kPdoCobIdInvalid;
 using cia301::kPdoCobIdSub;
-constexpr uint8_t kPdoCountSub = cia301::kPdoMapCountSub;
+using cia301::kPdoMapCountSub;
 constexpr uint32_t kConciseHeader = 4;     // u32 entry count
 constexpr uint32_t kConciseEntryHead = 7;  // u16 index, u8 sub-index, u32 size
 
@@ -105,13 +105,13 @@ bool Planner::AddPdo(uint16_t commIndex, uint16_t mapIndex) {
     // The mapping: with a count, the entries 1..count; else as they are.
     std::vector<Write> entries, params;
     const auto [mapBegin, mapEnd] = Object(mapIndex);
-    const Entry* count = Find(mapIndex, kPdoCountSub);
+    const Entry* count = Find(mapIndex, kPdoMapCountSub);
     if (count != nullptr && count->parameterValue.read && Writable(*count) &&
         count->parameterValue.bytes.size() == 1) {
         p.count = count->parameterValue.bytes.data();
         for (std::size_t i = mapBegin; i < mapEnd; ++i) {
             const Entry& e = entries_[i];
-            if (e.subIndex == kPdoCountSub) continue;
+            if (e.subIndex == kPdoMapCountSub) continue;
             if (e.subIndex > *p.count) {
                 if (e.parameterValue.read) ++plan_.skipped;
                 continue;
@@ -195,8 +195,9 @@ std::vector<uint8_t> EncodeConcise(const std::vector<Write>& writes) {
     for (const Write& w : writes) total += kConciseEntryHead + w.size;
     std::vector<uint8_t> out;
     out.reserve(total);
-    auto put = [&out](uint64_t v, int bytes) {
-        for (int i = 0; i < bytes; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    auto put = [&out](uint64_t v, std::size_t bytes) {
+        out.resize(out.size() + bytes);
+        StoreLe(out.data() + out.size() - bytes, v, bytes);
     };
     put(writes.size(), 4);
     for (const Write& w : writes) {

@@ -6,6 +6,7 @@
 #include <map>
 
 #include "od/od_types.h"
+#include "orukiv_common/byte_order.h"
 
 namespace orukiv::od {
 
@@ -156,7 +157,7 @@ bool Builder::Number(const IniSection& s, const char* key, uint32_t& v, bool& gi
         error = {k->line, std::string(key) + " \"" + std::string(text) + "\" is not a number"};
         return false;
     }
-    v = static_cast<uint32_t>(bytes[0] | bytes[1] << 8 | bytes[2] << 16 | bytes[3] << 24);
+    v = LoadLe32(bytes.data());
     given = true;
     return true;
 }

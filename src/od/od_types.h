@@ -7,26 +7,13 @@
 #include <string_view>
 #include <vector>
 
+#include "orukiv_common/data_types.h"
+
 namespace orukiv::od {
 
-enum class Kind : uint8_t {
-    kBoolean,
-    kSigned,
-    kUnsigned,
-    kReal,
-    kVisibleString,
-    kOctetString,
-    kUnicodeString,
-    kTimeOfDay,
-    kTimeDifference,
-    kDomain,
-};
-
-struct TypeInfo {
-    uint16_t type;
-    Kind kind;
-    uint8_t size;  // encoded bytes; 0 for the variable-length types
-};
+// The shared table's kinds and entries (orukiv_common/data_types.h).
+using Kind = DataKind;
+using TypeInfo = DataTypeEntry;
 
 // The type of a CiA 301 basic type number, or null.
 const TypeInfo* FindType(uint16_t dataType);

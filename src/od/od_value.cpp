@@ -8,32 +8,19 @@
 #include <limits>
 
 #include "od/od_types.h"
+#include "orukiv_common/byte_order.h"
+#include "orukiv_common/calendar.h"
 
 namespace orukiv::od {
 
 namespace {
 
-// clang-format off
-constexpr TypeInfo kTypes[] = {
-    {0x0001, Kind::kBoolean, 1},        {0x0002, Kind::kSigned, 1},
-    {0x0003, Kind::kSigned, 2},         {0x0004, Kind::kSigned, 4},
-    {0x0005, Kind::kUnsigned, 1},       {0x0006, Kind::kUnsigned, 2},
-    {0x0007, Kind::kUnsigned, 4},       {0x0008, Kind::kReal, 4},
-    {0x0009, Kind::kVisibleString, 0},  {0x000A, Kind::kOctetString, 0},
-    {0x000B, Kind::kUnicodeString, 0},  {0x000C, Kind::kTimeOfDay, 6},
-    {0x000D, Kind::kTimeDifference, 6}, {0x000F, Kind::kDomain, 0},
-    {0x0010, Kind::kSigned, 3},         {0x0011, Kind::kReal, 8},
-    {0x0012, Kind::kSigned, 5},         {0x0013, Kind::kSigned, 6},
-    {0x0014, Kind::kSigned, 7},         {0x0015, Kind::kSigned, 8},
-    {0x0016, Kind::kUnsigned, 3},       {0x0018, Kind::kUnsigned, 5},
-    {0x0019, Kind::kUnsigned, 6},       {0x001A, Kind::kUnsigned, 7},
-    {0x001B, Kind::kUnsigned, 8},
-};
-// clang-format on
+using calendar::CivilFromDays;
+using calendar::DaysFromCivil;
+using calendar::kDaysFrom1970To1984;
 
 constexpr uint32_t kMsPerDay = 86400000u;
 constexpr uint32_t kTimeMsMask = 0x0FFFFFFFu;
-constexpr int64_t kDaysFrom1970To1984 = 5113;
 
 char Lower(char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
@@ -155,16 +142,6 @@ ParseResult ParseIntegerText(std::string_view s, Source source, uint8_t nodeId, 
     return ParseResult::kOk;
 }
 
-void PutLe(uint64_t v, unsigned size, std::vector<uint8_t>& out) {
-    out.resize(size);
-    for (unsigned i = 0; i < size; ++i) out[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-uint64_t GetLe(const uint8_t* data, unsigned size) {
-    uint64_t v = 0;
-    for (unsigned i = 0; i < size; ++i) v |= static_cast<uint64_t>(data[i]) << (8 * i);
-    return v;
-}
-
 // The integer as size bytes of a signed or unsigned type, when it fits.
 bool EncodeInteger(const Integer& v, bool isSigned, unsigned size, std::vector<uint8_t>& out) {
     const unsigned bits = size * 8;
@@ -182,7 +159,7 @@ bool EncodeInteger(const Integer& v, bool isSigned, unsigned size, std::vector<u
     } else if (v.negative || v.magnitude > all) {
         return false;
     }
-    PutLe(pattern, size, out);
+    out = StoreLe(pattern, size);
     return true;
 }
 
@@ -210,11 +187,11 @@ ParseResult ParseReal(const TypeInfo& type, std::string_view s, Source source,
         const float f = static_cast<float>(v);
         uint32_t bits = 0;
         std::memcpy(&bits, &f, 4);
-        PutLe(bits, 4, out);
+        out = StoreLe(bits, 4);
     } else {
         uint64_t bits = 0;
         std::memcpy(&bits, &v, 8);
-        PutLe(bits, 8, out);
+        out = StoreLe(bits, 8);
     }
     return ParseResult::kOk;
 }
@@ -268,8 +245,8 @@ bool Utf8ToUtf16(std::string_view s, std::vector<uint8_t>& out) {
         if (cp < kMin[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
         i += extra + 1;
         auto put = [&units](uint32_t u) {
-            units.push_back(static_cast<uint8_t>(u));
-            units.push_back(static_cast<uint8_t>(u >> 8));
+            units.resize(units.size() + 2);
+            StoreLe16(units.data() + units.size() - 2, static_cast<uint16_t>(u));
         };
         if (cp >= 0x10000) {
             put(0xD800 + ((cp - 0x10000) >> 10));
@@ -285,9 +262,7 @@ bool Utf8ToUtf16(std::string_view s, std::vector<uint8_t>& out) {
 bool Utf16ToUtf8(const uint8_t* data, uint32_t size, std::string& out) {
     if (size % 2 != 0) return false;
     uint32_t n = size / 2;
-    auto unit = [data](uint32_t i) {
-        return static_cast<uint32_t>(data[2 * i] | data[2 * i + 1] << 8);
-    };
+    auto unit = [data](uint32_t i) { return static_cast<uint32_t>(LoadLe16(data + 2 * i)); };
     while (n > 0 && unit(n - 1) == 0) --n;  // trailing NULs
     for (uint32_t i = 0; i < n; ++i) {
         uint32_t cp = unit(i);
@@ -313,27 +288,6 @@ bool Utf16ToUtf8(const uint8_t* data, uint32_t size, std::string& out) {
         }
     }
     return true;
-}
-
-// Days since 1970-01-01 of a proleptic Gregorian date, and back.
-int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
-    y -= m <= 2;
-    const int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const auto yoe = static_cast<unsigned>(y - era * 400);
-    const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + static_cast<int64_t>(doe) - 719468;
-}
-void CivilFromDays(int64_t z, int64_t& y, unsigned& m, unsigned& d) {
-    z += 719468;
-    const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-    const auto doe = static_cast<unsigned>(z - era * 146097);
-    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const unsigned mp = (5 * doy + 2) / 153;
-    d = doy - (153 * mp + 2) / 5 + 1;
-    m = mp < 10 ? mp + 3 : mp - 9;
-    y = static_cast<int64_t>(yoe) + era * 400 + (m <= 2);
 }
 
 // Reads unsigned decimal digits at s[pos..] (count digits exactly when
@@ -366,7 +320,7 @@ bool ParseClock(std::string_view s, std::size_t pos, uint64_t& ms) {
 }
 
 void PutTime(uint64_t ms, uint64_t days, std::vector<uint8_t>& out) {
-    PutLe(ms | days << 32, 6, out);
+    out = StoreLe(ms | days << 32, 6);
 }
 
 ParseResult ParseTime(const TypeInfo& type, std::string_view s, std::vector<uint8_t>& out) {
@@ -434,9 +388,7 @@ void AppendReal(std::string& out, T v) {
 }  // namespace
 
 const TypeInfo* FindType(uint16_t dataType) {
-    for (const TypeInfo& t : kTypes)
-        if (t.type == dataType) return &t;
-    return nullptr;
+    return FindDataTypeEntry(dataType);
 }
 
 std::string_view Trim(std::string_view s) {
@@ -465,7 +417,7 @@ ParseResult ParseText(const TypeInfo& type, std::string_view text, Source source
     switch (type.kind) {
         case Kind::kBoolean:
             if (EqualsNoCase(s, "true") || EqualsNoCase(s, "false")) {
-                PutLe(EqualsNoCase(s, "true") ? 1 : 0, 1, out);
+                out = StoreLe(EqualsNoCase(s, "true") ? 1 : 0, 1);
                 return ParseResult::kOk;
             }
             [[fallthrough]];
@@ -475,7 +427,7 @@ ParseResult ParseText(const TypeInfo& type, std::string_view text, Source source
             const ParseResult r = ParseIntegerText(s, source, nodeId, v);
             if (r != ParseResult::kOk) return r;
             if (type.kind == Kind::kBoolean)
-                return !v.negative && v.magnitude <= 1 && (PutLe(v.magnitude, 1, out), true)
+                return !v.negative && v.magnitude <= 1 && (out = StoreLe(v.magnitude, 1), true)
                            ? ParseResult::kOk
                            : ParseResult::kBad;
             return EncodeInteger(v, type.kind == Kind::kSigned, type.size, out) ? ParseResult::kOk
@@ -505,11 +457,11 @@ bool FormatText(const TypeInfo& type, const uint8_t* data, uint32_t size, std::s
             out += data[0] != 0 ? '1' : '0';
             return true;
         case Kind::kUnsigned:
-            AppendUnsigned(out, GetLe(data, size));
+            AppendUnsigned(out, LoadLe(data, size));
             return true;
         case Kind::kSigned: {
             const unsigned shift = 64 - 8 * size;
-            const auto v = static_cast<int64_t>(GetLe(data, size) << shift) >> shift;
+            const auto v = static_cast<int64_t>(LoadLe(data, size) << shift) >> shift;
             char buf[24];
             const auto r = std::to_chars(buf, buf + sizeof buf, v);
             out.append(buf, r.ptr);
@@ -517,12 +469,12 @@ bool FormatText(const TypeInfo& type, const uint8_t* data, uint32_t size, std::s
         }
         case Kind::kReal:
             if (size == 4) {
-                const auto bits = static_cast<uint32_t>(GetLe(data, 4));
+                const auto bits = static_cast<uint32_t>(LoadLe(data, 4));
                 float f = 0;
                 std::memcpy(&f, &bits, 4);
                 AppendReal(out, f);
             } else {
-                const uint64_t bits = GetLe(data, 8);
+                const uint64_t bits = LoadLe(data, 8);
                 double d = 0;
                 std::memcpy(&d, &bits, 8);
                 AppendReal(out, d);
@@ -546,8 +498,8 @@ bool FormatText(const TypeInfo& type, const uint8_t* data, uint32_t size, std::s
             return true;
         case Kind::kTimeOfDay:
         case Kind::kTimeDifference: {
-            const auto ms = static_cast<uint32_t>(GetLe(data, 4)) & kTimeMsMask;
-            const auto days = static_cast<uint32_t>(GetLe(data + 4, 2));
+            const auto ms = static_cast<uint32_t>(LoadLe(data, 4)) & kTimeMsMask;
+            const auto days = static_cast<uint32_t>(LoadLe(data + 4, 2));
             if (ms >= kMsPerDay) return false;
             if (type.kind == Kind::kTimeDifference) {
                 AppendUnsigned(out, days);

@@ -60,8 +60,7 @@ namespace {
 
 using namespace orukiv;
 
-constexpr uint8_t kMaxEntries = cia301::kPdoMaxMapEntries;
-constexpr std::size_t kMaxSteps = kMaxEntries + 5;
+constexpr std::size_t kMaxSteps = cia301::kPdoMaxMapEntries + 5;
 
 int32_t Refuse(KIV_ConfigReport* report) {
     if (report != nullptr) {
@@ -81,16 +80,16 @@ int32_t KIV_ConfigPDO(KIV_Handle handle, uint8_t node, uint8_t isTransmit, uint1
                       uint32_t cobId, uint8_t transmissionType, const KIV_PdoMapEntry* entries,
                       uint8_t count, KIV_ConfigReport* report) {
     if (handle == nullptr || !cia301::IsNodeId(node) || pdoNumber < 1 ||
-        pdoNumber > cia301::kPdoPerKind || count > kMaxEntries ||
+        pdoNumber > cia301::kPdoPerKind || count > cia301::kPdoMaxMapEntries ||
         (entries == nullptr && count != 0))
         return Refuse(report);
     const uint16_t comm = static_cast<uint16_t>(
         (isTransmit != 0 ? cia301::kTpdoCommunicationBase : cia301::kRpdoCommunicationBase) +
         pdoNumber - 1);
-    uint8_t disabled[4], final[4], mapping[kMaxEntries][4];
+    uint8_t disabled[4], final[4], mapping[cia301::kPdoMaxMapEntries][4];
     StoreLe32(disabled, cobId | cia301::kPdoCobIdInvalid);
     StoreLe32(final, cobId);
-    pdo::Write mapWrites[kMaxEntries];
+    pdo::Write mapWrites[cia301::kPdoMaxMapEntries];
     const auto map = static_cast<uint16_t>(comm + cia301::kPdoMappingOffset);
     for (uint8_t i = 0; i < count; ++i) {
         const KIV_PdoMapEntry& e = entries[i];

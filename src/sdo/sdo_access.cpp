@@ -13,7 +13,7 @@ int32_t SubmitRead(CoStack* stack, uint8_t node, uint16_t index, uint8_t subInde
                    uint32_t capacity, uint32_t* received, uint32_t* abortCode,
                    const char* exportName, bool block, uint8_t* unsized) {
     if (abortCode != nullptr) *abortCode = 0;
-    if (!NodeIdValid(node)) return KIV_ERR_PARAM;
+    if (!cia301::IsNodeId(node)) return KIV_ERR_PARAM;
     CoRequest r;
     std::memset(&r, 0, sizeof r);
     r.type = REQ_SDO_READ;
@@ -33,7 +33,7 @@ int32_t SubmitWrite(CoStack* stack, uint8_t node, uint16_t index, uint8_t subInd
                     const uint8_t* data, uint32_t size, uint32_t* abortCode, const char* exportName,
                     bool block) {
     if (abortCode != nullptr) *abortCode = 0;
-    if (!NodeIdValid(node)) return KIV_ERR_PARAM;
+    if (!cia301::IsNodeId(node)) return KIV_ERR_PARAM;
     CoRequest r;
     std::memset(&r, 0, sizeof r);
     r.type = REQ_SDO_WRITE;

@@ -13,7 +13,8 @@ namespace orukiv {
 
 namespace {
 
-constexpr uint32_t kCobNodeControl = cia301::kCobNodeControlBase;
+using cia301::kCobNodeControlBase;
+using cia301::kMaxNodeId;
 constexpr uint32_t kNeverMs = 0xFFFFFFFFu;
 constexpr uint32_t kLongestLifeMs = 0x7FFFFFFFu;
 // With nothing due, the worker looks again after this long all the same.
@@ -84,7 +85,7 @@ void Emit(CoStack* stack, int id, uint8_t oldState, uint8_t newState, uint8_t ca
 void SendGuardRequest(CoStack* stack, int id) {
     KIV_CanFrame f;
     std::memset(&f, 0, sizeof f);
-    f.id = kCobNodeControl + static_cast<uint32_t>(id);
+    f.id = kCobNodeControlBase + static_cast<uint32_t>(id);
     f.rtr = 1;
     (void)SendFrame(stack, &f);
 }
@@ -113,7 +114,7 @@ void CheckNode(CoStack* stack, int id, uint32_t now, uint32_t& next) {
     } else {
         return;  // a heartbeat is watched from its first frame on
     }
-    const uint32_t elapsed = now - from;
+    const uint32_t elapsed = ElapsedMs(now, from);
     if (elapsed <= n.lifeMs) {
         Earlier(next, from + n.lifeMs + 1);
         return;
@@ -137,7 +138,7 @@ void CheckNode(CoStack* stack, int id, uint32_t now, uint32_t& next) {
 int32_t SupervisionConfigure(CoStack* stack, const CoRequest* request) {
     NodeSupervision& sup = stack->supervision;
     const int id = request->node;
-    if (id < 1 || id > kMaxNodeId) return KIV_ERR_PARAM;
+    if (!cia301::IsNodeId(request->node)) return KIV_ERR_PARAM;
     SupervisedNode& n = sup.nodes[id];
     const bool guard = request->type == REQ_GUARD;
     const uint8_t mode = guard ? KIV_SUPERVISION_GUARDING : KIV_SUPERVISION_HEARTBEAT;
@@ -177,10 +178,10 @@ int32_t SupervisionConfigure(CoStack* stack, const CoRequest* request) {
 }
 
 void SupervisionOnFrame(CoStack* stack, const KIV_CanFrame* frame) {
-    if (frame->rtr || frame->dlc == 0 || frame->id <= kCobNodeControl ||
-        frame->id > kCobNodeControl + kMaxNodeId)
+    if (frame->rtr || frame->dlc == 0 || frame->id <= kCobNodeControlBase ||
+        frame->id > kCobNodeControlBase + kMaxNodeId)
         return;
-    const int id = static_cast<int>(frame->id - kCobNodeControl);
+    const int id = static_cast<int>(frame->id - kCobNodeControlBase);
     NodeSupervision& sup = stack->supervision;
     SupervisedNode& n = sup.nodes[id];
     if (n.mode == KIV_SUPERVISION_NONE) return;
@@ -264,16 +265,12 @@ int32_t SubmitSupervision(KIV_Handle handle, CoRequestType type, uint8_t node, u
     return SubmitRequest(handle, &r, exportName);
 }
 
-bool ValidNode(uint8_t node) {
-    return node >= 1 && node <= kMaxNodeId;
-}
-
 }  // namespace
 
 extern "C" {
 
 int32_t KIV_SuperviseNode(KIV_Handle handle, uint8_t node, uint32_t heartbeatTimeoutMs) {
-    if (handle == nullptr || !ValidNode(node) || heartbeatTimeoutMs > kLongestLifeMs)
+    if (handle == nullptr || !cia301::IsNodeId(node) || heartbeatTimeoutMs > kLongestLifeMs)
         return KIV_ERR_PARAM;
     return SubmitSupervision(handle, REQ_SUPERVISE, node, heartbeatTimeoutMs, 0,
                              "KIV_SuperviseNode");
@@ -281,7 +278,7 @@ int32_t KIV_SuperviseNode(KIV_Handle handle, uint8_t node, uint32_t heartbeatTim
 
 int32_t KIV_GuardNode(KIV_Handle handle, uint8_t node, uint32_t guardTimeMs,
                       uint8_t lifeTimeFactor) {
-    if (handle == nullptr || !ValidNode(node)) return KIV_ERR_PARAM;
+    if (handle == nullptr || !cia301::IsNodeId(node)) return KIV_ERR_PARAM;
     if (guardTimeMs != 0 && (lifeTimeFactor == 0 ||
                              static_cast<uint64_t>(guardTimeMs) * lifeTimeFactor > kLongestLifeMs))
         return KIV_ERR_PARAM;
@@ -289,7 +286,7 @@ int32_t KIV_GuardNode(KIV_Handle handle, uint8_t node, uint32_t guardTimeMs,
 }
 
 int32_t KIV_GetNodeState(KIV_Handle handle, uint8_t node, KIV_NodeStatus* status) {
-    if (handle == nullptr || status == nullptr || !ValidNode(node)) return KIV_ERR_PARAM;
+    if (handle == nullptr || status == nullptr || !cia301::IsNodeId(node)) return KIV_ERR_PARAM;
     const uint64_t w = handle->supervision.published[node].load(std::memory_order_acquire);
     KIV_NodeStatus out;
     std::memset(&out, 0, sizeof out);

@@ -14,8 +14,6 @@ struct CoRequest;
 
 namespace orukiv {
 
-constexpr int kMaxNodeId = cia301::kMaxNodeId;
-
 // Worker-only record of one node.
 struct SupervisedNode {
     uint8_t mode;          // KIV_SupervisionMode
@@ -43,11 +41,11 @@ struct NodeSupervision {
     // pass's check; the check ends its validity.
     uint32_t passTick;
     bool passTickValid;
-    SupervisedNode nodes[kMaxNodeId + 1];  // index = node id; 0 unused
+    SupervisedNode nodes[cia301::kMaxNodeId + 1];  // index = node id; 0 unused
     // Per node: last tick (bits 32..63), seen (bit 24), alive (bit 16), mode
     // (bits 8..15), state (bits 0..7, with bit 25 set when known). Zero is a
     // node never seen and not supervised.
-    std::atomic<uint64_t> published[kMaxNodeId + 1];
+    std::atomic<uint64_t> published[cia301::kMaxNodeId + 1];
 };
 
 // Worker: carries out a REQ_SUPERVISE or REQ_GUARD request; its result.

@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "orukiv_common/byte_order.h"
 #include "services/time_of_day.h"
 #include "stack/cia301.h"
 #include "stack/co_stack.h"
@@ -43,8 +44,9 @@ uint32_t NmtStateOf(uint8_t b) {
 void DecodeSdo(const KIV_CanFrame* f, bool fromServer, KIV_Event* ev) {
     auto& b = ev->body.sdo;
     const uint8_t cmd = f->data[0];
-    b.index = static_cast<uint16_t>(f->data[1] | f->data[2] << 8);
-    b.subIndex = f->data[3];
+    const SdoHeader header = ReadSdoHeader(f->data);
+    b.index = header.index;
+    b.subIndex = header.subIndex;
     uint8_t length = 0;
     if (cmd == cia301::kSdoAbort) {
         b.sdoKind = KIV_SDO_ABORT;
@@ -89,7 +91,7 @@ void DecodeEvent(const KIV_CanFrame* f, KIV_Event* ev) {
             } else {
                 ev->type = KIV_EVENT_EMCY;
                 ev->node = static_cast<uint8_t>(id - cia301::kCobEmcyBase);
-                ev->body.emcy.errorCode = static_cast<uint16_t>(f->data[0] | f->data[1] << 8);
+                ev->body.emcy.errorCode = LoadLe16(f->data);
                 ev->body.emcy.errorRegister = f->data[2];
                 std::memcpy(ev->body.emcy.manufacturerData, &f->data[3], 5);
             }

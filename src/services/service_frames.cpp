@@ -3,6 +3,7 @@
 // worker encodes the frame here and sends it through SendFrame.
 #include <cstring>
 
+#include "orukiv_common/byte_order.h"
 #include "services/time_of_day.h"
 #include "stack/cia301.h"
 #include "stack/co_stack.h"
@@ -10,11 +11,11 @@
 using namespace orukiv;
 
 namespace {
+using cia301::kCobEmcyBase;
 using cia301::kCobNmt;
+using cia301::kCobNodeControlBase;
 using cia301::kCobSync;
 using cia301::kCobTime;
-constexpr uint32_t kCobEmcy = cia301::kCobEmcyBase;
-constexpr uint32_t kCobHeartbeat = cia301::kCobNodeControlBase;
 
 int32_t Submit(KIV_Handle handle, CoRequest& r, const char* exportName) {
     return SubmitRequest(handle, &r, exportName);
@@ -42,22 +43,21 @@ void BuildServiceFrame(const CoRequest* request, KIV_CanFrame* f) {
             f->data[1] = request->node;
             break;
         case REQ_HEARTBEAT:
-            f->id = kCobHeartbeat + request->node;
+            f->id = kCobNodeControlBase + request->node;
             f->dlc = 1;
             f->data[0] = static_cast<uint8_t>(p.heartbeat.state);
             break;
         case REQ_NODE_GUARD:
-            f->id = kCobHeartbeat + request->node;
+            f->id = kCobNodeControlBase + request->node;
             f->rtr = 1;
             break;
         case REQ_SYNC:
             f->id = kCobSync;
             break;
         case REQ_EMCY:
-            f->id = kCobEmcy + request->node;
+            f->id = kCobEmcyBase + request->node;
             f->dlc = 8;
-            f->data[0] = static_cast<uint8_t>(p.emcy.errorCode & 0xFF);
-            f->data[1] = static_cast<uint8_t>(p.emcy.errorCode >> 8);
+            StoreLe16(f->data, p.emcy.errorCode);
             f->data[2] = p.emcy.errorRegister;
             std::memcpy(&f->data[3], p.emcy.manufacturer, 5);
             break;
@@ -76,10 +76,8 @@ void BuildServiceFrame(const CoRequest* request, KIV_CanFrame* f) {
                 EncodeTimeOfDay(t.year, t.month, t.day, t.hour, t.minute, t.second, t.millisecond);
             f->id = kCobTime;
             f->dlc = 8;
-            for (int i = 0; i < 4; ++i)
-                f->data[i] = static_cast<uint8_t>(tod.msAfterMidnight >> (8 * i));
-            f->data[4] = static_cast<uint8_t>(tod.days & 0xFF);
-            f->data[5] = static_cast<uint8_t>(tod.days >> 8);
+            StoreLe32(f->data, tod.msAfterMidnight);
+            StoreLe16(f->data + 4, tod.days);
             break;
         }
         default:
@@ -107,14 +105,14 @@ int32_t KIV_NMT_SendCommand(KIV_Handle handle, uint8_t node, int32_t command) {
 }
 
 int32_t KIV_NMT_SendHeartbeat(KIV_Handle handle, uint8_t node, int32_t state) {
-    if (handle == nullptr || !NodeIdValid(node)) return KIV_ERR_PARAM;
+    if (handle == nullptr || !cia301::IsNodeId(node)) return KIV_ERR_PARAM;
     CoRequest r = MakeRequest(REQ_HEARTBEAT, node);
     r.payload.heartbeat.state = state;
     return Submit(handle, r, __func__);
 }
 
 int32_t KIV_SendNodeGuardRequest(KIV_Handle handle, uint8_t node) {
-    if (handle == nullptr || !NodeIdValid(node)) return KIV_ERR_PARAM;
+    if (handle == nullptr || !cia301::IsNodeId(node)) return KIV_ERR_PARAM;
     CoRequest r = MakeRequest(REQ_NODE_GUARD, node);
     return Submit(handle, r, __func__);
 }
@@ -127,7 +125,7 @@ int32_t KIV_SendSYNC(KIV_Handle handle) {
 
 int32_t KIV_SendEMCY(KIV_Handle handle, uint8_t node, uint16_t errorCode, uint8_t errorRegister,
                      const uint8_t* manufacturerData) {
-    if (handle == nullptr || !NodeIdValid(node)) return KIV_ERR_PARAM;
+    if (handle == nullptr || !cia301::IsNodeId(node)) return KIV_ERR_PARAM;
     CoRequest r = MakeRequest(REQ_EMCY, node);
     r.payload.emcy.errorCode = errorCode;
     r.payload.emcy.errorRegister = errorRegister;

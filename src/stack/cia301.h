@@ -1,6 +1,7 @@
 // CiA 301 protocol numbers used across the library: the predefined
 // connection set's COB-ID bases, the node-ID range and the SDO command
-// specifiers. Every service takes its numbers from here; none repeats them.
+// specifiers. Every service takes its numbers from here, each number under
+// one name; no file repeats them or gives them local names.
 #pragma once
 
 #include <cstddef>
@@ -11,6 +12,9 @@ namespace orukiv::cia301 {
 // ---- Node IDs --------------------------------------------------------------
 constexpr uint8_t kMinNodeId = 1;
 constexpr uint8_t kMaxNodeId = 127;
+// Node ids that pick a frame's identifier (EMCY, heartbeat, guarding, SDO):
+// 1..127. Any other would put the frame on the identifier of another service
+// (EMCY of node 0 on SYNC's 0x080, of node 128 on TIME's 0x100).
 constexpr bool IsNodeId(unsigned id) {
     return id >= kMinNodeId && id <= kMaxNodeId;
 }
@@ -35,18 +39,9 @@ constexpr uint32_t kCobStandardLimit = 0x800;    // first identifier past 11 bit
 constexpr uint8_t kSyncCounterOverflowMin = 2;
 constexpr uint8_t kSyncCounterOverflowMax = 240;
 
-// The function code (bits 10..7) of an 11-bit identifier.
-constexpr uint32_t FunctionCode(uint32_t cobId) {
-    return cobId >> 7;
-}
-
 // ---- Communication objects written by the master ---------------------------
 constexpr uint16_t kObjHeartbeatProducer = 0x1017;  // u16, ms
-constexpr uint16_t kObjTpdoComm1 = 0x1800;          // TPDO n at + (n - 1)
-constexpr uint16_t kObjTpdoMap1 = 0x1A00;           // TPDO n at + (n - 1)
-constexpr uint8_t kSubPdoCobId = 1;
-constexpr uint8_t kMaxTpdo = 4;                   // the TPDOs of the predefined connection set
-constexpr uint32_t kPdoCobInvalid = 0x80000000u;  // COB-ID bit 31: the PDO does not exist
+constexpr uint8_t kMaxTpdo = 4;                     // the TPDOs of the predefined connection set
 
 // ---- SDO command byte ------------------------------------------------------
 // Bits 7..5 of byte 0: the client's (ccs) and the server's (scs) command

@@ -190,11 +190,11 @@ inline uint32_t StackTick(CoStack* s) {
     return s->tick(s->tickContext);
 }
 
-// Node ids that pick a frame's identifier (EMCY, heartbeat, guarding, SDO):
-// 1..127. Any other would put the frame on the identifier of another service
-// (EMCY of node 0 on SYNC's 0x080, of node 128 on TIME's 0x100).
-inline bool NodeIdValid(uint8_t node) {
-    return cia301::IsNodeId(node);
+// Milliseconds elapsed from `since` to `now` on the tick counter, by the
+// library's one wrap rule: the plain difference, less one when the count
+// has wrapped.
+inline uint32_t ElapsedMs(uint32_t now, uint32_t since) {
+    return now >= since ? now - since : now - since - 1u;
 }
 
 // False once KIV_Destroy has returned while the worker still runs: every

@@ -9,41 +9,42 @@
 
 #include "orukiv/orukiv_od.h"
 #include "orukiv_common/byte_order.h"
+#include "orukiv_common/data_types.h"
 #include "report.h"
 
 namespace orukiv::tool {
 
 namespace {
 
-constexpr ValueKind kU = ValueKind::kUnsigned, kS = ValueKind::kSigned;
+// The tool's view of the shared table: how each kind is read and written;
+// sizes only where the tool reads the bytes itself.
+ValueKind ToolKind(DataKind kind) {
+    switch (kind) {
+        case DataKind::kUnsigned:
+            return ValueKind::kUnsigned;
+        case DataKind::kSigned:
+            return ValueKind::kSigned;
+        case DataKind::kVisibleString:
+            return ValueKind::kString;
+        case DataKind::kOctetString:
+        case DataKind::kDomain:
+            return ValueKind::kHex;
+        default:
+            return ValueKind::kOther;
+    }
+}
 
-const DataTypeInfo kDataTypes[] = {
-    {KIV_OD_BOOLEAN, "BOOLEAN", ValueKind::kOther, 1},
-    {KIV_OD_INTEGER8, "INTEGER8", kS, 1},
-    {KIV_OD_INTEGER16, "INTEGER16", kS, 2},
-    {KIV_OD_INTEGER24, "INTEGER24", kS, 3},
-    {KIV_OD_INTEGER32, "INTEGER32", kS, 4},
-    {KIV_OD_INTEGER40, "INTEGER40", kS, 5},
-    {KIV_OD_INTEGER48, "INTEGER48", kS, 6},
-    {KIV_OD_INTEGER56, "INTEGER56", kS, 7},
-    {KIV_OD_INTEGER64, "INTEGER64", kS, 8},
-    {KIV_OD_UNSIGNED8, "UNSIGNED8", kU, 1},
-    {KIV_OD_UNSIGNED16, "UNSIGNED16", kU, 2},
-    {KIV_OD_UNSIGNED24, "UNSIGNED24", kU, 3},
-    {KIV_OD_UNSIGNED32, "UNSIGNED32", kU, 4},
-    {KIV_OD_UNSIGNED40, "UNSIGNED40", kU, 5},
-    {KIV_OD_UNSIGNED48, "UNSIGNED48", kU, 6},
-    {KIV_OD_UNSIGNED56, "UNSIGNED56", kU, 7},
-    {KIV_OD_UNSIGNED64, "UNSIGNED64", kU, 8},
-    {KIV_OD_REAL32, "REAL32", ValueKind::kOther, 4},
-    {KIV_OD_REAL64, "REAL64", ValueKind::kOther, 8},
-    {KIV_OD_VISIBLE_STRING, "VISIBLE_STRING", ValueKind::kString, 0},
-    {KIV_OD_OCTET_STRING, "OCTET_STRING", ValueKind::kHex, 0},
-    {KIV_OD_UNICODE_STRING, "UNICODE_STRING", ValueKind::kOther, 0},
-    {KIV_OD_TIME_OF_DAY, "TIME_OF_DAY", ValueKind::kOther, 0},
-    {KIV_OD_TIME_DIFFERENCE, "TIME_DIFFERENCE", ValueKind::kOther, 0},
-    {KIV_OD_DOMAIN, "DOMAIN", ValueKind::kHex, 0},
-};
+const std::vector<DataTypeInfo>& DataTypes() {
+    static const std::vector<DataTypeInfo> types = [] {
+        std::vector<DataTypeInfo> v;
+        for (const DataTypeEntry& e : kDataTypeTable) {
+            const bool time = e.kind == DataKind::kTimeOfDay || e.kind == DataKind::kTimeDifference;
+            v.push_back({e.type, e.name, ToolKind(e.kind), time ? 0u : e.size});
+        }
+        return v;
+    }();
+    return types;
+}
 
 ValueType Named(const char* name, uint16_t dataType) {
     const DataTypeInfo& t = *FindDataType(dataType);
@@ -53,7 +54,7 @@ ValueType Named(const char* name, uint16_t dataType) {
 }  // namespace
 
 const DataTypeInfo* FindDataType(uint16_t dataType) {
-    for (const DataTypeInfo& t : kDataTypes)
+    for (const DataTypeInfo& t : DataTypes())
         if (t.dataType == dataType) return &t;
     return nullptr;
 }
