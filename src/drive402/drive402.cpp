@@ -5,7 +5,7 @@
 #include "platform/platform.h"
 #include "sdo/sdo_access.h"
 #include "stack/cia301.h"
-#include "stack/co_stack.h"
+#include "instance/co_stack.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <atomic>
 #include <cstring>
 
-#include "stack/co_stack.h"
+#include "instance/co_stack.h"
 
 namespace orukiv {
 

@@ -11,7 +11,7 @@
 #include "sdo/sdo_abort_codes.h"
 #include "sdo/sdo_channel.h"
 #include "stack/cia301.h"
-#include "stack/co_stack.h"
+#include "instance/co_stack.h"
 
 namespace orukiv {
 

@@ -10,7 +10,7 @@
 #include "log/log.h"
 #include "sdo/sdo_abort_codes.h"
 #include "stack/cia301.h"
-#include "stack/co_stack.h"
+#include "instance/co_stack.h"
 #include "stack/worker_timing.h"
 
 namespace orukiv {

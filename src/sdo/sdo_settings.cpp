@@ -3,7 +3,7 @@
 // transfers requested after the call (a channel copies them when claimed).
 #include "sdo/sdo_channel.h"
 #include "stack/cia301.h"
-#include "stack/co_stack.h"
+#include "instance/co_stack.h"
 
 namespace {
 

@@ -7,7 +7,8 @@
 
 #include "log/log.h"
 #include "stack/cia301.h"
-#include "stack/co_stack.h"
+#include "instance/co_stack.h"
+#include "stack/service.h"
 
 namespace orukiv {
 
@@ -199,6 +200,25 @@ void CloseCyclic(CoStack* stack) {
     platform::MutexClose(stack->cyclic.lock);
     stack->cyclic.lock = nullptr;
 }
+
+namespace {
+
+bool Pause(StackCore* core) {
+    return CyclicPause(Instance(core));
+}
+void Halt(StackCore* core) {
+    CyclicHalt(Instance(core));
+}
+void Close(StackCore* core) {
+    CloseCyclic(Instance(core));
+}
+
+}  // namespace
+
+extern const Service kCyclicService = {
+    "cyclic operation", nullptr, 0,       nullptr, 0, 0, nullptr, nullptr, Pause, nullptr,
+    Halt,               nullptr, Close,
+};
 
 }  // namespace orukiv
 

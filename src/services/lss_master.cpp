@@ -8,7 +8,7 @@
 
 #include "log/log.h"
 #include "stack/cia301.h"
-#include "stack/co_stack.h"
+#include "instance/co_stack.h"
 
 namespace orukiv {
 

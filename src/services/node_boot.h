@@ -7,7 +7,16 @@
 
 #include "orukiv/orukiv.h"
 
+struct CoStack;
+struct CoRequest;
+
 namespace orukiv {
+
+// Worker: counts a boot-up message (0x700 + node, data 0) in bootUps
+// (services/boot_service.cpp).
+void CountBootUp(CoStack* stack, const KIV_CanFrame* frame);
+// Worker: sends the KIV_EVENT_BOOT event of a REQ_BOOT_EVENT request.
+void EmitBootEvent(CoStack* stack, const CoRequest* request);
 
 // The configuration step: writes param.dcf, or else the concise DCF, to the
 // node. Its result; on failure report.index/subIndex name the entry that

@@ -7,7 +7,8 @@
 
 #include "log/log.h"
 #include "stack/cia301.h"
-#include "stack/co_stack.h"
+#include "instance/co_stack.h"
+#include "stack/service.h"
 
 namespace orukiv {
 
@@ -247,6 +248,42 @@ void SupervisionDue(CoStack* stack) {
         if (sup.nodes[id].mode != KIV_SUPERVISION_NONE) CheckNode(stack, id, now, next);
     sup.nextDue = next;
 }
+
+namespace {
+
+constexpr int32_t kRequestTypes[] = {REQ_SUPERVISE, REQ_GUARD};
+
+bool Dispatch(StackCore* core, CoRequest* request) {
+    request->result = SupervisionConfigure(Instance(core), request);
+    return false;
+}
+// Node-state events follow the frame's own event.
+void OnFrame(StackCore* core, const KIV_CanFrame* frame) {
+    CoStack* stack = Instance(core);
+    if (HostReachable(stack) && stack->supervision.active != 0) SupervisionOnFrame(stack, frame);
+}
+void Due(StackCore* core) {
+    CoStack* stack = Instance(core);
+    if (stack->supervision.active != 0) SupervisionDue(stack);
+}
+
+}  // namespace
+
+extern const Service kSupervisionService = {
+    "node supervision",
+    kRequestTypes,
+    std::size(kRequestTypes),
+    Dispatch,
+    kCobNodeControlBase + cia301::kMinNodeId,
+    kCobNodeControlBase + kMaxNodeId,
+    OnFrame,
+    Due,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
 
 }  // namespace orukiv
 

@@ -1,6 +1,5 @@
-// Received classic frames: counted, offered to the SDO channels, decoded by
-// CANopen service into one KIV_Event for the host, then handed to node
-// supervision.
+// Received classic frames decoded by CANopen service into one KIV_Event for
+// the host: the received-frame events service.
 #include "services/rx_events.h"
 
 #include <cstring>
@@ -8,7 +7,7 @@
 #include "orukiv_common/byte_order.h"
 #include "services/time_of_day.h"
 #include "stack/cia301.h"
-#include "stack/co_stack.h"
+#include "stack/service.h"
 
 namespace orukiv {
 
@@ -150,27 +149,21 @@ void DecodeEvent(const KIV_CanFrame* f, KIV_Event* ev) {
     }
 }
 
-void CountBootUp(CoStack* stack, const KIV_CanFrame* frame) {
-    const uint32_t id = frame->id;
-    if (frame->rtr || frame->dlc == 0 || frame->data[0] != KIV_NMT_STATE_BOOTUP ||
-        id <= cia301::kCobNodeControlBase || id > cia301::kCobNodeControlBase + cia301::kMaxNodeId)
-        return;
-    stack->bootUps[id - cia301::kCobNodeControlBase].fetch_add(1, std::memory_order_release);
+namespace {
+
+// Every received frame's event goes to the host.
+void OnFrame(StackCore* stack, const KIV_CanFrame* frame) {
+    if (!HostReachable(stack) || stack->onEvent == nullptr) return;
+    KIV_Event ev;
+    DecodeEvent(frame, &ev);
+    stack->onEvent(&ev, stack->userData);
 }
 
-void ProcessRxFrame(CoStack* stack, const KIV_CanFrame* frame) {
-    Count(stack->stats.framesReceived);
-    SdoOfferFrame(stack, frame);
-    LssOfferFrame(stack, frame);
-    CountBootUp(stack, frame);
-    if (!HostReachable(stack)) return;
-    if (stack->onEvent != nullptr) {
-        KIV_Event ev;
-        DecodeEvent(frame, &ev);
-        stack->onEvent(&ev, stack->userData);
-    }
-    // Node-state events follow the frame's own event.
-    if (stack->supervision.active != 0) SupervisionOnFrame(stack, frame);
-}
+}  // namespace
+
+extern const Service kEventService = {
+    "received-frame events", nullptr, 0, nullptr, 0, kAllFrames, OnFrame, nullptr, nullptr,
+    nullptr, nullptr, nullptr, nullptr,
+};
 
 }  // namespace orukiv

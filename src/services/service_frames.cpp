@@ -6,7 +6,8 @@
 #include "orukiv_common/byte_order.h"
 #include "services/time_of_day.h"
 #include "stack/cia301.h"
-#include "stack/co_stack.h"
+#include "instance/co_stack.h"
+#include "stack/service.h"
 
 using namespace orukiv;
 
@@ -31,6 +32,9 @@ CoRequest MakeRequest(CoRequestType type, uint8_t node = 0) {
 }  // namespace
 
 namespace orukiv {
+
+// Encodes the frame of a service-frame request.
+namespace {
 
 void BuildServiceFrame(const CoRequest* request, KIV_CanFrame* f) {
     std::memset(f, 0, sizeof *f);
@@ -84,6 +88,23 @@ void BuildServiceFrame(const CoRequest* request, KIV_CanFrame* f) {
             break;
     }
 }
+
+constexpr int32_t kRequestTypes[] = {REQ_NMT_COMMAND, REQ_PDO,       REQ_PDO_RTR,    REQ_SYNC,
+                                     REQ_EMCY,        REQ_TIMESTAMP, REQ_NODE_GUARD, REQ_HEARTBEAT};
+
+bool Dispatch(StackCore* stack, CoRequest* request) {
+    KIV_CanFrame frame;
+    BuildServiceFrame(request, &frame);
+    request->result = SendFrame(stack, &frame);
+    return false;
+}
+
+}  // namespace
+
+extern const Service kFrameService = {
+    "service frames", kRequestTypes, std::size(kRequestTypes), Dispatch, 0, 0, nullptr, nullptr,
+    nullptr,          nullptr,       nullptr,                  nullptr,  nullptr,
+};
 
 }  // namespace orukiv
 

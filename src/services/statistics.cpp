@@ -1,13 +1,13 @@
 // KIV_GetStats and the counting of SDO transfer outcomes.
-#include "services/statistics.h"
+#include "stack/statistics.h"
 
 #include <cstring>
 
-#include "stack/co_stack.h"
+#include "instance/co_stack.h"
 
 namespace orukiv {
 
-void CountSdoEnd(CoStack* stack, uint8_t node, int32_t result, uint32_t abortCode) {
+void CountSdoEnd(StackCore* stack, uint8_t node, int32_t result, uint32_t abortCode) {
     Statistics& st = stack->stats;
     switch (result) {
         case KIV_OK:

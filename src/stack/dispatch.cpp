@@ -1,12 +1,11 @@
-// The worker's routing of requests, and the common send path.
-#include <cstring>
-
+// The common send path, and the routing of requests and received frames to
+// the services of the table.
 #include "log/log.h"
-#include "stack/co_stack.h"
+#include "stack/service.h"
 
 namespace orukiv {
 
-int32_t SendFrame(CoStack* stack, const KIV_CanFrame* frame) {
+int32_t SendFrame(StackCore* stack, const KIV_CanFrame* frame) {
     if (frame == nullptr || stack->canSend == nullptr) return KIV_ERR_NO_SEND;
     // Released by KIV_Destroy: the host may have freed what canSend uses.
     if (!HostReachable(stack)) return KIV_ERR_NO_RESOURCE;
@@ -20,46 +19,43 @@ int32_t SendFrame(CoStack* stack, const KIV_CanFrame* frame) {
     return rc;
 }
 
-void ChannelSend(CoStack* stack, const KIV_CanFrame* frame) {
+void ChannelSend(StackCore* stack, const KIV_CanFrame* frame) {
     (void)SendFrame(stack, frame);
 }
 
-bool DispatchRequest(CoStack* stack, CoRequest* request) {
+namespace {
+
+const Service* ServiceOf(int32_t type) {
+    for (std::size_t i = 0; i < kServiceCount; ++i) {
+        const Service& s = *kServiceTable[i];
+        for (std::size_t k = 0; k < s.requestTypeCount; ++k)
+            if (s.requestTypes[k] == type) return &s;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+bool DispatchRequest(StackCore* stack, CoRequest* request) {
     request->result = KIV_OK;
-    switch (request->type) {
-        case REQ_INPUT_FRAME:
-            ProcessRxFrame(stack, &request->payload.frame);
-            return false;
-        case REQ_SDO_READ:
-        case REQ_SDO_WRITE:
-            if (SdoClaimChannel(stack, request) == KIV_OK) return true;
-            request->result = KIV_ERR_NO_RESOURCE;
-            return false;
-        case REQ_SUPERVISE:
-        case REQ_GUARD:
-            request->result = SupervisionConfigure(stack, request);
-            return false;
-        case REQ_LSS:
-            return LssDispatch(stack, request);
-        case REQ_BOOT_EVENT:
-            EmitBootEvent(stack, request);
-            return false;
-        case REQ_NMT_COMMAND:
-        case REQ_PDO:
-        case REQ_PDO_RTR:
-        case REQ_SYNC:
-        case REQ_EMCY:
-        case REQ_TIMESTAMP:
-        case REQ_NODE_GUARD:
-        case REQ_HEARTBEAT: {
-            KIV_CanFrame frame;
-            BuildServiceFrame(request, &frame);
-            request->result = SendFrame(stack, &frame);
-            return false;
-        }
-        default:  // 1, 3 and anything outside 1..17
-            request->result = KIV_ERR_PARAM;
-            return false;
+    if (request->type == REQ_INPUT_FRAME) {
+        ProcessRxFrame(stack, &request->payload.frame);
+        return false;
+    }
+    const Service* service = request->type != REQ_STOP ? ServiceOf(request->type) : nullptr;
+    if (service == nullptr || service->dispatch == nullptr) {
+        request->result = KIV_ERR_PARAM;  // a type no service declared
+        return false;
+    }
+    return service->dispatch(stack, request);
+}
+
+void ProcessRxFrame(StackCore* stack, const KIV_CanFrame* frame) {
+    Count(stack->stats.framesReceived);
+    for (std::size_t i = 0; i < kServiceCount; ++i) {
+        const Service& s = *kServiceTable[i];
+        if (s.onFrame != nullptr && frame->id >= s.frameFirst && frame->id <= s.frameLast)
+            s.onFrame(stack, frame);
     }
 }
 

@@ -1,11 +1,11 @@
 // The request ring and the synchronous call pattern of every queuing export.
 #include "log/log.h"
-#include "stack/co_stack.h"
+#include "stack/stack_core.h"
 #include "stack/worker_timing.h"
 
 namespace orukiv {
 
-bool EnqueueRequest(CoStack* stack, CoRequest* request) {
+bool EnqueueRequest(StackCore* stack, CoRequest* request) {
     platform::MutexLock(stack->mutex);
     RequestRing& ring = stack->ring;
     int32_t next = (ring.tail + 1) % kRingSlots;
@@ -20,7 +20,7 @@ bool EnqueueRequest(CoStack* stack, CoRequest* request) {
     return true;
 }
 
-int32_t SubmitRequest(CoStack* stack, CoRequest* request, const char* exportName) {
+int32_t SubmitRequest(StackCore* stack, CoRequest* request, const char* exportName) {
     if (OnOwnWorker(stack)) {
         Log().Error(
             "kiv %s called in a callback of its own instance: refused, it would wait "

@@ -2,7 +2,7 @@
 // waitable sleep between passes.
 #include "stack/worker_timing.h"
 
-#include "stack/co_stack.h"
+#include "stack/stack_core.h"
 
 namespace orukiv {
 
@@ -17,11 +17,11 @@ constexpr uint32_t kKnownFlags = KIV_TIMING_WAKE_ON_REQUEST | KIV_TIMING_DRAIN_R
 // The waker is created before the first non-zero flags and period are
 // stored (release), and never replaced: a thread that reads either as
 // non-zero (acquire) may use it.
-bool InLowLatencyMode(const CoStack* stack) {
+bool InLowLatencyMode(const StackCore* stack) {
     return stack->periodUs.load(std::memory_order_acquire) != 0;
 }
 
-bool LowLatencyPause(CoStack* stack) {
+bool LowLatencyPause(StackCore* stack) {
     const uint32_t period = stack->periodUs.load(std::memory_order_acquire);
     if (period == 0) return false;
     // A pass that took the stop request ends the worker: no sleep first.
@@ -32,16 +32,16 @@ bool LowLatencyPause(CoStack* stack) {
     return true;
 }
 
-void WakeWorker(CoStack* stack) {
+void WakeWorker(StackCore* stack) {
     if (InLowLatencyMode(stack)) platform::WakerWake(stack->waker);
 }
 
-void WakeOnRequest(CoStack* stack) {
+void WakeOnRequest(StackCore* stack) {
     if ((stack->timingFlags.load(std::memory_order_acquire) & KIV_TIMING_WAKE_ON_REQUEST) != 0)
         platform::WakerWake(stack->waker);
 }
 
-void CloseWorkerTiming(CoStack* stack) {
+void CloseWorkerTiming(StackCore* stack) {
     if (stack->waker == nullptr) return;
     platform::WakerClose(stack->waker);
     stack->waker = nullptr;
@@ -55,7 +55,7 @@ extern "C" int32_t KIV_SetWorkerTiming(KIV_Handle handle, uint32_t periodUs, uin
     if (handle == nullptr || periodUs < kMinPeriodUs || periodUs > kMaxPeriodUs ||
         (flags & ~kKnownFlags) != 0)
         return KIV_ERR_PARAM;
-    CoStack* stack = handle;
+    StackCore* stack = CoreOf(handle);
     platform::MutexLock(stack->mutex);
     if (stack->waker == nullptr) stack->waker = platform::WakerCreate();
     const bool ok = stack->waker != nullptr;
@@ -73,6 +73,6 @@ extern "C" int32_t KIV_SetWorkerTiming(KIV_Handle handle, uint32_t periodUs, uin
 
 extern "C" int32_t KIV_Notify(KIV_Handle handle) {
     if (handle == nullptr) return KIV_ERR_PARAM;
-    WakeWorker(handle);
+    WakeWorker(CoreOf(handle));
     return KIV_OK;
 }

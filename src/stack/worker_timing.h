@@ -4,23 +4,23 @@
 // that never calls KIV_SetWorkerTiming keeps the plain 5 ms sleep.
 #pragma once
 
-struct CoStack;
+struct StackCore;
 
 namespace orukiv {
 
 // Worker, after each pass: in low-latency mode sleeps as the instance's
 // timing asks (or not at all) and returns true; in the default timing
 // returns false at once and the caller sleeps its plain 5 ms.
-bool LowLatencyPause(CoStack* stack);
+bool LowLatencyPause(StackCore* stack);
 // True once KIV_SetWorkerTiming has put the instance in low-latency mode.
-bool InLowLatencyMode(const CoStack* stack);
+bool InLowLatencyMode(const StackCore* stack);
 // Ends the worker's current or next sleep in low-latency mode (no effect in
 // the default timing). Any thread.
-void WakeWorker(CoStack* stack);
+void WakeWorker(StackCore* stack);
 // Called after a request was queued: wakes the worker when the instance
 // asks for it.
-void WakeOnRequest(CoStack* stack);
+void WakeOnRequest(StackCore* stack);
 // Releases the timing's resources; the worker must have ended.
-void CloseWorkerTiming(CoStack* stack);
+void CloseWorkerTiming(StackCore* stack);
 
 }  // namespace orukiv

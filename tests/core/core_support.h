@@ -19,7 +19,7 @@
 #include "orukiv/QUserLog.h"
 #include "orukiv/orukiv.h"
 #include "platform/platform.h"
-#include "stack/co_stack.h"
+#include "instance/co_stack.h"
 
 namespace orukiv::coretest {
 

@@ -14,7 +14,7 @@
 #include "fake_bus.h"
 #include "frames.h"
 #include "services/rx_events.h"
-#include "stack/co_stack.h"
+#include "instance/co_stack.h"
 
 namespace {
 

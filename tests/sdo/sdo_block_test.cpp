@@ -11,7 +11,7 @@
 #include "frames.h"
 #include "sdo/sdo_channel.h"
 #include "sdo_test_util.h"
-#include "stack/co_stack.h"
+#include "instance/co_stack.h"
 
 using orukiv::test::FakeBus;
 using sdotest::Pattern;

@@ -17,7 +17,7 @@
 #include "frames.h"
 #include "platform/platform.h"
 #include "sdo_test_util.h"
-#include "stack/co_stack.h"
+#include "instance/co_stack.h"
 
 using namespace std::chrono_literals;
 using orukiv::test::FakeBus;

@@ -16,7 +16,7 @@
 #include "frames.h"
 #include "platform/platform.h"
 #include "services/rx_events.h"
-#include "stack/co_stack.h"
+#include "instance/co_stack.h"
 
 namespace {
 

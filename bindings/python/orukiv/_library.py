@@ -473,6 +473,8 @@ EXPORTS: Dict[str, Tuple[object, List[object]]] = {
     "KIV_SetSDOTimeout": (c_int32, [_H, c_uint32]),
     "KIV_NMT_SetHeartbeatPeriod": (c_int32, [_H, c_uint8, c_uint16]),
     "KIV_ConfigTPDO": (c_int32, [_H, c_uint8, c_uint8, POINTER(PdoMapEntry), c_uint8]),
+    "KIV_ConfigPDO": (c_int32, [_H, c_uint8, c_uint8, c_uint16, c_uint32, c_uint8,
+                                POINTER(PdoMapEntry), c_uint8, POINTER(ConfigReport)]),
     "KIV_SuperviseNode": (c_int32, [_H, c_uint8, c_uint32]),
     "KIV_GuardNode": (c_int32, [_H, c_uint8, c_uint32, c_uint8]),
     "KIV_GetNodeState": (c_int32, [_H, c_uint8, POINTER(NodeStatus)]),

@@ -1,21 +1,15 @@
-// Instance lifecycle (KIV_Init, KIV_Destroy) and the worker loop.
-#include <cstring>
-#include <new>
-
+// The worker loop: receive polls, the requests of the ring, the services'
+// due work and the sleep between passes; starting and stopping the worker.
 #include "log/log.h"
-#include "stack/co_stack.h"
+#include "stack/service.h"
 #include "stack/worker_timing.h"
 
-using namespace orukiv;
+namespace orukiv {
 
 namespace {
 
-uint32_t PlatformTick(void*) {
-    return platform::TickMs();
-}
-
 // The instance whose worker runs on this thread, if any.
-thread_local const CoStack* t_workerOf = nullptr;
+thread_local const StackCore* t_workerOf = nullptr;
 
 constexpr uint32_t kStopPauseMs = 20;
 constexpr uint32_t kJoinTimeoutMs = 1000;
@@ -23,7 +17,7 @@ constexpr uint32_t kPollCount = 8;
 
 // Sanitises a receive poll's answer: more than the room is treated as the
 // room, a negative count as nothing. The first bad count is logged.
-uint32_t ClampPollCount(CoStack* stack, int32_t n, const char* what) {
+uint32_t ClampPollCount(StackCore* stack, int32_t n, const char* what) {
     if (n >= 0 && n <= static_cast<int32_t>(kPollCount)) return static_cast<uint32_t>(n);
     if (!stack->badRecvCountLogged) {
         stack->badRecvCountLogged = true;
@@ -34,10 +28,10 @@ uint32_t ClampPollCount(CoStack* stack, int32_t n, const char* what) {
 }
 
 // Releases every caller still waiting on an instance whose worker has ended:
-// requests left in the ring (behind a stop request) and SDO transfers still
-// in a channel. The contract forbids such calls, but a caller blocked
-// forever is worse than an error code.
-void ReleaseStranded(CoStack* stack) {
+// requests left in the ring (behind a stop request) and what the services
+// still hold. The contract forbids such calls, but a caller blocked forever
+// is worse than an error code.
+void ReleaseStranded(StackCore* stack) {
     RequestRing& ring = stack->ring;
     while (ring.head != ring.tail) {
         CoRequest* r = ring.slots[ring.head];
@@ -46,53 +40,25 @@ void ReleaseStranded(CoStack* stack) {
         r->result = KIV_ERR_NO_RESOURCE;
         if (r->done != nullptr) platform::SemaphorePost(r->done);
     }
-    LssReleaseAll(stack, KIV_ERR_NO_RESOURCE);
-    for (SdoChannel* pool : {stack->sdoUpload, stack->sdoDownload}) {
-        for (int i = 0; i < SDO_CHANNELS; ++i) {
-            SdoChannel& ch = pool[i];
-            if (!ch.busy || ch.request == nullptr) continue;
-            ch.request->result = KIV_ERR_TIMEOUT;
-            platform::Semaphore* done = ch.request->done;
-            std::memset(&ch, 0, sizeof ch);
-            if (done != nullptr) platform::SemaphorePost(done);
-        }
-    }
+    for (std::size_t i = 0; i < kServiceCount; ++i)
+        if (kServiceTable[i]->release != nullptr)
+            kServiceTable[i]->release(stack, KIV_ERR_NO_RESOURCE);
+}
+
+// Runs the services' pause hooks in order until one times the worker.
+bool ServicePause(StackCore* stack) {
+    for (std::size_t i = 0; i < kServiceCount; ++i)
+        if (kServiceTable[i]->pause != nullptr && kServiceTable[i]->pause(stack)) return true;
+    return false;
 }
 
 }  // namespace
 
-namespace orukiv {
-
-bool OnOwnWorker(const CoStack* stack) {
+bool OnOwnWorker(const StackCore* stack) {
     return t_workerOf == stack;
 }
 
-CoStack* NewStack(const KIV_InitParam* param) {
-    auto* stack = new (std::nothrow) CoStack{};
-    if (stack == nullptr) return nullptr;
-    if (param != nullptr) {
-        stack->canRecv = param->canRecv;
-        stack->canSend = param->canSend;
-        stack->fdRecv = param->fdRecv;
-        stack->fdSend = param->fdSend;
-        stack->onEvent = param->onEvent;
-        stack->userData = param->userData;
-    }
-    stack->sdoTimeoutMs = 1000;
-    SdoDefaultSettings(&stack->sdoSettings);
-    stack->lssTimeoutMs.store(kLssDefaultTimeoutMs);
-    stack->tick = PlatformTick;
-    return stack;
-}
-
-void FreeStack(CoStack* stack) {
-    CloseCyclic(stack);
-    CloseWorkerTiming(stack);
-    if (stack->mutex != nullptr) platform::MutexClose(stack->mutex);
-    delete stack;
-}
-
-void PollReceive(CoStack* stack) {
+void PollReceive(StackCore* stack) {
     bool full = false;
     if (stack->canRecv != nullptr && HostReachable(stack)) {
         KIV_CanFrame frames[kPollCount];
@@ -111,7 +77,7 @@ void PollReceive(CoStack* stack) {
     stack->lastPollFull = full;
 }
 
-void WorkerPass(CoStack* stack) {
+void WorkerPass(StackCore* stack) {
     PollReceive(stack);
     for (;;) {
         // Released by KIV_Destroy (from a callback, or after it gave up
@@ -138,19 +104,17 @@ void WorkerPass(CoStack* stack) {
         }
     }
     if (!HostReachable(stack)) return;
-    SdoTickUploads(stack);
-    SdoTickDownloads(stack);
-    if (stack->supervision.active != 0) SupervisionDue(stack);
-    LssDue(stack);
+    for (std::size_t i = 0; i < kServiceCount; ++i)
+        if (kServiceTable[i]->due != nullptr) kServiceTable[i]->due(stack);
 }
 
 unsigned WorkerMain(void* instance) {
-    auto* stack = static_cast<CoStack*>(instance);
+    auto* stack = static_cast<StackCore*>(instance);
     t_workerOf = stack;
     if (stack->running.load() != 0) {
         do {
             WorkerPass(stack);
-            if (!CyclicPause(stack) && !LowLatencyPause(stack)) platform::SleepMs(kPassSleepMs);
+            if (!ServicePause(stack) && !LowLatencyPause(stack)) platform::SleepMs(kPassSleepMs);
         } while (stack->running.load() != 0);
     }
     t_workerOf = nullptr;
@@ -158,30 +122,17 @@ unsigned WorkerMain(void* instance) {
     // and handed the instance over.
     if (stack->handoff.exchange(1) == 2) {
         ReleaseStranded(stack);
-        FreeStack(stack);
+        stack->freeInstance(stack);
     }
     return 0;
 }
 
-}  // namespace orukiv
-
-extern "C" KIV_Handle KIV_Init(const KIV_InitParam* param) {
-    if (param == nullptr || param->canRecv == nullptr || param->canSend == nullptr) return nullptr;
-    CoStack* stack = NewStack(param);
-    if (stack == nullptr) return nullptr;
-    stack->mutex = platform::MutexCreate();
-    if (stack->mutex == nullptr) {
-        FreeStack(stack);
-        return nullptr;
-    }
+bool StartWorker(StackCore* stack) {
     stack->running.store(1);
     stack->thread = platform::ThreadStart(WorkerMain, stack);
-    if (stack->thread == nullptr) {
-        stack->running.store(0);
-        FreeStack(stack);
-        return nullptr;
-    }
-    return stack;
+    if (stack->thread != nullptr) return true;
+    stack->running.store(0);
+    return false;
 }
 
 namespace {
@@ -189,24 +140,23 @@ namespace {
 // Ends KIV_Destroy without the worker having ended: from now on it calls no
 // host callback; it completes what is left and frees the instance when it
 // leaves the callback it is in.
-int32_t HandOverToWorker(CoStack* stack) {
+int32_t HandOverToWorker(StackCore* stack) {
     stack->hostReleased.store(true);
     platform::ThreadClose(stack->thread);
     stack->thread = nullptr;
     if (stack->handoff.exchange(2) == 1) {
         ReleaseStranded(stack);
-        FreeStack(stack);
+        stack->freeInstance(stack);
     }
     return KIV_OK;
 }
 
 }  // namespace
 
-extern "C" int32_t KIV_Destroy(KIV_Handle handle) {
-    if (handle == nullptr) return KIV_ERR_PARAM;
-    CoStack* stack = handle;
+int32_t StopWorker(StackCore* stack) {
     if (stack->running.load() == 0) return KIV_OK;
-    CyclicHalt(stack);
+    for (std::size_t i = 0; i < kServiceCount; ++i)
+        if (kServiceTable[i]->halt != nullptr) kServiceTable[i]->halt(stack);
 
     // Called in one of the instance's own callbacks: waiting for the worker
     // would be waiting for this very call.
@@ -227,10 +177,12 @@ extern "C" int32_t KIV_Destroy(KIV_Handle handle) {
     if (platform::ThreadJoin(stack->thread, kJoinTimeoutMs)) {
         platform::ThreadClose(stack->thread);
         ReleaseStranded(stack);
-        FreeStack(stack);
+        stack->freeInstance(stack);
         return KIV_OK;
     }
     // The worker is stuck, most likely in a blocking callback. Nothing may be
     // freed while it can still run: it releases the instance when it ends.
     return HandOverToWorker(stack);
 }
+
+}  // namespace orukiv

@@ -6,7 +6,7 @@
 #include <atomic>
 #include <cstdint>
 
-struct CoStack;
+struct StackCore;
 
 namespace orukiv {
 
@@ -30,6 +30,6 @@ inline void Count(std::atomic<uint64_t>& counter) {
 
 // Worker only: an SDO transfer with `node` ended with `result`; abortCode is
 // the server's code when result is KIV_ERR_ABORTED.
-void CountSdoEnd(CoStack* stack, uint8_t node, int32_t result, uint32_t abortCode);
+void CountSdoEnd(StackCore* stack, uint8_t node, int32_t result, uint32_t abortCode);
 
 }  // namespace orukiv
