@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "services/rx_events.h"
-#include "stack/co_stack.h"
+#include "instance/co_stack.h"
 
 namespace {
 

@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "stack/co_stack.h"
+#include "instance/co_stack.h"
 
 namespace {
 

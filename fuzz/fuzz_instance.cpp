@@ -40,7 +40,7 @@
 #include "orukiv/QUserLog.h"
 #include "orukiv_sim/sim.h"
 #include "platform/platform.h"
-#include "stack/co_stack.h"
+#include "instance/co_stack.h"
 
 namespace {
 

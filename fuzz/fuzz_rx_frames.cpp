@@ -32,7 +32,7 @@
 #include "orukiv/QUserLog.h"
 #include "platform/platform.h"
 #include "services/rx_events.h"
-#include "stack/co_stack.h"
+#include "instance/co_stack.h"
 
 namespace {
 

@@ -14,7 +14,7 @@ extern const Service kFrameService;        // services/service_frames.cpp
 extern const Service kCyclicService;       // services/cyclic.cpp
 
 const Service* const kServiceTable[] = {
-    &kSdoService, &kBootService, &kEventService, &kSupervisionService,
+    &kSdoService, &kBootService,  &kEventService,  &kSupervisionService,
     &kLssService, &kFrameService, &kCyclicService,
 };
 const std::size_t kServiceCount = std::size(kServiceTable);

@@ -52,8 +52,19 @@ void Release(StackCore* core, int32_t) {
 
 // The channels pick their servers' answers themselves: every frame.
 extern const Service kSdoService = {
-    "SDO client", kRequestTypes, std::size(kRequestTypes), Dispatch, 0, kAllFrames, OnFrame, Due,
-    nullptr,      Init,          nullptr,                  Release,  nullptr,
+    "SDO client",
+    kRequestTypes,
+    std::size(kRequestTypes),
+    Dispatch,
+    0,
+    kAllFrames,
+    OnFrame,
+    Due,
+    nullptr,
+    Init,
+    nullptr,
+    Release,
+    nullptr,
 };
 
 }  // namespace orukiv

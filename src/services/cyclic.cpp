@@ -5,9 +5,9 @@
 #include <algorithm>
 #include <cstring>
 
+#include "instance/co_stack.h"
 #include "log/log.h"
 #include "stack/cia301.h"
-#include "instance/co_stack.h"
 #include "stack/service.h"
 
 namespace orukiv {
@@ -216,8 +216,19 @@ void Close(StackCore* core) {
 }  // namespace
 
 extern const Service kCyclicService = {
-    "cyclic operation", nullptr, 0,       nullptr, 0, 0, nullptr, nullptr, Pause, nullptr,
-    Halt,               nullptr, Close,
+    "cyclic operation",
+    nullptr,
+    0,
+    nullptr,
+    0,
+    0,
+    nullptr,
+    nullptr,
+    Pause,
+    nullptr,
+    Halt,
+    nullptr,
+    Close,
 };
 
 }  // namespace orukiv

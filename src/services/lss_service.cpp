@@ -28,8 +28,19 @@ void Release(StackCore* core, int32_t result) {
 }  // namespace
 
 extern const Service kLssService = {
-    "LSS master", kRequestTypes, std::size(kRequestTypes), Dispatch, cia301::kCobLssSlave,
-    cia301::kCobLssSlave, OnFrame, Due, nullptr, Init, nullptr, Release, nullptr,
+    "LSS master",
+    kRequestTypes,
+    std::size(kRequestTypes),
+    Dispatch,
+    cia301::kCobLssSlave,
+    cia301::kCobLssSlave,
+    OnFrame,
+    Due,
+    nullptr,
+    Init,
+    nullptr,
+    Release,
+    nullptr,
 };
 
 }  // namespace orukiv

@@ -5,9 +5,9 @@
 
 #include <cstring>
 
+#include "instance/co_stack.h"
 #include "log/log.h"
 #include "stack/cia301.h"
-#include "instance/co_stack.h"
 #include "stack/service.h"
 
 namespace orukiv {

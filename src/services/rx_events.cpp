@@ -162,8 +162,19 @@ void OnFrame(StackCore* stack, const KIV_CanFrame* frame) {
 }  // namespace
 
 extern const Service kEventService = {
-    "received-frame events", nullptr, 0, nullptr, 0, kAllFrames, OnFrame, nullptr, nullptr,
-    nullptr, nullptr, nullptr, nullptr,
+    "received-frame events",
+    nullptr,
+    0,
+    nullptr,
+    0,
+    kAllFrames,
+    OnFrame,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace orukiv

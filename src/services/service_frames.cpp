@@ -3,10 +3,10 @@
 // worker encodes the frame here and sends it through SendFrame.
 #include <cstring>
 
+#include "instance/co_stack.h"
 #include "orukiv_common/byte_order.h"
 #include "services/time_of_day.h"
 #include "stack/cia301.h"
-#include "instance/co_stack.h"
 #include "stack/service.h"
 
 using namespace orukiv;
@@ -102,8 +102,19 @@ bool Dispatch(StackCore* stack, CoRequest* request) {
 }  // namespace
 
 extern const Service kFrameService = {
-    "service frames", kRequestTypes, std::size(kRequestTypes), Dispatch, 0, 0, nullptr, nullptr,
-    nullptr,          nullptr,       nullptr,                  nullptr,  nullptr,
+    "service frames",
+    kRequestTypes,
+    std::size(kRequestTypes),
+    Dispatch,
+    0,
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace orukiv
