@@ -11,7 +11,9 @@
  * KIV_WriteObject does (not from a callback of the same instance).
  *
  * Every call below taking a pointer returns KIV_ERR_PARAM (1) for a null one
- * (an optional out-parameter says so). Records have fixed layouts for
+ * (an optional out-parameter says so), except the lookups KIV_OdEntryAt and
+ * KIV_OdFind, whose 1 means "not found": they return KIV_OD_BAD_ARGUMENT
+ * for a null pointer. Records have fixed layouts for
  * 64-bit, little-endian processes, checked at compile time below. The
  * header is valid C99 and C++; it includes orukiv.h.
  */
@@ -229,18 +231,28 @@ ORUKIV_C_API void KIV_OdFree(KIV_Od* od);
 /* Number of entries (0 for null). */
 ORUKIV_C_API uint32_t KIV_OdCount(const KIV_Od* od);
 
+/* What the lookups below return for a null dictionary, entry or name,
+ * unlike KIV_OD_NOT_FOUND. */
+#define KIV_OD_BAD_ARGUMENT (-1)
+/* What the lookups below return when there is no such entry (the value of
+ * KIV_ERR_PARAM, as always). */
+#define KIV_OD_NOT_FOUND 1
+
 /* Fills *entry with the entry at position (0..count-1) in (index,
- * sub-index) order. 0, or 1 for a position past the end. */
+ * sub-index) order. 0; KIV_OD_NOT_FOUND for a position past the end;
+ * KIV_OD_BAD_ARGUMENT for a null od or entry. */
 ORUKIV_C_API int32_t KIV_OdEntryAt(const KIV_Od* od, uint32_t position, KIV_OdEntry* entry);
 
-/* Fills *entry with entry index/subIndex. 0, or 1 when there is none. */
+/* Fills *entry with entry index/subIndex. 0; KIV_OD_NOT_FOUND when there is
+ * none; KIV_OD_BAD_ARGUMENT for a null od or entry. */
 ORUKIV_C_API int32_t KIV_OdFind(const KIV_Od* od, uint16_t index, uint8_t subIndex,
                                 KIV_OdEntry* entry);
 
 /* Fills *entry with the entry named name, compared without regard to ASCII
  * case and to blanks at either end: a VAR by its name, a sub-entry by
  * "Object name.Sub name" or, when no entry matches that way, by its own
- * name. The first in (index, sub-index) order wins. 0, or 1 when none. */
+ * name. The first in (index, sub-index) order wins. 0; KIV_OD_NOT_FOUND
+ * (1) when none, and for a null od, name or entry. */
 ORUKIV_C_API int32_t KIV_OdFindName(const KIV_Od* od, const char* name, KIV_OdEntry* entry);
 
 /* ------------------------------------------------------------------------ */

@@ -108,13 +108,14 @@ uint32_t KIV_OdCount(const KIV_Od* od) {
 }
 
 int32_t KIV_OdEntryAt(const KIV_Od* od, uint32_t position, KIV_OdEntry* entry) {
-    if (od == nullptr || entry == nullptr || position >= od->entries.size()) return KIV_ERR_PARAM;
+    if (od == nullptr || entry == nullptr) return KIV_OD_BAD_ARGUMENT;
+    if (position >= od->entries.size()) return KIV_OD_NOT_FOUND;
     od->entries[position].Export(*entry);
     return KIV_OK;
 }
 
 int32_t KIV_OdFind(const KIV_Od* od, uint16_t index, uint8_t subIndex, KIV_OdEntry* entry) {
-    if (od == nullptr || entry == nullptr) return KIV_ERR_PARAM;
+    if (od == nullptr || entry == nullptr) return KIV_OD_BAD_ARGUMENT;
     const auto key = static_cast<uint32_t>(index) << 8 | subIndex;
     const auto& v = od->entries;
     std::size_t lo = 0, hi = v.size();
@@ -126,7 +127,8 @@ int32_t KIV_OdFind(const KIV_Od* od, uint16_t index, uint8_t subIndex, KIV_OdEnt
         else
             hi = mid;
     }
-    if (lo == v.size() || v[lo].index != index || v[lo].subIndex != subIndex) return KIV_ERR_PARAM;
+    if (lo == v.size() || v[lo].index != index || v[lo].subIndex != subIndex)
+        return KIV_OD_NOT_FOUND;
     v[lo].Export(*entry);
     return KIV_OK;
 }

@@ -34,6 +34,9 @@ libdir=$(dirname "$library")
 [[ $(readlink "$libdir/liborukiv.so") == "liborukiv.so.$major" ]] || fail "liborukiv.so link"
 [[ $(readlink "$libdir/liborukiv.so.$major") == "liborukiv.so.$version" ]] || fail "SONAME link"
 for f in include/orukiv/orukiv.h include/orukiv/orukiv_export.h include/orukiv/QUserLog.h \
+    include/orukiv/orukiv_lifecycle.h include/orukiv/orukiv_services.h include/orukiv/orukiv_sdo.h \
+    include/orukiv/orukiv_supervision.h include/orukiv/orukiv_lss.h include/orukiv/orukiv_cyclic.h \
+    include/orukiv/orukiv_drive.h include/orukiv/orukiv_od.h \
     share/doc/orukiv/README.md share/doc/orukiv/LICENSE share/doc/orukiv/QUserLog.ini; do
     [[ -f $prefix/$f ]] || fail "the package has no $f"
 done

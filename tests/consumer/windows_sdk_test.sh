@@ -32,6 +32,9 @@ sdk=$work/orukiv-$version-win64
 # ---- Contents -----------------------------------------------------------
 expected=(bin/orukiv.dll lib/orukiv.def lib/liborukiv.dll.a lib/orukiv.lib
     include/orukiv/orukiv.h include/orukiv/orukiv_export.h include/orukiv/QUserLog.h
+    include/orukiv/orukiv_lifecycle.h include/orukiv/orukiv_services.h include/orukiv/orukiv_sdo.h
+    include/orukiv/orukiv_supervision.h include/orukiv/orukiv_lss.h include/orukiv/orukiv_cyclic.h
+    include/orukiv/orukiv_drive.h include/orukiv/orukiv_od.h
     lib/cmake/orukiv/orukivConfig.cmake lib/pkgconfig/orukiv.pc
     QUserLog.ini README.md LICENSE CHANGELOG.md docs/host-guide.md)
 # The command-line tool ships when the build has it.

@@ -227,3 +227,22 @@ TEST(OdReader, TenMegabytesLoadInBoundedTime) {
 }
 
 }  // namespace
+
+// The lookups tell a missing entry from a missing argument.
+TEST(OdReader, LookupsTellNotFoundFromABadArgument) {
+    OdPtr od{KIV_OdLoadFile(FilePath("quirks.eds").c_str(), kNode, nullptr)};
+    ASSERT_NE(od.od, nullptr);
+    KIV_OdEntry e;
+    const struct {
+        const char* what;
+        int32_t got, expected;
+    } cases[] = {
+        {"find, absent", KIV_OdFind(od.od, 0x1018, 3, &e), KIV_OD_NOT_FOUND},
+        {"find, null od", KIV_OdFind(nullptr, 0x2001, 0, &e), KIV_OD_BAD_ARGUMENT},
+        {"find, null entry", KIV_OdFind(od.od, 0x2001, 0, nullptr), KIV_OD_BAD_ARGUMENT},
+        {"name, absent", KIV_OdFindName(od.od, "no such name", &e), KIV_OD_NOT_FOUND},
+        {"at, past the end", KIV_OdEntryAt(od.od, KIV_OdCount(od.od), &e), KIV_OD_NOT_FOUND},
+        {"at, null od", KIV_OdEntryAt(nullptr, 0, &e), KIV_OD_BAD_ARGUMENT},
+    };
+    for (const auto& c : cases) EXPECT_EQ(c.got, c.expected) << c.what;
+}
