@@ -245,6 +245,7 @@ void BlockUploadResponse(SdoChannel& ch, const KIV_CanFrame* f) {
         ch.totalSize = ch.sizeKnown ? LoadLe32(&f->data[4]) : 0;
         ch.blk.crcOn = (cmd & kBlockCrcFlag) != 0 ? 1 : 0;
         Log().Info("sdo block read size:%d byte", static_cast<int>(ch.totalSize));
+        if (SdoRefuseTooLong(ch)) return;
         SdoFinish(ch, KIV_OK, SDO_OUT_NEXT);
         return;
     }

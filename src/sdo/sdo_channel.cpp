@@ -10,6 +10,7 @@
 #include "log/log.h"
 #include "orukiv_common/byte_order.h"
 #include "sdo/sdo_abort_codes.h"
+#include "stack/cancel.h"
 #include "stack/cia301.h"
 #include "stack/co_stack.h"
 #include "stack/worker_timing.h"
@@ -243,6 +244,8 @@ uint8_t NextState(const SdoChannel& ch) {
             return IsExpedited(s) ? SDO_IDLE : SDO_FINISH;
         case SDO_OUT_SERVER_ABORT:
             return IsExpedited(s) ? SDO_IDLE : SDO_FINISH;
+        case SDO_OUT_REFUSED:
+            return SDO_ABORT;
         default:  // a protocol error or a time-out: a started exchange is aborted
             return IsExpedited(s) ? SDO_IDLE : SDO_ABORT;
     }
@@ -430,6 +433,22 @@ bool Advance(CoStack* stack, SdoChannel& ch, bool quick) {
     return true;
 }
 
+// A transfer of a node that KIV_Cancel named since its call was made ends
+// here, at once: with the client's abort frame when its initiate went out.
+// A transfer already over (finishing, or sending its own abort) keeps its
+// result. True when the channel was freed.
+bool EndIfCancelled(CoStack* stack, SdoChannel& ch) {
+    if (!CancelledSince(stack, ch.nodeId, ch.cancelMark)) return false;
+    if (ch.state == SDO_FINISH || ch.state == SDO_ABORT) return false;
+    if (ch.state != SDO_IDLE && ch.initSends != 0)
+        (void)SdoSendAbort(stack, ch.nodeId, ch.index, ch.subIndex, SDO_ABORT_CANCELLED);
+    Log().Warn("sdo transfer node %d obj<0x%04x,%d> cancelled", static_cast<int>(ch.nodeId),
+               static_cast<int>(ch.index), static_cast<int>(ch.subIndex));
+    ch.result = KIV_ERR_CANCELLED;
+    Complete(stack, ch);
+    return true;
+}
+
 // Longest chain of state changes in one tick: finished exchange, abort
 // frame, finish, completion.
 constexpr int kMaxStepsPerTick = 6;
@@ -446,6 +465,10 @@ void Tick(CoStack* stack, SdoChannel* pool) {
         for (int i = 0; i < SDO_CHANNELS; ++i) {
             SdoChannel& ch = pool[i];
             if (!ch.busy) continue;
+            if (EndIfCancelled(stack, ch)) {
+                freed = true;
+                continue;
+            }
             for (int step = 0; step < (quick ? kMaxStepsPerTick : 1); ++step) {
                 if (!Advance(stack, ch, quick)) break;
                 if (!ch.busy) {
@@ -484,6 +507,17 @@ uint32_t SdoElapsed(uint32_t now, uint32_t since) {
 void SdoFinish(SdoChannel& ch, int32_t result, SdoOutcome outcome) {
     ch.result = result;
     ch.outcome = outcome;
+}
+
+bool SdoRefuseTooLong(SdoChannel& ch) {
+    if (!ch.refuseLong || !ch.sizeKnown || ch.totalSize <= ch.capacity) return false;
+    Log().Warn("sdo read obj<0x%04x,%d> of %d bytes refused: buffer of %d",
+               static_cast<int>(ch.index), static_cast<int>(ch.subIndex),
+               static_cast<int>(ch.totalSize), static_cast<int>(ch.capacity));
+    if (ch.receivedSize != nullptr) *ch.receivedSize = ch.capacity;
+    ch.clientAbortCode = SDO_ABORT_TOO_LONG;
+    SdoFinish(ch, KIV_OK, SDO_OUT_REFUSED);
+    return true;
 }
 
 void SdoProtocolError(SdoChannel& ch, uint32_t code) {
@@ -567,6 +601,7 @@ int32_t SdoClaimChannel(CoStack* stack, CoRequest* request) {
     if (stack->mutex != nullptr) platform::MutexUnlock(stack->mutex);
     ch->resendMs = settings.resendMs;
     ch->maxResends = settings.maxResends;
+    ch->refuseLong = settings.refuseLong != 0 ? 1 : 0;
     ch->blk.blkSize = static_cast<uint8_t>(settings.blockSize);
     ch->blk.switchLimit = static_cast<uint8_t>(settings.switchThreshold);
     ch->blk.framesPerPass = settings.framesPerPass;
@@ -586,6 +621,7 @@ int32_t SdoClaimChannel(CoStack* stack, CoRequest* request) {
         ch->exclusive = expedited ? 0 : 1;
     }
     ch->claimSeq = stack->sdoClaimSeq++;
+    ch->cancelMark = request->cancelMark;
     return KIV_OK;
 }
 
@@ -623,6 +659,7 @@ void UploadInitiateAnswer(SdoChannel& ch, const KIV_CanFrame* f) {
     ch.sizeKnown = cmd & cia301::kSdoFlagSized;
     ch.totalSize = ch.sizeKnown ? LoadLe32(&f->data[4]) : 0;
     Log().Info("sdo seg read size:%d byte", static_cast<int>(ch.totalSize));
+    if (SdoRefuseTooLong(ch)) return;
     // From here the exchange is segmented: the node is this transfer's alone.
     ch.exclusive = 1;
     SdoFinish(ch, KIV_OK, ch.state == SDO_UP_BLK_INIT ? SDO_OUT_SEGMENTED : SDO_OUT_NEXT);

@@ -33,6 +33,11 @@ constexpr uint32_t SDO_RESEND_UNLIMITED = 0xFFFFFFFFu;
 // CiA 301 "SDO protocol timed out": the client's abort on a time-out and on
 // segment sizes that disagree with the announced size.
 constexpr uint32_t SDO_ABORT_TIMEOUT = cia301::kAbortTimeout;
+// The client's abort of a cancelled transfer ("general error").
+constexpr uint32_t SDO_ABORT_CANCELLED = 0x08000000u;
+// The client's abort of a read whose announced size is above the buffer
+// ("length of service parameter too high").
+constexpr uint32_t SDO_ABORT_TOO_LONG = 0x06070012u;
 
 // The states of a channel. IDLE, ABORT and FINISH are shared; every other
 // state belongs to one direction and is named with it (UP: upload, read;
@@ -67,6 +72,7 @@ enum SdoOutcome : uint8_t {
     SDO_OUT_TIMEOUT = 5,       // the server stayed silent too long
     SDO_OUT_SEGMENTED = 6,     // block initiate answered by a segmented upload
     SDO_OUT_FALLBACK = 7,      // block refused: the same call goes segmented
+    SDO_OUT_REFUSED = 8,       // the client refuses to go on: it aborts, result kept
 };
 
 // The block transfer's part of a channel (sdo_block.cpp).
@@ -90,13 +96,14 @@ struct SdoBlockPart {
 struct SdoChannel {
     // The slot and its state machine.
     uint8_t busy;
-    uint8_t upload;     // the direction: 1 upload (read), 0 download (write)
-    uint8_t state;      // SdoState
-    uint8_t nextState;  // differs from state: NextState() decided, applied next
-    uint8_t outcome;    // SdoOutcome of the current exchange
-    uint8_t exclusive;  // segmented or block: the node's other transfers wait
-    uint8_t block;      // requested as a block transfer
-    uint32_t claimSeq;  // claim order, for transfers waiting on one node
+    uint8_t upload;       // the direction: 1 upload (read), 0 download (write)
+    uint8_t state;        // SdoState
+    uint8_t nextState;    // differs from state: NextState() decided, applied next
+    uint8_t outcome;      // SdoOutcome of the current exchange
+    uint8_t exclusive;    // segmented or block: the node's other transfers wait
+    uint8_t block;        // requested as a block transfer
+    uint32_t claimSeq;    // claim order, for transfers waiting on one node
+    uint32_t cancelMark;  // the node's cancel mark when the call was made
 
     // The request: object, the caller's memory and where results go.
     uint8_t nodeId;
@@ -114,6 +121,7 @@ struct SdoChannel {
     uint32_t timeoutMs;
     uint32_t resendMs;    // re-send period of an unanswered frame
     uint32_t maxResends;  // re-sends allowed per frame
+    uint8_t refuseLong;   // upload: an announced size above capacity ends the read
 
     // The current exchange.
     uint32_t lastSendTick;
@@ -163,6 +171,7 @@ struct SdoSettings {
     uint32_t blockSize;
     uint32_t switchThreshold;
     uint32_t framesPerPass;
+    uint32_t refuseLong;  // KIV_SetSdoRefuseLongReads
     KIV_ProgressFn progress;
     void* progressUser;
 };
@@ -188,6 +197,11 @@ uint32_t SdoElapsed(uint32_t now, uint32_t since);
 // ---- Shared with sdo_block.cpp ---------------------------------------------
 // Ends the current exchange with `outcome`; a result of KIV_OK keeps none.
 void SdoFinish(SdoChannel& ch, int32_t result, SdoOutcome outcome);
+// Upload, when the instance refuses long reads (KIV_SetSdoRefuseLongReads):
+// when the server announced a size above the caller's capacity, ends
+// the read at once: the client aborts (0x06070012), the result stays 0 and
+// *received is capacity, as for any longer object. True when it did.
+bool SdoRefuseTooLong(SdoChannel& ch);
 // Ends it because the server broke the protocol: the client aborts with code.
 void SdoProtocolError(SdoChannel& ch, uint32_t code);
 // Ends the exchange with a time-out when the server has been silent for the
