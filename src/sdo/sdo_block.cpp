@@ -38,6 +38,14 @@ void Store(SdoChannel& ch, uint32_t at, const uint8_t* bytes, uint32_t n) {
     std::memcpy(ch.data + at, bytes, std::min(n, ch.capacity - at));
 }
 
+// An answer whose command specifier the protocol does not allow here: the
+// client aborts at once with 0x05040001.
+void WrongCommand(SdoChannel& ch, const KIV_CanFrame* f) {
+    Log().Error("sdo block %s: unexpected command 0x%02x", ch.upload ? "read" : "write",
+                static_cast<int>(f->data[0]));
+    SdoProtocolError(ch, kAbortCommand);
+}
+
 // ---- Download data phase ----------------------------------------------------
 
 // Sends the sub-block's segments from the one after seqNo: up to the
@@ -238,9 +246,11 @@ void BlockUploadEndWork(SdoChannel& ch) {
 void BlockUploadResponse(SdoChannel& ch, const KIV_CanFrame* f) {
     const uint8_t cmd = f->data[0];
     if (ch.state == SDO_UP_BLK_INIT) {
-        if ((cmd & ~(kBlockCrcFlag | kBlockSizeFlag)) != kBlockUploadAnswer ||
-            !SdoMatchesObject(ch, f))
+        if ((cmd & ~(kBlockCrcFlag | kBlockSizeFlag)) != kBlockUploadAnswer) {
+            WrongCommand(ch, f);
             return;
+        }
+        if (!SdoMatchesObject(ch, f)) return;
         ch.sizeKnown = (cmd & kBlockSizeFlag) != 0 ? 1 : 0;
         ch.totalSize = ch.sizeKnown ? LoadLe32(&f->data[4]) : 0;
         ch.blk.crcOn = (cmd & kBlockCrcFlag) != 0 ? 1 : 0;
@@ -261,7 +271,11 @@ void BlockDownloadResponse(SdoChannel& ch, const KIV_CanFrame* f) {
     const uint8_t cmd = f->data[0];
     switch (ch.state) {
         case SDO_DN_BLK_INIT:
-            if ((cmd & ~kBlockCrcFlag) != kBlockDownloadAnswer || !SdoMatchesObject(ch, f)) return;
+            if ((cmd & ~kBlockCrcFlag) != kBlockDownloadAnswer) {
+                WrongCommand(ch, f);
+                return;
+            }
+            if (!SdoMatchesObject(ch, f)) return;
             if (!ValidBlockSize(f->data[4])) {
                 Log().Error("sdo block write bad block size %d", f->data[4]);
                 SdoProtocolError(ch, kAbortBlockSize);
@@ -276,12 +290,18 @@ void BlockDownloadResponse(SdoChannel& ch, const KIV_CanFrame* f) {
         case SDO_DN_BLK_DATA:
             // An acknowledgement may come before the sub-block is all out (a
             // server that saw a gap): it restarts the sub-block all the same.
-            if (cmd == kBlockAck) TakeDownloadAck(ch, f);
+            // The answer to a re-sent copy of the initiate may still come.
+            if (cmd == kBlockAck)
+                TakeDownloadAck(ch, f);
+            else if ((cmd & ~kBlockCrcFlag) != kBlockDownloadAnswer || !SdoMatchesObject(ch, f))
+                WrongCommand(ch, f);
             break;
         case SDO_DN_BLK_END:
             if (cmd == kBlockDownloadEndAnswer) {
                 Log().Info("sdo block write success...<%d byte>", static_cast<int>(ch.totalSize));
                 SdoFinish(ch, KIV_OK, SDO_OUT_COMPLETE);
+            } else if (cmd != kBlockAck) {  // a repeated acknowledgement is no fault
+                WrongCommand(ch, f);
             }
             break;
         default:

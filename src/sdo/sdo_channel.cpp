@@ -75,9 +75,11 @@ bool SameObject(const SdoChannel& a, const SdoChannel& b) {
     return a.index == b.index && a.subIndex == b.subIndex;
 }
 
-// Whether answers that re-sent copies of an earlier write of this node and
-// object may still draw are outstanding. An entry whose copies were all
-// answered, or whose time ran out, is dropped here.
+// Whether answers that re-sent copies of an earlier write of this node may
+// still draw are outstanding for this transfer: a write of the same object,
+// or a block transfer of any object (a refusal of the block initiate may
+// name another object). Other reads never wait. An entry whose copies were
+// all answered, or whose time ran out, is dropped here.
 bool EchoPending(CoStack* stack, const SdoChannel& ch) {
     const uint32_t now = StackTick(stack);
     for (SdoEcho& e : stack->sdoEchoes) {
@@ -86,7 +88,9 @@ bool EchoPending(CoStack* stack, const SdoChannel& ch) {
             e.copies = 0;
             continue;
         }
-        if (e.nodeId == ch.nodeId && e.index == ch.index && e.subIndex == ch.subIndex) return true;
+        if (e.nodeId != ch.nodeId) continue;
+        if (ch.block || (!ch.upload && e.index == ch.index && e.subIndex == ch.subIndex))
+            return true;
     }
     return false;
 }
@@ -95,10 +99,11 @@ bool EchoPending(CoStack* stack, const SdoChannel& ch) {
 // node start in order; a segmented or block exchange has the node to
 // itself, and so has every transfer when the instance keeps one per node;
 // two expedited transfers overlap only on distinct objects, or as reads of
-// one object (which share one answer). A write waits for the answers that
-// re-sent copies of the previous write of its object may still draw.
+// one object (which share one answer). A transfer waits for the answers that
+// re-sent copies of the node's earlier transfers may still draw (EchoPending).
+// The one-transfer-per-node setting is the one this transfer was claimed with.
 bool MayStart(CoStack* stack, const SdoChannel& ch) {
-    const bool onePerNode = stack->sdoSettings.onePerNode != 0;
+    const bool onePerNode = ch.onePerNode != 0;
     for (const SdoChannel* slots : {stack->sdoUpload, stack->sdoDownload}) {
         for (int i = 0; i < SDO_CHANNELS; ++i) {
             const SdoChannel& o = slots[i];
@@ -111,14 +116,17 @@ bool MayStart(CoStack* stack, const SdoChannel& ch) {
             if (SameObject(ch, o) && !(ch.upload && o.upload)) return false;
         }
     }
-    return ch.upload || !EchoPending(stack, ch);
+    return !EchoPending(stack, ch);
 }
 
-// Records the copies of a finished write's initiate that may still draw
-// answers: every copy but the answered one.
+// Records the copies of a finished write's frames that may still draw
+// answers: every re-send, and the last frame when it stayed unanswered (a
+// time-out, a cancel).
 void RecordEcho(CoStack* stack, const SdoChannel& ch) {
-    const bool answered = ch.result != KIV_ERR_TIMEOUT;
-    const uint32_t copies = ch.initSends - (answered && ch.initSends > 0 ? 1u : 0u);
+    if (ch.upload) return;
+    const bool unanswered =
+        (ch.result == KIV_ERR_TIMEOUT || ch.result == KIV_ERR_CANCELLED) && ch.initSends > 0;
+    const uint32_t copies = ch.resends + (unanswered ? 1u : 0u);
     if (copies == 0) return;
     SdoEcho* slot = &stack->sdoEchoes[0];
     for (SdoEcho& e : stack->sdoEchoes) {
@@ -132,23 +140,44 @@ void RecordEcho(CoStack* stack, const SdoChannel& ch) {
     slot->index = ch.index;
     slot->subIndex = ch.subIndex;
     slot->copies = copies;
-    slot->sinceTick = ch.lastSendTick;
+    slot->sinceTick = ch.lastFrameTick;
     slot->timeoutMs = ch.timeoutMs;
 }
 
-// An answer a write's copy may have drawn: one copy fewer outstanding.
+// Whether a transfer with the node has sent its first frame.
+bool NodeBusy(CoStack* stack, uint8_t nodeId) {
+    for (const SdoChannel* pool : {stack->sdoUpload, stack->sdoDownload})
+        for (int i = 0; i < SDO_CHANNELS; ++i)
+            if (pool[i].busy && pool[i].nodeId == nodeId && pool[i].state != SDO_IDLE) return true;
+    return false;
+}
+
+// A server frame that answers a write's frame: initiate and segment
+// answers, block download answers, aborts.
+bool WriteAnswer(uint8_t cmd) {
+    return cmd == kCmdAbort || cia301::CommandSpecifier(cmd) == cia301::kScsInitiateDownload ||
+           cia301::CommandSpecifier(cmd) == cia301::kScsDownloadSegment ||
+           cia301::CommandSpecifier(cmd) == cia301::kScsBlockDownload;
+}
+
+// A frame a write's copy may have drawn: one copy fewer outstanding. A
+// frame that names an entry's object counts for it; any other answer of the
+// node's server counts for the node's oldest entry while none of the node's
+// transfers has started (nothing else may have drawn it).
 void CountEcho(CoStack* stack, const KIV_CanFrame* f) {
-    const uint8_t cmd = f->data[0];
-    const bool downloadAnswer = cmd == cia301::kSdoDownloadAnswer || cmd == kCmdAbort ||
-                                (cmd & ~cia301::kBlockCrcFlag) == cia301::kBlockDownloadAnswer;
-    if (!downloadAnswer) return;
+    if (f->id <= kCobSdoTx || f->id > kCobSdoTx + 127 || !WriteAnswer(f->data[0])) return;
+    const uint8_t nodeId = static_cast<uint8_t>(f->id - kCobSdoTx);
+    SdoEcho* oldest = nullptr;
     for (SdoEcho& e : stack->sdoEchoes) {
-        if (e.copies == 0 || f->id != kCobSdoTx + e.nodeId) continue;
+        if (e.copies == 0 || e.nodeId != nodeId) continue;
         if (SdoHeaderNames(f->data, e.index, e.subIndex)) {
             --e.copies;
             return;
         }
+        if (oldest == nullptr || static_cast<int32_t>(e.sinceTick - oldest->sinceTick) < 0)
+            oldest = &e;
     }
+    if (oldest != nullptr && !NodeBusy(stack, nodeId)) --oldest->copies;
 }
 
 // Data bytes of the next download segment: 7 while more follow.
@@ -296,8 +325,10 @@ void Step(SdoChannel& ch) {
     if (ch.sendCount != 0 &&
         (SdoElapsed(now, ch.lastSendTick) < ch.resendMs || ch.sendCount > ch.maxResends))
         return;
+    if (ch.sendCount != 0) ++ch.resends;
     if (ch.sendCount++ == 0) ch.firstSendTick = now;
     ch.lastSendTick = now;
+    ch.lastFrameTick = now;
     if (IsInitiate(ch.state)) ++ch.initSends;
 
     KIV_CanFrame f;
@@ -336,20 +367,30 @@ bool MovesData(uint8_t s) {
 }
 
 // Reports progress of a segmented or block transfer, at most once a pass:
-// after the pass's steps, and as it ends (its last step may end it).
-void ReportProgress(SdoChannel& ch) {
-    if (ch.progress == nullptr || !ch.busy || ch.bytesDone == ch.progressDone) return;
-    if (!MovesData(ch.state)) return;
+// after the pass's steps, and as it ends (its last step may end it). The
+// callback is read under the instance mutex at each call, and the call is
+// marked as under way in the same hold (progressCalls odd), so that
+// KIV_SetTransferProgress and KIV_Destroy can make sure that no call of the
+// old callback starts after they return.
+void ReportProgress(CoStack* stack, SdoChannel& ch) {
+    if (!ch.busy || ch.bytesDone == ch.progressDone || !MovesData(ch.state)) return;
     ch.progressDone = ch.bytesDone;
+    if (stack->mutex != nullptr) platform::MutexLock(stack->mutex);
+    const KIV_ProgressFn fn = HostReachable(stack) ? stack->sdoSettings.progress : nullptr;
+    void* const user = stack->sdoSettings.progressUser;
+    if (fn != nullptr) stack->progressCalls.fetch_add(1);
+    if (stack->mutex != nullptr) platform::MutexUnlock(stack->mutex);
+    if (fn == nullptr) return;
     const uint32_t total = !ch.upload || ch.sizeKnown ? ch.totalSize : 0;
-    ch.progress(ch.progressUser, ch.nodeId, ch.index, ch.subIndex, ch.bytesDone, total);
+    fn(user, ch.nodeId, ch.index, ch.subIndex, ch.bytesDone, total);
+    stack->progressCalls.fetch_add(1);
 }
 
 // Ends a transfer: the caller's request is completed and the slot freed.
 void Complete(CoStack* stack, SdoChannel& ch) {
     CoRequest* r = ch.request;
-    ReportProgress(ch);
-    if (!ch.upload) RecordEcho(stack, ch);
+    ReportProgress(stack, ch);
+    RecordEcho(stack, ch);
     CountSdoEnd(stack, ch.nodeId, ch.result, ch.serverAbortCode);
     if (r != nullptr) {
         r->result = ch.result;
@@ -480,7 +521,7 @@ void Tick(CoStack* stack, SdoChannel* pool) {
         }
         if (!freed) break;
     }
-    for (int i = 0; i < SDO_CHANNELS; ++i) ReportProgress(pool[i]);
+    for (int i = 0; i < SDO_CHANNELS; ++i) ReportProgress(stack, pool[i]);
 }
 
 }  // namespace
@@ -602,11 +643,10 @@ int32_t SdoClaimChannel(CoStack* stack, CoRequest* request) {
     ch->resendMs = settings.resendMs;
     ch->maxResends = settings.maxResends;
     ch->refuseLong = settings.refuseLong != 0 ? 1 : 0;
+    ch->onePerNode = settings.onePerNode != 0 ? 1 : 0;
     ch->blk.blkSize = static_cast<uint8_t>(settings.blockSize);
     ch->blk.switchLimit = static_cast<uint8_t>(settings.switchThreshold);
     ch->blk.framesPerPass = settings.framesPerPass;
-    ch->progress = settings.progress;
-    ch->progressUser = settings.progressUser;
     ch->clientAbortCode = SDO_ABORT_TIMEOUT;
     ch->state = SDO_IDLE;
     const bool expedited = size <= cia301::kSdoExpeditedMax;
@@ -772,7 +812,12 @@ void SdoChannelResponse(SdoChannel* ch, const KIV_CanFrame* f) {
     // frame undo an answered read before the request is completed.
     if (ch->outcome != SDO_OUT_NONE || !Listening(*ch)) return;
     if (f->data[0] == kCmdAbort) {
-        if (SdoMatchesObject(*ch, f)) TakeServerAbort(*ch, f);
+        // A server without block transfer may name another object (or
+        // 0x0000:00) in its refusal: while the block initiate is pending,
+        // 0x05040001 from the node's server is a refusal all the same.
+        const bool refusal =
+            IsBlockInit(ch->state) && LoadLe32(&f->data[4]) == cia301::kAbortCommand;
+        if (SdoMatchesObject(*ch, f) || refusal) TakeServerAbort(*ch, f);
         return;
     }
     if (ch->upload)

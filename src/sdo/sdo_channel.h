@@ -122,12 +122,15 @@ struct SdoChannel {
     uint32_t resendMs;    // re-send period of an unanswered frame
     uint32_t maxResends;  // re-sends allowed per frame
     uint8_t refuseLong;   // upload: an announced size above capacity ends the read
+    uint8_t onePerNode;   // KIV_SetSdoOneTransferPerNode when claimed
 
     // The current exchange.
     uint32_t lastSendTick;
     uint32_t firstSendTick;
     uint32_t sendCount;
-    uint32_t initSends;  // initiate frames sent (re-sends included)
+    uint32_t initSends;      // initiate frames sent (re-sends included)
+    uint32_t resends;        // frames sent again, unanswered at the time (whole transfer)
+    uint32_t lastFrameTick;  // when the send-and-wait step last sent a frame
 
     // The data moved.
     uint32_t bytesDone;
@@ -144,13 +147,13 @@ struct SdoChannel {
     SdoBlockPart blk;
 
     uint32_t progressDone;  // bytes last reported to the progress callback
-    KIV_ProgressFn progress;
-    void* progressUser;
 };
 
-// An answer that re-sent copies of a finished write may still draw: the
-// node's next write of that object waits until `copies` such answers came or
-// `timeoutMs` passed since the last copy.
+// Answers that re-sent copies of a finished transfer's frames (initiates,
+// segments, end frames) may still draw: the node's next transfer of that
+// object, and its next block transfer of any object, wait until `copies`
+// such frames came from the server or `timeoutMs` passed since the
+// transfer ended.
 struct SdoEcho {
     uint8_t nodeId;
     uint8_t subIndex;
@@ -162,8 +165,10 @@ struct SdoEcho {
 constexpr int SDO_ECHOES = 2 * SDO_CHANNELS;
 
 // Per-instance SDO settings (KIV_SetSdoRetry, KIV_SetSdoOneTransferPerNode,
-// KIV_SetBlockTransfer, KIV_SetTransferProgress): written under the
-// instance mutex, copied into a channel when it is claimed.
+// KIV_SetBlockTransfer, KIV_SetSdoRefuseLongReads, KIV_SetTransferProgress):
+// written under the instance mutex. A channel copies them when it is
+// claimed, except the progress callback, read under the mutex at each call
+// (sdo_channel.cpp, ReportProgress).
 struct SdoSettings {
     uint32_t resendMs;
     uint32_t maxResends;
@@ -189,6 +194,11 @@ int32_t SdoSendAbort(CoStack* stack, uint8_t nodeId, uint16_t index, uint8_t sub
                      uint32_t code = SDO_ABORT_TIMEOUT);
 // Offers one frame to one channel of either direction.
 void SdoChannelResponse(SdoChannel* ch, const KIV_CanFrame* frame);
+
+// Returns once no call of the progress callback that began before this call
+// is under way, or after maxMs; at once on the instance's own worker (the
+// caller is then inside that call, or no call is under way).
+void SdoAwaitProgress(CoStack* stack, uint32_t maxMs);
 
 // Milliseconds elapsed from `since` to `now` by the library's wrap rule: the
 // plain difference, less one when the tick count has wrapped.

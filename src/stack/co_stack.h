@@ -164,6 +164,10 @@ struct CoStack {
     // gave up waiting, or was called on the worker itself). The host may free
     // what its callbacks use from then on: the worker enters none again.
     std::atomic<bool> hostReleased;
+    // Progress callback calls begun and ended (odd while one is under way);
+    // raised by the worker, the first time under the mutex together with
+    // reading the callback (sdo/sdo_channel.cpp, ReportProgress).
+    std::atomic<uint32_t> progressCalls;
 
     // Low-latency mode (stack/worker_timing.cpp): the sleep between passes
     // in microseconds, 0 for the default timing, and KIV_TIMING_ flags. The

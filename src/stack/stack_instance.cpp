@@ -150,7 +150,10 @@ unsigned WorkerMain(void* instance) {
     if (stack->running.load() != 0) {
         do {
             WorkerPass(stack);
-            if (!CyclicPause(stack) && !LowLatencyPause(stack)) platform::SleepMs(kPassSleepMs);
+            // A receive poll that filled all 8 records shows a backlog: the
+            // next pass comes at once, in every timing.
+            if (!CyclicPause(stack) && !LowLatencyPause(stack) && !stack->lastPollFull)
+                platform::SleepMs(kPassSleepMs);
         } while (stack->running.load() != 0);
     }
     t_workerOf = nullptr;
@@ -190,7 +193,12 @@ namespace {
 // host callback; it completes what is left and frees the instance when it
 // leaves the callback it is in.
 int32_t HandOverToWorker(CoStack* stack) {
+    // Under the mutex, as the progress report reads it: no progress call
+    // starts after this; one under way on the worker is waited for a while.
+    platform::MutexLock(stack->mutex);
     stack->hostReleased.store(true);
+    platform::MutexUnlock(stack->mutex);
+    SdoAwaitProgress(stack, kJoinTimeoutMs);
     platform::ThreadClose(stack->thread);
     stack->thread = nullptr;
     if (stack->handoff.exchange(2) == 1) {

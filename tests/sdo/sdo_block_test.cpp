@@ -588,3 +588,112 @@ TEST_F(SdoBlock, ReadAnnouncedLongerThanTheBufferIsRefusedAtTheFirstAnswer) {
         EXPECT_EQ(t.storage, Bytes(16, kGuard)) << "nothing stored";
     }
 }
+
+// ---------------------------------------------------------------------------
+// Servers met in the field
+
+// A server built without block transfer refuses the block initiate with
+// 0x05040001 but names another object (often 0x0000:00): still a refusal,
+// and the same call goes on at once as a normal transfer.
+TEST_F(SdoBlock, BlockRefusalNamingAnotherObjectFallsBackAtOnce) {
+    const KIV_CanFrame refusals[] = {
+        Resp({0x80, 0x00, 0x00, 0x00, 0x01, 0x00, 0x04, 0x05}),
+        Resp({0x80, 0x00, 0x10, 0x01, 0x01, 0x00, 0x04, 0x05}),
+    };
+    for (const auto& refusal : refusals) {
+        SCOPED_TRACE(testing::Message() << "abort names " << int{refusal.data[2]});
+        Transfer& r = Start(true, {}, 16);
+        Run({{{}, {kUpInit}}, {{refusal}, {Req({0x40, 0x45, 0x23, 0x07})}}});
+        Run({{{Resp({0x4B, 0x45, 0x23, 0x07, 1, 2})}, {}}});
+        EXPECT_EQ(r.request.result, KIV_OK);
+        EXPECT_EQ(r.abortCode, 0xDEADBEEFu) << "a refusal is not the server's abort";
+        Transfer& w = Start(false, {1, 2});
+        Run({{{}, {Req({0xC6, 0x45, 0x23, 0x07, 2})}},
+             {{refusal}, {Req({0x2B, 0x45, 0x23, 0x07, 1, 2})}},
+             {{Resp({0x60, 0x45, 0x23, 0x07})}, {}}});
+        EXPECT_EQ(w.request.result, KIV_OK);
+    }
+}
+
+// The refused block initiate was answered (by the refusal): it leaves no
+// copy, so the next write of the object starts at once.
+TEST_F(SdoBlock, WriteAfterABlockRefusalStartsAtOnce) {
+    Transfer& first = Start(false, {1, 2});
+    Run({{{}, {Req({0xC6, 0x45, 0x23, 0x07, 2})}},
+         {{Resp({0x80, 0x45, 0x23, 0x07, 0x01, 0x00, 0x04, 0x05})},
+          {Req({0x2B, 0x45, 0x23, 0x07, 1, 2})}},
+         {{Resp({0x60, 0x45, 0x23, 0x07})}, {}}});
+    EXPECT_EQ(first.request.result, KIV_OK);
+    Start(false, {3, 4}, 0, false);
+    EXPECT_EQ(Tick(1), Frames{Req({0x2B, 0x45, 0x23, 0x07, 3, 4})});
+}
+
+// Late answers to re-sent copies of a segment: an idle server aborts each
+// copy (0x05040001). The node's next transfer of the object waits for them
+// (or for the SDO time-out) and is never credited with them.
+TEST_F(SdoBlock, LateAnswersToResentSegmentsAreNotCreditedToTheNextWrite) {
+    const KIV_CanFrame idleAbort = Resp({0x80, 0x45, 0x23, 0x07, 0x01, 0x00, 0x04, 0x05});
+    Transfer& first = Start(false, kNine, 0, false);
+    Run({{{}, {Req({0x21, 0x45, 0x23, 0x07, 9})}},
+         {{Resp({0x60, 0x45, 0x23, 0x07})}, {ReqSeg(0x00, Slice(kNine, 0, 7))}},
+         {{Resp({0x20})}, {ReqSeg(0x1B, Slice(kNine, 7, 2))}, 1},
+         {{}, {ReqSeg(0x1B, Slice(kNine, 7, 2))}, 100},
+         {{}, {ReqSeg(0x1B, Slice(kNine, 7, 2))}, 100},
+         {{Resp({0x30})}, {}, 5}});
+    EXPECT_EQ(first.request.result, KIV_OK);
+    Transfer& second = Start(false, {1, 2}, 0, false);
+    Run({{{}, {}, 5},
+         {{idleAbort}, {}, 5},
+         {{idleAbort}, {Req({0x2B, 0x45, 0x23, 0x07, 1, 2})}},
+         {{Resp({0x60, 0x45, 0x23, 0x07})}, {}}});
+    EXPECT_EQ(second.request.result, KIV_OK);
+    EXPECT_EQ(second.abortCode, 0xDEADBEEFu);
+}
+
+// A block client answered with the wrong command specifier aborts at once
+// with 0x05040001.
+TEST_F(SdoBlock, WrongCommandSpecifierIsAbortedAtOnce) {
+    const Bytes d20 = Pattern(20, 0x40);
+    struct Case {
+        const char* name;
+        bool upload;
+        std::vector<Step> script;
+    };
+    const Case cases[] = {
+        {"download answer to an upload initiate",
+         true,
+         {{{}, {kUpInit}}, {{Resp({0x60, 0x45, 0x23, 0x07})}, {Abort(0x05040001)}}}},
+        {"upload answer to a download initiate",
+         false,
+         {{{}, {Req({0xC6, 0x45, 0x23, 0x07, 20})}},
+          {{Resp({0xC6, 0x45, 0x23, 0x07, 20})}, {Abort(0x05040001)}}}},
+        {"end answer instead of a sub-block acknowledgement",
+         false,
+         {{{}, {Req({0xC6, 0x45, 0x23, 0x07, 20})}},
+          {{Resp({0xA4, 0x45, 0x23, 0x07, 127})},
+           {ReqSeg(0x01, Slice(d20, 0, 7)), ReqSeg(0x02, Slice(d20, 7, 7)),
+            ReqSeg(0x83, Slice(d20, 14, 6))}},
+          {{Resp({0xA1})}, {Abort(0x05040001)}}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Transfer& t = Start(c.upload, d20, 32);
+        Run(c.script);
+        Tick(5);
+        EXPECT_EQ(t.request.result, KIV_ERR_PARAM);
+    }
+}
+
+// The one-transfer-per-node setting is taken when the transfer is claimed:
+// a transfer already waiting keeps waiting when it is switched off.
+TEST_F(SdoBlock, OneTransferPerNodeIsTakenWhenClaimed) {
+    stack_->sdoSettings.onePerNode = 1;
+    Transfer& a = Start(true, {}, 4, false, 0x1000);
+    Start(true, {}, 4, false, 0x1001);
+    EXPECT_EQ(Tick(1).size(), 1u);
+    stack_->sdoSettings.onePerNode = 0;
+    EXPECT_EQ(Tick(79), Frames{}) << "the waiting read must not start beside the first";
+    Offer(Resp({0x4B, 0x00, 0x10, 0x07, 1, 2}));
+    EXPECT_EQ(Tick(2), Frames{Req({0x40, 0x01, 0x10, 0x07})});
+    EXPECT_EQ(a.request.result, KIV_OK);
+}

@@ -454,3 +454,30 @@ TEST_F(SdoEndToEnd, LongReadsRefusedAtTheFirstAnswerWhenAsked) {
 }
 
 }  // namespace
+
+namespace {
+
+// Once KIV_SetTransferProgress(h, NULL, NULL) has returned, no progress call
+// starts, for the transfer under way too.
+TEST_F(SdoEndToEnd, NoProgressCallStartsAfterTheCallbackWasCleared) {
+    static std::atomic<int> calls{0};
+    calls = 0;
+    ASSERT_EQ(KIV_SetTransferProgress(
+                  handle_,
+                  [](void*, uint8_t, uint16_t, uint8_t, uint32_t, uint32_t) {
+                      ++calls;
+                      std::this_thread::sleep_for(2ms);
+                  },
+                  nullptr),
+              KIV_OK);
+    auto read = std::async(std::launch::async, [this] { return Read(kNode, 0x3000, 2, 100); });
+    const auto deadline = Clock::now() + 5s;
+    while (calls.load() == 0 && Clock::now() < deadline) std::this_thread::sleep_for(1ms);
+    ASSERT_EQ(KIV_SetTransferProgress(handle_, nullptr, nullptr), KIV_OK);
+    const int atClear = calls.load();
+    EXPECT_EQ(read.get().rc, KIV_OK);
+    EXPECT_GE(atClear, 1);
+    EXPECT_EQ(calls.load(), atClear);
+}
+
+}  // namespace
