@@ -41,7 +41,8 @@
  * KIV_SuperviseNode, KIV_GuardNode and the KIV_LSS_ services. These queue
  * nothing: KIV_GetNodeState, KIV_GetStats, KIV_GetCyclicStats,
  * KIV_StartCyclic, KIV_StopCyclic, KIV_SetSDOTimeout, KIV_SetSdoRetry,
- * KIV_SetSdoOneTransferPerNode, KIV_SetBlockTransfer,
+ * KIV_SetSdoOneTransferPerNode, KIV_SetSdoRefuseLongReads, KIV_Cancel,
+ * KIV_SetBlockTransfer,
  * KIV_SetTransferProgress, KIV_LSS_SetTimeout, KIV_SetWorkerTiming,
  * KIV_Notify, KIV_SdoAbortText, KIV_GetVersion, and the KIV_Od calls of
  * orukiv_od.h other than KIV_ConfigureNode and KIV_WriteConciseDcf.

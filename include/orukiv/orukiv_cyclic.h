@@ -17,7 +17,7 @@ extern "C" {
  * start at 0 when KIV_StartCyclic starts a stopped instance; a start while
  * running keeps them. */
 typedef struct KIV_CyclicStats {
-    uint64_t cycles;    /* SYNCs sent                                    */
+    uint64_t cycles;    /* SYNCs sent (canSend took them)                */
     uint64_t skipped;   /* deadlines missed by a whole period: no SYNC
                            was sent for them                             */
     uint32_t maxLateUs; /* worst lateness of a SYNC against its deadline,
@@ -31,8 +31,10 @@ typedef struct KIV_CyclicStats {
 
 /* The host's part of a cycle, called on the worker right after the cycle's
  * SYNC went to canSend. cycle numbers the cycle's deadline: 0 for the first
- * SYNC after KIV_StartCyclic started a stopped instance, then one more per
- * period, so it grows by more than 1 after skipped deadlines (its time is
+ * deadline after KIV_StartCyclic started a stopped instance, then one more
+ * per period, so the first SYNC's number is above 0 when it came a whole
+ * period or more late, and it grows by more than 1 after skipped deadlines
+ * (its time is
  * cycle x period after the start, while the period is unchanged); it runs
  * on across a start while running. Fill up to
  * maxFrames (at least 16) frames, typically the RPDOs with this cycle's

@@ -50,6 +50,9 @@ extern "C" {
 /* The send path had no send callback, or no frame to send: exports that
  * send a frame. */
 #define KIV_ERR_NO_SEND 6
+/* Ended by KIV_Cancel: SDO transfers (and what is built on them) queued or
+ * under way with the node when it was called. */
+#define KIV_ERR_CANCELLED 7
 
 /* ------------------------------------------------------------------------ */
 /* Frames and callbacks                                                      */
@@ -277,7 +280,10 @@ ORUKIV_C_API KIV_Handle KIV_Init(const KIV_InitParam* param);
  * progress with KIV_ERR_TIMEOUT, frees the instance and ends. Called inside
  * one of the instance's own callbacks, it does not wait for itself: it
  * stops the instance and returns 0 at once, and the worker does the same
- * when that callback returns. */
+ * when that callback returns. In every case no progress call
+ * (KIV_SetTransferProgress) starts after it returned: when it gives up
+ * waiting it also waits (up to 1000 ms more) for a progress call under way
+ * on the worker to return. */
 ORUKIV_C_API int32_t KIV_Destroy(KIV_Handle handle);
 
 /* Every export that takes a handle, in every header, returns KIV_ERR_PARAM
@@ -298,7 +304,8 @@ ORUKIV_C_API int32_t KIV_InputFrame(KIV_Handle handle, const KIV_CanFrame* frame
 /* A queued request ends the worker's current sleep: its pass starts at once. */
 #define KIV_TIMING_WAKE_ON_REQUEST 0x1u
 /* A receive poll that filled all 8 records starts the next pass without
- * sleeping, so that the worker keeps up while the host has frames. */
+ * sleeping, so that the worker keeps up while the host has frames. This is
+ * now the behaviour of every timing; the flag is still accepted. */
 #define KIV_TIMING_DRAIN_RECEIVE 0x2u
 
 /* Puts the instance in low-latency mode: the worker sleeps periodUs

@@ -23,6 +23,10 @@ struct CoStack : StackCore {
     orukiv::SdoChannel sdoDownload[orukiv::SDO_CHANNELS];
     orukiv::SdoEcho sdoEchoes[orukiv::SDO_ECHOES];
     orukiv::SdoSettings sdoSettings;
+    // Progress callback calls begun and ended (odd while one is under way);
+    // raised by the worker, the first time under the mutex together with
+    // reading the callback (sdo/sdo_channel.cpp, ReportProgress).
+    std::atomic<uint32_t> progressCalls;
 
     // Heartbeat consumer and node guarding (worker-owned, published for the
     // queries).

@@ -123,11 +123,12 @@ bool WakerSleepUntilNs(Waker* waker, uint64_t deadlineNs) {
 
 void WakerWake(Waker* waker) {
     // The lock is only ever held for the sleeper's flag test, never across
-    // its wait: taking it cannot keep the caller waiting for a sleep.
-    {
-        std::lock_guard<std::mutex> g(waker->m);
-        waker->woken = true;
-    }
+    // its wait: taking it cannot keep the caller waiting for a sleep. The
+    // signal is given with the lock held: once the sleeper has seen the flag
+    // and returned, its owner may free the waker, and a signal after the
+    // unlock could then touch freed memory.
+    std::lock_guard<std::mutex> g(waker->m);
+    waker->woken = true;
     waker->cv.notify_one();
 }
 

@@ -48,6 +48,11 @@ void Release(StackCore* core, int32_t) {
     }
 }
 
+// No progress call may start or still run once KIV_Destroy returned.
+void HandOver(StackCore* core, uint32_t maxMs) {
+    SdoAwaitProgress(Instance(core), maxMs);
+}
+
 }  // namespace
 
 // The channels pick their servers' answers themselves: every frame.
@@ -65,6 +70,7 @@ extern const Service kSdoService = {
     nullptr,
     Release,
     nullptr,
+    HandOver,
 };
 
 }  // namespace orukiv

@@ -1,6 +1,8 @@
 // Per-instance SDO settings: re-send policy, one transfer per node, block
-// transfer parameters and the progress callback. Each takes effect for
-// transfers requested after the call (a channel copies them when claimed).
+// transfer parameters, refusal of long reads and the progress callback. Each
+// takes effect for transfers requested after the call (a channel copies them
+// when claimed); the progress callback takes effect at once, for transfers
+// under way too.
 #include "sdo/sdo_channel.h"
 #include "stack/cia301.h"
 #include "instance/co_stack.h"
@@ -20,6 +22,14 @@ int32_t Update(KIV_Handle handle, Change change) {
 
 }  // namespace
 
+void orukiv::SdoAwaitProgress(CoStack* stack, uint32_t maxMs) {
+    if (OnOwnWorker(stack)) return;
+    const uint32_t seen = stack->progressCalls.load();
+    if ((seen & 1u) == 0) return;
+    for (uint32_t waited = 0; stack->progressCalls.load() == seen && waited < maxMs; ++waited)
+        platform::SleepMs(1);
+}
+
 extern "C" {
 
 int32_t KIV_SetSdoRetry(KIV_Handle handle, uint32_t intervalMs, uint32_t maxResends) {
@@ -32,6 +42,10 @@ int32_t KIV_SetSdoRetry(KIV_Handle handle, uint32_t intervalMs, uint32_t maxRese
 
 int32_t KIV_SetSdoOneTransferPerNode(KIV_Handle handle, uint32_t enable) {
     return Update(handle, [&](SdoSettings& s) { s.onePerNode = enable != 0 ? 1 : 0; });
+}
+
+int32_t KIV_SetSdoRefuseLongReads(KIV_Handle handle, uint32_t enable) {
+    return Update(handle, [&](SdoSettings& s) { s.refuseLong = enable != 0 ? 1 : 0; });
 }
 
 int32_t KIV_SetBlockTransfer(KIV_Handle handle, uint32_t blockSize, uint32_t switchThreshold,
@@ -48,10 +62,13 @@ int32_t KIV_SetBlockTransfer(KIV_Handle handle, uint32_t blockSize, uint32_t swi
 }
 
 int32_t KIV_SetTransferProgress(KIV_Handle handle, KIV_ProgressFn fn, void* user) {
-    return Update(handle, [&](SdoSettings& s) {
+    const int32_t rc = Update(handle, [&](SdoSettings& s) {
         s.progress = fn;
         s.progressUser = user;
     });
+    // A call of the previous callback under way on the worker ends first.
+    if (rc == KIV_OK) orukiv::SdoAwaitProgress(handle, 0xFFFFFFFFu);
+    return rc;
 }
 
 }  // extern "C"

@@ -42,6 +42,7 @@ extern const Service kBootService = {
     nullptr,
     nullptr,
     nullptr,
+    nullptr,
 };
 
 }  // namespace orukiv

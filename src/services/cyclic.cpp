@@ -115,8 +115,7 @@ void RunCycle(CoStack* stack) {
         c.counter = c.counter >= c.config.overflow ? 1 : static_cast<uint8_t>(c.counter + 1);
     }
     c.inCycle = true;
-    (void)SendFrame(stack, &sync);
-    Count(c.cycles);
+    if (SendFrame(stack, &sync) == KIV_OK) Count(c.cycles);  // SYNCs canSend took
     if (c.config.fn != nullptr && HostReachable(stack) && c.active.load())
         RunHostPart(stack, c, c.cycle);
     c.inCycle = false;
@@ -165,13 +164,9 @@ bool CyclicPause(CoStack* stack) {
     // wakes the worker, to look at the deadline again).
     const uint32_t lowLatencyUs = stack->periodUs.load(std::memory_order_acquire);
     uint64_t passSleepNs = lowLatencyUs != 0 ? lowLatencyUs * kNsPerUs : kPassSleepMs * 1000000ull;
-    // A full receive poll starts the next pass at once while cycles run (the
-    // drives' answers of every cycle must not pile up), and in low-latency
-    // mode when the instance asks for it.
-    const bool drain = stack->cyclic.active.load() ||
-                       (lowLatencyUs != 0 && (stack->timingFlags.load(std::memory_order_relaxed) &
-                                              KIV_TIMING_DRAIN_RECEIVE) != 0);
-    if (drain && stack->lastPollFull) passSleepNs = 0;
+    // A full receive poll starts the next pass at once (the frames behind it
+    // must not pile up), in every timing.
+    if (stack->lastPollFull) passSleepNs = 0;
     const uint64_t passDue = platform::SteadyNs() + passSleepNs;
     for (;;) {
         if (stack->running.load() == 0) return true;
@@ -229,6 +224,7 @@ extern const Service kCyclicService = {
     Halt,
     nullptr,
     Close,
+    nullptr,
 };
 
 }  // namespace orukiv

@@ -41,6 +41,7 @@ extern const Service kLssService = {
     nullptr,
     Release,
     nullptr,
+    nullptr,
 };
 
 }  // namespace orukiv

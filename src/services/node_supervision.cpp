@@ -283,6 +283,7 @@ extern const Service kSupervisionService = {
     nullptr,
     nullptr,
     nullptr,
+    nullptr,
 };
 
 }  // namespace orukiv

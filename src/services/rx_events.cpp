@@ -175,6 +175,7 @@ extern const Service kEventService = {
     nullptr,
     nullptr,
     nullptr,
+    nullptr,
 };
 
 }  // namespace orukiv

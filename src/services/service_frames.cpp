@@ -115,6 +115,7 @@ extern const Service kFrameService = {
     nullptr,
     nullptr,
     nullptr,
+    nullptr,
 };
 
 }  // namespace orukiv

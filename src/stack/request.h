@@ -109,6 +109,9 @@ struct CoRequest {
     // server's expedited answer indicated no size (may be null).
     uint8_t sdoBlock;
     uint8_t* sdoUnsized;
+    // The cancel mark of the request's node when the call was made
+    // (stack/cancel.h); services that honour KIV_Cancel set it.
+    uint32_t cancelMark;
 };
 
 constexpr int kRingSlots = 32;

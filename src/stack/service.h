@@ -40,6 +40,11 @@ struct Service {
     void (*release)(StackCore* stack, int32_t result);
     // The instance is freed: the service's resources go.
     void (*close)(StackCore* stack);
+    // KIV_Destroy hands the instance over to a worker it could not join (or
+    // it was called inside a callback): waits up to maxMs for a host
+    // callback of the service under way on another thread to return, so
+    // that none runs once KIV_Destroy has returned.
+    void (*handOver)(StackCore* stack, uint32_t maxMs);
 };
 
 // Every identifier, for services that pick their frames themselves.

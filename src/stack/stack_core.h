@@ -42,6 +42,11 @@ struct StackCore {
     // what its callbacks use from then on: the worker enters none again.
     std::atomic<bool> hostReleased;
 
+    // KIV_Cancel's generation counters (stack/cancel.h): for every node
+    // (KIV_Cancel(h, 0)) and per node. Any thread raises them; services read.
+    std::atomic<uint32_t> cancelAll;
+    std::atomic<uint32_t> cancelNode[128];
+
     // Low-latency mode (stack/worker_timing.cpp): the sleep between passes
     // in microseconds, 0 for the default timing, and KIV_TIMING_ flags. The
     // waker exists from the first KIV_SetWorkerTiming on.

@@ -114,7 +114,10 @@ unsigned WorkerMain(void* instance) {
     if (stack->running.load() != 0) {
         do {
             WorkerPass(stack);
-            if (!ServicePause(stack) && !LowLatencyPause(stack)) platform::SleepMs(kPassSleepMs);
+            // A receive poll that filled all 8 records shows a backlog: the
+            // next pass comes at once, in every timing.
+            if (!ServicePause(stack) && !LowLatencyPause(stack) && !stack->lastPollFull)
+                platform::SleepMs(kPassSleepMs);
         } while (stack->running.load() != 0);
     }
     t_workerOf = nullptr;
@@ -141,7 +144,15 @@ namespace {
 // host callback; it completes what is left and frees the instance when it
 // leaves the callback it is in.
 int32_t HandOverToWorker(StackCore* stack) {
+    // Under the mutex, as the services read it before a host callback: no
+    // such call starts after this; one under way on the worker is waited for
+    // a while.
+    platform::MutexLock(stack->mutex);
     stack->hostReleased.store(true);
+    platform::MutexUnlock(stack->mutex);
+    for (std::size_t i = 0; i < kServiceCount; ++i)
+        if (kServiceTable[i]->handOver != nullptr)
+            kServiceTable[i]->handOver(stack, kJoinTimeoutMs);
     platform::ThreadClose(stack->thread);
     stack->thread = nullptr;
     if (stack->handoff.exchange(2) == 1) {

@@ -26,8 +26,9 @@ bool LowLatencyPause(StackCore* stack) {
     if (period == 0) return false;
     // A pass that took the stop request ends the worker: no sleep first.
     if (stack->running.load() == 0) return true;
-    const uint32_t flags = stack->timingFlags.load(std::memory_order_relaxed);
-    if ((flags & KIV_TIMING_DRAIN_RECEIVE) != 0 && stack->lastPollFull) return true;
+    // A full receive poll starts the next pass at once, with or without
+    // KIV_TIMING_DRAIN_RECEIVE (the behaviour of every timing now).
+    if (stack->lastPollFull) return true;
     (void)platform::WakerSleepUs(stack->waker, period);
     return true;
 }

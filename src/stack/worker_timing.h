@@ -1,6 +1,6 @@
 // Low-latency mode: the worker's sleep between passes, ended early by
 // KIV_Notify and (with KIV_TIMING_WAKE_ON_REQUEST) by queued requests, and
-// skipped after a full receive poll (KIV_TIMING_DRAIN_RECEIVE). An instance
+// skipped after a full receive poll (in every timing). An instance
 // that never calls KIV_SetWorkerTiming keeps the plain 5 ms sleep.
 #pragma once
 

@@ -3,6 +3,7 @@
 // frames offered and the client frames that must follow.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -484,3 +485,215 @@ TEST_F(SdoBlock, ProgressIsReportedAsTheTransferAdvances) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// KIV_Cancel: every transfer of the node ends at the next pass, with the
+// client's abort frame once its initiate went out.
+
+TEST_F(SdoBlock, CancelEndsTheNodesTransfersWithAnAbortOnceTheInitiateWentOut) {
+    struct Case {
+        const char* name;
+        uint8_t cancelNode;
+        std::function<void()> begin;  // the transfers, under way
+        Frames atCancel;              // sent in the pass after KIV_Cancel
+        std::vector<int32_t> results;
+    };
+    const KIV_CanFrame cancelAbort = Abort(0x08000000);
+    const Case cases[] = {
+        {"expedited read",
+         5,
+         [this] {
+             Start(true, {}, 4, false);
+             Tick();
+         },
+         {cancelAbort},
+         {KIV_ERR_CANCELLED}},
+        {"segmented write between segments",
+         0,
+         [this] {
+             Start(false, kNine, 0, false);
+             Tick();
+             Offer(Resp({0x60, 0x45, 0x23, 0x07}));
+             Tick();
+         },
+         {cancelAbort},
+         {KIV_ERR_CANCELLED}},
+        {"block read within a sub-block",
+         5,
+         [this] {
+             Start(true, {}, 16);
+             Run({{{}, {kUpInit}}, {{kNineAnswer}, {kUpStart}}});
+             Offer(kSeg1);
+         },
+         {cancelAbort},
+         {KIV_ERR_CANCELLED}},
+        {"a read waiting behind a segmented write sends nothing",
+         5,
+         [this] {
+             Start(false, kNine, 0, false);
+             Start(true, {}, 4, false, 0x1000);
+             Tick();
+         },
+         {cancelAbort},
+         {KIV_ERR_CANCELLED, KIV_ERR_CANCELLED}},
+        {"another node's cancel changes nothing",
+         6,
+         [this] {
+             Start(true, {}, 4, false);
+             Tick();
+         },
+         {},
+         {kPending}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        SetUp();
+        all_.clear();
+        c.begin();
+        ASSERT_EQ(KIV_Cancel(stack_, c.cancelNode), KIV_OK);
+        EXPECT_EQ(Tick(), c.atCancel);
+        ASSERT_EQ(all_.size(), c.results.size());
+        for (std::size_t i = 0; i < all_.size(); ++i)
+            EXPECT_EQ(all_[i]->request.result, c.results[i]) << "transfer " << i;
+    }
+    EXPECT_EQ(KIV_Cancel(nullptr, 0), KIV_ERR_PARAM);
+    EXPECT_EQ(KIV_Cancel(stack_, 128), KIV_ERR_PARAM);
+}
+
+// With long reads refused, a read whose first answer announces more than
+// the buffer holds ends at once: abort 0x06070012, no segment moves, the
+// result as for any longer object (0, *received = capacity).
+TEST_F(SdoBlock, ReadAnnouncedLongerThanTheBufferIsRefusedAtTheFirstAnswer) {
+    struct Case {
+        const char* name;
+        bool block;
+        KIV_CanFrame request;
+        KIV_CanFrame answer;
+    };
+    const Case cases[] = {
+        {"segmented", false, Req({0x40, 0x45, 0x23, 0x07}),
+         Resp({0x41, 0x45, 0x23, 0x07, 200, 0, 0, 0})},
+        {"block", true, kUpInit, kNineAnswer},
+        {"block answered segmented", true, kUpInit, Resp({0x41, 0x45, 0x23, 0x07, 9, 0, 0, 0})},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        stack_->sdoSettings.refuseLong = 1;
+        Transfer& t = Start(true, {}, 8, c.block);
+        Run({{{}, {c.request}}, {{c.answer}, {Abort(0x06070012)}}});
+        EXPECT_EQ(Tick(5), Frames{});
+        EXPECT_EQ(t.request.result, KIV_OK);
+        EXPECT_EQ(t.received, 8u);
+        EXPECT_EQ(t.storage, Bytes(16, kGuard)) << "nothing stored";
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Servers met in the field
+
+// A server built without block transfer refuses the block initiate with
+// 0x05040001 but names another object (often 0x0000:00): still a refusal,
+// and the same call goes on at once as a normal transfer.
+TEST_F(SdoBlock, BlockRefusalNamingAnotherObjectFallsBackAtOnce) {
+    const KIV_CanFrame refusals[] = {
+        Resp({0x80, 0x00, 0x00, 0x00, 0x01, 0x00, 0x04, 0x05}),
+        Resp({0x80, 0x00, 0x10, 0x01, 0x01, 0x00, 0x04, 0x05}),
+    };
+    for (const auto& refusal : refusals) {
+        SCOPED_TRACE(testing::Message() << "abort names " << int{refusal.data[2]});
+        Transfer& r = Start(true, {}, 16);
+        Run({{{}, {kUpInit}}, {{refusal}, {Req({0x40, 0x45, 0x23, 0x07})}}});
+        Run({{{Resp({0x4B, 0x45, 0x23, 0x07, 1, 2})}, {}}});
+        EXPECT_EQ(r.request.result, KIV_OK);
+        EXPECT_EQ(r.abortCode, 0xDEADBEEFu) << "a refusal is not the server's abort";
+        Transfer& w = Start(false, {1, 2});
+        Run({{{}, {Req({0xC6, 0x45, 0x23, 0x07, 2})}},
+             {{refusal}, {Req({0x2B, 0x45, 0x23, 0x07, 1, 2})}},
+             {{Resp({0x60, 0x45, 0x23, 0x07})}, {}}});
+        EXPECT_EQ(w.request.result, KIV_OK);
+    }
+}
+
+// The refused block initiate was answered (by the refusal): it leaves no
+// copy, so the next write of the object starts at once.
+TEST_F(SdoBlock, WriteAfterABlockRefusalStartsAtOnce) {
+    Transfer& first = Start(false, {1, 2});
+    Run({{{}, {Req({0xC6, 0x45, 0x23, 0x07, 2})}},
+         {{Resp({0x80, 0x45, 0x23, 0x07, 0x01, 0x00, 0x04, 0x05})},
+          {Req({0x2B, 0x45, 0x23, 0x07, 1, 2})}},
+         {{Resp({0x60, 0x45, 0x23, 0x07})}, {}}});
+    EXPECT_EQ(first.request.result, KIV_OK);
+    Start(false, {3, 4}, 0, false);
+    EXPECT_EQ(Tick(1), Frames{Req({0x2B, 0x45, 0x23, 0x07, 3, 4})});
+}
+
+// Late answers to re-sent copies of a segment: an idle server aborts each
+// copy (0x05040001). The node's next transfer of the object waits for them
+// (or for the SDO time-out) and is never credited with them.
+TEST_F(SdoBlock, LateAnswersToResentSegmentsAreNotCreditedToTheNextWrite) {
+    const KIV_CanFrame idleAbort = Resp({0x80, 0x45, 0x23, 0x07, 0x01, 0x00, 0x04, 0x05});
+    Transfer& first = Start(false, kNine, 0, false);
+    Run({{{}, {Req({0x21, 0x45, 0x23, 0x07, 9})}},
+         {{Resp({0x60, 0x45, 0x23, 0x07})}, {ReqSeg(0x00, Slice(kNine, 0, 7))}},
+         {{Resp({0x20})}, {ReqSeg(0x1B, Slice(kNine, 7, 2))}, 1},
+         {{}, {ReqSeg(0x1B, Slice(kNine, 7, 2))}, 100},
+         {{}, {ReqSeg(0x1B, Slice(kNine, 7, 2))}, 100},
+         {{Resp({0x30})}, {}, 5}});
+    EXPECT_EQ(first.request.result, KIV_OK);
+    Transfer& second = Start(false, {1, 2}, 0, false);
+    Run({{{}, {}, 5},
+         {{idleAbort}, {}, 5},
+         {{idleAbort}, {Req({0x2B, 0x45, 0x23, 0x07, 1, 2})}},
+         {{Resp({0x60, 0x45, 0x23, 0x07})}, {}}});
+    EXPECT_EQ(second.request.result, KIV_OK);
+    EXPECT_EQ(second.abortCode, 0xDEADBEEFu);
+}
+
+// A block client answered with the wrong command specifier aborts at once
+// with 0x05040001.
+TEST_F(SdoBlock, WrongCommandSpecifierIsAbortedAtOnce) {
+    const Bytes d20 = Pattern(20, 0x40);
+    struct Case {
+        const char* name;
+        bool upload;
+        std::vector<Step> script;
+    };
+    const Case cases[] = {
+        {"download answer to an upload initiate",
+         true,
+         {{{}, {kUpInit}}, {{Resp({0x60, 0x45, 0x23, 0x07})}, {Abort(0x05040001)}}}},
+        {"upload answer to a download initiate",
+         false,
+         {{{}, {Req({0xC6, 0x45, 0x23, 0x07, 20})}},
+          {{Resp({0xC6, 0x45, 0x23, 0x07, 20})}, {Abort(0x05040001)}}}},
+        {"end answer instead of a sub-block acknowledgement",
+         false,
+         {{{}, {Req({0xC6, 0x45, 0x23, 0x07, 20})}},
+          {{Resp({0xA4, 0x45, 0x23, 0x07, 127})},
+           {ReqSeg(0x01, Slice(d20, 0, 7)), ReqSeg(0x02, Slice(d20, 7, 7)),
+            ReqSeg(0x83, Slice(d20, 14, 6))}},
+          {{Resp({0xA1})}, {Abort(0x05040001)}}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Transfer& t = Start(c.upload, d20, 32);
+        Run(c.script);
+        Tick(5);
+        EXPECT_EQ(t.request.result, KIV_ERR_PARAM);
+    }
+}
+
+// The one-transfer-per-node setting is taken when the transfer is claimed:
+// a transfer already waiting keeps waiting when it is switched off.
+TEST_F(SdoBlock, OneTransferPerNodeIsTakenWhenClaimed) {
+    stack_->sdoSettings.onePerNode = 1;
+    Transfer& a = Start(true, {}, 4, false, 0x1000);
+    Start(true, {}, 4, false, 0x1001);
+    EXPECT_EQ(Tick(1).size(), 1u);
+    stack_->sdoSettings.onePerNode = 0;
+    EXPECT_EQ(Tick(79), Frames{}) << "the waiting read must not start beside the first";
+    Offer(Resp({0x4B, 0x00, 0x10, 0x07, 1, 2}));
+    EXPECT_EQ(Tick(2), Frames{Req({0x40, 0x01, 0x10, 0x07})});
+    EXPECT_EQ(a.request.result, KIV_OK);
+}
