@@ -42,6 +42,7 @@ KIV_ERR_NO_SEND = 6
 
 KIV_TIMING_WAKE_ON_REQUEST = 0x1
 KIV_TIMING_DRAIN_RECEIVE = 0x2
+KIV_TIMING_HOST_INPUT = 0x8
 
 # ---- Records ---------------------------------------------------------------
 

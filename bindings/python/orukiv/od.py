@@ -9,14 +9,12 @@ import os
 import struct
 import threading
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Iterator, Optional, Tuple, Union
+from typing import Any, Callable, Iterator, Optional, Tuple, Union
 
 from . import _args as A
 from . import _library as L
+from ._core import Core
 from .errors import ClosedError, Error
-
-if TYPE_CHECKING:
-    from .master import Master
 
 Key = Union[str, Tuple[int, int], int]
 Value = Union[int, float, bool, str, bytes]
@@ -228,7 +226,7 @@ class ConfigReport:
                    r.failedResult, r.abortCode)
 
 
-def _download(master: "Master", what: str, name: str, node: int, payload, size: Optional[int],
+def _download(master: Core, what: str, name: str, node: int, payload, size: Optional[int],
               continue_on_error: bool) -> ConfigReport:
     raw = L.ConfigReport()
     raw.flags = L.KIV_CONFIG_CONTINUE if continue_on_error else 0
@@ -247,7 +245,7 @@ def _download(master: "Master", what: str, name: str, node: int, payload, size: 
     return report
 
 
-def write_concise_dcf(master: "Master", node: int, data: bytes, *,
+def write_concise_dcf(master: Core, node: int, data: bytes, *,
                       continue_on_error: bool = False) -> ConfigReport:
     """Applies a concise DCF (the format of object 0x1F22) to ``node``."""
     node, raw = A.u8(node, "node"), A.data(data, "data")
@@ -368,19 +366,19 @@ class ObjectDictionary:
             raise ValueError("no node: pass node=, or load the dictionary with its node id")
         return node
 
-    def read(self, master: "Master", key: Key, node: Optional[int] = None) -> Value:
+    def read(self, master: Core, key: Key, node: Optional[int] = None) -> Value:
         """Reads entry ``key`` of ``node`` (default: the dictionary's node
         id) and decodes it by its data type."""
         entry, node = self[key], self._node(node)
-        size = FIXED_SIZES.get(entry.data_type, 4096)
+        size = FIXED_SIZES.get(entry.data_type)  # other types: the whole object
         return decode(entry.data_type, master.read(node, entry.index, entry.sub, max_size=size))
 
-    def write(self, master: "Master", key: Key, value: Value, node: Optional[int] = None) -> None:
+    def write(self, master: Core, key: Key, value: Value, node: Optional[int] = None) -> None:
         """Encodes ``value`` by the entry's data type and writes it."""
         entry, node = self[key], self._node(node)
         master.write(node, entry.index, entry.sub, encode(entry.data_type, value))
 
-    def configure(self, master: "Master", node: Optional[int] = None, *,
+    def configure(self, master: Core, node: Optional[int] = None, *,
                   continue_on_error: bool = False) -> ConfigReport:
         """Applies this DCF to ``node``: one SDO write per value it sets, each
         PDO by the CiA 301 procedure. On failure the exception of the first
