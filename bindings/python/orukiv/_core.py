@@ -237,6 +237,22 @@ class Core(can.Listener):  # type: ignore[misc]
 
     def _cancel_running(self, handle: int) -> None:
         """Cancels the transfers under way, when the library can."""
+        if hasattr(self._lib, "KIV_Cancel"):
+            self._lib.KIV_Cancel(handle, 0)
+
+    def cancel(self, node: int = 0) -> None:
+        """Ends the SDO transfers with ``node`` (0: every transfer) that are
+        under way or waiting: their calls raise CancelledError. Needs a
+        library with KIV_Cancel (NotImplementedError otherwise)."""
+        node = A.u8(node, "node")
+        if not hasattr(self._lib, "KIV_Cancel"):
+            raise NotImplementedError("this orukiv library cannot cancel (no KIV_Cancel)")
+        handle = self._begin(queuing=False)
+        try:
+            result = int(self._lib.KIV_Cancel(handle, node))
+        finally:
+            self._end()
+        self._check(result, f"cancel of node {node}")
 
     def __enter__(self) -> "Core":
         return self

@@ -533,6 +533,11 @@ EXPORTS: Dict[str, Tuple[object, List[object]]] = {
     "KIV_WriteConciseDcf": (c_int32, [_H, c_uint8, _u8p, c_uint32, POINTER(ConfigReport)]),
 }
 
+# Exports that newer libraries have: declared when present.
+OPTIONAL_EXPORTS: Dict[str, Tuple[object, List[object]]] = {
+    "KIV_Cancel": (c_int32, [_H, c_uint8]),
+}
+
 # ---- Finding the library ---------------------------------------------------
 
 PACKAGE_DIR = Path(__file__).resolve().parent
@@ -609,6 +614,11 @@ def declare(lib: ctypes.CDLL, path: str = "") -> ctypes.CDLL:
             continue
         fn.restype = restype
         fn.argtypes = argtypes
+    for name, (restype, argtypes) in OPTIONAL_EXPORTS.items():
+        fn = getattr(lib, name, None)
+        if fn is not None:
+            fn.restype = restype
+            fn.argtypes = argtypes
     if missing:
         raise LibraryNotFoundError(
             f"{path or lib} is not an orukiv library this package can use: "

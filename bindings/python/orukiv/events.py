@@ -135,7 +135,8 @@ class SdoEvent(Event):
 
 @dataclass(frozen=True)
 class PdoEvent(Event):
-    """A frame of the PDO range (0x180..0x57F); ``remote`` for a remote frame."""
+    """A frame of the PDO range (0x180..0x57F); ``node`` is the node id in
+    its COB-ID (its low 7 bits)."""
 
     cob_id: int
     data: bytes
@@ -206,7 +207,7 @@ def _sdo(e):
 
 def _frame(e):
     f = e.body.frame
-    return PdoEvent(e.node, f.cobId, bytes(f.frameData[: min(f.frameLength, 8)]))
+    return PdoEvent(f.cobId & 0x7F, f.cobId, bytes(f.frameData[: min(f.frameLength, 8)]))
 
 
 # KIV_EventType -> decoder
