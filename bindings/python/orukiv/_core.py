@@ -19,7 +19,10 @@ import threading
 import weakref
 from typing import Any, Callable, Dict, List, Optional, Set, Tuple, Union
 
-import can
+from can.bus import BusABC
+from can.listener import Listener
+from can.message import Message
+from can.notifier import Notifier
 
 from . import _args as A
 from . import _interrupt
@@ -48,11 +51,11 @@ UNLIMITED = 0xFFFFFFFF
 ABORT_TOO_LONG = 0x06070012
 
 Payload = Union[bytes, bytearray, memoryview]
-FrameLike = Union[can.Message, Tuple[int, bytes]]
+FrameLike = Union[Message, Tuple[int, bytes]]
 FrameHook = Callable[[int, bytes], None]
 
 
-def cob_id(value: Any, extended: Any, name: str = "cob_id") -> int:
+def checked_cob_id(value: Any, extended: Any, name: str = "cob_id") -> int:
     """A checked identifier for the library: above 0x7FF only with
     ``extended`` (then carrying EXTENDED_MARK), the same on every path."""
     if not isinstance(extended, bool):
@@ -66,29 +69,29 @@ def cob_id(value: Any, extended: Any, name: str = "cob_id") -> int:
 
 
 def pack(item: FrameLike) -> bytes:
-    """A can.Message or (cob_id, data) as a KIV_CanFrame's bytes."""
-    if isinstance(item, can.Message):
+    """A Message or (cob_id, data) as a KIV_CanFrame's bytes."""
+    if isinstance(item, Message):
         if item.is_fd or item.is_error_frame:
             raise ValueError("only classic data and remote frames can be sent")
-        fid = cob_id(item.arbitration_id, bool(item.is_extended_id), "arbitration_id")
+        fid = checked_cob_id(item.arbitration_id, bool(item.is_extended_id), "arbitration_id")
         dlc = min(item.dlc, 8)
         return FRAME.pack(fid, 1 if item.is_remote_frame else 0, dlc, bytes(item.data[:8]))
     if not isinstance(item, tuple) or len(item) != 2:
-        raise TypeError("a frame is a can.Message or a (cob_id, data) pair")
+        raise TypeError("a frame is a Message or a (cob_id, data) pair")
     raw = A.data(item[1], "data")
     if len(raw) > 8:
         raise ValueError("a frame carries at most 8 bytes")
-    return FRAME.pack(cob_id(item[0], False), 0, len(raw), raw)
+    return FRAME.pack(checked_cob_id(item[0], False), 0, len(raw), raw)
 
 
-class _WeakListener(can.Listener):  # type: ignore[misc]
+class _WeakListener(Listener):
     """Forwards to a master without keeping it alive: the notifier a master
     made for itself must not keep an unclosed master from being collected."""
 
     def __init__(self, core: "Core") -> None:
         self._core = weakref.ref(core)
 
-    def on_message_received(self, msg: can.Message) -> None:
+    def on_message_received(self, msg: Message) -> None:
         core = self._core()
         if core is not None:
             core.on_message_received(msg)
@@ -122,18 +125,18 @@ def _new_read_buffer() -> Tuple[mmap.mmap, int]:
     return mmap.mmap(-1, size), size
 
 
-class Core(can.Listener):  # type: ignore[misc]
+class Core(Listener):
     """A master's instance, receive path, send path and SDO access."""
 
-    def __init__(self, bus: can.BusABC, *, notifier: Optional[can.Notifier] = None,
+    def __init__(self, bus: BusABC, *, notifier: Optional[Notifier] = None,
                  low_latency: bool = True, sdo_timeout: float = 1.0) -> None:
         self._handle: Optional[int] = None
-        self._notifier: Optional[can.Notifier] = None
-        if not isinstance(bus, can.BusABC):
-            raise TypeError(f"bus must be a can.BusABC, not {type(bus).__name__}")
+        self._notifier: Optional[Notifier] = None
+        if not isinstance(bus, BusABC):
+            raise TypeError(f"bus must be a BusABC, not {type(bus).__name__}")
         if notifier is not None:
-            if not isinstance(notifier, can.Notifier):
-                raise TypeError(f"notifier must be a can.Notifier, not {type(notifier).__name__}")
+            if not isinstance(notifier, Notifier):
+                raise TypeError(f"notifier must be a Notifier, not {type(notifier).__name__}")
             buses = notifier.bus if isinstance(notifier.bus, list) else [notifier.bus]
             if not any(b is bus for b in buses):
                 raise ValueError("notifier must be a notifier on bus")
@@ -178,7 +181,7 @@ class Core(can.Listener):  # type: ignore[misc]
             flags = L.KIV_TIMING_WAKE_ON_REQUEST | L.KIV_TIMING_HOST_INPUT
             raise_for(self._lib.KIV_SetWorkerTiming(handle, period, flags), "KIV_SetWorkerTiming")
             if notifier is None:
-                self._notifier = can.Notifier(bus, [_WeakListener(self)], timeout=0.1)
+                self._notifier = Notifier(bus, [_WeakListener(self)], timeout=0.1)
                 self._own_notifier = True
             else:
                 notifier.add_listener(self)
@@ -195,11 +198,11 @@ class Core(can.Listener):  # type: ignore[misc]
         return self._handle is None
 
     @property
-    def bus(self) -> can.BusABC:
+    def bus(self) -> BusABC:
         return self._bus
 
     @property
-    def notifier(self) -> Optional[can.Notifier]:
+    def notifier(self) -> Optional[Notifier]:
         """The notifier the master receives through (its own or the one given)."""
         return self._notifier
 
@@ -262,7 +265,7 @@ class Core(can.Listener):  # type: ignore[misc]
 
     # ---- receive path (the notifier's thread) --------------------------------
 
-    def on_message_received(self, msg: can.Message) -> None:
+    def on_message_received(self, msg: Message) -> None:
         """python-can Listener: hands one received frame to the library. Frames
         the library cannot carry (extended, FD, error frames) are dropped."""
         if msg.is_extended_id or msg.is_error_frame or msg.is_fd:
@@ -315,7 +318,7 @@ class Core(can.Listener):  # type: ignore[misc]
         self._too_long[(node, index, sub)] = size
         abort = struct.pack("<BHBI", 0x80, index, sub, ABORT_TOO_LONG)
         try:
-            self._bus.send(can.Message(arbitration_id=0x600 + node, data=abort,
+            self._bus.send(Message(arbitration_id=0x600 + node, data=abort,
                                        is_extended_id=False))
         except Exception as exc:
             log.error("orukiv: the abort of an over-long read could not be sent: %r", exc)
@@ -356,7 +359,7 @@ class Core(can.Listener):  # type: ignore[misc]
             fid &= MAX_EXTENDED_ID if extended else 0x7FFFFFFF
             if not extended and fid > MAX_STANDARD_ID:
                 raise ValueError(f"id 0x{fid:X} is no standard id")
-            msg = can.Message(arbitration_id=fid, is_extended_id=extended,
+            msg = Message(arbitration_id=fid, is_extended_id=extended,
                               is_remote_frame=bool(rtr), dlc=dlc,
                               data=None if rtr else data[:dlc])
             self._bus.send(msg)
@@ -537,3 +540,21 @@ class Core(can.Listener):  # type: ignore[misc]
         if result:
             self._check(result, f"{what} of node {node} 0x{index:04X}:{sub}", abort.value,
                         failures, "sdo")
+
+    # ---- NMT and PDO -------------------------------------------------------
+
+    def nmt(self, command: int, node: int = 0) -> None:
+        """Sends an NMT command to ``node`` (0: every node)."""
+        command = A.u8(command, "command")
+        self._call("NMT command", "KIV_NMT_SendCommand", A.u8(node, "node"), command)
+
+    def send_pdo(self, cob_id: int, data: Union[bytes, bytearray, memoryview], *,
+                 extended: bool = False) -> None:
+        """Sends a PDO of 1..8 bytes on ``cob_id`` (0..0x7FF; up to 0x1FFFFFFF
+        as an extended frame with ``extended=True``)."""
+        fid = checked_cob_id(cob_id, extended)
+        raw = A.data(data, "data")
+        if not 1 <= len(raw) <= 8:
+            raise ValueError("a PDO carries 1..8 bytes")
+        buf = (ctypes.c_uint8 * len(raw)).from_buffer_copy(raw)
+        self._call("PDO", "KIV_SendPDO", fid, buf, len(raw))

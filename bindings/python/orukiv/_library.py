@@ -29,7 +29,7 @@ from ctypes import (
     c_void_p,
 )
 from pathlib import Path
-from typing import Dict, List, Optional, Sequence, Tuple
+from typing import Dict, List, Mapping, Optional, Sequence, Tuple
 
 # ---- Result codes ----------------------------------------------------------
 
@@ -411,11 +411,11 @@ def field_offset(record: type, path: str) -> int:
     for name in path.split("."):
         field = getattr(record, name)
         offset += field.offset
-        record = dict(record._fields_)[name]
+        record = dict(getattr(record, "_fields_"))[name]
     return offset
 
 
-def check_layouts(layout=LAYOUT) -> None:
+def check_layouts(layout: Sequence[Tuple[type, int, Dict[str, int]]] = LAYOUT) -> None:
     """Raises ImportError naming every record whose layout differs."""
     wrong: List[str] = []
     for record, size, offsets in layout:
@@ -568,11 +568,12 @@ class LibraryNotFoundError(Error, OSError):
     names every place that was tried."""
 
 
-def candidates(env: Optional[Dict[str, str]] = None) -> List[str]:
+def candidates(env: Optional[Mapping[str, str]] = None) -> List[str]:
     """Where the library is looked for, in order: $ORUKIV_LIBRARY, the
     package's folder, the folder that holds the package, then the bare names
     for the system's search path."""
-    env = os.environ if env is None else env
+    if env is None:
+        env = os.environ
     found: List[str] = []
     explicit = env.get("ORUKIV_LIBRARY")
     if explicit:

@@ -96,7 +96,7 @@ class CancelledError(Error):
 
 
 RESULT_ERRORS: Dict[int, Type[Error]] = {
-    cls.result: cls  # type: ignore[misc]
+    int(getattr(cls, "result")): cls
     for cls in (ParamError, SdoTimeoutError, NoResourceError, SdoAbortedError, NoSendError)
 }
 
@@ -104,7 +104,7 @@ RESULT_ERRORS: Dict[int, Type[Error]] = {
 def abort_text(code: int) -> str:
     """The meaning of an SDO abort code in words."""
     raw = L.library().KIV_SdoAbortText(code & 0xFFFFFFFF)
-    return raw.decode("utf-8", "replace") if raw else ""
+    return str(raw.decode("utf-8", "replace")) if raw else ""
 
 
 # Meanings of the codes whose sense depends on the service (by family).

@@ -72,7 +72,7 @@ class LssMixin(Core):
                 raise
             raise LssError(str(exc), result) from None
 
-    def _lss_confirmed(self, what: str, name: str, *args) -> None:
+    def _lss_confirmed(self, what: str, name: str, *args: Any) -> None:
         code = ctypes.c_uint8(0)
         result = self._lss(what, name, *args, ctypes.byref(code))
         if result == L.KIV_ERR_ABORTED:

@@ -11,14 +11,16 @@ import threading
 import time
 import warnings
 from dataclasses import dataclass
-from typing import Callable, Dict, Iterator, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Dict, Iterator, Optional, Sequence, Tuple, Union
 
-import can
+from can.bus import BusABC
+from can.message import Message
+from can.notifier import Notifier
 
 from . import _args as A
 from . import _library as L
 from ._core import FRAME_SIZE, LOW_LATENCY_PERIOD_US, FrameLike, pack
-from ._core import cob_id as _cob
+from ._core import checked_cob_id as _cob
 from .drive import Drive
 from .errors import ClosedError
 from .events import Event, NmtCommand, NmtState, SupervisionMode, decode
@@ -147,8 +149,8 @@ class EventStream:
 class Master(LssMixin):
     """A CANopen master on one python-can bus.
 
-    ``bus`` is any ``can.BusABC``. The master is a python-can ``Listener``:
-    with ``notifier`` (a ``can.Notifier`` on ``bus``, such as one another
+    ``bus`` is any ``BusABC``. The master is a python-can ``Listener``:
+    with ``notifier`` (a ``Notifier`` on ``bus``, such as one another
     CANopen stack already runs) it adds itself to it and never calls
     ``bus.recv()``, so that both share the bus; without, it makes a notifier
     of its own. Received frames go straight to the library as they arrive;
@@ -165,7 +167,7 @@ class Master(LssMixin):
     """
 
     def __init__(
-        self, bus: can.BusABC, *, notifier: Optional[can.Notifier] = None,
+        self, bus: BusABC, *, notifier: Optional[Notifier] = None,
         low_latency: bool = True, sdo_timeout: float = 1.0,
     ) -> None:
         self._callbacks: Tuple[EventCallback, ...] = ()
@@ -270,14 +272,15 @@ class Master(LssMixin):
         raises is logged."""
         if callback is not None and not callable(callback):
             raise TypeError("callback must be callable or None")
-        thunk = None
+        thunk: Optional[Any] = None
         if callback is not None:
+            report = callback
             failed = [False]
 
             def progress(_user: Optional[int], node: int, index: int, sub: int, done: int,
                          total: int) -> None:
                 try:
-                    callback(node, index, sub, done, total)
+                    report(node, index, sub, done, total)
                 except Exception:
                     if not failed[0]:  # once, not once per segment
                         failed[0] = True
@@ -286,7 +289,8 @@ class Master(LssMixin):
 
             thunk = L.ProgressFn(progress)
             self._kept.append(thunk)  # transfers under way may still call it
-        self._setting("progress callback", "KIV_SetTransferProgress", thunk or L.ProgressFn(), None)
+        self._setting("progress callback", "KIV_SetTransferProgress",
+                      thunk if thunk is not None else L.ProgressFn(0), None)
 
     def read_int(self, node: int, index: int, sub: int = 0, *, signed: bool = False) -> int:
         """Reads an integer object (little-endian, its size as answered, at
@@ -306,11 +310,6 @@ class Master(LssMixin):
         self.write(node, index, sub, raw)
 
     # ---- service frames ----------------------------------------------------
-
-    def nmt(self, command: Union[NmtCommand, int], node: int = 0) -> None:
-        """Sends an NMT command to ``node`` (0: every node)."""
-        command = A.u8(command, "command")
-        self._call("NMT command", "KIV_NMT_SendCommand", A.u8(node, "node"), command)
 
     def send_heartbeat(self, node: int, state: Union[NmtState, int]) -> None:
         """Sends a heartbeat of ``node`` with ``state`` (0: boot-up)."""
@@ -340,17 +339,6 @@ class Master(LssMixin):
             extra = (ctypes.c_uint8 * 5).from_buffer_copy(raw)
         self._call("EMCY", "KIV_SendEMCY", node, code, register, extra)
 
-    def send_pdo(self, cob_id: int, data: Union[bytes, bytearray, memoryview], *,
-                 extended: bool = False) -> None:
-        """Sends a PDO of 1..8 bytes on ``cob_id`` (0..0x7FF; up to 0x1FFFFFFF
-        as an extended frame with ``extended=True``)."""
-        fid = _cob(cob_id, extended)
-        raw = A.data(data, "data")
-        if not 1 <= len(raw) <= 8:
-            raise ValueError("a PDO carries 1..8 bytes")
-        buf = (ctypes.c_uint8 * len(raw)).from_buffer_copy(raw)
-        self._call("PDO", "KIV_SendPDO", fid, buf, len(raw))
-
     def request_pdo(self, cob_id: int, *, extended: bool = False) -> None:
         """Sends a remote PDO request on ``cob_id`` (ids as for send_pdo)."""
         self._call("remote PDO", "KIV_SendRemotePDO", _cob(cob_id, extended))
@@ -366,10 +354,10 @@ class Master(LssMixin):
             when.minute, when.second, when.microsecond // 1000,
         )
 
-    def input_frame(self, msg: can.Message) -> None:
+    def input_frame(self, msg: Message) -> None:
         """Hands a frame received by other means to the worker."""
-        if not isinstance(msg, can.Message):
-            raise TypeError("msg must be a can.Message")
+        if not isinstance(msg, Message):
+            raise TypeError("msg must be a Message")
         frame = L.CanFrame.from_buffer_copy(pack(msg))
         self._call("input frame", "KIV_InputFrame", ctypes.byref(frame))
 
@@ -479,18 +467,20 @@ class Master(LssMixin):
         """Sends SYNC every ``period_us`` µs (250..1000000) without drift,
         with a counter byte 1..``counter_overflow`` (2..240; 0: none).
         ``on_cycle(cycle)`` runs on the worker right after each SYNC and
-        returns the frames to send at once (``can.Message`` or ``(cob_id,
+        returns the frames to send at once (``Message`` or ``(cob_id,
         data)``; at most 16); an exception it raises is logged and sends
         none. Starting again replaces the settings from the next cycle."""
         period_us = A.integer(period_us, "period_us", 250, 1000000)
         counter_overflow = A.u8(counter_overflow, "counter_overflow")
         if on_cycle is not None and not callable(on_cycle):
             raise TypeError("on_cycle must be callable or None")
-        thunk = None
+        thunk: Optional[Any] = None
         if on_cycle is not None:
+            make = on_cycle
+
             def cycle(_user: Optional[int], number: int, frames: int, max_frames: int) -> int:
                 try:
-                    out = list(on_cycle(number) or ())
+                    out = list(make(number) or ())
                     if len(out) > max_frames:
                         raise ValueError(f"{len(out)} frames, at most {max_frames} per cycle")
                     for i, item in enumerate(out):
@@ -503,7 +493,7 @@ class Master(LssMixin):
             thunk = L.CycleFn(cycle)
             self._kept.append(thunk)
         self._setting("cyclic operation", "KIV_StartCyclic", period_us, counter_overflow,
-                      thunk or L.CycleFn(), None)
+                      thunk if thunk is not None else L.CycleFn(0), None)
 
     def stop_cyclic(self) -> None:
         """Stops cyclic operation; no SYNC and no on_cycle after it returns."""

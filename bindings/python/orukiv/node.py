@@ -15,7 +15,8 @@ import threading
 import time
 from typing import IO, Any, Callable, Dict, Iterator, List, Optional, Tuple, Union
 
-import can
+from can.broadcastmanager import CyclicSendTaskABC
+from can.message import Message
 
 from . import _args as A
 from ._core import UNLIMITED, Core
@@ -132,7 +133,7 @@ class Record:
 
     def __init__(self, sdo: "SdoClient", index: int) -> None:
         self.sdo, self.index = sdo, index
-        subs = sdo._dictionary.subs.get(index, {})
+        subs: Dict[int, OdEntry] = sdo._dictionary.subs.get(index, {})
         self._subs = subs
         self._names = {e.name: e.sub for e in subs.values()}
         first = next(iter(subs.values()), None)
@@ -165,7 +166,7 @@ class SdoClient:
 
     def __init__(self, node: "RemoteNode") -> None:
         self._node = node
-        self._dictionary = node._dictionary
+        self._dictionary: _Dictionary = node._dictionary
 
     @property
     def _master(self) -> Core:
@@ -221,14 +222,14 @@ class SdoClient:
         if size is not None:
             A.integer(size, "size", 0, UNLIMITED)
         master = self._master
+        raw: Any
         if "r" in mode:
-            raw: IO[bytes] = _upload_to_file(master, self._node.id, index, subindex,
-                                             block_transfer)
+            raw = _upload_to_file(master, self._node.id, index, subindex, block_transfer)
         else:
             raw = _DownloadFile(master, self._node.id, index, subindex, block_transfer)
         if "b" in mode:
-            return raw
-        return io.TextIOWrapper(raw, encoding=encoding)  # type: ignore[arg-type]
+            return raw  # type: ignore[no-any-return]
+        return io.TextIOWrapper(raw, encoding=encoding)
 
 
 def _upload_to_file(master: Core, node: int, index: int, sub: int, block: bool) -> IO[bytes]:
@@ -263,7 +264,7 @@ def _upload_to_file(master: Core, node: int, index: int, sub: int, block: bool) 
         raise SdoTooLongError(f"node {node} 0x{index:04X}:{sub} is too long for a file", None)
     temp.truncate(size)
     temp.seek(0)
-    return temp  # type: ignore[return-value]
+    return temp
 
 
 class _DownloadFile(io.RawIOBase):
@@ -437,7 +438,7 @@ class PdoMap:
         self._cv = threading.Condition()
         self._received = 0
         self._callbacks: List[Callable[["PdoMap"], None]] = []
-        self._task: Optional[can.broadcastmanager.CyclicSendTaskABC] = None
+        self._task: Optional[CyclicSendTaskABC] = None
         self._hooked: Optional[int] = None
 
     def __repr__(self) -> str:
@@ -517,10 +518,10 @@ class PdoMap:
                 return None
             return self.timestamp
 
-    def _message(self) -> can.Message:
+    def _message(self) -> Message:
         if self.cob_id is None:
             raise ValueError(f"{self._maps.kind}{self.pdo_number}: no COB-ID (call read() first)")
-        return can.Message(arbitration_id=self.cob_id, data=bytes(self.data),
+        return Message(arbitration_id=self.cob_id, data=bytes(self.data),
                            is_extended_id=self.cob_id > 0x7FF)
 
     def transmit(self) -> None:
@@ -529,7 +530,7 @@ class PdoMap:
             raise ValueError(f"{self._maps.kind}{self.pdo_number}: no COB-ID (call read() first)")
         if not self.data:
             raise ValueError(f"{self._maps.kind}{self.pdo_number} maps nothing")
-        self._maps.node._require_master().send_pdo(  # type: ignore[attr-defined]
+        self._maps.node._require_master().send_pdo(
             self.cob_id, bytes(self.data), extended=self.cob_id > 0x7FF)
 
     def start(self, period: Optional[float] = None) -> None:
@@ -688,4 +689,4 @@ class Scanner:
         request = struct.pack("<BHBI", 0x40, 0x1000, 0, 0)
         bus = self._master.bus
         for node in range(1, limit + 1):
-            bus.send(can.Message(arbitration_id=0x600 + node, data=request, is_extended_id=False))
+            bus.send(Message(arbitration_id=0x600 + node, data=request, is_extended_id=False))

@@ -9,7 +9,7 @@ import os
 import struct
 import threading
 from dataclasses import dataclass
-from typing import Any, Callable, Iterator, Optional, Tuple, Union
+from typing import Any, Callable, Dict, Iterator, Optional, Tuple, Union
 
 from . import _args as A
 from . import _library as L
@@ -60,7 +60,7 @@ class Access(enum.IntEnum):
 
 T = DataType
 # Integer types: (size in bytes, signed)
-INTEGERS = {
+INTEGERS: Dict[int, Tuple[int, bool]] = {
     T.INTEGER8: (1, True), T.INTEGER16: (2, True), T.INTEGER24: (3, True),
     T.INTEGER32: (4, True), T.INTEGER40: (5, True), T.INTEGER48: (6, True),
     T.INTEGER56: (7, True), T.INTEGER64: (8, True), T.UNSIGNED8: (1, False),
@@ -68,8 +68,8 @@ INTEGERS = {
     T.UNSIGNED40: (5, False), T.UNSIGNED48: (6, False), T.UNSIGNED56: (7, False),
     T.UNSIGNED64: (8, False),
 }
-REALS = {T.REAL32: struct.Struct("<f"), T.REAL64: struct.Struct("<d")}
-FIXED_SIZES = {**{t: size for t, (size, _) in INTEGERS.items()}, T.BOOLEAN: 1,
+REALS: Dict[int, struct.Struct] = {T.REAL32: struct.Struct("<f"), T.REAL64: struct.Struct("<d")}
+FIXED_SIZES: Dict[int, int] = {**{t: size for t, (size, _) in INTEGERS.items()}, T.BOOLEAN: 1,
                T.REAL32: 4, T.REAL64: 8, T.TIME_OF_DAY: 6, T.TIME_DIFFERENCE: 6}
 
 
@@ -117,7 +117,7 @@ def decode(data_type: int, data: bytes) -> Value:
     if data_type == T.BOOLEAN:
         return data != b"\0" * len(data)
     if data_type in REALS:
-        return REALS[data_type].unpack(data)[0]
+        return float(REALS[data_type].unpack(data)[0])
     if data_type == T.VISIBLE_STRING:
         return data.rstrip(b"\0").decode("latin-1")
     if data_type == T.UNICODE_STRING:
@@ -226,7 +226,7 @@ class ConfigReport:
                    r.failedResult, r.abortCode)
 
 
-def _download(master: Core, what: str, name: str, node: int, payload, size: Optional[int],
+def _download(master: Core, what: str, name: str, node: int, payload: Any, size: Optional[int],
               continue_on_error: bool) -> ConfigReport:
     raw = L.ConfigReport()
     raw.flags = L.KIV_CONFIG_CONTINUE if continue_on_error else 0
@@ -267,7 +267,7 @@ class ObjectDictionary:
         self.source = source
 
     @classmethod
-    def _load(cls, call, source: str, node_id: int) -> "ObjectDictionary":
+    def _load(cls, call: Callable[[Any], Any], source: str, node_id: int) -> "ObjectDictionary":
         error = L.OdError()
         handle = call(ctypes.byref(error))
         if not handle:
@@ -277,7 +277,7 @@ class ObjectDictionary:
         return cls(handle, node_id, source)
 
     @classmethod
-    def from_file(cls, path: Union[str, os.PathLike], node_id: int = 0) -> "ObjectDictionary":
+    def from_file(cls, path: Union[str, "os.PathLike[str]"], node_id: int = 0) -> "ObjectDictionary":
         """Reads an EDS or DCF file; ``node_id`` (1..127) resolves $NODEID,
         0 leaves such values unresolved."""
         if not isinstance(path, (str, os.PathLike)):
@@ -309,7 +309,7 @@ class ObjectDictionary:
     def __enter__(self) -> "ObjectDictionary":
         return self
 
-    def __exit__(self, *exc) -> None:
+    def __exit__(self, *exc: object) -> None:
         self.close()
 
     def __del__(self) -> None:
@@ -319,7 +319,7 @@ class ObjectDictionary:
             pass
 
     def __len__(self) -> int:
-        return L.library().KIV_OdCount(self._od())
+        return int(L.library().KIV_OdCount(self._od()))
 
     def __iter__(self) -> Iterator[OdEntry]:
         lib, entry = L.library(), L.OdEntry()
