@@ -396,22 +396,15 @@ class Core(Listener):
             if self._busy == 0:
                 self._cv.notify_all()
 
-    def _run(self, node: int, fn: Any, *args: Any) -> int:
-        """Calls a queuing export, interruptibly when the library can cancel
-        (see _interrupt)."""
+    def _run(self, node: int, fn: Any, *args: Any, keep: object = None) -> int:
+        """Calls a queuing export so that a KeyboardInterrupt ends the wait
+        (see _interrupt); ``keep`` is what the call writes into."""
         handle = self._begin()
-        try:
-            return int(_interrupt.call(self, handle, node, fn, *args))
-        finally:
-            self._end()
+        return _interrupt.call(self, handle, node, fn, *args, keep=keep)
 
     def _call(self, what: str, name: str, *args: Any) -> None:
         failures = self._send_failures
-        handle = self._begin()
-        try:
-            result = getattr(self._lib, name)(handle, *args)
-        finally:
-            self._end()
+        result = self._run(0, getattr(self._lib, name), *args)
         self._check(result, what, 0, failures)
 
     def _setting(self, what: str, name: str, *args: Any) -> None:
@@ -504,8 +497,11 @@ class Core(Listener):
             result = self._run(
                 node, getattr(self._lib, name), node, index, sub,
                 ctypes.cast(address, L._u8p), capacity, ctypes.byref(received),
-                ctypes.byref(abort),
+                ctypes.byref(abort), keep=memory,
             )
+        except KeyboardInterrupt:
+            buffer.memory = None  # an abandoned read may still fill it: the next takes another
+            raise
         finally:
             if max_size is not None:
                 self._limits.pop(key, None)
@@ -536,7 +532,7 @@ class Core(Listener):
         failures = self._send_failures
         result = self._run(node, getattr(self._lib, name), node, index, sub,
                            ctypes.cast(ctypes.c_char_p(payload), L._u8p), len(payload),
-                           ctypes.byref(abort))
+                           ctypes.byref(abort), keep=payload)
         if result:
             self._check(result, f"{what} of node {node} 0x{index:04X}:{sub}", abort.value,
                         failures, "sdo")

@@ -1,20 +1,29 @@
 """Blocking calls that a KeyboardInterrupt ends.
 
 A call into the library releases the GIL and waits in C, where Python's
-signal handler cannot run. When the library can cancel (``KIV_Cancel``), a
-call made on the main thread lets SIGINT reach a watcher thread through
-Python's wakeup descriptor: the watcher cancels the node's transfers, the
-call returns at once, and Python raises KeyboardInterrupt as it returns. The
-master stays usable. Elsewhere (other threads, a program with its own SIGINT
-handler or wakeup descriptor) the call is made as it is.
+signal handler cannot run. On the main thread (where KeyboardInterrupt is
+raised), with Python's own SIGINT handler in place:
+
+- when the library can cancel (``KIV_Cancel``), SIGINT reaches a watcher
+  thread through Python's wakeup descriptor; the watcher cancels the node's
+  transfers, the call returns at once and Python raises KeyboardInterrupt as
+  it returns;
+- otherwise the call runs on a helper thread while the main thread waits, so
+  that KeyboardInterrupt is raised at once; the abandoned call runs to its
+  end on the helper (which keeps what it uses) and later calls go to a new
+  helper.
+
+Either way the master stays usable. Other threads, and programs with their
+own SIGINT handler or wakeup descriptor, make the call as it is.
 """
 
 from __future__ import annotations
 
+import queue
 import signal
 import socket
 import threading
-from typing import Any, Optional, Tuple
+from typing import Any, Callable, Optional, Tuple
 
 _lock = threading.Lock()
 _pair: Optional[Tuple[socket.socket, socket.socket]] = None
@@ -48,26 +57,105 @@ def _wakeup_pair() -> Tuple[socket.socket, socket.socket]:
         return _pair
 
 
-def call(core: Any, handle: int, node: int, fn: Any, *args: Any) -> int:
-    """``fn(handle, *args)``; on the main thread, SIGINT cancels the
-    transfers of ``node`` (0: every transfer) while it waits."""
+class _Job:
+    """One call handed to the helper; ``finish`` runs once it returned."""
+
+    def __init__(self, fn: Callable[..., Any], args: Tuple[Any, ...],
+                 finish: Callable[[], None], keep: object) -> None:
+        self.fn, self.args, self.finish, self.keep = fn, args, finish, keep
+        self.result: Any = None
+        self.error: Optional[BaseException] = None
+        self.done = threading.Event()
+
+    def run(self) -> None:
+        try:
+            self.result = self.fn(*self.args)
+        except BaseException as exc:  # handed to the waiting thread
+            self.error = exc
+        finally:
+            self.finish()
+            self.done.set()
+
+
+class _Helper:
+    def __init__(self) -> None:
+        self.jobs: "queue.SimpleQueue[Optional[_Job]]" = queue.SimpleQueue()
+        threading.Thread(target=self._serve, name="orukiv-call", daemon=True).start()
+
+    def _serve(self) -> None:
+        while True:
+            job = self.jobs.get()
+            if job is None:
+                return
+            job.run()
+
+
+_helper: Optional[_Helper] = None
+
+
+def _interruptible() -> bool:
+    return (threading.current_thread() is threading.main_thread()
+            and signal.getsignal(signal.SIGINT) is signal.default_int_handler)
+
+
+def call(core: Any, handle: int, node: int, fn: Callable[..., Any], *args: Any,
+         keep: object = None) -> int:
+    """``fn(handle, *args)``, then ``core._end()`` (once the call has really
+    returned). On the main thread SIGINT ends the wait for the transfers of
+    ``node`` (0: every transfer). ``keep``: what the call writes into, kept
+    alive by an abandoned call."""
+    if not _interruptible():
+        try:
+            return int(fn(handle, *args))
+        finally:
+            core._end()
+    if hasattr(core._lib, "KIV_Cancel"):
+        return _cancelling(core, handle, node, fn, args)
+    return _on_helper(core, fn, (handle,) + args, keep)
+
+
+def _cancelling(core: Any, handle: int, node: int, fn: Callable[..., Any],
+                args: Tuple[Any, ...]) -> int:
     global _current
-    lib = core._lib
-    if (not hasattr(lib, "KIV_Cancel")
-            or threading.current_thread() is not threading.main_thread()
-            or signal.getsignal(signal.SIGINT) is not signal.default_int_handler):
-        return int(fn(handle, *args))
-    writer = _wakeup_pair()[1]
     try:
-        previous = signal.set_wakeup_fd(writer.fileno(), warn_on_full_buffer=False)
-    except ValueError:  # not the main interpreter
-        return int(fn(handle, *args))
-    if previous not in (-1, writer.fileno()):  # someone else's descriptor: leave it
-        signal.set_wakeup_fd(previous)
-        return int(fn(handle, *args))
-    _current = (lib, handle, node)
-    try:
-        return int(fn(handle, *args))
+        writer = _wakeup_pair()[1]
+        try:
+            previous = signal.set_wakeup_fd(writer.fileno(), warn_on_full_buffer=False)
+        except ValueError:  # not the main interpreter
+            return int(fn(handle, *args))
+        if previous not in (-1, writer.fileno()):  # someone else's descriptor: leave it
+            signal.set_wakeup_fd(previous)
+            return int(fn(handle, *args))
+        _current = (core._lib, handle, node)
+        try:
+            return int(fn(handle, *args))
+        finally:
+            _current = None
+            signal.set_wakeup_fd(previous)
     finally:
-        _current = None
-        signal.set_wakeup_fd(previous)
+        core._end()
+
+
+def _on_helper(core: Any, fn: Callable[..., Any], args: Tuple[Any, ...], keep: object) -> int:
+    global _helper
+    with _lock:
+        if _helper is None:
+            _helper = _Helper()
+        helper = _helper
+    job = _Job(fn, args, core._end, keep)
+    helper.jobs.put(job)
+    try:
+        # In slices: the signal may land on another thread, and Python runs
+        # its handler when the main thread next runs Python code.
+        while not job.done.wait(0.05):
+            pass
+    except BaseException:
+        if not job.done.is_set():  # abandoned: the helper finishes it, a new one serves on
+            with _lock:
+                if _helper is helper:
+                    _helper = None
+            helper.jobs.put(None)
+        raise
+    if job.error is not None:
+        raise job.error
+    return int(job.result)

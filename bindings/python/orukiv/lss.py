@@ -55,11 +55,7 @@ class LssMixin(Core):
     """The LSS and boot-up methods of :class:`Master`."""
 
     def _lss(self, what: str, name: str, *args: Any) -> int:
-        handle = self._begin()
-        try:
-            return int(getattr(self._lib, name)(handle, *args))
-        finally:
-            self._end()
+        return self._run(0, getattr(self._lib, name), *args)
 
     def _lss_check(self, result: int, what: str) -> None:
         """LSS failures raise LssError (argument faults ParamError)."""

@@ -231,11 +231,8 @@ def _download(master: Core, what: str, name: str, node: int, payload: Any, size:
     raw = L.ConfigReport()
     raw.flags = L.KIV_CONFIG_CONTINUE if continue_on_error else 0
     args = (payload,) if size is None else (payload, size)
-    handle = master._begin()
-    try:
-        result = getattr(master._lib, name)(handle, node, *args, ctypes.byref(raw))
-    finally:
-        master._end()
+    result = master._run(node, getattr(master._lib, name), node, *args, ctypes.byref(raw),
+                         keep=payload)
     report = ConfigReport._from(raw)
     try:
         master._check(result, what, report.abort_code)

@@ -6,6 +6,7 @@ import logging
 import math
 import queue
 import re
+import signal
 import threading
 import time
 from pathlib import Path
@@ -219,3 +220,17 @@ def test_the_package_modules_import_no_loop():
                    for n in graph.get(start, ()))
 
     assert [m for m in graph if m != "__init__" and reaches(m, m, {m})] == []
+
+
+def test_keyboard_interrupt_ends_a_call_at_once_and_the_master_goes_on(virtual):
+    master, peer = virtual
+    master.sdo_timeout = 3.0
+    peer.script = [(F(0x605, "4000100000000000"), []),  # node 5 stays silent
+                   (F(0x606, "4000100000000000"), [F(0x586, "4B001000D2040000")])]
+    timer = threading.Timer(0.2, signal.raise_signal, (signal.SIGINT,))
+    start = time.monotonic()
+    timer.start()
+    with pytest.raises(KeyboardInterrupt):
+        master.read(5, 0x1000)
+    assert time.monotonic() - start < 0.2 + 0.5
+    assert master.read(6, 0x1000) == b"\xd2\x04"
