@@ -275,6 +275,8 @@ class Core(Listener):
             return
         data = bytes(msg.data[:dlc])
         if not rtr:
+            dlc = len(data)  # a DLC beyond the bytes carried counts what is there
+        if not rtr:
             if 0x701 <= fid <= 0x77F and dlc == 0:
                 return  # no state in it: neither a heartbeat nor a boot-up
             if self._limits and 0x581 <= fid <= 0x5FF and dlc == 8 and self._refuse_long(fid, data):
