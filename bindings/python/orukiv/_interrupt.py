@@ -93,9 +93,17 @@ class _Helper:
 _helper: Optional[_Helper] = None
 
 
+try:  # the handler as stored, without signal.getsignal's conversion to an enum
+    from _signal import getsignal as _getsignal  # type: ignore[import]
+except ImportError:  # pragma: no cover - other Pythons
+    _getsignal = signal.getsignal
+_MAIN = threading.main_thread().ident
+_SIGINT = int(signal.SIGINT)
+
+
 def _interruptible() -> bool:
-    return (threading.current_thread() is threading.main_thread()
-            and signal.getsignal(signal.SIGINT) is signal.default_int_handler)
+    return (threading.get_ident() == _MAIN
+            and _getsignal(_SIGINT) is signal.default_int_handler)
 
 
 def call(core: Any, handle: int, node: int, fn: Callable[..., Any], *args: Any,
