@@ -46,9 +46,6 @@ LOW_LATENCY_PERIOD_US = 10000
 DEFAULT_PERIOD_US = 5000
 # The largest read without a limit: what a 32-bit size can say.
 UNLIMITED = 0xFFFFFFFF
-# SDO abort "length of service parameter too high", sent for a read whose
-# object is longer than the caller's max_size.
-ABORT_TOO_LONG = 0x06070012
 
 Payload = Union[bytes, bytearray, memoryview]
 FrameLike = Union[Message, Tuple[int, bytes]]
@@ -154,9 +151,6 @@ class Core(Listener):
         self._send_logged = False
         self._frame_hooks: Dict[int, List[FrameHook]] = {}
         self._any_hooks: Tuple[FrameHook, ...] = ()
-        self._limits: Dict[Tuple[int, int, int], int] = {}
-        self._too_long: Dict[Tuple[int, int, int], int] = {}
-        self._running: Set[int] = set()  # nodes with a transfer under way (for cancel)
         self._kept: List[object] = []  # progress and cycle callbacks handed out
         self._read_buffer = _ReadBuffer()
         # The ctypes callback objects live as long as this object: the
@@ -180,6 +174,8 @@ class Core(Listener):
             period = LOW_LATENCY_PERIOD_US if low_latency else DEFAULT_PERIOD_US
             flags = L.KIV_TIMING_WAKE_ON_REQUEST | L.KIV_TIMING_HOST_INPUT
             raise_for(self._lib.KIV_SetWorkerTiming(handle, period, flags), "KIV_SetWorkerTiming")
+            # A read announced longer than its buffer ends at the first answer.
+            self._lib.KIV_SetSdoRefuseLongReads(handle, 1)
             if notifier is None:
                 self._notifier = Notifier(bus, [_WeakListener(self)], timeout=0.1)
                 self._own_notifier = True
@@ -240,16 +236,13 @@ class Core(Listener):
 
     def _cancel_running(self, handle: int) -> None:
         """Cancels the transfers under way, when the library can."""
-        if hasattr(self._lib, "KIV_Cancel"):
-            self._lib.KIV_Cancel(handle, 0)
+        self._lib.KIV_Cancel(handle, 0)
 
     def cancel(self, node: int = 0) -> None:
         """Ends the SDO transfers with ``node`` (0: every transfer) that are
-        under way or waiting: their calls raise CancelledError. Needs a
-        library with KIV_Cancel (NotImplementedError otherwise)."""
-        node = A.u8(node, "node")
-        if not hasattr(self._lib, "KIV_Cancel"):
-            raise NotImplementedError("this orukiv library cannot cancel (no KIV_Cancel)")
+        under way or waiting: their calls raise CancelledError (a transfer
+        that had begun sends its abort frame first)."""
+        node = A.integer(node, "node", 0, 127)
         handle = self._begin(queuing=False)
         try:
             result = int(self._lib.KIV_Cancel(handle, node))
@@ -279,8 +272,6 @@ class Core(Listener):
         if not rtr:
             if 0x701 <= fid <= 0x77F and dlc == 0:
                 return  # no state in it: neither a heartbeat nor a boot-up
-            if self._limits and 0x581 <= fid <= 0x5FF and dlc == 8 and self._refuse_long(fid, data):
-                return
         hooks = self._frame_hooks.get(fid)
         try:
             if hooks:
@@ -302,30 +293,6 @@ class Core(Listener):
             self._lib.KIV_InputFrame(handle, L.CanFrame.from_buffer_copy(packed))
         finally:
             self._end()
-
-    def _refuse_long(self, fid: int, data: bytes) -> bool:
-        """A read's first answer announcing more than its max_size: answers the
-        library with an abort in the server's name and aborts the server, so
-        that no more of the object moves."""
-        cmd = data[0]
-        segmented = cmd >> 5 == 2 and cmd & 0x03 == 0x01
-        block = cmd >> 5 == 6 and cmd & 0x03 == 0x02
-        if not (segmented or block):
-            return False
-        node = fid - 0x580
-        index, sub, size = struct.unpack_from("<HBI", data, 1)
-        limit = self._limits.get((node, index, sub))
-        if limit is None or size <= limit:
-            return False
-        self._too_long[(node, index, sub)] = size
-        abort = struct.pack("<BHBI", 0x80, index, sub, ABORT_TOO_LONG)
-        try:
-            self._bus.send(Message(arbitration_id=0x600 + node, data=abort,
-                                       is_extended_id=False))
-        except Exception as exc:
-            log.error("orukiv: the abort of an over-long read could not be sent: %r", exc)
-        self._hand_in(FRAME.pack(fid, 0, 8, abort))
-        return True
 
     def on_error(self, exc: Exception) -> None:
         log.error("orukiv: the bus failed in receive: %r", exc)
@@ -398,11 +365,11 @@ class Core(Listener):
             if self._busy == 0:
                 self._cv.notify_all()
 
-    def _run(self, node: int, fn: Any, *args: Any, keep: object = None) -> int:
-        """Calls a queuing export so that a KeyboardInterrupt ends the wait
-        (see _interrupt); ``keep`` is what the call writes into."""
+    def _run(self, node: int, fn: Any, *args: Any) -> int:
+        """Calls a queuing export so that a KeyboardInterrupt cancels it (see
+        _interrupt)."""
         handle = self._begin()
-        return _interrupt.call(self, handle, node, fn, *args, keep=keep)
+        return _interrupt.call(self, handle, node, fn, *args)
 
     def _call(self, what: str, name: str, *args: Any) -> None:
         failures = self._send_failures
@@ -425,7 +392,8 @@ class Core(Listener):
         if result == L.KIV_OK:
             return
         failed_to_send = failures is not None and self._send_failures != failures
-        if result == L.KIV_ERR_NO_SEND or (result == L.KIV_ERR_TIMEOUT and failed_to_send):
+        ended = (L.KIV_ERR_TIMEOUT, L.KIV_ERR_CANCELLED)
+        if result == L.KIV_ERR_NO_SEND or (result in ended and failed_to_send):
             cause = self._send_error
             raise NoSendError(f"{what}: the frame could not be sent") from cause
         raise_for(result, what, abort_code, family)
@@ -490,35 +458,19 @@ class Core(Listener):
             buffer.address = ctypes.addressof(ctypes.c_char.from_buffer(buffer.memory))
         memory, address = buffer.memory, buffer.address
         capacity = buffer.capacity if max_size is None else min(max_size + 1, buffer.capacity)
-        key = (node, index, sub)
-        if max_size is not None:
-            self._limits[key] = max_size
         received, abort = ctypes.c_uint32(0), ctypes.c_uint32(0)
         failures = self._send_failures
-        try:
-            result = self._run(
-                node, getattr(self._lib, name), node, index, sub,
-                ctypes.cast(address, L._u8p), capacity, ctypes.byref(received),
-                ctypes.byref(abort), keep=memory,
-            )
-        except KeyboardInterrupt:
-            buffer.memory = None  # an abandoned read may still fill it: the next takes another
-            raise
-        finally:
-            if max_size is not None:
-                self._limits.pop(key, None)
-        announced = self._too_long.pop(key, None)
+        result = self._run(
+            node, getattr(self._lib, name), node, index, sub,
+            ctypes.cast(address, L._u8p), capacity, ctypes.byref(received), ctypes.byref(abort),
+        )
         label = f"{what} of node {node} 0x{index:04X}:{sub}"
-        if announced is not None and result == L.KIV_ERR_ABORTED:
-            raise SdoTooLongError(f"{label}: the object has {announced} bytes, max_size is "
-                                  f"{max_size}", announced)
         if result:
             self._check(result, label, abort.value, failures, "sdo")
         size = received.value
         if size >= capacity and (max_size is not None or capacity < UNLIMITED):
-            raise SdoTooLongError(f"{label}: the object is longer than "
-                                  f"{capacity - 1 if max_size is not None else capacity} bytes",
-                                  None)
+            limit = max_size if max_size is not None else capacity - 1
+            raise SdoTooLongError(f"{label}: the object is longer than {limit} bytes", None)
         data = memory[:size]
         if size > (1 << 20) and hasattr(mmap, "MADV_DONTNEED"):
             memory.madvise(mmap.MADV_DONTNEED)  # a large object's pages go back
@@ -534,7 +486,7 @@ class Core(Listener):
         failures = self._send_failures
         result = self._run(node, getattr(self._lib, name), node, index, sub,
                            ctypes.cast(ctypes.c_char_p(payload), L._u8p), len(payload),
-                           ctypes.byref(abort), keep=payload)
+                           ctypes.byref(abort))
         if result:
             self._check(result, f"{what} of node {node} 0x{index:04X}:{sub}", abort.value,
                         failures, "sdo")

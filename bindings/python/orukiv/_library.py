@@ -39,6 +39,7 @@ KIV_ERR_TIMEOUT = 2
 KIV_ERR_NO_RESOURCE = 3
 KIV_ERR_ABORTED = 4
 KIV_ERR_NO_SEND = 6
+KIV_ERR_CANCELLED = 7
 
 KIV_TIMING_WAKE_ON_REQUEST = 0x1
 KIV_TIMING_DRAIN_RECEIVE = 0x2
@@ -493,6 +494,8 @@ EXPORTS: Dict[str, Tuple[object, List[object]]] = {
     "KIV_402_PowerOn": (c_int32, [_H, c_uint8]),
     "KIV_SetSdoRetry": (c_int32, [_H, c_uint32, c_uint32]),
     "KIV_SetSdoOneTransferPerNode": (c_int32, [_H, c_uint32]),
+    "KIV_SetSdoRefuseLongReads": (c_int32, [_H, c_uint32]),
+    "KIV_Cancel": (c_int32, [_H, c_uint8]),
     "KIV_ReadObjectBlock": (
         c_int32,
         [_H, c_uint8, c_uint16, c_uint8, _u8p, c_uint32, POINTER(c_uint32), POINTER(c_uint32)],
@@ -531,11 +534,6 @@ EXPORTS: Dict[str, Tuple[object, List[object]]] = {
     "KIV_ConfigureNode": (c_int32, [_H, c_uint8, c_void_p, POINTER(ConfigReport)]),
     "KIV_OdToConciseDcf": (c_int32, [c_void_p, _u8p, c_uint32, POINTER(c_uint32)]),
     "KIV_WriteConciseDcf": (c_int32, [_H, c_uint8, _u8p, c_uint32, POINTER(ConfigReport)]),
-}
-
-# Exports that newer libraries have: declared when present.
-OPTIONAL_EXPORTS: Dict[str, Tuple[object, List[object]]] = {
-    "KIV_Cancel": (c_int32, [_H, c_uint8]),
 }
 
 # ---- Finding the library ---------------------------------------------------
@@ -615,11 +613,6 @@ def declare(lib: ctypes.CDLL, path: str = "") -> ctypes.CDLL:
             continue
         fn.restype = restype
         fn.argtypes = argtypes
-    for name, (restype, argtypes) in OPTIONAL_EXPORTS.items():
-        fn = getattr(lib, name, None)
-        if fn is not None:
-            fn.restype = restype
-            fn.argtypes = argtypes
     if missing:
         raise LibraryNotFoundError(
             f"{path or lib} is not an orukiv library this package can use: "

@@ -91,7 +91,7 @@ class BootError(Error):
 class CancelledError(Error):
     """The call was cancelled (Master.cancel, or Master.close while it ran)."""
 
-    result = 7
+    result = L.KIV_ERR_CANCELLED
     meaning = "cancelled"
 
 

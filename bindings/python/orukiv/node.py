@@ -242,25 +242,20 @@ def _upload_to_file(master: Core, node: int, index: int, sub: int, block: bool) 
     temp = tempfile.TemporaryFile()
     capacity = UNLIMITED - 1 if os.name == "posix" else 1 << 30
     temp.truncate(capacity)
-    view: Optional[mmap.mmap] = mmap.mmap(temp.fileno(), capacity)
+    view = mmap.mmap(temp.fileno(), capacity)
     try:
         received, abort = ctypes.c_uint32(0), ctypes.c_uint32(0)
-        address = ctypes.addressof(ctypes.c_char.from_buffer(view))  # type: ignore[arg-type]
+        address = ctypes.addressof(ctypes.c_char.from_buffer(view))
         name = "KIV_ReadObjectBlock" if block else "KIV_ReadObjectEx"
         failures = master._send_failures
-        try:
-            result = master._run(node, getattr(master._lib, name), node, index, sub,
-                                 ctypes.cast(address, L._u8p), capacity,
-                                 ctypes.byref(received), ctypes.byref(abort), keep=view)
-        except KeyboardInterrupt:
-            view = None  # an abandoned read may still write: it keeps the mapping
-            raise
+        result = master._run(node, getattr(master._lib, name), node, index, sub,
+                             ctypes.cast(address, L._u8p), capacity, ctypes.byref(received),
+                             ctypes.byref(abort))
         master._check(result, f"read of node {node} 0x{index:04X}:{sub} into a file",
                       abort.value, failures, "sdo")
         size = received.value
     finally:
-        if view is not None:
-            view.close()
+        view.close()
     if size >= capacity:
         temp.close()
         from .errors import SdoTooLongError

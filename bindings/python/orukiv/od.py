@@ -231,8 +231,7 @@ def _download(master: Core, what: str, name: str, node: int, payload: Any, size:
     raw = L.ConfigReport()
     raw.flags = L.KIV_CONFIG_CONTINUE if continue_on_error else 0
     args = (payload,) if size is None else (payload, size)
-    result = master._run(node, getattr(master._lib, name), node, *args, ctypes.byref(raw),
-                         keep=payload)
+    result = master._run(node, getattr(master._lib, name), node, *args, ctypes.byref(raw))
     report = ConfigReport._from(raw)
     try:
         master._check(result, what, report.abort_code)

@@ -102,7 +102,6 @@ def test_objects_longer_than_max_size_raise_at_the_first_answer(virtual, script,
     peer.script = list(script)
     with pytest.raises(orukiv.SdoTooLongError) as info:
         getattr(master, method)(5, 0x2000, max_size=limit)
-    assert info.value.size == 10
     time.sleep(0.05)
     assert peer.seen[1:] == [abort]
 
@@ -234,3 +233,28 @@ def test_keyboard_interrupt_ends_a_call_at_once_and_the_master_goes_on(virtual):
         master.read(5, 0x1000)
     assert time.monotonic() - start < 0.2 + 0.5
     assert master.read(6, 0x1000) == b"\xd2\x04"
+
+
+@pytest.mark.parametrize("end", [lambda m: m.cancel(5), lambda m: m.cancel(), lambda m: m.close()])
+def test_cancel_and_close_end_a_running_transfer(virtual, end):
+    master, peer = virtual
+    master.sdo_timeout = 5.0
+    peer.script = [(F(0x605, "4000100000000000"), [])]  # silent
+    errors = []
+
+    def read():
+        try:
+            master.read(5, 0x1000)
+        except orukiv.Error as exc:
+            errors.append(exc)
+
+    thread = threading.Thread(target=read)
+    thread.start()
+    time.sleep(0.2)
+    start = time.monotonic()
+    end(master)
+    thread.join(5)
+    assert time.monotonic() - start < 1.0
+    assert [type(e) for e in errors] == [orukiv.CancelledError]
+    time.sleep(0.05)
+    assert F(0x605, "8000100000000008") in peer.seen  # the client's abort
