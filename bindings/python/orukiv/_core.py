@@ -17,7 +17,7 @@ import struct
 import sys
 import threading
 import weakref
-from typing import Any, Callable, Dict, List, Optional, Set, Tuple, Union
+from typing import Any, Callable, Dict, List, Optional, Tuple, Union
 
 from can.bus import BusABC
 from can.listener import Listener
@@ -470,7 +470,7 @@ class Core(Listener):
         size = received.value
         if size >= capacity and (max_size is not None or capacity < UNLIMITED):
             limit = max_size if max_size is not None else capacity - 1
-            raise SdoTooLongError(f"{label}: the object is longer than {limit} bytes", None)
+            raise SdoTooLongError(f"{label}: the object is longer than {limit} bytes")
         data = memory[:size]
         if size > (1 << 20) and hasattr(mmap, "MADV_DONTNEED"):
             memory.madvise(mmap.MADV_DONTNEED)  # a large object's pages go back

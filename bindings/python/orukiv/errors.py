@@ -3,7 +3,7 @@ deriving from :class:`Error`."""
 
 from __future__ import annotations
 
-from typing import Any, Dict, Optional, Type
+from typing import Any, Dict, Type
 
 from . import _library as L
 
@@ -65,12 +65,7 @@ class SendError(Error):
 
 class SdoTooLongError(Error):
     """A read's object is longer than the ``max_size`` the caller set (or than
-    the package can hold); ``size`` is the length the server announced, None
-    when it announced none. Nothing was returned cut."""
-
-    def __init__(self, message: str, size: Optional[int]) -> None:
-        super().__init__(message)
-        self.size = size
+    the read buffer holds). Nothing is returned cut."""
 
 
 class LssError(Error):

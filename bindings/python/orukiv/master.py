@@ -23,7 +23,7 @@ from ._core import FRAME_SIZE, LOW_LATENCY_PERIOD_US, FrameLike, pack
 from ._core import checked_cob_id as _cob
 from .drive import Drive
 from .errors import ClosedError
-from .events import Event, NmtCommand, NmtState, SupervisionMode, decode
+from .events import Event, NmtState, SupervisionMode, decode
 from .lss import LssMixin
 from .node import RemoteNode, Scanner
 from .od import ConfigReport, ObjectDictionary, write_concise_dcf

@@ -260,7 +260,7 @@ def _upload_to_file(master: Core, node: int, index: int, sub: int, block: bool) 
         temp.close()
         from .errors import SdoTooLongError
 
-        raise SdoTooLongError(f"node {node} 0x{index:04X}:{sub} is too long for a file", None)
+        raise SdoTooLongError(f"node {node} 0x{index:04X}:{sub} is too long for a file")
     temp.truncate(size)
     temp.seek(0)
     return temp

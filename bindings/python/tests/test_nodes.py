@@ -3,7 +3,6 @@ a scripted peer on python-can's virtual bus."""
 
 import time
 
-import can
 import pytest
 
 import orukiv

@@ -100,7 +100,7 @@ def test_objects_longer_than_max_size_raise_at_the_first_answer(virtual, script,
                                                                  abort):
     master, peer = virtual
     peer.script = list(script)
-    with pytest.raises(orukiv.SdoTooLongError) as info:
+    with pytest.raises(orukiv.SdoTooLongError):
         getattr(master, method)(5, 0x2000, max_size=limit)
     time.sleep(0.05)
     assert peer.seen[1:] == [abort]
