@@ -71,7 +71,7 @@ class SdoServer:
                     self.reply(b"\x41" + head + struct.pack("<I", len(value)))
             elif cmd & 0xE3 == 0x23:  # expedited download, size indicated
                 self.reply(b"\x60" + head + bytes(4))
-            elif cmd & 0xE0 == 0x60:
+            elif cmd & 0xE0 == 0x60 and self.pending:
                 chunk, self.pending = self.pending[:7], self.pending[7:]
                 c = (cmd & 0x10) | ((7 - len(chunk)) << 1) | (0 if self.pending else 1)
                 self.reply(bytes([c]) + chunk.ljust(7, b"\0"))
@@ -92,8 +92,14 @@ class PlainClient(can.Listener):
             self.answers.put(bytes(msg.data))
 
     def _exchange(self, data):
+        while not self.answers.empty():  # late answers to earlier requests (of either side)
+            self.answers.get_nowait()
         self.bus.send(can.Message(arbitration_id=0x600 + NODE, data=data, is_extended_id=False))
-        answer = self.answers.get(timeout=self.timeout)
+        while True:
+            answer = self.answers.get(timeout=self.timeout)
+            initiate = data[0] & 0xE0 != 0x60
+            if not initiate or answer[1:4] == data[1:4]:  # an initiate answer names its object
+                break
         if answer[0] == 0x80:
             raise RuntimeError("abort 0x%08X" % struct.unpack_from("<I", answer, 4))
         return answer
@@ -176,7 +182,8 @@ def main():
                 samples[(name, "segmented read, 1 KiB")] += timed(
                     lambda: side.read(NODE, 0x2000), max(args.reads // 10, 10))
                 samples[(name, "CPU per 1,000 reads")].append(cpu_per_1000(side, server))
-                assert side.read(NODE, 0x2000) == big
+                got = side.read(NODE, 0x2000)
+                assert got == big, (name, len(got), got[:16], got[-16:])
         notifier.remove_listener(plain)
         # Idle: the process's CPU with the master open, less the same time
         # with the bus, the server and the notifier alone.
