@@ -307,6 +307,11 @@ ORUKIV_C_API int32_t KIV_InputFrame(KIV_Handle handle, const KIV_CanFrame* frame
  * sleeping, so that the worker keeps up while the host has frames. This is
  * now the behaviour of every timing; the flag is still accepted. */
 #define KIV_TIMING_DRAIN_RECEIVE 0x2u
+/* The host hands every received frame in with KIV_InputFrame: the worker
+ * stops polling canRecv and fdRecv (they are never called while the flag is
+ * set), so that a host whose receive path wakes on its own costs nothing
+ * while the bus is quiet. */
+#define KIV_TIMING_HOST_INPUT 0x8u
 
 /* Puts the instance in low-latency mode: the worker sleeps periodUs
  * microseconds (100..1000000) between passes, a sleep that KIV_Notify (and,

@@ -60,6 +60,11 @@ bool OnOwnWorker(const StackCore* stack) {
 
 void PollReceive(StackCore* stack) {
     bool full = false;
+    // The host hands its frames in with KIV_InputFrame: nothing to poll.
+    if ((stack->timingFlags.load(std::memory_order_relaxed) & KIV_TIMING_HOST_INPUT) != 0) {
+        stack->lastPollFull = false;
+        return;
+    }
     if (stack->canRecv != nullptr && HostReachable(stack)) {
         KIV_CanFrame frames[kPollCount];
         int32_t n = stack->canRecv(frames, kPollCount, stack->userData);

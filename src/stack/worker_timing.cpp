@@ -10,7 +10,8 @@ namespace {
 
 constexpr uint32_t kMinPeriodUs = 100;
 constexpr uint32_t kMaxPeriodUs = 1000000;
-constexpr uint32_t kKnownFlags = KIV_TIMING_WAKE_ON_REQUEST | KIV_TIMING_DRAIN_RECEIVE;
+constexpr uint32_t kKnownFlags =
+    KIV_TIMING_WAKE_ON_REQUEST | KIV_TIMING_DRAIN_RECEIVE | KIV_TIMING_HOST_INPUT;
 
 }  // namespace
 

@@ -152,3 +152,23 @@ TEST(WorkerTiming, DrainStopsAtTheFirstShortPoll) {
     std::this_thread::sleep_for(300ms);
     EXPECT_LE(host.Polls(), atEnd + 1) << "a short poll must end the drain";
 }
+
+// A host that hands its frames in is never polled, whatever the period, and
+// each frame it hands in still reaches the event callback.
+TEST(WorkerTiming, HostInputStopsPollingAndFramesStillArrive) {
+    ScriptHost host;
+    KIV_InitParam p = host.Param(true);
+    Instance inst(KIV_Init(&p));
+    ASSERT_NE(inst.get(), nullptr);
+    ASSERT_EQ(
+        KIV_SetWorkerTiming(inst.get(), 100, KIV_TIMING_WAKE_ON_REQUEST | KIV_TIMING_HOST_INPUT),
+        KIV_OK);
+    std::this_thread::sleep_for(20ms);  // a pass under way may still poll
+    const std::size_t before = host.Polls();
+    KIV_CanFrame frame{};
+    frame.id = 0x080;
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(KIV_InputFrame(inst.get(), &frame), KIV_OK);
+    std::this_thread::sleep_for(100ms);  // a thousand periods
+    EXPECT_EQ(host.Polls(), before);
+    EXPECT_EQ(host.Events().size(), 3u);
+}

@@ -16,6 +16,10 @@ from .errors import (
     SdoAbortedError,
     SdoTimeoutError,
     SendError,
+    SdoTooLongError,
+    LssError,
+    BootError,
+    CancelledError,
     abort_text,
 )
 from .events import (
@@ -47,6 +51,7 @@ from .lss import (
     LssRefusedError,
 )
 from .master import CyclicStats, EventStream, Master, NodeStatus, Stats
+from .node import NmtError, PdoMap, PdoVariable, Record, RemoteNode, Scanner, Variable
 from .od import (
     Access,
     ConfigReport,
@@ -58,9 +63,7 @@ from .od import (
     parse_value,
 )
 
-__version__ = "0.1.0"
-
-
+__version__ = "1.0.0"  # the library's version (CMakeLists.txt); the tests hold them equal
 
 def library_version() -> "tuple[int, str]":
     """The loaded library's version: (major * 10000 + minor * 100 + patch, "major.minor.patch")."""
@@ -69,7 +72,7 @@ def library_version() -> "tuple[int, str]":
     from . import _library
 
     text = ctypes.c_char_p()
-    number = _library.library().KIV_GetVersion(ctypes.byref(text))
+    number = int(_library.library().KIV_GetVersion(ctypes.byref(text)))
     return int(number), (text.value or b"").decode()
 
 
@@ -83,4 +86,6 @@ __all__ = [
     "ParamError", "PdoEvent", "SdoAbortedError", "SdoEvent", "SdoEventKind",
     "SdoTimeoutError", "SendError", "Stats", "SupervisionMode", "SyncEvent", "TimeEvent",
     "UnclassifiedEvent", "abort_text", "library_version",
+    "BootError", "CancelledError", "LssError", "NmtError", "PdoMap", "PdoVariable", "Record",
+    "RemoteNode", "Scanner", "SdoTooLongError", "Variable",
 ]

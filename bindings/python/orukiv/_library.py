@@ -29,7 +29,7 @@ from ctypes import (
     c_void_p,
 )
 from pathlib import Path
-from typing import Dict, List, Optional, Sequence, Tuple
+from typing import Dict, List, Mapping, Optional, Sequence, Tuple
 
 # ---- Result codes ----------------------------------------------------------
 
@@ -39,9 +39,11 @@ KIV_ERR_TIMEOUT = 2
 KIV_ERR_NO_RESOURCE = 3
 KIV_ERR_ABORTED = 4
 KIV_ERR_NO_SEND = 6
+KIV_ERR_CANCELLED = 7
 
 KIV_TIMING_WAKE_ON_REQUEST = 0x1
 KIV_TIMING_DRAIN_RECEIVE = 0x2
+KIV_TIMING_HOST_INPUT = 0x8
 
 # ---- Records ---------------------------------------------------------------
 
@@ -410,11 +412,11 @@ def field_offset(record: type, path: str) -> int:
     for name in path.split("."):
         field = getattr(record, name)
         offset += field.offset
-        record = dict(record._fields_)[name]
+        record = dict(getattr(record, "_fields_"))[name]
     return offset
 
 
-def check_layouts(layout=LAYOUT) -> None:
+def check_layouts(layout: Sequence[Tuple[type, int, Dict[str, int]]] = LAYOUT) -> None:
     """Raises ImportError naming every record whose layout differs."""
     wrong: List[str] = []
     for record, size, offsets in layout:
@@ -494,6 +496,8 @@ EXPORTS: Dict[str, Tuple[object, List[object]]] = {
     "KIV_402_PowerOn": (c_int32, [_H, c_uint8]),
     "KIV_SetSdoRetry": (c_int32, [_H, c_uint32, c_uint32]),
     "KIV_SetSdoOneTransferPerNode": (c_int32, [_H, c_uint32]),
+    "KIV_SetSdoRefuseLongReads": (c_int32, [_H, c_uint32]),
+    "KIV_Cancel": (c_int32, [_H, c_uint8]),
     "KIV_ReadObjectBlock": (
         c_int32,
         [_H, c_uint8, c_uint16, c_uint8, _u8p, c_uint32, POINTER(c_uint32), POINTER(c_uint32)],
@@ -564,11 +568,12 @@ class LibraryNotFoundError(Error, OSError):
     names every place that was tried."""
 
 
-def candidates(env: Optional[Dict[str, str]] = None) -> List[str]:
+def candidates(env: Optional[Mapping[str, str]] = None) -> List[str]:
     """Where the library is looked for, in order: $ORUKIV_LIBRARY, the
     package's folder, the folder that holds the package, then the bare names
     for the system's search path."""
-    env = os.environ if env is None else env
+    if env is None:
+        env = os.environ
     found: List[str] = []
     explicit = env.get("ORUKIV_LIBRARY")
     if explicit:

@@ -3,12 +3,10 @@
 from __future__ import annotations
 
 import ctypes
-from typing import TYPE_CHECKING
+from typing import Any
 
 from . import _args as A
-
-if TYPE_CHECKING:
-    from .master import Master
+from ._core import Core
 
 
 class Drive:
@@ -17,7 +15,7 @@ class Drive:
     as :meth:`Master.write` and :meth:`Master.read` do; a getter whose
     answer has another size than the object's raises :class:`ParamError`."""
 
-    def __init__(self, master: "Master", node: int) -> None:
+    def __init__(self, master: Core, node: int) -> None:
         self.master = master
         self.node = node
 
@@ -27,10 +25,10 @@ class Drive:
     def _set(self, name: str, what: str, value: int) -> None:
         self.master._call(f"{what} of node {self.node}", name, self.node, value)
 
-    def _get(self, name: str, what: str, ctype) -> int:
+    def _get(self, name: str, what: str, ctype: Any) -> int:
         value = ctype(0)
         self.master._call(f"{what} of node {self.node}", name, self.node, ctypes.byref(value))
-        return value.value
+        return int(value.value)
 
     def set_control_word(self, value: int) -> None:
         """Writes the controlword 0x6040."""

@@ -3,7 +3,7 @@ deriving from :class:`Error`."""
 
 from __future__ import annotations
 
-from typing import Dict, Optional, Type
+from typing import Any, Dict, Type
 
 from . import _library as L
 
@@ -21,14 +21,14 @@ class ParamError(Error):
     segments disagreed with the size it announced."""
 
     result = L.KIV_ERR_PARAM
-    meaning = "argument refused, or an SDO answer disagreed with its size"
+    meaning = "argument refused"
 
 
 class SdoTimeoutError(Error):
     """KIV_ERR_TIMEOUT: the SDO server stayed silent for the SDO time-out."""
 
     result = L.KIV_ERR_TIMEOUT
-    meaning = "no complete answer within the time-out"
+    meaning = "no answer within the time-out"
 
 
 class NoResourceError(Error):
@@ -63,8 +63,35 @@ class SendError(Error):
     """Any other code: the send callback's own failure code, passed through."""
 
 
+class SdoTooLongError(Error):
+    """A read's object is longer than the ``max_size`` the caller set (or than
+    the read buffer holds). Nothing is returned cut."""
+
+
+class LssError(Error):
+    """An LSS service failed: ``result`` is the library's code (a time-out
+    when no slave answered)."""
+
+
+class BootError(Error):
+    """The boot of a node failed; ``report`` says where (a BootReport) and
+    ``abort_code`` the SDO abort code when an SDO transfer was aborted."""
+
+    def __init__(self, message: str, result: int, report: Any, abort_code: int = 0) -> None:
+        super().__init__(message, result)
+        self.report = report
+        self.abort_code = abort_code
+
+
+class CancelledError(Error):
+    """The call was cancelled (Master.cancel, or Master.close while it ran)."""
+
+    result = L.KIV_ERR_CANCELLED
+    meaning = "cancelled"
+
+
 RESULT_ERRORS: Dict[int, Type[Error]] = {
-    cls.result: cls  # type: ignore[misc]
+    int(getattr(cls, "result")): cls
     for cls in (ParamError, SdoTimeoutError, NoResourceError, SdoAbortedError, NoSendError)
 }
 
@@ -72,17 +99,31 @@ RESULT_ERRORS: Dict[int, Type[Error]] = {
 def abort_text(code: int) -> str:
     """The meaning of an SDO abort code in words."""
     raw = L.library().KIV_SdoAbortText(code & 0xFFFFFFFF)
-    return raw.decode("utf-8", "replace") if raw else ""
+    return str(raw.decode("utf-8", "replace")) if raw else ""
 
 
-def raise_for(result: int, what: str, abort_code: int = 0) -> None:
-    """Raises the exception of a non-zero result code of call ``what``."""
+# Meanings of the codes whose sense depends on the service (by family).
+_MEANINGS = {
+    ("sdo", L.KIV_ERR_PARAM): "argument refused, or the SDO answer disagreed with its size",
+    ("sdo", L.KIV_ERR_TIMEOUT): "no complete answer within the SDO time-out",
+    ("lss", L.KIV_ERR_TIMEOUT): "no LSS slave answered within the LSS time-out",
+}
+
+
+def raise_for(result: int, what: str, abort_code: int = 0, family: str = "") -> None:
+    """Raises the exception of a non-zero result code of call ``what``
+    (``family``: "sdo" or "lss" for their meanings of a code)."""
     if result == L.KIV_OK:
         return
     if result == L.KIV_ERR_ABORTED:
         text = abort_text(abort_code)
         raise SdoAbortedError(f"{what}: SDO abort 0x{abort_code:08X} ({text})", abort_code, text)
+    if result == CancelledError.result:
+        raise CancelledError(f"{what}: cancelled")
     cls = RESULT_ERRORS.get(result)
     if cls is None:
         raise SendError(f"{what}: the send callback failed with code {result}", result)
-    raise cls(f"{what}: {cls.meaning}")
+    meaning = _MEANINGS.get((family, result))
+    if meaning is None:
+        meaning = "argument refused" if result == L.KIV_ERR_PARAM else cls.meaning
+    raise cls(f"{what}: {meaning}")

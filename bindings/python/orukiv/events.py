@@ -6,7 +6,7 @@ from __future__ import annotations
 import datetime
 import enum
 from dataclasses import dataclass
-from typing import Callable, Dict, Optional
+from typing import Any, Callable, Dict, Optional, Type, TypeVar
 
 from . import _library as L
 
@@ -51,7 +51,10 @@ class SupervisionMode(enum.IntEnum):
     GUARDING = 2
 
 
-def _enum(cls, value, fallback):
+_E = TypeVar("_E", bound=enum.IntEnum)
+
+
+def _enum(cls: Type[_E], value: int, fallback: _E) -> _E:
     try:
         return cls(value)
     except ValueError:
@@ -135,7 +138,8 @@ class SdoEvent(Event):
 
 @dataclass(frozen=True)
 class PdoEvent(Event):
-    """A frame of the PDO range (0x180..0x57F); ``remote`` for a remote frame."""
+    """A frame of the PDO range (0x180..0x57F); ``node`` is the node id in
+    its COB-ID (its low 7 bits)."""
 
     cob_id: int
     data: bytes
@@ -157,26 +161,26 @@ class BootEvent(Event):
     abort_code: int
 
 
-def _boot(e):
+def _boot(e: Any) -> Event:
     b = e.body.boot
     return BootEvent(e.node, chr(b.status) if b.status else "",
                      _enum(NmtState, b.nmtState, NmtState.UNKNOWN), b.result, b.abortCode)
 
 
-def _nmt(e):
+def _nmt(e: Any) -> Event:
     return NmtEvent(e.node, _enum(NmtCommand, e.body.nmt.command, NmtCommand.UNKNOWN))
 
 
-def _emcy(e):
+def _emcy(e: Any) -> Event:
     m = e.body.emcy
     return EmcyEvent(e.node, m.errorCode, m.errorRegister, bytes(m.manufacturerData))
 
 
-def _heartbeat(e):
+def _heartbeat(e: Any) -> Event:
     return HeartbeatEvent(e.node, _enum(NmtState, e.body.heartbeat.state, NmtState.UNKNOWN))
 
 
-def _node_state(e):
+def _node_state(e: Any) -> Event:
     s = e.body.nodeState
     since = None if s.sinceLastMs == 0xFFFFFFFF else s.sinceLastMs
     return NodeStateEvent(
@@ -188,12 +192,12 @@ def _node_state(e):
     )
 
 
-def _time(e):
+def _time(e: Any) -> Event:
     t = e.body.time
     return TimeEvent(e.node, t.year, t.month, t.day, t.hour, t.minute, t.second, t.millisecond)
 
 
-def _sdo(e):
+def _sdo(e: Any) -> Event:
     s = e.body.sdo
     return SdoEvent(
         e.node,
@@ -204,9 +208,9 @@ def _sdo(e):
     )
 
 
-def _frame(e):
+def _frame(e: Any) -> Event:
     f = e.body.frame
-    return PdoEvent(e.node, f.cobId, bytes(f.frameData[: min(f.frameLength, 8)]))
+    return PdoEvent(f.cobId & 0x7F, f.cobId, bytes(f.frameData[: min(f.frameLength, 8)]))
 
 
 # KIV_EventType -> decoder

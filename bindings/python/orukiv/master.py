@@ -2,38 +2,35 @@
 
 from __future__ import annotations
 
-import collections
 import ctypes
 import datetime
 import logging
+import os
 import queue
-import struct
 import threading
 import time
 import warnings
-import weakref
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Callable, Iterator, List, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Dict, Iterator, Optional, Sequence, Tuple, Union
 
-import can
+from can.bus import BusABC
+from can.message import Message
+from can.notifier import Notifier
 
 from . import _args as A
 from . import _library as L
-from .errors import ClosedError, NoResourceError, NoSendError, ParamError, raise_for
-from .events import Event, NmtCommand, NmtState, SupervisionMode, decode
+from ._core import FRAME_SIZE, LOW_LATENCY_PERIOD_US, FrameLike, pack
+from ._core import checked_cob_id as _cob
+from .drive import Drive
+from .errors import ClosedError
+from .events import Event, NmtState, SupervisionMode, decode
 from .lss import LssMixin
+from .node import RemoteNode, Scanner
+from .od import ConfigReport, ObjectDictionary, write_concise_dcf
 
-if TYPE_CHECKING:
-    from .od import ConfigReport, ObjectDictionary
+__all__ = ["CyclicStats", "EventStream", "LOW_LATENCY_PERIOD_US", "Master", "NodeStatus", "Stats"]
 
 log = logging.getLogger("orukiv")
-
-# KIV_CanFrame as bytes: id, 6 reserved, rtr, 1 reserved, dlc, 3 reserved, data.
-_FRAME = struct.Struct("<I6xBxB3x8s")
-_FRAME_SIZE = _FRAME.size
-# Worker period in low-latency mode: arrivals and requests end its sleep at
-# once, the period only paces time-outs and supervision.
-LOW_LATENCY_PERIOD_US = 1000
 
 EventCallback = Callable[[Event], None]
 
@@ -70,22 +67,6 @@ class CyclicStats:
     cycles: int
     skipped: int
     max_late_us: int
-
-
-FrameLike = Union[can.Message, Tuple[int, bytes]]
-
-
-def _pack(item: FrameLike) -> bytes:
-    """A can.Message or (cob_id, data) as a KIV_CanFrame's bytes."""
-    if isinstance(item, can.Message):
-        dlc = min(item.dlc, 8)
-        return _FRAME.pack(item.arbitration_id, 1 if item.is_remote_frame else 0, dlc,
-                           bytes(item.data[:8]))
-    cob_id, data = item
-    raw = A.data(data, "data")
-    if len(raw) > 8:
-        raise ValueError("a frame carries at most 8 bytes")
-    return _FRAME.pack(A.integer(cob_id, "cob_id", 0, 0x7FF), 0, len(raw), raw)
 
 
 class EventStream:
@@ -161,40 +142,23 @@ class EventStream:
     def __enter__(self) -> "EventStream":
         return self
 
-    def __exit__(self, *exc) -> None:
+    def __exit__(self, *exc: object) -> None:
         self.close()
-
-
-class _Receiver(can.Listener):
-    """The python-can listener: queues each classic standard-id frame for the
-    worker's receive poll and tells the worker that frames wait."""
-
-    def __init__(self, master: "Master") -> None:
-        # Weak: the notifier's thread must not keep an unclosed master alive.
-        self._master = weakref.ref(master)
-
-    def on_message_received(self, msg: can.Message) -> None:
-        if msg.is_extended_id or msg.is_error_frame or msg.is_fd:
-            return  # the library's records carry classic standard-id frames
-        dlc = min(msg.dlc, 8)
-        packed = _FRAME.pack(msg.arbitration_id, 1 if msg.is_remote_frame else 0, dlc, bytes(msg.data[:8]))
-        master = self._master()
-        if master is not None:
-            master._arrived(packed)
-
-    def on_error(self, exc: Exception) -> None:
-        log.error("orukiv: the bus failed in receive: %r", exc)
 
 
 class Master(LssMixin):
     """A CANopen master on one python-can bus.
 
-    ``bus`` is any ``can.BusABC``; the master receives through a python-can
-    ``Notifier`` and sends through ``bus.send``, and leaves the bus open
-    when it closes (the bus belongs to the caller). With ``low_latency`` the
-    worker wakes for every received frame and every request instead of
-    polling every 5 ms. ``sdo_timeout`` is how long, in seconds, an SDO
-    server may stay silent.
+    ``bus`` is any ``BusABC``. The master is a python-can ``Listener``:
+    with ``notifier`` (a ``Notifier`` on ``bus``, such as one another
+    CANopen stack already runs) it adds itself to it and never calls
+    ``bus.recv()``, so that both share the bus; without, it makes a notifier
+    of its own. Received frames go straight to the library as they arrive;
+    frames go out through ``bus.send``. The master leaves the bus (and a
+    notifier it was given) running when it closes. ``low_latency`` (the
+    default) paces time-outs and re-sends every 10 ms instead of 5 ms; frames
+    and requests wake the worker at once in both. ``sdo_timeout`` is how long,
+    in seconds, an SDO server may stay silent.
 
     Every method blocks until the worker has carried it out and raises a
     subclass of :class:`orukiv.Error` on failure. Event callbacks run on the
@@ -203,89 +167,25 @@ class Master(LssMixin):
     """
 
     def __init__(
-        self, bus: can.BusABC, *, low_latency: bool = True, sdo_timeout: float = 1.0
+        self, bus: BusABC, *, notifier: Optional[Notifier] = None,
+        low_latency: bool = True, sdo_timeout: float = 1.0,
     ) -> None:
-        if not isinstance(bus, can.BusABC):
-            raise TypeError(f"bus must be a can.BusABC, not {type(bus).__name__}")
-        if not isinstance(low_latency, bool):
-            raise TypeError("low_latency must be a bool")
-        timeout_ms = self._timeout_ms(sdo_timeout)
-        self._lib = L.library()
-        self._sdo_timeout_ms = timeout_ms
-        self._bus = bus
-        self._rx: "collections.deque[bytes]" = collections.deque()
-        self._cv = threading.Condition()
-        self._busy = 0
-        self._handle: Optional[int] = None
-        self._worker_ident: Optional[int] = None
-        self._last_send_error: Optional[BaseException] = None
         self._callbacks: Tuple[EventCallback, ...] = ()
         self._streams: Tuple[EventStream, ...] = ()
-        self._notifier: Optional[can.Notifier] = None
-        self._kept: List[object] = []  # progress and cycle callbacks handed out
-        # The ctypes callback objects live as long as this object: the
-        # library holds their addresses.
-        self._thunks = (
-            L.CanRecvFn(self._on_recv),
-            L.CanSendFn(self._on_send),
-            L.EventFn(self._on_event),
-        )
-        param = L.InitParam()
-        param.canRecv, param.canSend, param.onEvent = self._thunks
-        handle = self._lib.KIV_Init(ctypes.byref(param))
-        if not handle:
-            raise NoResourceError("KIV_Init: the library instance could not be created")
-        self._handle = handle
-        try:
-            self._lib.KIV_SetSDOTimeout(handle, timeout_ms)
-            if low_latency:
-                flags = L.KIV_TIMING_WAKE_ON_REQUEST | L.KIV_TIMING_DRAIN_RECEIVE
-                raise_for(
-                    self._lib.KIV_SetWorkerTiming(handle, LOW_LATENCY_PERIOD_US, flags),
-                    "KIV_SetWorkerTiming",
-                )
-            self._notifier = can.Notifier(bus, [_Receiver(self)], timeout=0.05)
-        except BaseException:
-            self.close()
-            raise
+        self._nodes: Dict[int, RemoteNode] = {}
+        super().__init__(bus, notifier=notifier, low_latency=low_latency,
+                         sdo_timeout=sdo_timeout)
+        self.scanner = Scanner(self)
 
-    # ---- lifetime ----------------------------------------------------------
-
-    @property
-    def closed(self) -> bool:
-        return self._handle is None
-
-    @property
-    def bus(self) -> can.BusABC:
-        return self._bus
-
-    def close(self) -> None:
-        """Stops receiving, destroys the library instance and ends every
-        event stream. Waits for calls in progress on other threads; no
-        callback runs once it has returned. Calling it again does nothing."""
+    def _closed_hook(self) -> None:
         with self._cv:
-            handle = self._handle
-            if handle is None:
-                return
-            self._handle = None  # no new call, no more KIV_Notify
-            if threading.get_ident() != self._worker_ident:
-                self._cv.wait_for(lambda: self._busy == 0)
             streams, self._streams = self._streams, ()
             self._callbacks = ()
-        if self._notifier is not None:
-            try:
-                self._notifier.stop(timeout=2.0)
-            except RuntimeError:
-                pass  # closed from the notifier's own thread: it ends by itself
-        self._lib.KIV_Destroy(handle)
         for stream in streams:
             stream._end()
 
     def __enter__(self) -> "Master":
         return self
-
-    def __exit__(self, *exc) -> None:
-        self.close()
 
     def __del__(self) -> None:
         try:
@@ -295,45 +195,8 @@ class Master(LssMixin):
         except Exception:  # interpreter shutdown: nothing left to report to
             pass
 
-    # ---- the library's callbacks (worker thread) ---------------------------
-
-    def _arrived(self, packed: bytes) -> None:
-        self._rx.append(packed)
-        with self._cv:
-            if self._handle is not None:
-                self._lib.KIV_Notify(self._handle)
-
-    def _on_recv(self, frames: int, max_count: int, _user: Optional[int]) -> int:
-        self._worker_ident = threading.get_ident()
-        rx = self._rx
-        n = 0
-        try:
-            while n < max_count and rx:
-                ctypes.memmove(frames + n * _FRAME_SIZE, rx.popleft(), _FRAME_SIZE)
-                n += 1
-        except IndexError:
-            pass
-        return n
-
-    def _on_send(self, frame: int, _user: Optional[int]) -> int:
-        try:
-            fid, rtr, dlc, data = _FRAME.unpack(ctypes.string_at(frame, _FRAME_SIZE))
-            dlc = min(dlc, 8)
-            msg = can.Message(
-                arbitration_id=fid,
-                is_extended_id=False,
-                is_remote_frame=bool(rtr),
-                dlc=dlc,
-                data=None if rtr else data[:dlc],
-            )
-            self._bus.send(msg)
-            return L.KIV_OK
-        except Exception as exc:  # never let an exception reach the worker
-            self._last_send_error = exc
-            log.error("orukiv: the bus failed to send a frame: %r", exc)
-            return L.KIV_ERR_NO_SEND
-
     def _on_event(self, record: int, _user: Optional[int]) -> None:
+        self._worker_ident = threading.get_ident()
         callbacks, streams = self._callbacks, self._streams
         if not callbacks and not streams:
             return
@@ -350,130 +213,35 @@ class Master(LssMixin):
         for stream in streams:  # after the callbacks: a stream's event has been handled
             stream._put(event)
 
-    # ---- calls -------------------------------------------------------------
+    # ---- nodes -------------------------------------------------------------
 
-    def _begin(self, queuing: bool = True) -> int:
+    def add_node(self, node: Union[int, RemoteNode],
+                 object_dictionary: Union[None, str, "os.PathLike[str]", ObjectDictionary] = None,
+                 ) -> RemoteNode:
+        """The node ``node`` (1..127), described by ``object_dictionary`` (an
+        EDS/DCF path, an ObjectDictionary, or None for access by index only).
+        Its NMT state follows its heartbeats and boot-ups from now on."""
+        if isinstance(node, RemoteNode):
+            remote = node
+        else:
+            remote = RemoteNode(A.integer(node, "node", 1, 127), object_dictionary)
         with self._cv:
             if self._handle is None:
                 raise ClosedError("this orukiv.Master is closed")
-            if queuing and threading.get_ident() == self._worker_ident:
-                raise ParamError(
-                    "blocking calls cannot be made from inside the master's own callbacks",
-                    L.KIV_ERR_PARAM,
-                )
-            self._busy += 1
-            return self._handle
-
-    def _end(self) -> None:
-        with self._cv:
-            self._busy -= 1
-            if self._busy == 0:
-                self._cv.notify_all()
-
-    def _call(self, what: str, name: str, *args) -> None:
-        handle = self._begin()
-        try:
-            result = getattr(self._lib, name)(handle, *args)
-        finally:
-            self._end()
-        self._check(result, what)
-
-    def _check(self, result: int, what: str, abort_code: int = 0) -> None:
-        if result == L.KIV_OK:
-            return
-        cause = self._last_send_error if result == L.KIV_ERR_NO_SEND else None
-        self._last_send_error = None
-        try:
-            raise_for(result, what, abort_code)
-        except NoSendError as exc:
-            raise exc from cause
-
-    # ---- SDO ---------------------------------------------------------------
-
-    @staticmethod
-    def _timeout_ms(seconds: float) -> int:
-        ms = int(A.seconds(seconds, "sdo_timeout") * 1000 + 0.999)
-        return A.integer(max(ms, 1), "sdo_timeout in ms", 1, 0xFFFFFFFF)
+        old = self._nodes.get(remote.id)
+        if old is not None and old is not remote:
+            old.disassociate()
+        self._nodes[remote.id] = remote
+        remote.associate(self)
+        return remote
 
     @property
-    def sdo_timeout(self) -> float:
-        """How long (s) an SDO server may stay silent; applies to transfers
-        requested after it was set."""
-        return self._sdo_timeout_ms / 1000.0
+    def nodes(self) -> Dict[int, RemoteNode]:
+        """The nodes added, by id."""
+        return dict(self._nodes)
 
-    @sdo_timeout.setter
-    def sdo_timeout(self, seconds: float) -> None:
-        ms = self._timeout_ms(seconds)
-        handle = self._begin(queuing=False)
-        try:
-            self._lib.KIV_SetSDOTimeout(handle, ms)
-        finally:
-            self._end()
-        self._sdo_timeout_ms = ms
-
-    _sdo_timeout_ms = 1000
-
-    def read(self, node: int, index: int, sub: int = 0, *, max_size: int = 4096) -> bytes:
-        """Reads object ``index``:``sub`` of ``node``; returns its value, cut
-        to ``max_size`` bytes (pass at least the largest size expected)."""
-        return self._read("KIV_ReadObjectEx", "read", node, index, sub, max_size)
-
-    def read_block(self, node: int, index: int, sub: int = 0, *, max_size: int = 65536) -> bytes:
-        """Reads with an SDO block upload (CRC checked); a server that refuses
-        block transfer is read as by :meth:`read`."""
-        return self._read("KIV_ReadObjectBlock", "block read", node, index, sub, max_size)
-
-    def write(self, node: int, index: int, sub: int, data: Union[bytes, bytearray, memoryview]) -> None:
-        """Writes ``data`` (1..4 bytes expedited, more segmented) to object
-        ``index``:``sub`` of ``node``."""
-        self._write("KIV_WriteObjectEx", "write", node, index, sub, data)
-
-    def write_block(self, node: int, index: int, sub: int, data: Union[bytes, bytearray, memoryview]) -> None:
-        """Writes with an SDO block download (CRC); a server that refuses
-        block transfer is written as by :meth:`write`."""
-        self._write("KIV_WriteObjectBlock", "block write", node, index, sub, data)
-
-    def _read(self, name: str, what: str, node, index, sub, max_size) -> bytes:
-        node, index, sub = A.u8(node, "node"), A.u16(index, "index"), A.u8(sub, "sub")
-        max_size = A.integer(max_size, "max_size", 1, 0xFFFFFFFF)
-        buf = ctypes.create_string_buffer(max_size)
-        received, abort = ctypes.c_uint32(0), ctypes.c_uint32(0)
-        handle = self._begin()
-        try:
-            result = getattr(self._lib, name)(
-                handle, node, index, sub, ctypes.cast(buf, L._u8p), max_size,
-                ctypes.byref(received), ctypes.byref(abort),
-            )
-        finally:
-            self._end()
-        if result:
-            self._check(result, f"{what} of node {node} 0x{index:04X}:{sub}", abort.value)
-        return ctypes.string_at(buf, received.value)
-
-    def _write(self, name: str, what: str, node, index, sub, data) -> None:
-        node, index, sub = A.u8(node, "node"), A.u16(index, "index"), A.u8(sub, "sub")
-        payload = A.data(data, "data")
-        if not payload:
-            raise ValueError("data must not be empty")
-        abort = ctypes.c_uint32(0)
-        handle = self._begin()
-        try:
-            result = getattr(self._lib, name)(
-                handle, node, index, sub, ctypes.cast(ctypes.c_char_p(payload), L._u8p),
-                len(payload), ctypes.byref(abort),
-            )
-        finally:
-            self._end()
-        if result:
-            self._check(result, f"{what} of node {node} 0x{index:04X}:{sub}", abort.value)
-
-    def _setting(self, what: str, name: str, *args) -> None:
-        handle = self._begin(queuing=False)
-        try:
-            result = getattr(self._lib, name)(handle, *args)
-        finally:
-            self._end()
-        self._check(result, what)
+    def __getitem__(self, node: int) -> RemoteNode:
+        return self._nodes[node]
 
     def set_block_transfer(self, block_size: int = 127, switch_threshold: int = 4,
                            frames_per_pass: int = 127) -> None:
@@ -504,20 +272,29 @@ class Master(LssMixin):
         raises is logged."""
         if callback is not None and not callable(callback):
             raise TypeError("callback must be callable or None")
-        thunk = None
+        thunk: Optional[Any] = None
         if callback is not None:
-            def progress(node, index, sub, done, total, _user):
+            report = callback
+            failed = [False]
+
+            def progress(node: int, index: int, sub: int, done: int, total: int,
+                         _user: Optional[int]) -> None:
                 try:
-                    callback(node, index, sub, done, total)
+                    report(node, index, sub, done, total)
                 except Exception:
-                    log.exception("orukiv: progress callback %r raised", callback)
+                    if not failed[0]:  # once, not once per segment
+                        failed[0] = True
+                        log.exception("orukiv: progress callback %r raised (logged once)",
+                                      callback)
 
             thunk = L.ProgressFn(progress)
             self._kept.append(thunk)  # transfers under way may still call it
-        self._setting("progress callback", "KIV_SetTransferProgress", thunk or L.ProgressFn(), None)
+        self._setting("progress callback", "KIV_SetTransferProgress",
+                      thunk if thunk is not None else L.ProgressFn(0), None)
 
     def read_int(self, node: int, index: int, sub: int = 0, *, signed: bool = False) -> int:
-        """Reads an integer object (little-endian, its size as answered)."""
+        """Reads an integer object (little-endian, its size as answered, at
+        most 8 bytes: a longer object raises SdoTooLongError)."""
         return int.from_bytes(self.read(node, index, sub, max_size=8), "little", signed=signed)
 
     def write_int(
@@ -533,11 +310,6 @@ class Master(LssMixin):
         self.write(node, index, sub, raw)
 
     # ---- service frames ----------------------------------------------------
-
-    def nmt(self, command: Union[NmtCommand, int], node: int = 0) -> None:
-        """Sends an NMT command to ``node`` (0: every node)."""
-        command = A.u8(command, "command")
-        self._call("NMT command", "KIV_NMT_SendCommand", A.u8(node, "node"), command)
 
     def send_heartbeat(self, node: int, state: Union[NmtState, int]) -> None:
         """Sends a heartbeat of ``node`` with ``state`` (0: boot-up)."""
@@ -567,18 +339,9 @@ class Master(LssMixin):
             extra = (ctypes.c_uint8 * 5).from_buffer_copy(raw)
         self._call("EMCY", "KIV_SendEMCY", node, code, register, extra)
 
-    def send_pdo(self, cob_id: int, data: Union[bytes, bytearray, memoryview]) -> None:
-        """Sends a PDO of 1..8 bytes on ``cob_id``."""
-        cob_id = A.u32(cob_id, "cob_id")
-        raw = A.data(data, "data")
-        if not 1 <= len(raw) <= 8:
-            raise ValueError("a PDO carries 1..8 bytes")
-        buf = (ctypes.c_uint8 * len(raw)).from_buffer_copy(raw)
-        self._call("PDO", "KIV_SendPDO", cob_id, buf, len(raw))
-
-    def request_pdo(self, cob_id: int) -> None:
-        """Sends a remote PDO request on ``cob_id``."""
-        self._call("remote PDO", "KIV_SendRemotePDO", A.u32(cob_id, "cob_id"))
+    def request_pdo(self, cob_id: int, *, extended: bool = False) -> None:
+        """Sends a remote PDO request on ``cob_id`` (ids as for send_pdo)."""
+        self._call("remote PDO", "KIV_SendRemotePDO", _cob(cob_id, extended))
 
     def send_time(self, when: Optional[datetime.datetime] = None) -> None:
         """Sends a TIME stamp of ``when`` (default: now, local time)."""
@@ -591,11 +354,11 @@ class Master(LssMixin):
             when.minute, when.second, when.microsecond // 1000,
         )
 
-    def input_frame(self, msg: can.Message) -> None:
+    def input_frame(self, msg: Message) -> None:
         """Hands a frame received by other means to the worker."""
-        if not isinstance(msg, can.Message):
-            raise TypeError("msg must be a can.Message")
-        frame = L.CanFrame.from_buffer_copy(_pack(msg))
+        if not isinstance(msg, Message):
+            raise TypeError("msg must be a Message")
+        frame = L.CanFrame.from_buffer_copy(pack(msg))
         self._call("input frame", "KIV_InputFrame", ctypes.byref(frame))
 
     # ---- remote configuration ---------------------------------------------
@@ -704,22 +467,24 @@ class Master(LssMixin):
         """Sends SYNC every ``period_us`` µs (250..1000000) without drift,
         with a counter byte 1..``counter_overflow`` (2..240; 0: none).
         ``on_cycle(cycle)`` runs on the worker right after each SYNC and
-        returns the frames to send at once (``can.Message`` or ``(cob_id,
+        returns the frames to send at once (``Message`` or ``(cob_id,
         data)``; at most 16); an exception it raises is logged and sends
         none. Starting again replaces the settings from the next cycle."""
         period_us = A.integer(period_us, "period_us", 250, 1000000)
         counter_overflow = A.u8(counter_overflow, "counter_overflow")
         if on_cycle is not None and not callable(on_cycle):
             raise TypeError("on_cycle must be callable or None")
-        thunk = None
+        thunk: Optional[Any] = None
         if on_cycle is not None:
-            def cycle(number, frames, max_frames, _user):
+            make = on_cycle
+
+            def cycle(number: int, frames: int, max_frames: int, _user: Optional[int]) -> int:
                 try:
-                    out = list(on_cycle(number) or ())
+                    out = list(make(number) or ())
                     if len(out) > max_frames:
                         raise ValueError(f"{len(out)} frames, at most {max_frames} per cycle")
                     for i, item in enumerate(out):
-                        ctypes.memmove(frames + i * _FRAME_SIZE, _pack(item), _FRAME_SIZE)
+                        ctypes.memmove(frames + i * FRAME_SIZE, pack(item), FRAME_SIZE)
                     return len(out)
                 except Exception:
                     log.exception("orukiv: cycle callback %r raised", on_cycle)
@@ -728,7 +493,7 @@ class Master(LssMixin):
             thunk = L.CycleFn(cycle)
             self._kept.append(thunk)
         self._setting("cyclic operation", "KIV_StartCyclic", period_us, counter_overflow,
-                      thunk or L.CycleFn(), None)
+                      thunk if thunk is not None else L.CycleFn(0), None)
 
     def stop_cyclic(self) -> None:
         """Stops cyclic operation; no SYNC and no on_cycle after it returns."""
@@ -742,26 +507,20 @@ class Master(LssMixin):
 
     # ---- configuration download -------------------------------------------
 
-    def configure_node(self, node: int, dcf: "ObjectDictionary", *,
-                       continue_on_error: bool = False) -> "ConfigReport":
+    def configure_node(self, node: int, dcf: ObjectDictionary, *,
+                       continue_on_error: bool = False) -> ConfigReport:
         """Applies the DCF ``dcf`` to ``node`` (see ObjectDictionary.configure)."""
-        from .od import ObjectDictionary
-
         if not isinstance(dcf, ObjectDictionary):
             raise TypeError("dcf must be an orukiv.ObjectDictionary")
         return dcf.configure(self, A.u8(node, "node"), continue_on_error=continue_on_error)
 
     def write_concise_dcf(self, node: int, data: bytes, *,
-                          continue_on_error: bool = False) -> "ConfigReport":
+                          continue_on_error: bool = False) -> ConfigReport:
         """Applies a concise DCF (object 0x1F22's format) to ``node``."""
-        from .od import write_concise_dcf
-
         return write_concise_dcf(self, node, data, continue_on_error=continue_on_error)
 
     # ---- CiA 402 -----------------------------------------------------------
 
-    def drive(self, node: int) -> "Drive":
+    def drive(self, node: int) -> Drive:
         """The CiA 402 drive at ``node``."""
-        from .drive import Drive
-
         return Drive(self, A.u8(node, "node"))

@@ -9,14 +9,12 @@ import os
 import struct
 import threading
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Iterator, Optional, Tuple, Union
+from typing import Any, Callable, Dict, Iterator, Optional, Tuple, Union
 
 from . import _args as A
 from . import _library as L
+from ._core import Core
 from .errors import ClosedError, Error
-
-if TYPE_CHECKING:
-    from .master import Master
 
 Key = Union[str, Tuple[int, int], int]
 Value = Union[int, float, bool, str, bytes]
@@ -62,7 +60,7 @@ class Access(enum.IntEnum):
 
 T = DataType
 # Integer types: (size in bytes, signed)
-INTEGERS = {
+INTEGERS: Dict[int, Tuple[int, bool]] = {
     T.INTEGER8: (1, True), T.INTEGER16: (2, True), T.INTEGER24: (3, True),
     T.INTEGER32: (4, True), T.INTEGER40: (5, True), T.INTEGER48: (6, True),
     T.INTEGER56: (7, True), T.INTEGER64: (8, True), T.UNSIGNED8: (1, False),
@@ -70,8 +68,8 @@ INTEGERS = {
     T.UNSIGNED40: (5, False), T.UNSIGNED48: (6, False), T.UNSIGNED56: (7, False),
     T.UNSIGNED64: (8, False),
 }
-REALS = {T.REAL32: struct.Struct("<f"), T.REAL64: struct.Struct("<d")}
-FIXED_SIZES = {**{t: size for t, (size, _) in INTEGERS.items()}, T.BOOLEAN: 1,
+REALS: Dict[int, struct.Struct] = {T.REAL32: struct.Struct("<f"), T.REAL64: struct.Struct("<d")}
+FIXED_SIZES: Dict[int, int] = {**{t: size for t, (size, _) in INTEGERS.items()}, T.BOOLEAN: 1,
                T.REAL32: 4, T.REAL64: 8, T.TIME_OF_DAY: 6, T.TIME_DIFFERENCE: 6}
 
 
@@ -119,7 +117,7 @@ def decode(data_type: int, data: bytes) -> Value:
     if data_type == T.BOOLEAN:
         return data != b"\0" * len(data)
     if data_type in REALS:
-        return REALS[data_type].unpack(data)[0]
+        return float(REALS[data_type].unpack(data)[0])
     if data_type == T.VISIBLE_STRING:
         return data.rstrip(b"\0").decode("latin-1")
     if data_type == T.UNICODE_STRING:
@@ -228,16 +226,12 @@ class ConfigReport:
                    r.failedResult, r.abortCode)
 
 
-def _download(master: "Master", what: str, name: str, node: int, payload, size: Optional[int],
+def _download(master: Core, what: str, name: str, node: int, payload: Any, size: Optional[int],
               continue_on_error: bool) -> ConfigReport:
     raw = L.ConfigReport()
     raw.flags = L.KIV_CONFIG_CONTINUE if continue_on_error else 0
     args = (payload,) if size is None else (payload, size)
-    handle = master._begin()
-    try:
-        result = getattr(master._lib, name)(handle, node, *args, ctypes.byref(raw))
-    finally:
-        master._end()
+    result = master._run(node, getattr(master._lib, name), node, *args, ctypes.byref(raw))
     report = ConfigReport._from(raw)
     try:
         master._check(result, what, report.abort_code)
@@ -247,7 +241,7 @@ def _download(master: "Master", what: str, name: str, node: int, payload, size: 
     return report
 
 
-def write_concise_dcf(master: "Master", node: int, data: bytes, *,
+def write_concise_dcf(master: Core, node: int, data: bytes, *,
                       continue_on_error: bool = False) -> ConfigReport:
     """Applies a concise DCF (the format of object 0x1F22) to ``node``."""
     node, raw = A.u8(node, "node"), A.data(data, "data")
@@ -269,7 +263,7 @@ class ObjectDictionary:
         self.source = source
 
     @classmethod
-    def _load(cls, call, source: str, node_id: int) -> "ObjectDictionary":
+    def _load(cls, call: Callable[[Any], Any], source: str, node_id: int) -> "ObjectDictionary":
         error = L.OdError()
         handle = call(ctypes.byref(error))
         if not handle:
@@ -279,7 +273,7 @@ class ObjectDictionary:
         return cls(handle, node_id, source)
 
     @classmethod
-    def from_file(cls, path: Union[str, os.PathLike], node_id: int = 0) -> "ObjectDictionary":
+    def from_file(cls, path: Union[str, "os.PathLike[str]"], node_id: int = 0) -> "ObjectDictionary":
         """Reads an EDS or DCF file; ``node_id`` (1..127) resolves $NODEID,
         0 leaves such values unresolved."""
         if not isinstance(path, (str, os.PathLike)):
@@ -311,7 +305,7 @@ class ObjectDictionary:
     def __enter__(self) -> "ObjectDictionary":
         return self
 
-    def __exit__(self, *exc) -> None:
+    def __exit__(self, *exc: object) -> None:
         self.close()
 
     def __del__(self) -> None:
@@ -321,7 +315,7 @@ class ObjectDictionary:
             pass
 
     def __len__(self) -> int:
-        return L.library().KIV_OdCount(self._od())
+        return int(L.library().KIV_OdCount(self._od()))
 
     def __iter__(self) -> Iterator[OdEntry]:
         lib, entry = L.library(), L.OdEntry()
@@ -368,19 +362,19 @@ class ObjectDictionary:
             raise ValueError("no node: pass node=, or load the dictionary with its node id")
         return node
 
-    def read(self, master: "Master", key: Key, node: Optional[int] = None) -> Value:
+    def read(self, master: Core, key: Key, node: Optional[int] = None) -> Value:
         """Reads entry ``key`` of ``node`` (default: the dictionary's node
         id) and decodes it by its data type."""
         entry, node = self[key], self._node(node)
-        size = FIXED_SIZES.get(entry.data_type, 4096)
+        size = FIXED_SIZES.get(entry.data_type)  # other types: the whole object
         return decode(entry.data_type, master.read(node, entry.index, entry.sub, max_size=size))
 
-    def write(self, master: "Master", key: Key, value: Value, node: Optional[int] = None) -> None:
+    def write(self, master: Core, key: Key, value: Value, node: Optional[int] = None) -> None:
         """Encodes ``value`` by the entry's data type and writes it."""
         entry, node = self[key], self._node(node)
         master.write(node, entry.index, entry.sub, encode(entry.data_type, value))
 
-    def configure(self, master: "Master", node: Optional[int] = None, *,
+    def configure(self, master: Core, node: Optional[int] = None, *,
                   continue_on_error: bool = False) -> ConfigReport:
         """Applies this DCF to ``node``: one SDO write per value it sets, each
         PDO by the CiA 301 procedure. On failure the exception of the first

@@ -34,6 +34,7 @@ class Peer:
         self.script = []
         self.seen = []
         self.unexpected = []
+        self.extended = []  # (id, data) of extended frames, kept apart
         self._stop = threading.Event()
         self._thread = threading.Thread(target=self._run, daemon=True)
         self._thread.start()
@@ -42,6 +43,9 @@ class Peer:
         while not self._stop.is_set():
             msg = self.bus.recv(0.02)
             if msg is None:
+                continue
+            if msg.is_extended_id:
+                self.extended.append((msg.arbitration_id, bytes(msg.data)))
                 continue
             got = frame(msg.arbitration_id, bytes(msg.data).hex(), msg.is_remote_frame)
             self.seen.append(got)

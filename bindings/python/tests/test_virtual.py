@@ -122,7 +122,7 @@ EVENTS = [
     (F(0x100, "DC05000001000000"), orukiv.TimeEvent(0, 1984, 1, 2, 0, 0, 1, 500)),
     (F(0x585, "4B00600102030000"),
      orukiv.SdoEvent(0x85, orukiv.SdoEventKind.READ_RESPONSE, 0x6000, 1, b"\x02\x03")),
-    (F(0x1A5, "0102"), orukiv.PdoEvent(0xA5, 0x1A5, b"\x01\x02")),
+    (F(0x1A5, "0102"), orukiv.PdoEvent(0x25, 0x1A5, b"\x01\x02")),
     (F(0x7A0, "01"), orukiv.UnclassifiedEvent(0xA0)),
 ]
 
