@@ -20,6 +20,7 @@ constexpr uint16_t kDeviceType = cia301::kObjDeviceType;
 constexpr uint16_t kIdentity = cia301::kObjIdentity;
 
 // CiA 302-2 error status letters.
+constexpr uint8_t kNotListed = 'A';
 constexpr uint8_t kNoAnswer = 'B';
 constexpr uint8_t kDeviceTypeDiffers = 'C';
 constexpr uint8_t kNoHeartbeat = 'E';
@@ -100,7 +101,7 @@ private:
         if (expected == 0 || expected == actual) return true;
         r_.expected = expected;
         r_.actual = actual;
-        return Fail(letter, KIV_ERR_ABORTED);
+        return Fail(letter, KIV_ERR_MISMATCH);
     }
 
     bool CheckDeviceType() {
@@ -202,6 +203,40 @@ private:
 
 }  // namespace
 
+void ReportUnlistedBootUp(CoStack* stack, uint8_t node) {
+    if (stack->onEvent == nullptr || !HostReachable(stack)) return;
+    KIV_Event ev;
+    std::memset(&ev, 0, sizeof ev);
+    ev.type = KIV_EVENT_BOOT;
+    ev.node = node;
+    ev.body.boot.status = kNotListed;
+    ev.body.boot.nmtState = KIV_NMT_STATE_PRE_OPERATIONAL;
+    stack->onEvent(&ev, stack->userData);
+}
+
+int32_t BootOneNode(KIV_Handle handle, uint8_t node, const KIV_BootParam& param,
+                    KIV_BootReport& report) {
+    KIV_BootReport r;
+    const int32_t result = Boot(handle, node, param, r).Run();
+    report = r;
+
+    CoRequest ev;
+    std::memset(&ev, 0, sizeof ev);
+    ev.type = REQ_BOOT_EVENT;
+    ev.node = node;
+    ev.payload.boot.status = r.status;
+    ev.payload.boot.nmtState = r.nmtState;
+    ev.payload.boot.result = r.result;
+    ev.payload.boot.abortCode = r.abortCode;
+    (void)SubmitRequest(handle, &ev, "KIV_BootNode");
+    return result;
+}
+
+bool BootParamValid(const KIV_BootParam& param) {
+    return (param.flags & KIV_BOOT_CONFIGURE) == 0 || param.dcf != nullptr ||
+           (param.conciseDcf != nullptr && param.conciseDcfSize != 0);
+}
+
 void EmitBootEvent(CoStack* stack, const CoRequest* request) {
     if (stack->onEvent == nullptr || !HostReachable(stack)) return;
     KIV_Event ev;
@@ -224,25 +259,10 @@ extern "C" int32_t KIV_BootNode(KIV_Handle handle, uint8_t node, const KIV_BootP
                                 KIV_BootReport* report) {
     if (handle == nullptr || param == nullptr || report == nullptr || !cia301::IsNodeId(node))
         return KIV_ERR_PARAM;
-    if ((param->flags & KIV_BOOT_CONFIGURE) != 0 && param->dcf == nullptr &&
-        (param->conciseDcf == nullptr || param->conciseDcfSize == 0))
-        return KIV_ERR_PARAM;
+    if (!BootParamValid(*param)) return KIV_ERR_PARAM;
     if (OnOwnWorker(handle)) {
         Log().Error("kiv KIV_BootNode called in a callback of its own instance: refused");
         return KIV_ERR_PARAM;
     }
-    KIV_BootReport r;
-    const int32_t result = Boot(handle, node, *param, r).Run();
-    *report = r;
-
-    CoRequest ev;
-    std::memset(&ev, 0, sizeof ev);
-    ev.type = REQ_BOOT_EVENT;
-    ev.node = node;
-    ev.payload.boot.status = r.status;
-    ev.payload.boot.nmtState = r.nmtState;
-    ev.payload.boot.result = r.result;
-    ev.payload.boot.abortCode = r.abortCode;
-    (void)SubmitRequest(handle, &ev, "KIV_BootNode");
-    return result;
+    return BootOneNode(handle, node, *param, *report);
 }

@@ -15,4 +15,11 @@ namespace orukiv {
 int32_t BootConfigure(KIV_Handle handle, uint8_t node, const KIV_BootParam& param,
                       KIV_BootReport& report);
 
+// The KIV_BootNode procedure on the caller's thread, ending with the
+// KIV_EVENT_BOOT event; its result.
+int32_t BootOneNode(KIV_Handle handle, uint8_t node, const KIV_BootParam& param,
+                    KIV_BootReport& report);
+// False for a param KIV_BootNode refuses (configure without a configuration).
+bool BootParamValid(const KIV_BootParam& param);
+
 }  // namespace orukiv

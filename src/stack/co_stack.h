@@ -179,6 +179,13 @@ struct CoStack {
     // Boot-up messages received per node (index = node id), counted by the
     // worker so that a boot can wait for the next one without queuing.
     std::atomic<uint32_t> bootUps[128];
+    // Boot-up and heartbeat messages received per node (KIV_LSS_ConfigureAll
+    // skips the node-IDs heard from).
+    std::atomic<uint32_t> heard[128];
+    // While KIV_BootNetwork runs: its list (1 per listed node); a boot-up of
+    // an unlisted node is reported with status 'A'.
+    std::atomic<uint32_t> netBootActive;
+    std::atomic<uint8_t> netBootListed[128];
 };
 
 namespace orukiv {
@@ -234,6 +241,9 @@ void ProcessRxFrame(CoStack* stack, const KIV_CanFrame* frame);
 void CountBootUp(CoStack* stack, const KIV_CanFrame* frame);
 // Sends the KIV_EVENT_BOOT event of a REQ_BOOT_EVENT request.
 void EmitBootEvent(CoStack* stack, const CoRequest* request);
+// Worker: a boot-up of a node not on the running network boot's list: a
+// KIV_EVENT_BOOT event with status 'A'.
+void ReportUnlistedBootUp(CoStack* stack, uint8_t node);
 
 // Service frame encoders used by the dispatcher.
 void BuildServiceFrame(const CoRequest* request, KIV_CanFrame* frame);
