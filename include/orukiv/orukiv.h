@@ -1032,7 +1032,8 @@ typedef struct KIV_BootNetParam {
 KIV_LAYOUT_CHECK(sizeof(KIV_BootNetParam) == 72, boot_net_param_size);
 KIV_LAYOUT_CHECK(offsetof(KIV_BootNetParam, param) == 8, boot_net_param_param);
 
-/* Boots a network: every listed node at the same time, each by the
+/* Boots a network: the listed nodes side by side (16 at a time, as many
+ * as there are SDO channels; the next starts as one ends), each by the
  * KIV_BootNode procedure with its param, except that KIV_BOOT_START is
  * left to the end; reports[i] receives nodes[i]'s report and a
  * KIV_EVENT_BOOT event reports each end. When every mandatory slave booted

@@ -1,6 +1,7 @@
-// KIV_BootNetwork: the nodes of a network list boot side by side, one
-// thread each, by the KIV_BootNode procedure; the network is started only
-// when every mandatory slave booted.
+// KIV_BootNetwork: the nodes of a network list boot side by side (up to 16
+// at a time, each on a thread of its own) by the KIV_BootNode procedure;
+// the network is started only when every mandatory slave booted.
+#include <atomic>
 #include <cstring>
 #include <vector>
 
@@ -13,18 +14,32 @@ namespace orukiv {
 
 namespace {
 
+// Boots run side by side up to the number of SDO channels per direction:
+// more would find no free channel.
+constexpr uint32_t kMaxParallelBoots = 16;
+
 struct NodeJob {
-    KIV_Handle handle;
     uint8_t node;
     KIV_BootParam param;  // KIV_BOOT_START cleared: starting is the network's
-    KIV_BootReport* report;
     int32_t result;
 };
 
-unsigned RunJob(void* arg) {
-    auto* job = static_cast<NodeJob*>(arg);
-    job->result = BootOneNode(job->handle, job->node, job->param, *job->report);
-    return 0;
+// The boots of one network: each thread takes the next node not yet taken.
+struct Pool {
+    KIV_Handle handle;
+    std::vector<NodeJob>* jobs;
+    KIV_BootReport* reports;
+    std::atomic<uint32_t> next{0};
+};
+
+unsigned RunJobs(void* arg) {
+    auto* pool = static_cast<Pool*>(arg);
+    for (;;) {
+        const uint32_t i = pool->next.fetch_add(1);
+        if (i >= pool->jobs->size()) return 0;
+        NodeJob& job = (*pool->jobs)[i];
+        job.result = BootOneNode(pool->handle, job.node, job.param, pool->reports[i]);
+    }
 }
 
 bool ListValid(const KIV_BootNetParam* nodes, uint32_t count) {
@@ -71,15 +86,19 @@ extern "C" int32_t KIV_BootNetwork(KIV_Handle handle, const KIV_BootNetParam* no
     }
     ListedScope listed(handle, nodes, count);
     std::vector<NodeJob> jobs(count);
-    std::vector<platform::Thread*> threads(count, nullptr);
     for (uint32_t i = 0; i < count; ++i) {
-        jobs[i] = NodeJob{handle, nodes[i].node, nodes[i].param, &reports[i], KIV_OK};
+        jobs[i] = NodeJob{nodes[i].node, nodes[i].param, KIV_OK};
         jobs[i].param.flags &= ~KIV_BOOT_START;
-        threads[i] = platform::ThreadStart(&RunJob, &jobs[i]);
-        if (threads[i] == nullptr) RunJob(&jobs[i]);  // no thread: boots on this one
     }
+    Pool pool;
+    pool.handle = handle;
+    pool.jobs = &jobs;
+    pool.reports = reports;
+    std::vector<platform::Thread*> threads;
+    for (uint32_t i = 1; i < count && i < kMaxParallelBoots; ++i)
+        if (platform::Thread* t = platform::ThreadStart(&RunJobs, &pool)) threads.push_back(t);
+    RunJobs(&pool);  // this thread takes part (and boots all when none started)
     for (platform::Thread* t : threads) {
-        if (t == nullptr) continue;
         while (!platform::ThreadJoin(t, 1000)) {
         }
         platform::ThreadClose(t);
