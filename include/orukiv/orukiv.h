@@ -45,6 +45,7 @@ extern "C" {
 #define KIV_ERR_NO_RESOURCE 3 /* ring full, no semaphore or no free channel   */
 #define KIV_ERR_ABORTED 4     /* the SDO server aborted the transfer          */
 #define KIV_ERR_NO_SEND 6     /* no send callback, or no frame to send        */
+#define KIV_ERR_CANCELLED 7   /* ended by KIV_Cancel                          */
 #define KIV_ERR_AMBIGUOUS 8   /* several LSS slaves answered one inquiry      */
 #define KIV_ERR_MISMATCH 9    /* a boot check read another value than expected */
 
@@ -646,7 +647,8 @@ ORUKIV_C_API int32_t KIV_GetCyclicStats(KIV_Handle handle, KIV_CyclicStats* stat
  * long ones), whatever the buffer size, so pass a buffer as large as the
  * largest value expected. On success *received holds the bytes stored: the
  * object's size, or capacity when the object is longer (the rest is
- * dropped). KIV_ERR_PARAM for a null buffer or received pointer, or when a
+ * dropped; see KIV_SetSdoRefuseLongReads for refusing such an object at
+ * the server's first answer). KIV_ERR_PARAM for a null buffer or received pointer, or when a
  * segmented answer disagrees with its announced size (the library then
  * aborts the transfer); KIV_ERR_ABORTED when the server aborts (the code:
  * KIV_ReadObjectEx); KIV_ERR_TIMEOUT when the server stays silent for the
@@ -723,6 +725,31 @@ ORUKIV_C_API int32_t KIV_SetSdoRetry(KIV_Handle handle, uint32_t intervalMs, uin
  * distinct objects overlap. Applies to transfers requested from now on.
  * 0; KIV_ERR_PARAM for a null handle. Queues nothing. */
 ORUKIV_C_API int32_t KIV_SetSdoOneTransferPerNode(KIV_Handle handle, uint32_t enable);
+
+/* enable non-zero: a read requested from now on (KIV_ReadObject, its Ex and
+ * Block forms) whose server announces the object's size in its first
+ * answer (segmented or block) and a size above capacity ends at once: the
+ * client sends its abort frame (0x06070012, length too high), nothing more
+ * moves and nothing is stored; the result is 0 with *received equal to
+ * capacity, as for any object longer than the buffer (pass capacity one
+ * above the largest size accepted to tell the two apart). 0 (the initial
+ * setting): the read goes on and stores the first capacity bytes. Objects
+ * of 1..4 bytes and servers that announce no size are read as without it.
+ * 0; KIV_ERR_PARAM for a null handle. Queues nothing. */
+ORUKIV_C_API int32_t KIV_SetSdoRefuseLongReads(KIV_Handle handle, uint32_t enable);
+
+/* Cancels the SDO transfers (expedited, segmented and block, reads and
+ * writes) of this instance with node (1..127; 0: with every node) that are
+ * queued or under way when it is called: each call ends with
+ * KIV_ERR_CANCELLED within one worker pass. A transfer that has sent its
+ * initiate frame sends the abort frame for its object (abort code
+ * 0x08000000) before its call returns; one that sent nothing ends without a
+ * frame. A transfer already over (answered, aborted or failed, its caller
+ * not yet released) keeps its result. Calls made after it run normally.
+ * Waits for nothing and queues nothing: safe from any thread and from
+ * inside the instance's own callbacks (the progress callback is the natural
+ * place). 0; KIV_ERR_PARAM for a null handle or a node above 127. */
+ORUKIV_C_API int32_t KIV_Cancel(KIV_Handle handle, uint8_t node);
 
 /* ------------------------------------------------------------------------ */
 /* SDO block transfer                                                        */
@@ -865,6 +892,9 @@ ORUKIV_C_API int32_t KIV_GetStats(KIV_Handle handle, KIV_Stats* stats);
 /* Layer setting services: frames on 0x7E5, answers on 0x7E4. Each call is
  * one service and queues one request; the worker runs one LSS service at a
  * time (others wait, in order) while the rest of the bus traffic goes on.
+ * KIV_Cancel(h, 0) ends the LSS services queued or under way with
+ * KIV_ERR_CANCELLED within one worker pass (they address no single node:
+ * KIV_Cancel for a node leaves them).
  * Out-parameters may not be null (KIV_ERR_PARAM). A confirmed service whose
  * answer does not come within the LSS time-out (KIV_LSS_SetTimeout) returns
  * KIV_ERR_TIMEOUT; answers with another command specifier are ignored. */
@@ -975,7 +1005,10 @@ KIV_LAYOUT_CHECK(offsetof(KIV_LssFound, result) == 20, lss_found_result);
  * refuses to store is numbered and the run goes on; KIV_ERR_NO_RESOURCE
  * when node-IDs run out above 127; KIV_ERR_TIMEOUT when a scan that drew
  * answers found no whole identity (the step is too short). KIV_ERR_PARAM,
- * before any frame, for firstNodeId 0 or above 127, maxCount 0, null found
+ * KIV_Cancel(h, 0) ends the run with KIV_ERR_CANCELLED (the service under
+ * way ends within a worker pass; a slave found is switched back to
+ * waiting). KIV_ERR_PARAM, before any frame, for firstNodeId 0 or above 127,
+ * maxCount 0, null found
  * or count, stepMs above 0x7FFFFFFF. Not from a callback. */
 ORUKIV_C_API int32_t KIV_LSS_ConfigureAll(KIV_Handle handle, uint8_t firstNodeId, uint8_t maxCount,
                                           uint32_t flags, uint32_t stepMs, KIV_LssFound* found,
@@ -1008,6 +1041,10 @@ ORUKIV_C_API int32_t KIV_LSS_ConfigureAll(KIV_Handle handle, uint8_t firstNodeId
  * node outside 1..127, a null param or report, or KIV_BOOT_CONFIGURE
  * without a configuration (nothing sent). *report is always filled, and
  * the worker reports the end with a KIV_EVENT_BOOT event.
+ *
+ * KIV_Cancel for the node (or 0) ends the boot with KIV_ERR_CANCELLED and
+ * status 0 (no letter): the SDO transfer under way ends (its abort frame
+ * sent) and no further step is taken.
  *
  * Each step is made of the exports above, so it is bounded by their
  * time-outs (the SDO time-out for each read and write). Several nodes are
@@ -1045,7 +1082,10 @@ KIV_LAYOUT_CHECK(offsetof(KIV_BootNetParam, param) == 8, boot_net_param_param);
  * that fail are reported and do not stop the network. A boot-up message of
  * a node not on the list, heard during the network boot, is reported as a
  * KIV_EVENT_BOOT event with status 'A' (result 0). Returns 0 when every
- * mandatory slave booted. KIV_ERR_PARAM, before any frame, for null nodes
+ * mandatory slave booted. KIV_Cancel for a node ends its boot with
+ * KIV_ERR_CANCELLED (a mandatory one: nothing is started); KIV_Cancel(h, 0)
+ * ends them all and the result is KIV_ERR_CANCELLED, nothing started.
+ * KIV_ERR_PARAM, before any frame, for null nodes
  * or reports, count 0 or above 127, a node 0 or above 127 or twice in the
  * list, or a param KIV_BootNode would refuse. Not from a callback. */
 ORUKIV_C_API int32_t KIV_BootNetwork(KIV_Handle handle, const KIV_BootNetParam* nodes,

@@ -5,6 +5,7 @@
 
 #include "log/log.h"
 #include "services/lss_master.h"
+#include "stack/cancel.h"
 #include "stack/cia301.h"
 #include "stack/co_stack.h"
 
@@ -14,7 +15,12 @@ namespace {
 
 class Numbering {
 public:
-    Numbering(KIV_Handle h, uint8_t first, uint32_t step) : h_(h), next_(first), step_(step) {}
+    Numbering(KIV_Handle h, uint8_t first, uint32_t step)
+        : h_(h), next_(first), step_(step), mark_(CancelMark(h, 0)) {}
+
+    // KIV_Cancel(h, 0) was called since the run began.
+    bool Cancelled() const { return CancelledSince(h_, 0, mark_); }
+    uint32_t Mark() const { return mark_; }
 
     // The next node-ID from next_ up that no node uses: heard from (boot-up
     // or heartbeat), or answering a probe. 0 when none is left.
@@ -22,7 +28,7 @@ public:
         for (; next_ <= cia301::kMaxNodeId; ++next_) {
             if (h_->heard[next_].load(std::memory_order_acquire) != 0) continue;
             uint8_t inUse = 0;
-            const int32_t rc = LssProbeNode(h_, next_, kProbeWaitMs, &inUse);
+            const int32_t rc = LssProbeNode(h_, next_, kProbeWaitMs, &inUse, mark_);
             if (rc != KIV_OK) return rc;
             if (inUse == 0) {
                 id = next_++;
@@ -38,6 +44,7 @@ public:
     bool Number(KIV_LssFound& e, uint32_t flags) {
         uint8_t id = 0;
         e.result = FreeNodeId(id);
+        if (e.result == KIV_OK && Cancelled()) e.result = KIV_ERR_CANCELLED;
         if (e.result == KIV_OK) {
             uint8_t code = 0;
             e.result = KIV_LSS_ConfigureNodeId(h_, id, &code);
@@ -56,10 +63,11 @@ public:
                 e.errorCode = code;
             }
         }
-        // Back to waiting: a numbered slave takes its node-ID and boots.
+        // Back to waiting (cancelled too): a numbered slave takes its node-ID
+        // and boots. Switch global is unconfirmed and ends at once.
         const int32_t rc = KIV_LSS_SwitchGlobal(h_, 0);
         if (e.result == KIV_OK && rc != KIV_OK) e.result = rc;
-        return e.nodeId != 0 && rc == KIV_OK;
+        return e.nodeId != 0 && rc == KIV_OK && !Cancelled();
     }
 
     uint32_t Step() const { return step_; }
@@ -68,6 +76,7 @@ private:
     KIV_Handle h_;
     uint8_t next_;
     uint32_t step_;
+    uint32_t mark_;
 };
 
 }  // namespace
@@ -90,9 +99,14 @@ extern "C" int32_t KIV_LSS_ConfigureAll(KIV_Handle handle, uint8_t firstNodeId, 
     Numbering numbering(handle, firstNodeId, stepMs);
     int32_t first = KIV_OK;
     while (*count < maxCount) {
+        if (numbering.Cancelled()) {
+            if (first == KIV_OK) first = KIV_ERR_CANCELLED;
+            break;
+        }
         uint32_t identity[4] = {};
         uint8_t answered = 0;
-        const int32_t rc = LssFastscan(handle, numbering.Step(), identity, &answered);
+        const int32_t rc =
+            LssFastscan(handle, numbering.Step(), identity, &answered, numbering.Mark());
         if (rc == KIV_ERR_TIMEOUT && answered == 0) break;  // no slave left
         if (rc != KIV_OK) {
             // Slaves answered but no whole identity was found.
@@ -104,6 +118,7 @@ extern "C" int32_t KIV_LSS_ConfigureAll(KIV_Handle handle, uint8_t firstNodeId, 
         std::memcpy(e.identity, identity, sizeof identity);
         const bool goOn = numbering.Number(e, flags);
         if (e.result != KIV_OK && first == KIV_OK) first = e.result;
+        if (numbering.Cancelled() && first == KIV_OK) first = KIV_ERR_CANCELLED;
         if (!goOn) break;
     }
     return first;

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "log/log.h"
+#include "stack/cancel.h"
 #include "stack/cia301.h"
 #include "stack/co_stack.h"
 
@@ -403,8 +404,39 @@ void LssOfferFrame(CoStack* stack, const KIV_CanFrame* frame) {
     if (m.answers < 255) ++m.answers;
 }
 
+// Ends the services that KIV_Cancel (for every node: LSS services address
+// none) reached: the one in progress and those waiting.
+static void CancelReached(CoStack* stack) {
+    LssMaster& m = stack->lss;
+    if (m.active != nullptr && CancelledSince(stack, 0, m.active->cancelMark))
+        Complete(stack, KIV_ERR_CANCELLED);
+    CoRequest* keptHead = nullptr;
+    CoRequest* keptTail = nullptr;
+    for (CoRequest* r = m.waitHead; r != nullptr;) {
+        CoRequest* next = r->payload.lss.next;
+        if (CancelledSince(stack, 0, r->cancelMark)) {
+            r->result = KIV_ERR_CANCELLED;
+            if (r->done != nullptr) platform::SemaphorePost(r->done);
+        } else {
+            r->payload.lss.next = nullptr;
+            if (keptTail != nullptr)
+                keptTail->payload.lss.next = r;
+            else
+                keptHead = r;
+            keptTail = r;
+        }
+        r = next;
+    }
+    m.waitHead = keptHead;
+    m.waitTail = keptTail;
+}
+
 void LssDue(CoStack* stack) {
     LssMaster& m = stack->lss;
+    if (m.active != nullptr || m.waitHead != nullptr) {
+        CancelReached(stack);
+        StartWaiting(stack);
+    }
     if (m.active == nullptr || m.expectCs == 0) return;
     const uint32_t now = StackTick(stack);
     const bool timeUp = now - m.sentTick >= m.waitMs;
@@ -441,11 +473,13 @@ using namespace orukiv;
 
 namespace {
 
-CoRequest LssRequest(LssService service) {
+CoRequest LssRequest(KIV_Handle handle, LssService service) {
     CoRequest r;
     std::memset(&r, 0, sizeof r);
     r.type = REQ_LSS;
     r.payload.lss.service = service;
+    // LSS services address no single node: only KIV_Cancel(h, 0) ends them.
+    if (handle != nullptr) r.cancelMark = CancelMark(handle, 0);
     return r;
 }
 
@@ -464,7 +498,7 @@ extern "C" {
 
 int32_t KIV_LSS_SwitchGlobal(KIV_Handle handle, uint8_t mode) {
     if (handle == nullptr || mode > 1) return KIV_ERR_PARAM;
-    CoRequest r = LssRequest(LSS_SWITCH_GLOBAL);
+    CoRequest r = LssRequest(handle, LSS_SWITCH_GLOBAL);
     r.payload.lss.a = mode;
     return Submit(handle, r, __func__);
 }
@@ -472,7 +506,7 @@ int32_t KIV_LSS_SwitchGlobal(KIV_Handle handle, uint8_t mode) {
 int32_t KIV_LSS_SwitchSelective(KIV_Handle handle, uint32_t vendor, uint32_t product,
                                 uint32_t revision, uint32_t serial) {
     if (handle == nullptr) return KIV_ERR_PARAM;
-    CoRequest r = LssRequest(LSS_SWITCH_SELECTIVE);
+    CoRequest r = LssRequest(handle, LSS_SWITCH_SELECTIVE);
     const uint32_t v[4] = {vendor, product, revision, serial};
     std::memcpy(r.payload.lss.values, v, sizeof v);
     return Submit(handle, r, __func__);
@@ -480,7 +514,7 @@ int32_t KIV_LSS_SwitchSelective(KIV_Handle handle, uint32_t vendor, uint32_t pro
 
 int32_t KIV_LSS_ConfigureNodeId(KIV_Handle handle, uint8_t nodeId, uint8_t* errorCode) {
     if (handle == nullptr || errorCode == nullptr || !LssNodeIdValid(nodeId)) return KIV_ERR_PARAM;
-    CoRequest r = LssRequest(LSS_CONFIGURE_NODE_ID);
+    CoRequest r = LssRequest(handle, LSS_CONFIGURE_NODE_ID);
     r.payload.lss.a = nodeId;
     r.payload.lss.out8 = errorCode;
     return Submit(handle, r, __func__);
@@ -489,7 +523,7 @@ int32_t KIV_LSS_ConfigureNodeId(KIV_Handle handle, uint8_t nodeId, uint8_t* erro
 int32_t KIV_LSS_ConfigureBitTiming(KIV_Handle handle, uint8_t table, uint8_t index,
                                    uint8_t* errorCode) {
     if (handle == nullptr || errorCode == nullptr) return KIV_ERR_PARAM;
-    CoRequest r = LssRequest(LSS_CONFIGURE_BIT_TIMING);
+    CoRequest r = LssRequest(handle, LSS_CONFIGURE_BIT_TIMING);
     r.payload.lss.a = table;
     r.payload.lss.b = index;
     r.payload.lss.out8 = errorCode;
@@ -498,42 +532,42 @@ int32_t KIV_LSS_ConfigureBitTiming(KIV_Handle handle, uint8_t table, uint8_t ind
 
 int32_t KIV_LSS_ActivateBitTiming(KIV_Handle handle, uint16_t delayMs) {
     if (handle == nullptr) return KIV_ERR_PARAM;
-    CoRequest r = LssRequest(LSS_ACTIVATE_BIT_TIMING);
+    CoRequest r = LssRequest(handle, LSS_ACTIVATE_BIT_TIMING);
     r.payload.lss.delayMs = delayMs;
     return Submit(handle, r, __func__);
 }
 
 int32_t KIV_LSS_StoreConfiguration(KIV_Handle handle, uint8_t* errorCode) {
     if (handle == nullptr || errorCode == nullptr) return KIV_ERR_PARAM;
-    CoRequest r = LssRequest(LSS_STORE);
+    CoRequest r = LssRequest(handle, LSS_STORE);
     r.payload.lss.out8 = errorCode;
     return Submit(handle, r, __func__);
 }
 
 int32_t KIV_LSS_InquireIdentity(KIV_Handle handle, uint32_t identity[4]) {
     if (handle == nullptr || identity == nullptr) return KIV_ERR_PARAM;
-    CoRequest r = LssRequest(LSS_INQUIRE_IDENTITY);
+    CoRequest r = LssRequest(handle, LSS_INQUIRE_IDENTITY);
     r.payload.lss.out32 = identity;
     return Submit(handle, r, __func__);
 }
 
 int32_t KIV_LSS_InquireNodeId(KIV_Handle handle, uint8_t* nodeId) {
     if (handle == nullptr || nodeId == nullptr) return KIV_ERR_PARAM;
-    CoRequest r = LssRequest(LSS_INQUIRE_NODE_ID);
+    CoRequest r = LssRequest(handle, LSS_INQUIRE_NODE_ID);
     r.payload.lss.out8 = nodeId;
     return Submit(handle, r, __func__);
 }
 
 int32_t KIV_LSS_IdentifyNonConfigured(KIV_Handle handle, uint32_t timeoutMs) {
     if (handle == nullptr) return KIV_ERR_PARAM;
-    CoRequest r = LssRequest(LSS_IDENTIFY_NON_CONFIGURED);
+    CoRequest r = LssRequest(handle, LSS_IDENTIFY_NON_CONFIGURED);
     r.payload.lss.waitMs = timeoutMs;
     return Submit(handle, r, __func__);
 }
 
 int32_t KIV_LSS_Fastscan(KIV_Handle handle, uint32_t timeoutMs, uint32_t found[4]) {
     if (handle == nullptr || found == nullptr || timeoutMs > 0x7FFFFFFFu) return KIV_ERR_PARAM;
-    CoRequest r = LssRequest(LSS_FASTSCAN);
+    CoRequest r = LssRequest(handle, LSS_FASTSCAN);
     r.payload.lss.waitMs = timeoutMs != 0 ? timeoutMs : kFastscanDefaultStepMs;
     r.payload.lss.out32 = found;
     return Submit(handle, r, __func__);
@@ -549,16 +583,20 @@ int32_t KIV_LSS_SetTimeout(KIV_Handle handle, uint32_t timeoutMs) {
 
 namespace orukiv {
 
-int32_t LssFastscan(KIV_Handle handle, uint32_t stepMs, uint32_t found[4], uint8_t* resetAnswered) {
-    CoRequest r = LssRequest(LSS_FASTSCAN);
+int32_t LssFastscan(KIV_Handle handle, uint32_t stepMs, uint32_t found[4], uint8_t* resetAnswered,
+                    uint32_t cancelMark) {
+    CoRequest r = LssRequest(handle, LSS_FASTSCAN);
+    r.cancelMark = cancelMark;
     r.payload.lss.waitMs = stepMs != 0 ? stepMs : kFastscanDefaultStepMs;
     r.payload.lss.out32 = found;
     r.payload.lss.out8 = resetAnswered;
     return Submit(handle, r, "KIV_LSS_ConfigureAll");
 }
 
-int32_t LssProbeNode(KIV_Handle handle, uint8_t node, uint32_t waitMs, uint8_t* inUse) {
-    CoRequest r = LssRequest(LSS_PROBE_NODE);
+int32_t LssProbeNode(KIV_Handle handle, uint8_t node, uint32_t waitMs, uint8_t* inUse,
+                     uint32_t cancelMark) {
+    CoRequest r = LssRequest(handle, LSS_PROBE_NODE);
+    r.cancelMark = cancelMark;
     r.payload.lss.a = node;
     r.payload.lss.waitMs = waitMs;
     r.payload.lss.out8 = inUse;

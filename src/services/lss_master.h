@@ -76,8 +76,9 @@ struct LssMaster {
 bool LssDispatch(CoStack* stack, CoRequest* request);
 // Worker: a received frame (answers on 0x7E4 to the frame in flight).
 void LssOfferFrame(CoStack* stack, const KIV_CanFrame* frame);
-// Worker, once a pass: moves the service on when its answer came or its
-// wait ran out.
+// Worker, once a pass: ends the services KIV_Cancel(h, 0) reached, and
+// moves the service in progress on when its answer came or its wait ran
+// out.
 void LssDue(CoStack* stack);
 // The worker has ended: completes the service in progress and the waiting
 // ones with `result`.
@@ -86,7 +87,11 @@ void LssReleaseAll(CoStack* stack, int32_t result);
 // Caller's thread (as the exports): a fastscan that also tells whether any
 // slave answered its first query (*resetAnswered 1), and a probe that tells
 // whether node answers an SDO upload of 0x1000 within waitMs (*inUse 1).
-int32_t LssFastscan(KIV_Handle handle, uint32_t stepMs, uint32_t found[4], uint8_t* resetAnswered);
-int32_t LssProbeNode(KIV_Handle handle, uint8_t node, uint32_t waitMs, uint8_t* inUse);
+// Both end with KIV_ERR_CANCELLED once KIV_Cancel(h, 0) changed cancelMark
+// (CancelMark(h, 0) when the caller's work began).
+int32_t LssFastscan(KIV_Handle handle, uint32_t stepMs, uint32_t found[4], uint8_t* resetAnswered,
+                    uint32_t cancelMark);
+int32_t LssProbeNode(KIV_Handle handle, uint8_t node, uint32_t waitMs, uint8_t* inUse,
+                     uint32_t cancelMark);
 
 }  // namespace orukiv

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "log/log.h"
+#include "stack/cancel.h"
 #include "stack/cia301.h"
 #include "stack/co_stack.h"
 
@@ -32,8 +33,8 @@ constexpr uint8_t kIdentityDiffers[4] = {'D', 'M', 'N', 'O'};
 
 class Boot {
 public:
-    Boot(KIV_Handle h, uint8_t node, const KIV_BootParam& p, KIV_BootReport& r)
-        : h_(h), node_(node), p_(p), r_(r), start_(StackTick(h)) {
+    Boot(KIV_Handle h, uint8_t node, const KIV_BootParam& p, KIV_BootReport& r, uint32_t mark)
+        : h_(h), node_(node), p_(p), r_(r), start_(StackTick(h)), mark_(mark) {
         std::memset(&r_, 0, sizeof r_);
         r_.nmtState = KIV_NMT_STATE_UNKNOWN;
         bootTimeMs_ = p.bootTimeMs != 0 ? p.bootTimeMs : kDefaultBootTimeMs;
@@ -48,6 +49,10 @@ public:
             if ((p_.flags & KIV_BOOT_CONFIGURE) != 0 && !Configure()) return Finish();
         }
         if (!Supervise()) return Finish();
+        if (Cancelled()) {
+            Fail(0, KIV_ERR_CANCELLED);
+            return Finish();
+        }
         if ((p_.flags & KIV_BOOT_START) != 0 && !keep) {
             r_.step = KIV_BOOT_STEP_START;
             const int32_t rc = KIV_NMT_SendCommand(h_, node_, KIV_NMT_CMD_START);
@@ -62,11 +67,15 @@ public:
 private:
     uint32_t Elapsed() const { return StackTick(h_) - start_; }
 
+    // A cancelled boot has no status letter: KIV_ERR_CANCELLED says it all.
     bool Fail(uint8_t letter, int32_t result) {
-        r_.status = letter;
+        if (Cancelled()) result = KIV_ERR_CANCELLED;
+        r_.status = result == KIV_ERR_CANCELLED ? 0 : letter;
         r_.result = result;
         return false;
     }
+
+    bool Cancelled() const { return CancelledSince(h_, node_, mark_); }
 
     int32_t Finish() {
         r_.elapsedMs = Elapsed();
@@ -90,6 +99,7 @@ private:
         r_.index = index;
         r_.subIndex = sub;
         r_.abortCode = 0;
+        if (Cancelled()) return KIV_ERR_CANCELLED;
         const int32_t rc =
             KIV_ReadObjectEx(h_, node_, index, sub, buf, sizeof buf, &got, &r_.abortCode);
         value = static_cast<uint32_t>(buf[0]) | static_cast<uint32_t>(buf[1]) << 8 |
@@ -113,7 +123,7 @@ private:
             const int32_t rc = Read(kDeviceType, 0, value);
             if (rc == KIV_OK) break;
             // Only silence is waited out: a node that refuses is there.
-            if (!mandatory || rc != KIV_ERR_TIMEOUT || Elapsed() >= bootTimeMs_)
+            if (!mandatory || rc != KIV_ERR_TIMEOUT || Elapsed() >= bootTimeMs_ || Cancelled())
                 return Fail(kNoAnswer, rc);
             const uint32_t spent = Elapsed() - askedAt;
             if (spent < kRetryMs) platform::SleepMs(kRetryMs - spent);
@@ -142,7 +152,7 @@ private:
         const uint32_t from = StackTick(h_);
         for (;;) {
             if (pred()) return true;
-            if (StackTick(h_) - from >= waitMs) return pred();
+            if (StackTick(h_) - from >= waitMs || Cancelled()) return pred();
             platform::SleepMs(kPollMs);
         }
     }
@@ -199,6 +209,7 @@ private:
     KIV_BootReport& r_;
     uint32_t start_;
     uint32_t bootTimeMs_;
+    uint32_t mark_;  // the node's cancel mark when the boot was asked for
 };
 
 }  // namespace
@@ -215,9 +226,9 @@ void ReportUnlistedBootUp(CoStack* stack, uint8_t node) {
 }
 
 int32_t BootOneNode(KIV_Handle handle, uint8_t node, const KIV_BootParam& param,
-                    KIV_BootReport& report) {
+                    KIV_BootReport& report, uint32_t cancelMark) {
     KIV_BootReport r;
-    const int32_t result = Boot(handle, node, param, r).Run();
+    const int32_t result = Boot(handle, node, param, r, cancelMark).Run();
     report = r;
 
     CoRequest ev;
@@ -264,5 +275,5 @@ extern "C" int32_t KIV_BootNode(KIV_Handle handle, uint8_t node, const KIV_BootP
         Log().Error("kiv KIV_BootNode called in a callback of its own instance: refused");
         return KIV_ERR_PARAM;
     }
-    return BootOneNode(handle, node, *param, *report);
+    return BootOneNode(handle, node, *param, *report, CancelMark(handle, node));
 }

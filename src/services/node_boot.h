@@ -16,9 +16,11 @@ int32_t BootConfigure(KIV_Handle handle, uint8_t node, const KIV_BootParam& para
                       KIV_BootReport& report);
 
 // The KIV_BootNode procedure on the caller's thread, ending with the
-// KIV_EVENT_BOOT event; its result.
+// KIV_EVENT_BOOT event; its result. It ends with KIV_ERR_CANCELLED once
+// KIV_Cancel for the node (or every node) changed cancelMark (CancelMark of
+// the node when the boot was asked for).
 int32_t BootOneNode(KIV_Handle handle, uint8_t node, const KIV_BootParam& param,
-                    KIV_BootReport& report);
+                    KIV_BootReport& report, uint32_t cancelMark);
 // False for a param KIV_BootNode refuses (configure without a configuration).
 bool BootParamValid(const KIV_BootParam& param);
 

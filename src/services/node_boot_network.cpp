@@ -7,6 +7,7 @@
 
 #include "log/log.h"
 #include "services/node_boot.h"
+#include "stack/cancel.h"
 #include "stack/cia301.h"
 #include "stack/co_stack.h"
 
@@ -21,6 +22,7 @@ constexpr uint32_t kMaxParallelBoots = 16;
 struct NodeJob {
     uint8_t node;
     KIV_BootParam param;  // KIV_BOOT_START cleared: starting is the network's
+    uint32_t mark;        // the node's cancel mark when the network boot began
     int32_t result;
 };
 
@@ -38,7 +40,7 @@ unsigned RunJobs(void* arg) {
         const uint32_t i = pool->next.fetch_add(1);
         if (i >= pool->jobs->size()) return 0;
         NodeJob& job = (*pool->jobs)[i];
-        job.result = BootOneNode(pool->handle, job.node, job.param, pool->reports[i]);
+        job.result = BootOneNode(pool->handle, job.node, job.param, pool->reports[i], job.mark);
     }
 }
 
@@ -85,9 +87,10 @@ extern "C" int32_t KIV_BootNetwork(KIV_Handle handle, const KIV_BootNetParam* no
         return KIV_ERR_PARAM;
     }
     ListedScope listed(handle, nodes, count);
+    const uint32_t netMark = CancelMark(handle, 0);
     std::vector<NodeJob> jobs(count);
     for (uint32_t i = 0; i < count; ++i) {
-        jobs[i] = NodeJob{nodes[i].node, nodes[i].param, KIV_OK};
+        jobs[i] = NodeJob{nodes[i].node, nodes[i].param, CancelMark(handle, nodes[i].node), KIV_OK};
         jobs[i].param.flags &= ~KIV_BOOT_START;
     }
     Pool pool;
@@ -105,6 +108,7 @@ extern "C" int32_t KIV_BootNetwork(KIV_Handle handle, const KIV_BootNetParam* no
     }
 
     int32_t failed = KIV_OK;
+    if (CancelledSince(handle, 0, netMark)) failed = KIV_ERR_CANCELLED;  // nothing is started
     for (uint32_t i = 0; i < count && failed == KIV_OK; ++i)
         if ((nodes[i].param.flags & KIV_BOOT_MANDATORY) != 0 && jobs[i].result != KIV_OK)
             failed = jobs[i].result;

@@ -110,6 +110,9 @@ struct CoRequest {
     // server's expedited answer indicated no size (may be null).
     uint8_t sdoBlock;
     uint8_t* sdoUnsized;
+    // The cancel mark of the request's node when the call was made
+    // (stack/cancel.h); services that honour KIV_Cancel set it.
+    uint32_t cancelMark;
 };
 
 constexpr int kRingSlots = 32;
@@ -186,6 +189,11 @@ struct CoStack {
     // an unlisted node is reported with status 'A'.
     std::atomic<uint32_t> netBootActive;
     std::atomic<uint8_t> netBootListed[128];
+
+    // KIV_Cancel's generation counters (stack/cancel.h): for every node
+    // (KIV_Cancel(h, 0)) and per node. Any thread raises them; services read.
+    std::atomic<uint32_t> cancelAll;
+    std::atomic<uint32_t> cancelNode[128];
 };
 
 namespace orukiv {

@@ -156,3 +156,40 @@ TEST(BootNetwork, BadListsAreRefusedBeforeAnyFrame) {
 }
 
 }  // namespace
+
+namespace {
+
+// KIV_Cancel ends a boot waiting for a mandatory node (no letter) and a
+// network boot (nothing started) long before their boot time.
+TEST(BootNetwork, CancelEndsBootsEarly) {
+    Net net;
+    KIV_BootNetParam missing = Listed(5, KIV_BOOT_MANDATORY);
+    missing.param.bootTimeMs = 10000;
+    KIV_BootReport r{};
+    std::thread canceller([&] {
+        std::this_thread::sleep_for(300ms);
+        KIV_Cancel(net.h, 5);
+    });
+    auto t0 = Clock::now();
+    EXPECT_EQ(KIV_BootNode(net.h, 5, &missing.param, &r), KIV_ERR_CANCELLED);
+    canceller.join();
+    EXPECT_LT(Clock::now() - t0, 3s);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.result, KIV_ERR_CANCELLED);
+
+    std::vector<KIV_BootNetParam> list = {Listed(1, KIV_BOOT_START), missing};
+    std::vector<KIV_BootReport> reports(list.size());
+    std::thread all([&] {
+        std::this_thread::sleep_for(300ms);
+        KIV_Cancel(net.h, 0);
+    });
+    t0 = Clock::now();
+    EXPECT_EQ(KIV_BootNetwork(net.h, list.data(), 2, KIV_BOOTNET_START_ALL, reports.data()),
+              KIV_ERR_CANCELLED);
+    all.join();
+    EXPECT_LT(Clock::now() - t0, 3s);
+    EXPECT_EQ(reports[1].result, KIV_ERR_CANCELLED);
+    EXPECT_EQ(net.Node(1).NmtState(), KIV_NMT_STATE_PRE_OPERATIONAL);
+}
+
+}  // namespace

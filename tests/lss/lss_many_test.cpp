@@ -9,6 +9,7 @@
 #include <memory>
 #include <random>
 #include <set>
+#include <thread>
 #include <vector>
 
 #include "fake_bus.h"
@@ -140,3 +141,27 @@ TEST(LssMany, ConfigureAllRefusesBadArguments) {
 }
 
 }  // namespace
+
+// KIV_Cancel(h, 0) ends the LSS service under way and those waiting within
+// a pass or so; KIV_Cancel for a node leaves LSS services alone; a service
+// called afterwards runs normally.
+TEST(LssMany, CancelEndsTheServicesUnderWayAndWaiting) {
+    Slaves net(2, 0us, 0us, 0);
+    Ident f{};
+    int32_t scan = -1, waiting = -1;
+    std::thread scanner([&] { scan = KIV_LSS_Fastscan(net.h, 400, f.data()); });
+    std::this_thread::sleep_for(100ms);  // the scan is under way, in its long steps
+    std::thread second([&] { waiting = KIV_LSS_IdentifyNonConfigured(net.h, 100); });
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(KIV_Cancel(net.h, 5), KIV_OK);
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(scan, -1);
+    const auto t0 = Clock::now();
+    EXPECT_EQ(KIV_Cancel(net.h, 0), KIV_OK);
+    scanner.join();
+    second.join();
+    EXPECT_LT(Clock::now() - t0, 300ms);
+    EXPECT_EQ(scan, KIV_ERR_CANCELLED);
+    EXPECT_EQ(waiting, KIV_ERR_CANCELLED);
+    EXPECT_EQ(KIV_LSS_IdentifyNonConfigured(net.h, 100), KIV_OK);
+}
