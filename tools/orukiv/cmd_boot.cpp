@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "cancel_on_interrupt.h"
 #include "command.h"
 #include "event_text.h"
 #include "interrupt.h"
@@ -85,15 +86,16 @@ int Boot(Session& s, const BootArgs& a) {
         p.flags |= KIV_BOOT_CONFIGURE;
     }
     // The boot resets and configures the node: interrupted before it
-    // starts, nothing is sent; once under way it is one library call that
-    // ends by itself (within the boot time).
+    // starts, nothing is sent; once under way an interrupt cancels it (the
+    // SDO transfer under way sends its abort frame).
     if (Interrupted()) {
         KIV_OdFree(dcf);
         return PrintError(s, "interrupted; nothing was sent to node " + std::to_string(node),
                           fields);
     }
     KIV_BootReport r{};
-    const int32_t result = KIV_BootNode(s.h(), node, &p, &r);
+    const int32_t result =
+        RunCancellable(s.h(), node, [&] { return KIV_BootNode(s.h(), node, &p, &r); });
     KIV_OdFree(dcf);
     const Json report = Json(fields)
                             .Str("step", BootStepText(r.step))

@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "cancel_on_interrupt.h"
 #include "command.h"
 #include "event_text.h"
 #include "interrupt.h"
@@ -208,8 +209,10 @@ int BootNetwork(Session& s, const NetArgs& a) {
     std::vector<KIV_BootReport> reports(list.size());
     const uint32_t flags =
         (a.startAll ? KIV_BOOTNET_START_ALL : 0u) | (a.stopAll ? KIV_BOOTNET_STOP_ALL : 0u);
-    const int32_t result = KIV_BootNetwork(s.h(), list.data(), static_cast<uint32_t>(list.size()),
-                                           flags, reports.data());
+    const int32_t result = RunCancellable(s.h(), 0, [&] {
+        return KIV_BootNetwork(s.h(), list.data(), static_cast<uint32_t>(list.size()), flags,
+                               reports.data());
+    });
     s.master().Events().SetHandler({});
     freeAll();
     std::size_t failed = 0;

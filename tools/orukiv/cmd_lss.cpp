@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "cancel_on_interrupt.h"
 #include "command.h"
 #include "interrupt.h"
 #include "report.h"
@@ -67,8 +68,9 @@ int Scan(Session& s, uint32_t stepMs) {
     // until all are switched back to waiting at the end.
     for (int i = 0; i < 127; ++i) {
         uint32_t id[4] = {};
-        const int32_t r = KIV_LSS_Fastscan(s.h(), stepMs, id);
-        if (r == KIV_ERR_TIMEOUT) break;
+        const int32_t r =
+            RunCancellable(s.h(), 0, [&] { return KIV_LSS_Fastscan(s.h(), stepMs, id); });
+        if (r == KIV_ERR_TIMEOUT || r == KIV_ERR_CANCELLED) break;
         if (!Report(s, "fastscan", r)) {
             failed = true;
             break;
@@ -165,9 +167,11 @@ int ConfigureAll(Session& s, const LssArgs& a) {
     const auto max = static_cast<uint8_t>(a.count);
     std::vector<KIV_LssFound> found(max);
     uint32_t count = 0;
-    const int32_t r = KIV_LSS_ConfigureAll(s.h(), static_cast<uint8_t>(a.first), max,
-                                           a.store ? KIV_LSS_STORE : 0u,
-                                           static_cast<uint32_t>(a.step), found.data(), &count);
+    const int32_t r = RunCancellable(s.h(), 0, [&] {
+        return KIV_LSS_ConfigureAll(s.h(), static_cast<uint8_t>(a.first), max,
+                                    a.store ? KIV_LSS_STORE : 0u, static_cast<uint32_t>(a.step),
+                                    found.data(), &count);
+    });
     for (uint32_t i = 0; i < count; ++i) {
         const KIV_LssFound& e = found[i];
         const std::string who = IdentityText(e.identity);
