@@ -330,6 +330,10 @@ def lss_section(results):
     if b is not None:
         rows.append(("fastscan, one slave with 64 '1' bits, 125 kbit/s, default step (20 ms)",
                      f"{fmt(b)} s per scan", fmt(b / 3.0), "<= 1 (3 s)", "yes" if b <= 3.0 else "**no**"))
+    b = bm(results, "BM_Boot16Nodes", "boot_s")
+    if b is not None:
+        rows.append(("16 nodes booted from 16 threads (`KIV_BootNode`), 500 kbit/s, low-latency mode",
+                     f"{fmt(b)} s per run", fmt(b), "<= 1 (1 s)", "yes" if b <= 1.0 else "**no**"))
     for rate, label in (("125000", "125 kbit/s"), ("1000000", "1 Mbit/s")):
         single = bm(results, f"BM_FastscanSlaves/{rate}/1/", "per_slave_s")
         for count in ("1", "4", "16"):
