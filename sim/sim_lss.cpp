@@ -43,6 +43,14 @@ void SimNode::SetLssStoreSupported(bool on) {
     lssStoreSupported_ = on;
 }
 
+void SimNode::SetLssAnswerDelay(std::chrono::microseconds delay, std::chrono::microseconds jitter,
+                                uint32_t seed) {
+    std::lock_guard<std::mutex> lock(m_);
+    lssDelay_ = delay;
+    lssJitter_ = jitter;
+    lssRng_.seed(seed);
+}
+
 void SimNode::AdoptNodeIdLocked(uint8_t nodeId) {
     nodeId_ = nodeId;
     seg_.SetNodeId(nodeId);
@@ -70,7 +78,10 @@ bool SimNode::HandleLssFrame(const KIV_CanFrame& frame) {
         std::lock_guard<std::mutex> lock(m_);
         const uint8_t* d = frame.data;
         const auto answer = [&](std::initializer_list<uint8_t> bytes) {
-            SendLocked(MakeSdoFrame(kLssSlave, bytes));
+            auto delay = lssDelay_;
+            if (lssJitter_.count() > 0)
+                delay += std::chrono::microseconds(lssRng_() % (lssJitter_.count() + 1));
+            outbox_.emplace_back(MakeSdoFrame(kLssSlave, bytes), delay);
         };
         const uint32_t identity[4] = {ValueU32Locked(0x1018, 1), ValueU32Locked(0x1018, 2),
                                       ValueU32Locked(0x1018, 3), ValueU32Locked(0x1018, 4)};

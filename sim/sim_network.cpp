@@ -73,6 +73,9 @@ void SimNetwork::AddUnconfigured(int n) {
         node->AddDeviceObjects(id);
         node->AddCommunicationObjects();
         node->SetValue(0x1017, 0, {0xE8, 0x03});
+        // Each slave answers within 2 ms, at its own moment.
+        node->SetLssAnswerDelay(std::chrono::microseconds(0), std::chrono::microseconds(2000),
+                                static_cast<uint32_t>(i + 1));
         ticker_.Add(*node);
         unconfigured_.push_back(std::move(node));
     }

@@ -270,6 +270,13 @@ std::chrono::nanoseconds VirtualBus::BusyTime() const {
 }
 
 namespace {
+// Frames that are the same bits on the bus: identifier, RTR, DLC and data.
+bool SameFrame(const KIV_CanFrame& a, const KIV_CanFrame& b) {
+    if (a.id != b.id || (a.rtr != 0) != (b.rtr != 0) || a.dlc != b.dlc) return false;
+    const std::size_t n = a.rtr != 0 ? 0u : std::min<std::size_t>(a.dlc, 8);
+    return std::memcmp(a.data, b.data, n) == 0;
+}
+
 // Set on the bus's thread while it delivers a frame: the end of that frame
 // on the bus's time line, which is "now" for what the receivers send in
 // answer (their own sends, delays included, count from it).
@@ -344,7 +351,17 @@ void VirtualBus::WireLoop() {
         while (!wireStop_ && Clock::now() < end) wireCv_.wait_until(lock, end);
         if (wireStop_) break;
         if (winner->tx_.empty()) continue;  // cleared meanwhile
-        winner->tx_.pop_front();
+        // Identical frames at the heads of other queues that were due by the
+        // end of the frame's first bit started with it: they are the same
+        // frame on the bus.
+        const auto bit = std::chrono::nanoseconds(1000000000 / timing_.bitRate);
+        std::vector<std::shared_ptr<Endpoint>> senders{winner};
+        for (const auto& ep : *list) {
+            if (!timing_.mergeIdentical || ep == winner || ep->tx_.empty()) continue;
+            const Endpoint::Queued& q = ep->tx_.front();
+            if (q.at <= start + bit && SameFrame(q.frame, head.frame)) senders.push_back(ep);
+        }
+        for (const auto& ep : senders) ep->tx_.pop_front();
         busFree_ = end;
         busy_ += length;
         lock.unlock();
@@ -352,10 +369,11 @@ void VirtualBus::WireLoop() {
         t_deliveringBus = this;
         t_deliveryEnd = end;
         for (const auto& ep : *list) {
-            if (ep != winner && !lost) ep->Deliver(head.frame);
+            if (!lost && std::find(senders.begin(), senders.end(), ep) == senders.end())
+                ep->Deliver(head.frame);
         }
         t_deliveringBus = nullptr;
-        winner->RunHook(winner->onSent_);
+        for (const auto& ep : senders) ep->RunHook(ep->onSent_);
         if (!lost) AddTrace(winner.get(), head.frame, end);  // last: a traced frame is handled
         lock.lock();
     }

@@ -53,6 +53,12 @@ extern "C" {
 /* Ended by KIV_Cancel: SDO transfers (and what is built on them) queued or
  * under way with the node when it was called. */
 #define KIV_ERR_CANCELLED 7
+/* Several answers where one was expected: the LSS inquiries, when more than
+ * one slave in configuration state answered. */
+#define KIV_ERR_AMBIGUOUS 8
+/* A check read another value than expected: KIV_BootNode and
+ * KIV_BootNetwork (expected and actual in the report). */
+#define KIV_ERR_MISMATCH 9
 
 /* ------------------------------------------------------------------------ */
 /* Frames and callbacks                                                      */

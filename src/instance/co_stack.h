@@ -39,6 +39,13 @@ struct CoStack : StackCore {
     // Boot-up messages received per node (index = node id), counted by the
     // worker so that a boot can wait for the next one without queuing.
     std::atomic<uint32_t> bootUps[128];
+    // Boot-up and heartbeat messages received per node (KIV_LSS_ConfigureAll
+    // skips the node-IDs heard from).
+    std::atomic<uint32_t> heard[128];
+    // While KIV_BootNetwork runs: its list (1 per listed node); a boot-up of
+    // an unlisted node is reported with status 'A'.
+    std::atomic<uint32_t> netBootActive;
+    std::atomic<uint8_t> netBootListed[128];
 };
 
 namespace orukiv {

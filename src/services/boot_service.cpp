@@ -8,10 +8,16 @@ namespace orukiv {
 
 void CountBootUp(CoStack* stack, const KIV_CanFrame* frame) {
     const uint32_t id = frame->id;
-    if (frame->rtr || frame->dlc == 0 || frame->data[0] != KIV_NMT_STATE_BOOTUP ||
-        id <= cia301::kCobNodeControlBase || id > cia301::kCobNodeControlBase + cia301::kMaxNodeId)
+    if (frame->rtr || frame->dlc == 0 || id <= cia301::kCobNodeControlBase ||
+        id > cia301::kCobNodeControlBase + cia301::kMaxNodeId)
         return;
-    stack->bootUps[id - cia301::kCobNodeControlBase].fetch_add(1, std::memory_order_release);
+    const uint32_t node = id - cia301::kCobNodeControlBase;
+    stack->heard[node].fetch_add(1, std::memory_order_release);
+    if (frame->data[0] != KIV_NMT_STATE_BOOTUP) return;
+    stack->bootUps[node].fetch_add(1, std::memory_order_release);
+    if (stack->netBootActive.load(std::memory_order_acquire) != 0 &&
+        stack->netBootListed[node].load(std::memory_order_acquire) == 0)
+        ReportUnlistedBootUp(stack, static_cast<uint8_t>(node));
 }
 
 namespace {

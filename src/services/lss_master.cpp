@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "log/log.h"
+#include "stack/cancel.h"
 #include "stack/cia301.h"
 #include "instance/co_stack.h"
 
@@ -15,6 +16,11 @@ namespace orukiv {
 namespace {
 
 namespace lss = cia301::lss;
+
+// expectCs values of their own: no answer is awaited (a pause), and any
+// frame on the awaited identifier is the answer.
+constexpr uint8_t kNoAnswer = 0xFF;
+constexpr uint8_t kAnyAnswer = 0xFE;
 
 KIV_CanFrame LssFrame(uint8_t cs) {
     KIV_CanFrame f;
@@ -41,6 +47,8 @@ void Complete(CoStack* s, int32_t result) {
     CoRequest* r = m.active;
     m.active = nullptr;
     m.expectCs = 0;
+    m.expectId = 0;
+    m.settleMs = 0;
     r->result = result;
     if (r->done != nullptr) platform::SemaphorePost(r->done);
 }
@@ -60,15 +68,29 @@ void Send(CoStack* s, const KIV_CanFrame& f, uint8_t expect, uint32_t waitMs) {
     m.sentTick = StackTick(s);
 }
 
+// The fastscan's wait at each query: the step, doubled once a part is
+// scanned again.
+uint32_t StepWait(CoStack* s) {
+    const LssMaster& m = s->lss;
+    const uint32_t wait = m.active->payload.lss.waitMs;
+    return m.retried ? 2 * wait : wait;
+}
+
 // A confirmed service of one frame: sends it, then ends with the answer.
 void OneExchange(CoStack* s, const KIV_CanFrame& f, bool answered, uint32_t timeoutMs) {
     LssMaster& m = s->lss;
+    const bool inquiry = f.data[0] == lss::kInquireNodeId;
     if (m.step++ == 0) {
+        m.settleMs = inquiry ? kInquirySettleMs : 0;
         Send(s, f, f.data[0], timeoutMs);
         return;
     }
     if (!answered) {
         Complete(s, KIV_ERR_TIMEOUT);
+        return;
+    }
+    if (inquiry && m.answers > 1) {
+        Complete(s, KIV_ERR_AMBIGUOUS);
         return;
     }
     auto& p = m.active->payload.lss;
@@ -80,7 +102,8 @@ void OneExchange(CoStack* s, const KIV_CanFrame& f, bool answered, uint32_t time
 }
 
 // Fastscan steps (m.step): 0 start, 1 the reset query in flight, 2 a bit
-// query in flight, 3 the confirmation of a whole part in flight.
+// query in flight, 3 the confirmation of a whole part in flight, 4 the
+// pause before a confirmation.
 void FastscanQuery(CoStack* s, uint8_t bitChecked, uint8_t next, uint8_t step) {
     LssMaster& m = s->lss;
     KIV_CanFrame f = LssFrame(lss::kFastscan);
@@ -89,36 +112,81 @@ void FastscanQuery(CoStack* s, uint8_t bitChecked, uint8_t next, uint8_t step) {
     f.data[6] = m.sub;
     f.data[7] = next;
     m.step = step;
-    uint32_t wait = m.active->payload.lss.waitMs;
-    if (m.retried) wait *= 2;
-    Send(s, f, lss::kIdentifySlave, wait);
+    m.fullWait = m.careful || m.retried || bitChecked == lss::kFastscanReset;
+    // A confirmation answered later than its wait would leave the slave on
+    // the next part while the part is scanned again: it waits twice as long.
+    Send(s, f, lss::kIdentifySlave, step == 3 ? 2 * StepWait(s) : StepWait(s));
 }
 
 void BeginPart(CoStack* s) {
     LssMaster& m = s->lss;
+    m.hinting = false;
     m.value[m.sub] = 0;
     m.bit = 31;
     FastscanQuery(s, m.bit, m.sub, 2);
 }
 
+// A confirmation goes out only when no answer to an earlier query can come
+// any more: twice the step after the last answered query went out.
+void PauseThenConfirm(CoStack* s) {
+    LssMaster& m = s->lss;
+    const uint32_t quiet = 2 * StepWait(s);
+    const uint32_t since = StackTick(s) - m.answeredTick;
+    if (since >= quiet) {
+        FastscanQuery(s, 0, static_cast<uint8_t>((m.sub + 1) & 3), 3);
+        return;
+    }
+    m.step = 4;
+    m.expectCs = kNoAnswer;  // nothing is awaited: the wait is the pause
+    m.answers = 0;
+    m.waitMs = quiet - since;
+    m.sentTick = StackTick(s);
+    m.fullWait = true;
+}
+
+// A part whose value the previous scan found is tried first (vendor,
+// product and revision are often shared by the slaves of a machine); the
+// others are scanned bit by bit.
+void StartPart(CoStack* s) {
+    LssMaster& m = s->lss;
+    bool hint = m.lastValid && m.sub < 3;
+    for (uint8_t k = 0; hint && k < m.sub; ++k) hint = m.value[k] == m.last[k];
+    if (!hint) {
+        BeginPart(s);
+        return;
+    }
+    m.hinting = true;
+    m.value[m.sub] = m.last[m.sub];
+    PauseThenConfirm(s);
+}
+
 // Each query asks the slaves whose identity part matches the bits found so
-// far, with the bit being checked 0, to answer. No answer within the step's
-// wait means every remaining slave has that bit 1. Several slaves answering
-// one query are one answer: the scan follows the lowest identity, and the
-// others stay behind at that part until the next scan. After bit 0 the part
-// is confirmed (and the slave moves on to the next part; after the serial
-// number, to configuration state). A part that no slave confirms was misread
-// (an answer that came later than the wait, taken for the next query's):
-// it is scanned once more, waiting twice as long and the whole wait each
-// time.
+// far, with the bit being checked 0, to answer; no answer within the step
+// means every remaining slave has that bit 1. Answers carry nothing that
+// names their query, so an answer is only ever taken for the query whose
+// step it arrives in:
+// - the reset query waits its whole step; more than one answer frame (the
+//   slaves answer at different moments) makes the scan careful: every
+//   query then waits its whole step before the next goes out;
+// - otherwise (one slave, or slaves answering together as one frame) a
+//   query moves on at its first answer, and each part is confirmed by a
+//   query sent only when no earlier answer can still come, so a part
+//   misread through a late answer is never confirmed.
+// A part that no slave confirms is scanned once more, waiting twice as long
+// and the whole wait each time; when that fails too the result is
+// KIV_ERR_TIMEOUT. After the serial number the slave found is in
+// configuration state.
 void Fastscan(CoStack* s, bool answered) {
     LssMaster& m = s->lss;
+    auto& p = m.active->payload.lss;
+    if (answered) m.answeredTick = m.sentTick;
     switch (m.step) {
         case 0:
             std::memset(m.value, 0, sizeof m.value);
             m.sub = 0;
             m.retried = false;
-            m.fullWait = false;
+            m.careful = false;
+            m.hinting = false;
             FastscanQuery(s, lss::kFastscanReset, 0, 1);
             return;
         case 1:
@@ -126,25 +194,36 @@ void Fastscan(CoStack* s, bool answered) {
                 Complete(s, KIV_ERR_TIMEOUT);  // no unconfigured slave
                 return;
             }
-            BeginPart(s);
+            if (p.out8 != nullptr) *p.out8 = 1;  // someone answered the reset
+            m.careful = m.answers > 1;
+            StartPart(s);
             return;
         case 2:
             if (!answered) m.value[m.sub] |= 1u << m.bit;
             if (m.bit == 0) {
-                FastscanQuery(s, 0, static_cast<uint8_t>((m.sub + 1) & 3), 3);
+                PauseThenConfirm(s);
             } else {
                 --m.bit;
                 FastscanQuery(s, m.bit, m.sub, 2);
             }
             return;
+        case 4:
+            FastscanQuery(s, 0, static_cast<uint8_t>((m.sub + 1) & 3), 3);
+            return;
         default:
             if (answered) {
                 if (m.sub == 3) {
-                    std::memcpy(m.active->payload.lss.out32, m.value, sizeof m.value);
+                    std::memcpy(p.out32, m.value, sizeof m.value);
+                    std::memcpy(m.last, m.value, sizeof m.value);
+                    m.lastValid = true;
                     Complete(s, KIV_OK);
                     return;
                 }
                 ++m.sub;
+                StartPart(s);
+                return;
+            }
+            if (m.hinting) {  // no slave has the previous scan's value
                 BeginPart(s);
                 return;
             }
@@ -154,10 +233,30 @@ void Fastscan(CoStack* s, bool answered) {
                 return;
             }
             m.retried = true;
-            m.fullWait = true;
             BeginPart(s);
             return;
     }
+}
+
+// Internal probe: an SDO upload request of 0x1000 to the node; any answer
+// from its SDO server means the node-ID is in use.
+void Probe(CoStack* s, bool answered) {
+    LssMaster& m = s->lss;
+    auto& p = m.active->payload.lss;
+    if (m.step++ == 0) {
+        KIV_CanFrame f;
+        std::memset(&f, 0, sizeof f);
+        f.id = cia301::kCobSdoRxBase + p.a;
+        f.dlc = 8;
+        f.data[0] = 0x40;
+        f.data[1] = 0x00;
+        f.data[2] = 0x10;
+        m.expectId = cia301::kCobSdoTxBase + p.a;
+        Send(s, f, kAnyAnswer, p.waitMs);
+        return;
+    }
+    *p.out8 = answered ? 1 : 0;
+    Complete(s, KIV_OK);
 }
 
 // Moves the service in progress on: its first step, or the step after the
@@ -218,9 +317,14 @@ void Run(CoStack* s, bool answered) {
             return;
         case LSS_INQUIRE_IDENTITY:
             // Vendor, product, revision, serial: one exchange each.
+            m.settleMs = kInquirySettleMs;
             if (m.step > 0) {
                 if (!answered) {
                     Complete(s, KIV_ERR_TIMEOUT);
+                    return;
+                }
+                if (m.answers > 1) {  // several slaves in configuration state
+                    Complete(s, KIV_ERR_AMBIGUOUS);
                     return;
                 }
                 m.value[m.step - 1] = GetU32(&m.answer[1]);
@@ -246,6 +350,9 @@ void Run(CoStack* s, bool answered) {
         case LSS_FASTSCAN:
             Fastscan(s, answered);
             return;
+        case LSS_PROBE_NODE:
+            Probe(s, answered);
+            return;
         default:
             Complete(s, KIV_ERR_PARAM);
             return;
@@ -264,6 +371,8 @@ void StartWaiting(CoStack* s) {
         m.step = 0;
         m.fullWait = false;
         m.expectCs = 0;
+        m.expectId = 0;
+        m.settleMs = 0;
         Run(s, false);
     }
 }
@@ -284,18 +393,59 @@ bool LssDispatch(CoStack* stack, CoRequest* request) {
 
 void LssOfferFrame(CoStack* stack, const KIV_CanFrame* frame) {
     LssMaster& m = stack->lss;
-    if (m.active == nullptr || m.expectCs == 0 || frame->id != cia301::kCobLssSlave ||
-        frame->rtr != 0 || frame->data[0] != m.expectCs)
+    if (m.active == nullptr || m.expectCs == 0 || m.expectCs == kNoAnswer || frame->rtr != 0 ||
+        frame->id != (m.expectId != 0 ? m.expectId : cia301::kCobLssSlave) ||
+        (m.expectCs != kAnyAnswer && frame->data[0] != m.expectCs))
         return;
-    if (m.answers == 0) std::memcpy(m.answer, frame->data, sizeof m.answer);
+    if (m.answers == 0) {
+        std::memcpy(m.answer, frame->data, sizeof m.answer);
+        m.firstTick = StackTick(stack);
+    }
     if (m.answers < 255) ++m.answers;
+}
+
+// Ends the services that KIV_Cancel (for every node: LSS services address
+// none) reached: the one in progress and those waiting.
+static void CancelReached(CoStack* stack) {
+    LssMaster& m = stack->lss;
+    if (m.active != nullptr && CancelledSince(stack, 0, m.active->cancelMark))
+        Complete(stack, KIV_ERR_CANCELLED);
+    CoRequest* keptHead = nullptr;
+    CoRequest* keptTail = nullptr;
+    for (CoRequest* r = m.waitHead; r != nullptr;) {
+        CoRequest* next = r->payload.lss.next;
+        if (CancelledSince(stack, 0, r->cancelMark)) {
+            r->result = KIV_ERR_CANCELLED;
+            if (r->done != nullptr) platform::SemaphorePost(r->done);
+        } else {
+            r->payload.lss.next = nullptr;
+            if (keptTail != nullptr)
+                keptTail->payload.lss.next = r;
+            else
+                keptHead = r;
+            keptTail = r;
+        }
+        r = next;
+    }
+    m.waitHead = keptHead;
+    m.waitTail = keptTail;
 }
 
 void LssDue(CoStack* stack) {
     LssMaster& m = stack->lss;
+    if (m.active != nullptr || m.waitHead != nullptr) {
+        CancelReached(stack);
+        StartWaiting(stack);
+    }
     if (m.active == nullptr || m.expectCs == 0) return;
-    const bool timeUp = StackTick(stack) - m.sentTick >= m.waitMs;
-    if (m.answers > 0 && (!m.fullWait || timeUp)) {
+    const uint32_t now = StackTick(stack);
+    const bool timeUp = now - m.sentTick >= m.waitMs;
+    // An inquiry waits for other answers at least settleMs after the first,
+    // and as long again as the first took, within its time-out.
+    const bool settled =
+        m.settleMs == 0 || timeUp ||
+        (now - m.firstTick >= m.settleMs && now - m.firstTick >= m.firstTick - m.sentTick);
+    if (m.answers > 0 && ((!m.fullWait && settled) || timeUp)) {
         m.expectCs = 0;
         Run(stack, true);
     } else if (timeUp) {
@@ -323,11 +473,13 @@ using namespace orukiv;
 
 namespace {
 
-CoRequest LssRequest(LssService service) {
+CoRequest LssRequest(KIV_Handle handle, LssService service) {
     CoRequest r;
     std::memset(&r, 0, sizeof r);
     r.type = REQ_LSS;
     r.payload.lss.service = service;
+    // LSS services address no single node: only KIV_Cancel(h, 0) ends them.
+    if (handle != nullptr) r.cancelMark = CancelMark(handle, 0);
     return r;
 }
 
@@ -346,7 +498,7 @@ extern "C" {
 
 int32_t KIV_LSS_SwitchGlobal(KIV_Handle handle, uint8_t mode) {
     if (handle == nullptr || mode > 1) return KIV_ERR_PARAM;
-    CoRequest r = LssRequest(LSS_SWITCH_GLOBAL);
+    CoRequest r = LssRequest(handle, LSS_SWITCH_GLOBAL);
     r.payload.lss.a = mode;
     return Submit(handle, r, __func__);
 }
@@ -354,7 +506,7 @@ int32_t KIV_LSS_SwitchGlobal(KIV_Handle handle, uint8_t mode) {
 int32_t KIV_LSS_SwitchSelective(KIV_Handle handle, uint32_t vendor, uint32_t product,
                                 uint32_t revision, uint32_t serial) {
     if (handle == nullptr) return KIV_ERR_PARAM;
-    CoRequest r = LssRequest(LSS_SWITCH_SELECTIVE);
+    CoRequest r = LssRequest(handle, LSS_SWITCH_SELECTIVE);
     const uint32_t v[4] = {vendor, product, revision, serial};
     std::memcpy(r.payload.lss.values, v, sizeof v);
     return Submit(handle, r, __func__);
@@ -362,7 +514,7 @@ int32_t KIV_LSS_SwitchSelective(KIV_Handle handle, uint32_t vendor, uint32_t pro
 
 int32_t KIV_LSS_ConfigureNodeId(KIV_Handle handle, uint8_t nodeId, uint8_t* errorCode) {
     if (handle == nullptr || errorCode == nullptr || !LssNodeIdValid(nodeId)) return KIV_ERR_PARAM;
-    CoRequest r = LssRequest(LSS_CONFIGURE_NODE_ID);
+    CoRequest r = LssRequest(handle, LSS_CONFIGURE_NODE_ID);
     r.payload.lss.a = nodeId;
     r.payload.lss.out8 = errorCode;
     return Submit(handle, r, __func__);
@@ -371,7 +523,7 @@ int32_t KIV_LSS_ConfigureNodeId(KIV_Handle handle, uint8_t nodeId, uint8_t* erro
 int32_t KIV_LSS_ConfigureBitTiming(KIV_Handle handle, uint8_t table, uint8_t index,
                                    uint8_t* errorCode) {
     if (handle == nullptr || errorCode == nullptr) return KIV_ERR_PARAM;
-    CoRequest r = LssRequest(LSS_CONFIGURE_BIT_TIMING);
+    CoRequest r = LssRequest(handle, LSS_CONFIGURE_BIT_TIMING);
     r.payload.lss.a = table;
     r.payload.lss.b = index;
     r.payload.lss.out8 = errorCode;
@@ -380,42 +532,42 @@ int32_t KIV_LSS_ConfigureBitTiming(KIV_Handle handle, uint8_t table, uint8_t ind
 
 int32_t KIV_LSS_ActivateBitTiming(KIV_Handle handle, uint16_t delayMs) {
     if (handle == nullptr) return KIV_ERR_PARAM;
-    CoRequest r = LssRequest(LSS_ACTIVATE_BIT_TIMING);
+    CoRequest r = LssRequest(handle, LSS_ACTIVATE_BIT_TIMING);
     r.payload.lss.delayMs = delayMs;
     return Submit(handle, r, __func__);
 }
 
 int32_t KIV_LSS_StoreConfiguration(KIV_Handle handle, uint8_t* errorCode) {
     if (handle == nullptr || errorCode == nullptr) return KIV_ERR_PARAM;
-    CoRequest r = LssRequest(LSS_STORE);
+    CoRequest r = LssRequest(handle, LSS_STORE);
     r.payload.lss.out8 = errorCode;
     return Submit(handle, r, __func__);
 }
 
 int32_t KIV_LSS_InquireIdentity(KIV_Handle handle, uint32_t identity[4]) {
     if (handle == nullptr || identity == nullptr) return KIV_ERR_PARAM;
-    CoRequest r = LssRequest(LSS_INQUIRE_IDENTITY);
+    CoRequest r = LssRequest(handle, LSS_INQUIRE_IDENTITY);
     r.payload.lss.out32 = identity;
     return Submit(handle, r, __func__);
 }
 
 int32_t KIV_LSS_InquireNodeId(KIV_Handle handle, uint8_t* nodeId) {
     if (handle == nullptr || nodeId == nullptr) return KIV_ERR_PARAM;
-    CoRequest r = LssRequest(LSS_INQUIRE_NODE_ID);
+    CoRequest r = LssRequest(handle, LSS_INQUIRE_NODE_ID);
     r.payload.lss.out8 = nodeId;
     return Submit(handle, r, __func__);
 }
 
 int32_t KIV_LSS_IdentifyNonConfigured(KIV_Handle handle, uint32_t timeoutMs) {
     if (handle == nullptr) return KIV_ERR_PARAM;
-    CoRequest r = LssRequest(LSS_IDENTIFY_NON_CONFIGURED);
+    CoRequest r = LssRequest(handle, LSS_IDENTIFY_NON_CONFIGURED);
     r.payload.lss.waitMs = timeoutMs;
     return Submit(handle, r, __func__);
 }
 
 int32_t KIV_LSS_Fastscan(KIV_Handle handle, uint32_t timeoutMs, uint32_t found[4]) {
     if (handle == nullptr || found == nullptr || timeoutMs > 0x7FFFFFFFu) return KIV_ERR_PARAM;
-    CoRequest r = LssRequest(LSS_FASTSCAN);
+    CoRequest r = LssRequest(handle, LSS_FASTSCAN);
     r.payload.lss.waitMs = timeoutMs != 0 ? timeoutMs : kFastscanDefaultStepMs;
     r.payload.lss.out32 = found;
     return Submit(handle, r, __func__);
@@ -428,3 +580,27 @@ int32_t KIV_LSS_SetTimeout(KIV_Handle handle, uint32_t timeoutMs) {
 }
 
 }  // extern "C"
+
+namespace orukiv {
+
+int32_t LssFastscan(KIV_Handle handle, uint32_t stepMs, uint32_t found[4], uint8_t* resetAnswered,
+                    uint32_t cancelMark) {
+    CoRequest r = LssRequest(handle, LSS_FASTSCAN);
+    r.cancelMark = cancelMark;
+    r.payload.lss.waitMs = stepMs != 0 ? stepMs : kFastscanDefaultStepMs;
+    r.payload.lss.out32 = found;
+    r.payload.lss.out8 = resetAnswered;
+    return Submit(handle, r, "KIV_LSS_ConfigureAll");
+}
+
+int32_t LssProbeNode(KIV_Handle handle, uint8_t node, uint32_t waitMs, uint8_t* inUse,
+                     uint32_t cancelMark) {
+    CoRequest r = LssRequest(handle, LSS_PROBE_NODE);
+    r.cancelMark = cancelMark;
+    r.payload.lss.a = node;
+    r.payload.lss.waitMs = waitMs;
+    r.payload.lss.out8 = inUse;
+    return Submit(handle, r, "KIV_LSS_ConfigureAll");
+}
+
+}  // namespace orukiv

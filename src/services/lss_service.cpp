@@ -32,8 +32,8 @@ extern const Service kLssService = {
     kRequestTypes,
     std::size(kRequestTypes),
     Dispatch,
-    cia301::kCobLssSlave,
-    cia301::kCobLssSlave,
+    0,
+    kAllFrames,  // the answers on 0x7E4, and the SDO answer of a node-ID probe
     OnFrame,
     Due,
     nullptr,

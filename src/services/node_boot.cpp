@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "log/log.h"
+#include "stack/cancel.h"
 #include "stack/cia301.h"
 #include "instance/co_stack.h"
 
@@ -20,6 +21,7 @@ constexpr uint16_t kDeviceType = cia301::kObjDeviceType;
 constexpr uint16_t kIdentity = cia301::kObjIdentity;
 
 // CiA 302-2 error status letters.
+constexpr uint8_t kNotListed = 'A';
 constexpr uint8_t kNoAnswer = 'B';
 constexpr uint8_t kDeviceTypeDiffers = 'C';
 constexpr uint8_t kNoHeartbeat = 'E';
@@ -31,8 +33,8 @@ constexpr uint8_t kIdentityDiffers[4] = {'D', 'M', 'N', 'O'};
 
 class Boot {
 public:
-    Boot(KIV_Handle h, uint8_t node, const KIV_BootParam& p, KIV_BootReport& r)
-        : h_(h), node_(node), p_(p), r_(r), start_(StackTick(h)) {
+    Boot(KIV_Handle h, uint8_t node, const KIV_BootParam& p, KIV_BootReport& r, uint32_t mark)
+        : h_(h), node_(node), p_(p), r_(r), start_(StackTick(h)), mark_(mark) {
         std::memset(&r_, 0, sizeof r_);
         r_.nmtState = KIV_NMT_STATE_UNKNOWN;
         bootTimeMs_ = p.bootTimeMs != 0 ? p.bootTimeMs : kDefaultBootTimeMs;
@@ -47,6 +49,10 @@ public:
             if ((p_.flags & KIV_BOOT_CONFIGURE) != 0 && !Configure()) return Finish();
         }
         if (!Supervise()) return Finish();
+        if (Cancelled()) {
+            Fail(0, KIV_ERR_CANCELLED);
+            return Finish();
+        }
         if ((p_.flags & KIV_BOOT_START) != 0 && !keep) {
             r_.step = KIV_BOOT_STEP_START;
             const int32_t rc = KIV_NMT_SendCommand(h_, node_, KIV_NMT_CMD_START);
@@ -61,11 +67,15 @@ public:
 private:
     uint32_t Elapsed() const { return StackTick(h_) - start_; }
 
+    // A cancelled boot has no status letter: KIV_ERR_CANCELLED says it all.
     bool Fail(uint8_t letter, int32_t result) {
-        r_.status = letter;
+        if (Cancelled()) result = KIV_ERR_CANCELLED;
+        r_.status = result == KIV_ERR_CANCELLED ? 0 : letter;
         r_.result = result;
         return false;
     }
+
+    bool Cancelled() const { return CancelledSince(h_, node_, mark_); }
 
     int32_t Finish() {
         r_.elapsedMs = Elapsed();
@@ -89,6 +99,7 @@ private:
         r_.index = index;
         r_.subIndex = sub;
         r_.abortCode = 0;
+        if (Cancelled()) return KIV_ERR_CANCELLED;
         const int32_t rc =
             KIV_ReadObjectEx(h_, node_, index, sub, buf, sizeof buf, &got, &r_.abortCode);
         value = static_cast<uint32_t>(buf[0]) | static_cast<uint32_t>(buf[1]) << 8 |
@@ -100,7 +111,7 @@ private:
         if (expected == 0 || expected == actual) return true;
         r_.expected = expected;
         r_.actual = actual;
-        return Fail(letter, KIV_ERR_ABORTED);
+        return Fail(letter, KIV_ERR_MISMATCH);
     }
 
     bool CheckDeviceType() {
@@ -112,7 +123,7 @@ private:
             const int32_t rc = Read(kDeviceType, 0, value);
             if (rc == KIV_OK) break;
             // Only silence is waited out: a node that refuses is there.
-            if (!mandatory || rc != KIV_ERR_TIMEOUT || Elapsed() >= bootTimeMs_)
+            if (!mandatory || rc != KIV_ERR_TIMEOUT || Elapsed() >= bootTimeMs_ || Cancelled())
                 return Fail(kNoAnswer, rc);
             const uint32_t spent = Elapsed() - askedAt;
             if (spent < kRetryMs) platform::SleepMs(kRetryMs - spent);
@@ -141,7 +152,7 @@ private:
         const uint32_t from = StackTick(h_);
         for (;;) {
             if (pred()) return true;
-            if (StackTick(h_) - from >= waitMs) return pred();
+            if (StackTick(h_) - from >= waitMs || Cancelled()) return pred();
             platform::SleepMs(kPollMs);
         }
     }
@@ -198,9 +209,44 @@ private:
     KIV_BootReport& r_;
     uint32_t start_;
     uint32_t bootTimeMs_;
+    uint32_t mark_;  // the node's cancel mark when the boot was asked for
 };
 
 }  // namespace
+
+void ReportUnlistedBootUp(CoStack* stack, uint8_t node) {
+    if (stack->onEvent == nullptr || !HostReachable(stack)) return;
+    KIV_Event ev;
+    std::memset(&ev, 0, sizeof ev);
+    ev.type = KIV_EVENT_BOOT;
+    ev.node = node;
+    ev.body.boot.status = kNotListed;
+    ev.body.boot.nmtState = KIV_NMT_STATE_PRE_OPERATIONAL;
+    stack->onEvent(&ev, stack->userData);
+}
+
+int32_t BootOneNode(KIV_Handle handle, uint8_t node, const KIV_BootParam& param,
+                    KIV_BootReport& report, uint32_t cancelMark) {
+    KIV_BootReport r;
+    const int32_t result = Boot(handle, node, param, r, cancelMark).Run();
+    report = r;
+
+    CoRequest ev;
+    std::memset(&ev, 0, sizeof ev);
+    ev.type = REQ_BOOT_EVENT;
+    ev.node = node;
+    ev.payload.boot.status = r.status;
+    ev.payload.boot.nmtState = r.nmtState;
+    ev.payload.boot.result = r.result;
+    ev.payload.boot.abortCode = r.abortCode;
+    (void)SubmitRequest(handle, &ev, "KIV_BootNode");
+    return result;
+}
+
+bool BootParamValid(const KIV_BootParam& param) {
+    return (param.flags & KIV_BOOT_CONFIGURE) == 0 || param.dcf != nullptr ||
+           (param.conciseDcf != nullptr && param.conciseDcfSize != 0);
+}
 
 void EmitBootEvent(CoStack* stack, const CoRequest* request) {
     if (stack->onEvent == nullptr || !HostReachable(stack)) return;
@@ -224,25 +270,10 @@ extern "C" int32_t KIV_BootNode(KIV_Handle handle, uint8_t node, const KIV_BootP
                                 KIV_BootReport* report) {
     if (handle == nullptr || param == nullptr || report == nullptr || !cia301::IsNodeId(node))
         return KIV_ERR_PARAM;
-    if ((param->flags & KIV_BOOT_CONFIGURE) != 0 && param->dcf == nullptr &&
-        (param->conciseDcf == nullptr || param->conciseDcfSize == 0))
-        return KIV_ERR_PARAM;
+    if (!BootParamValid(*param)) return KIV_ERR_PARAM;
     if (OnOwnWorker(handle)) {
         Log().Error("kiv KIV_BootNode called in a callback of its own instance: refused");
         return KIV_ERR_PARAM;
     }
-    KIV_BootReport r;
-    const int32_t result = Boot(handle, node, *param, r).Run();
-    *report = r;
-
-    CoRequest ev;
-    std::memset(&ev, 0, sizeof ev);
-    ev.type = REQ_BOOT_EVENT;
-    ev.node = node;
-    ev.payload.boot.status = r.status;
-    ev.payload.boot.nmtState = r.nmtState;
-    ev.payload.boot.result = r.result;
-    ev.payload.boot.abortCode = r.abortCode;
-    (void)SubmitRequest(handle, &ev, "KIV_BootNode");
-    return result;
+    return BootOneNode(handle, node, *param, *report, CancelMark(handle, node));
 }

@@ -144,6 +144,20 @@ std::vector<NullHandleCase> Cases() {
         {"KIV_LSS_SetTimeout", [] { return KIV_LSS_SetTimeout(nullptr, 100); }, KIV_ERR_PARAM},
         {"KIV_BootNode", [] { return KIV_BootNode(nullptr, 1, &g_boot, &g_bootReport); },
          KIV_ERR_PARAM},
+        {"KIV_LSS_ConfigureAll",
+         [] {
+             KIV_LssFound found[1];
+             uint32_t count = 0;
+             return KIV_LSS_ConfigureAll(nullptr, 1, 1, 0, 0, found, &count);
+         },
+         KIV_ERR_PARAM},
+        {"KIV_BootNetwork",
+         [] {
+             KIV_BootNetParam node{};
+             node.node = 1;
+             return KIV_BootNetwork(nullptr, &node, 1, 0, &g_bootReport);
+         },
+         KIV_ERR_PARAM},
     };
 }
 

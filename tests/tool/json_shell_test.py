@@ -49,7 +49,7 @@ CASES = [
     ("configure", ["configure", "10", DATA + "/sim_io.dcf"], None, 0,
      lambda o: len(o) == 1 and o[0]["ok"] and o[0]["written"] == o[0]["writes"] > 0),
     ("boot mismatch", ["boot", "5", "--expect", "0xA1F:0x402:0x10000:1"], None, 1,
-     lambda o: len(o) == 1 and o[0]["status"] == "O" and o[0]["result"] == "KIV_ERR_ABORTED"
+     lambda o: len(o) == 1 and o[0]["status"] == "O" and o[0]["result"] == "KIV_ERR_MISMATCH"
      and o[0]["index"] == 0x1018 and o[0]["subIndex"] == 4 and o[0]["actual"] == 0x12345678),
     ("lss scan", ["--unconfigured", "2", "lss", "scan"], None, 0,
      lambda o: [x["identity"][-2:] for x in o] == ["E0", "E1"]),

@@ -19,7 +19,7 @@ namespace {
 class SimBus : public Bus {
 public:
     SimBus(uint32_t bitRate, int unconfigured) {
-        if (bitRate != 0) net_.Bus().SetBitTiming({bitRate, kHostTxQueue});
+        if (bitRate != 0) net_.Bus().SetBitTiming({bitRate, kHostTxQueue, true});
         host_ = net_.Bus().Attach("orukiv", [this](const KIV_CanFrame& f) { Deliver(f); });
         if (bitRate != 0) host_->SetSentHandler([this] { FramesArrived(); });
         net_.AddUnconfigured(unconfigured);

@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "cancel_on_interrupt.h"
 #include "command.h"
 #include "event_text.h"
 #include "interrupt.h"
@@ -13,15 +14,7 @@
 
 namespace orukiv::tool {
 
-namespace {
-
-struct BootArgs {
-    int64_t node = 0, deviceType = 0, supervise = 0, bootTime = 0;
-    std::string expect, dcf;
-    bool start = false, reset = false, mandatory = false;
-};
-
-const char* StatusText(uint8_t letter) {
+const char* BootStatusText(uint8_t letter) {
     switch (letter) {
         case 'A':
             return "the node is not in the network list";
@@ -52,11 +45,19 @@ const char* StatusText(uint8_t letter) {
     }
 }
 
-const char* StepText(uint8_t step) {
+const char* BootStepText(uint8_t step) {
     static const char* const names[] = {"",          "device type", "identity", "reset",
                                         "configure", "supervision", "start",    "done"};
     return step < std::size(names) ? names[step] : "?";
 }
+
+namespace {
+
+struct BootArgs {
+    int64_t node = 0, deviceType = 0, supervise = 0, bootTime = 0;
+    std::string expect, dcf;
+    bool start = false, reset = false, mandatory = false;
+};
 
 int Boot(Session& s, const BootArgs& a) {
     const auto node = static_cast<uint8_t>(a.node);
@@ -85,18 +86,19 @@ int Boot(Session& s, const BootArgs& a) {
         p.flags |= KIV_BOOT_CONFIGURE;
     }
     // The boot resets and configures the node: interrupted before it
-    // starts, nothing is sent; once under way it is one library call that
-    // ends by itself (within the boot time).
+    // starts, nothing is sent; once under way an interrupt cancels it (the
+    // SDO transfer under way sends its abort frame).
     if (Interrupted()) {
         KIV_OdFree(dcf);
         return PrintError(s, "interrupted; nothing was sent to node " + std::to_string(node),
                           fields);
     }
     KIV_BootReport r{};
-    const int32_t result = KIV_BootNode(s.h(), node, &p, &r);
+    const int32_t result =
+        RunCancellable(s.h(), node, [&] { return KIV_BootNode(s.h(), node, &p, &r); });
     KIV_OdFree(dcf);
     const Json report = Json(fields)
-                            .Str("step", StepText(r.step))
+                            .Str("step", BootStepText(r.step))
                             .Str("state", NmtStateName(r.nmtState))
                             .Uint("elapsedMs", r.elapsedMs);
     if (result == KIV_OK) {
@@ -107,11 +109,12 @@ int Boot(Session& s, const BootArgs& a) {
                   Json(report).Str("status", r.status == 'L' ? "L" : ""));
         return kExitOk;
     }
-    std::string what = "node " + std::to_string(node) + ": boot, step '" + StepText(r.step) + "'";
+    std::string what =
+        "node " + std::to_string(node) + ": boot, step '" + BootStepText(r.step) + "'";
     Json failed(report);
     if (r.status != 0) {
         what += ", status '" + std::string(1, static_cast<char>(r.status)) +
-                "': " + StatusText(r.status) + ";";
+                "': " + BootStatusText(r.status) + ";";
         failed.Str("status", std::string(1, static_cast<char>(r.status)));
     }
     if (r.index != 0) {

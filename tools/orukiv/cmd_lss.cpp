@@ -3,11 +3,14 @@
 //                                        answers; each identity listed
 //   lss set-id V:P:R:S NODE [--store]    number one slave
 //   lss inquire [V:P:R:S]                identity and node-ID of one slave
+//   lss configure-all --first N [--count M] [--store] [--step MS]
+//                                        number every unconfigured slave
 #include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "cancel_on_interrupt.h"
 #include "command.h"
 #include "interrupt.h"
 #include "report.h"
@@ -48,7 +51,7 @@ namespace {
 
 struct LssArgs {
     std::string identity;
-    int64_t node = 0, step = 0;
+    int64_t node = 0, step = 0, first = 0, count = 127;
     bool store = false;
 };
 
@@ -65,8 +68,9 @@ int Scan(Session& s, uint32_t stepMs) {
     // until all are switched back to waiting at the end.
     for (int i = 0; i < 127; ++i) {
         uint32_t id[4] = {};
-        const int32_t r = KIV_LSS_Fastscan(s.h(), stepMs, id);
-        if (r == KIV_ERR_TIMEOUT) break;
+        const int32_t r =
+            RunCancellable(s.h(), 0, [&] { return KIV_LSS_Fastscan(s.h(), stepMs, id); });
+        if (r == KIV_ERR_TIMEOUT || r == KIV_ERR_CANCELLED) break;
         if (!Report(s, "fastscan", r)) {
             failed = true;
             break;
@@ -139,10 +143,15 @@ int Inquire(Session& s, const std::string& identity) {
     }
     uint32_t id[4] = {};
     uint8_t node = 0;
-    const bool ok = Report(s, "inquire identity", KIV_LSS_InquireIdentity(s.h(), id)) &&
-                    Report(s, "inquire node-ID", KIV_LSS_InquireNodeId(s.h(), &node));
+    int32_t r = KIV_LSS_InquireIdentity(s.h(), id);
+    if (r == KIV_OK) r = KIV_LSS_InquireNodeId(s.h(), &node);
     Report(s, "switch to waiting state", KIV_LSS_SwitchGlobal(s.h(), 0));
-    if (!ok) return kExitFailed;
+    if (r == KIV_ERR_AMBIGUOUS)
+        return PrintError(s,
+                          "several slaves answered the inquiry (more than one was in "
+                          "configuration state): name one with its IDENTITY",
+                          Json().Str("result", ResultName(r)));
+    if (!Report(s, "inquire", r)) return kExitFailed;
     char text[160];
     std::snprintf(text, sizeof text,
                   "identity %s (vendor 0x%08X, product 0x%08X, revision 0x%08X, serial 0x%08X)\n"
@@ -153,10 +162,47 @@ int Inquire(Session& s, const std::string& identity) {
     return kExitOk;
 }
 
+int ConfigureAll(Session& s, const LssArgs& a) {
+    if (Interrupted()) return PrintError(s, "interrupted; nothing was sent");
+    const auto max = static_cast<uint8_t>(a.count);
+    std::vector<KIV_LssFound> found(max);
+    uint32_t count = 0;
+    const int32_t r = RunCancellable(s.h(), 0, [&] {
+        return KIV_LSS_ConfigureAll(s.h(), static_cast<uint8_t>(a.first), max,
+                                    a.store ? KIV_LSS_STORE : 0u, static_cast<uint32_t>(a.step),
+                                    found.data(), &count);
+    });
+    for (uint32_t i = 0; i < count; ++i) {
+        const KIV_LssFound& e = found[i];
+        const std::string who = IdentityText(e.identity);
+        Json fields =
+            Json().Str("identity", who).Uint("node", e.nodeId).Bool("stored", e.stored != 0);
+        if (e.result == KIV_OK) {
+            PrintDone(s,
+                      "slave " + who + ": node-ID " + std::to_string(e.nodeId) +
+                          (e.stored != 0 ? ", stored" : ""),
+                      fields);
+            continue;
+        }
+        std::string what = "slave " + who;
+        what += e.nodeId != 0 ? ": node-ID " + std::to_string(e.nodeId) + ", store" : ": numbering";
+        if (e.errorCode != 0) {
+            what += " (LSS error code " + std::to_string(e.errorCode) + ")";
+            fields.Uint("lssError", e.errorCode);
+        }
+        PrintFailure(s, what, e.result, 0, fields);
+    }
+    if (r != KIV_OK && (count == 0 || found[count - 1].result == KIV_OK))
+        PrintFailure(s, "fastscan", r);
+    if (!s.options().json) std::printf("%u slave%s numbered\n", count, count == 1 ? "" : "s");
+    return r == KIV_OK ? kExitOk : kExitFailed;
+}
+
 }  // namespace
 
 Command LssCommand() {
-    return {"lss", "layer setting services: scan|set-id|inquire", [](CLI::App& lss) -> Handler {
+    return {"lss", "layer setting services: scan|set-id|inquire|configure-all",
+            [](CLI::App& lss) -> Handler {
                 auto args = std::make_shared<LssArgs>();
                 lss.require_subcommand(1);
                 CLI::App* scan = lss.add_subcommand(
@@ -176,8 +222,21 @@ Command LssCommand() {
                     "identity and node-ID of the slave with IDENTITY, or of the only slave");
                 inquire->add_option("IDENTITY", args->identity, "vendor:product:revision:serial")
                     ->check(IdentityCheck());
+                CLI::App* all = lss.add_subcommand(
+                    "configure-all", "number every unconfigured slave from node-ID --first up");
+                AddNumber(*all, "--first", args->first, 1, 127, "the first node-ID given")
+                    ->option_text("N")
+                    ->required();
+                AddNumber(*all, "--count", args->count, 1, 127,
+                          "number at most this many slaves (default 127)")
+                    ->option_text("M");
+                all->add_flag("--store", args->store, "each slave keeps its node-ID");
+                AddNumber(*all, "--step", args->step, 1, 10000,
+                          "wait for 'no answer' per fastscan step (default 20)")
+                    ->option_text("MS");
                 return [=](Session& s) {
                     if (scan->parsed()) return Scan(s, static_cast<uint32_t>(args->step));
+                    if (all->parsed()) return ConfigureAll(s, *args);
                     if (setId->parsed()) {
                         uint32_t id[4] = {};
                         ParseIdentity(args->identity, id);

@@ -60,14 +60,15 @@ Command MoveCommand();
 Command DemoCommand();
 Command ShellCommand();
 Command ServeSlcanCommand();
-Command OdCommand();         // cmd_od.cpp
-Command ConciseCommand();    // cmd_od.cpp
-Command ConfigureCommand();  // cmd_od.cpp
-Command UploadCommand();     // cmd_transfer.cpp
-Command DownloadCommand();   // cmd_transfer.cpp
-Command CyclicCommand();     // cmd_cyclic.cpp
-Command LssCommand();        // cmd_lss.cpp
-Command BootCommand();       // cmd_boot.cpp
+Command OdCommand();           // cmd_od.cpp
+Command ConciseCommand();      // cmd_od.cpp
+Command ConfigureCommand();    // cmd_od.cpp
+Command UploadCommand();       // cmd_transfer.cpp
+Command DownloadCommand();     // cmd_transfer.cpp
+Command CyclicCommand();       // cmd_cyclic.cpp
+Command LssCommand();          // cmd_lss.cpp
+Command BootCommand();         // cmd_boot.cpp
+Command BootNetworkCommand();  // cmd_boot_network.cpp
 
 // ---- Arguments the definitions share (cli_args.cpp) -----------------------
 
@@ -91,6 +92,9 @@ bool ParseIdentity(const std::string& text, uint32_t out[4]);
 CLI::Validator IdentityCheck();
 // "0x00000A1F:0x00000305:0x00010000:0x00C0FFEE"
 std::string IdentityText(const uint32_t id[4]);
+// A CiA 302-2 boot status letter and a KIV_BootStep in words (cmd_boot.cpp).
+const char* BootStatusText(uint8_t letter);
+const char* BootStepText(uint8_t step);
 
 // ---- Running (cli.cpp) -----------------------------------------------------
 

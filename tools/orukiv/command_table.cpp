@@ -28,6 +28,7 @@ const std::vector<Command>& Commands() {
         ConfigureCommand(),
         LssCommand(),
         BootCommand(),
+        BootNetworkCommand(),
         DemoCommand(),
         ShellCommand(),
         ServeSlcanCommand(),

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "cmd_cyclic.h"
 #include "cmd_od.h"
@@ -34,6 +35,7 @@ public:
         : s(s), net(net), listener(net.Bus().Attach("demo listener")) {}
     ~Demo() {
         if (lssTicker) lssTicker->Stop();
+        if (newTicker) newTicker->Stop();
         net.Bus().Detach(listener);
     }
 
@@ -43,6 +45,9 @@ public:
     // The LSS step's slave, without a node-ID until the demo gives it one.
     std::unique_ptr<sim::SimNode> lssNode;
     std::unique_ptr<sim::SimTicker> lssTicker;
+    // The network step's four new slaves.
+    std::vector<std::unique_ptr<sim::SimNode>> newSlaves;
+    std::unique_ptr<sim::SimTicker> newTicker;
 
     void Say(const std::string& line) const { std::printf("  %s\n", line.c_str()); }
     bool Fail(const std::string& why) const {
@@ -534,6 +539,74 @@ bool BootNumbered(Demo& d) {
         [](const KIV_Event& e) { return e.type == KIV_EVENT_BOOT && e.node == kNumbered; }, from);
 }
 
+constexpr uint8_t kFirstNew = 21;
+constexpr int kNewSlaves = 4;
+
+// Four new slaves without node-IDs join; KIV_LSS_ConfigureAll numbers them
+// from 21, then KIV_BootNetwork boots the drive, the I/O module (both
+// mandatory) and the four (optional) side by side and starts them.
+bool NumberAndBootNetwork(Demo& d) {
+    d.newTicker = std::make_unique<sim::SimTicker>(milliseconds(5));
+    for (int i = 0; i < kNewSlaves; ++i) {
+        auto n = std::make_unique<sim::SimNode>(d.net.Bus(), 255);
+        sim::SimNode::Identity id;
+        id.deviceType = 0x00000191;
+        id.name = "orukiv sim LSS slave";
+        id.vendorId = kLssIdentity[0];
+        id.productCode = kLssIdentity[1];
+        id.revision = kLssIdentity[2];
+        id.serial = 0x7FFF0001u + static_cast<uint32_t>(i);
+        n->AddDeviceObjects(id);
+        n->AddCommunicationObjects();
+        n->SetLssAnswerDelay(std::chrono::microseconds(0), std::chrono::microseconds(2000),
+                             static_cast<uint32_t>(i + 1));
+        d.newTicker->Add(*n);
+        d.newSlaves.push_back(std::move(n));
+    }
+    d.newTicker->Start();
+    d.Say("four slaves without a node-ID (255) joined the network");
+    KIV_LssFound found[kNewSlaves + 1];
+    uint32_t count = 0;
+    const auto start = Clock::now();
+    int32_t r = KIV_LSS_ConfigureAll(d.s.h(), kFirstNew, kNewSlaves + 1, 0, 0, found, &count);
+    const long ms =
+        static_cast<long>(std::chrono::duration_cast<milliseconds>(Clock::now() - start).count());
+    for (uint32_t i = 0; i < count; ++i)
+        d.Say("slave " + IdentityText(found[i].identity) + ": node-ID " +
+              std::to_string(found[i].nodeId));
+    if (r != KIV_OK) return d.Fail("configure-all: " + ResultText(r));
+    if (count != kNewSlaves) return d.Fail(std::to_string(count) + " slaves numbered, not 4");
+    d.Say("4 slaves numbered in " + std::to_string(ms) + " ms");
+
+    std::vector<KIV_BootNetParam> list;
+    const auto add = [&](uint8_t node, uint32_t flags, uint32_t serial) {
+        KIV_BootNetParam n{};
+        n.node = node;
+        n.param.flags = flags | KIV_BOOT_START;
+        n.param.deviceType = node == kDrive || node == kIo ? 0 : 0x00000191;
+        n.param.serial = serial;
+        list.push_back(n);
+    };
+    add(kDrive, KIV_BOOT_MANDATORY, 0);
+    add(kIo, KIV_BOOT_MANDATORY, 0);
+    for (uint32_t i = 0; i < count; ++i) add(found[i].nodeId, 0, found[i].identity[3]);
+    std::vector<KIV_BootReport> reports(list.size());
+    r = KIV_BootNetwork(d.s.h(), list.data(), static_cast<uint32_t>(list.size()), 0,
+                        reports.data());
+    for (std::size_t i = 0; i < list.size(); ++i)
+        d.Say("node " + std::to_string(list[i].node) + ": " +
+              (reports[i].result == KIV_OK
+                   ? std::string("booted, ") + NmtStateName(reports[i].nmtState)
+                   : "status '" + std::string(1, char(reports[i].status)) + "', " +
+                         ResultText(reports[i].result)));
+    if (r != KIV_OK) return d.Fail("network boot: " + ResultText(r));
+    for (const auto& n : d.newSlaves)
+        if (n->NmtState() != KIV_NMT_STATE_OPERATIONAL)
+            return d.Fail("node " + std::to_string(n->NodeId()) + " is not operational");
+    d.Say("network of six nodes booted and started");
+    return true;
+}
+
 struct DemoStep {
     const char* name;
     bool (*run)(Demo&);
@@ -557,6 +630,7 @@ const DemoStep kSteps[] = {
     {"DCF applied, read back by name", ApplyDcf},
     {"LSS: unconfigured node numbered", LssNumbering},
     {"boot-up of the numbered node", BootNumbered},
+    {"4 slaves numbered, network booted", NumberAndBootNetwork},
 };
 
 // The instance's counters over the whole demo.

@@ -126,6 +126,10 @@ const ResultCode kResultCodes[] = {
     {KIV_ERR_NO_RESOURCE, "KIV_ERR_NO_RESOURCE", "no free request slot or SDO channel"},
     {KIV_ERR_ABORTED, "KIV_ERR_ABORTED", "the server aborted the transfer"},
     {KIV_ERR_NO_SEND, "KIV_ERR_NO_SEND", "the frame could not be sent"},
+    {KIV_ERR_CANCELLED, "KIV_ERR_CANCELLED", "cancelled (interrupted)"},
+    {KIV_ERR_AMBIGUOUS, "KIV_ERR_AMBIGUOUS",
+     "several slaves answered: more than one is in configuration state"},
+    {KIV_ERR_MISMATCH, "KIV_ERR_MISMATCH", "the node's value differs from the expected one"},
 };
 
 const ResultCode* FindResultCode(int32_t result) {

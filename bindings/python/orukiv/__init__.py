@@ -20,6 +20,8 @@ from .errors import (
     LssError,
     BootError,
     CancelledError,
+    AmbiguousError,
+    MismatchError,
     abort_text,
 )
 from .events import (
@@ -87,5 +89,5 @@ __all__ = [
     "SdoTimeoutError", "SendError", "Stats", "SupervisionMode", "SyncEvent", "TimeEvent",
     "UnclassifiedEvent", "abort_text", "library_version",
     "BootError", "CancelledError", "LssError", "NmtError", "PdoMap", "PdoVariable", "Record",
-    "RemoteNode", "Scanner", "SdoTooLongError", "Variable",
+    "RemoteNode", "Scanner", "SdoTooLongError", "Variable", "AmbiguousError", "MismatchError",
 ]

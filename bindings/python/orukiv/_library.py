@@ -40,6 +40,8 @@ KIV_ERR_NO_RESOURCE = 3
 KIV_ERR_ABORTED = 4
 KIV_ERR_NO_SEND = 6
 KIV_ERR_CANCELLED = 7
+KIV_ERR_AMBIGUOUS = 8
+KIV_ERR_MISMATCH = 9
 
 KIV_TIMING_WAKE_ON_REQUEST = 0x1
 KIV_TIMING_DRAIN_RECEIVE = 0x2
@@ -237,6 +239,25 @@ class BootReport(Structure):
         ("actual", c_uint32),
         ("elapsedMs", c_uint32),
         ("reserved2", c_uint32),
+    ]
+
+
+class BootNetParam(Structure):
+    _fields_ = [
+        ("node", c_uint8),
+        ("reserved", c_uint8 * 7),
+        ("param", BootParam),
+    ]
+
+
+class LssFound(Structure):
+    _fields_ = [
+        ("identity", c_uint32 * 4),
+        ("nodeId", c_uint8),
+        ("stored", c_uint8),
+        ("errorCode", c_uint8),
+        ("reserved", c_uint8),
+        ("result", c_int32),
     ]
 
 
@@ -523,6 +544,9 @@ EXPORTS: Dict[str, Tuple[object, List[object]]] = {
     "KIV_LSS_Fastscan": (c_int32, [_H, c_uint32, POINTER(c_uint32)]),
     "KIV_LSS_SetTimeout": (c_int32, [_H, c_uint32]),
     "KIV_BootNode": (c_int32, [_H, c_uint8, POINTER(BootParam), POINTER(BootReport)]),
+    "KIV_BootNetwork": (c_int32, [_H, POINTER(BootNetParam), c_uint32, c_uint32, POINTER(BootReport)]),
+    "KIV_LSS_ConfigureAll": (c_int32, [_H, c_uint8, c_uint8, c_uint32, c_uint32, POINTER(LssFound),
+                                       POINTER(c_uint32)]),
     # orukiv_od.h
     "KIV_OdLoadFile": (c_void_p, [c_char_p, c_uint8, POINTER(OdError)]),
     "KIV_OdLoadText": (c_void_p, [c_char_p, c_uint32, c_uint8, POINTER(OdError)]),

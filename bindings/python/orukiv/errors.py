@@ -90,9 +90,24 @@ class CancelledError(Error):
     meaning = "cancelled"
 
 
+class AmbiguousError(Error):
+    """KIV_ERR_AMBIGUOUS: several LSS slaves answered an inquiry meant for one."""
+
+    result = L.KIV_ERR_AMBIGUOUS
+    meaning = "several LSS slaves answered"
+
+
+class MismatchError(Error):
+    """KIV_ERR_MISMATCH: a boot check read another value than expected."""
+
+    result = L.KIV_ERR_MISMATCH
+    meaning = "a check read another value than expected"
+
+
 RESULT_ERRORS: Dict[int, Type[Error]] = {
     int(getattr(cls, "result")): cls
-    for cls in (ParamError, SdoTimeoutError, NoResourceError, SdoAbortedError, NoSendError)
+    for cls in (ParamError, SdoTimeoutError, NoResourceError, SdoAbortedError, NoSendError,
+                AmbiguousError, MismatchError)
 }
 
 

@@ -18,6 +18,8 @@
 // time: frames wait in a bounded transmit queue per endpoint, leave one at a
 // time in identifier order, each occupying the bus for FrameBits of it at
 // the bit rate, and are delivered from the bus's own thread at their end.
+// With BitTiming::mergeIdentical, identical frames that start in the same
+// bit time are one frame, as on a real bus.
 #pragma once
 
 #include <atomic>
@@ -159,6 +161,12 @@ struct BitTiming {
     // Frames each endpoint's transmit queue holds unless SetTxQueueDepth
     // says otherwise (10: a SocketCAN socket's default); 0: no bound.
     std::size_t txQueueDepth = 10;
+    // Identical frames (identifier, RTR, DLC, data) of several endpoints
+    // that start in the same bit time, frames that waited for the bus
+    // included, are one frame on the bus, as on a real one: every such
+    // sender sees its frame sent, the other endpoints receive it once.
+    // Off: each is a frame of its own.
+    bool mergeIdentical = false;
 };
 
 // Thread-safe in-memory CAN bus. Must outlive every endpoint attached to it.
@@ -607,6 +615,12 @@ public:
     void SetBootUpDelay(std::chrono::milliseconds delay);
     // Test knob: "store configuration" refused with error code 1.
     void SetLssStoreSupported(bool on);
+    // Every LSS answer goes out `delay` plus a random share of `jitter`
+    // (uniform, from a generator seeded with `seed`) after the frame it
+    // answers, as slaves answering one query at different moments do. 0
+    // and 0 at first: at once.
+    void SetLssAnswerDelay(std::chrono::microseconds delay, std::chrono::microseconds jitter,
+                           uint32_t seed = 1);
 
     // Manual mode: handles every queued frame; returns how many.
     std::size_t Pump();
@@ -727,6 +741,9 @@ private:
     bool lssStoreSupported_ = true;
     uint8_t selectiveMatched_ = 0;  // parts of a switch selective matched so far
     uint8_t fastscanPos_ = 0xFF;    // identity part next checked; 0xFF not scanning
+    std::chrono::microseconds lssDelay_{0};
+    std::chrono::microseconds lssJitter_{0};
+    std::mt19937 lssRng_;
 };
 
 // ---------------------------------------------------------------------------
@@ -890,8 +907,9 @@ public:
     SimIoNode& Io() { return io_; }
     std::vector<SimNode*> Nodes() { return {&drive_, &io_}; }
     // Before Start: adds n LSS slaves without a node-ID (255), with device
-    // objects, identity 0x00000A1F:0x00000305:0x00010000:0x00C0FFE0 + i and
-    // a producer heartbeat of 1000 ms once numbered.
+    // objects, identity 0x00000A1F:0x00000305:0x00010000:0x00C0FFE0 + i, a
+    // producer heartbeat of 1000 ms once numbered, and LSS answers within
+    // 2 ms at random moments (SetLssAnswerDelay).
     void AddUnconfigured(int n);
     void Start();
 
