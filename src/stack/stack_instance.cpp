@@ -152,8 +152,10 @@ unsigned WorkerMain(void* instance) {
             WorkerPass(stack);
             // A receive poll that filled all 8 records shows a backlog: the
             // next pass comes at once, in every timing.
+            // A block download waiting for its sub-block's acknowledgement
+            // looks again after 1 ms.
             if (!CyclicPause(stack) && !LowLatencyPause(stack) && !stack->lastPollFull)
-                platform::SleepMs(kPassSleepMs);
+                platform::SleepMs(SdoAwaitsBlockAck(stack) ? 1 : kPassSleepMs);
         } while (stack->running.load() != 0);
     }
     t_workerOf = nullptr;
