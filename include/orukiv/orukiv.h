@@ -684,7 +684,10 @@ ORUKIV_C_API int32_t KIV_ReadObject(KIV_Handle handle, uint8_t node, uint16_t in
  * bus delivers them (about 8,000 frames/s). In the default timing this
  * lifts a block upload from about 0.18 of the bus to about 0.9, and a
  * heartbeat no longer waits behind a backlog of segments; the plain 5 ms
- * sleep between passes comes only after a poll that was not full.
+ * sleep between passes comes only after a poll that was not full (1 ms
+ * while a block download awaits a sub-block's acknowledgement, which lifts
+ * a block download in the default timing from about 0.7 to about 0.9 of a
+ * 1 Mbit/s bus).
  *
  * What a standard server does with overlapping transfers: a CiA 301 server
  * serves one transfer at a time on its SDO and commonly drops a request
