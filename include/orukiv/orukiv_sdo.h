@@ -87,7 +87,10 @@ ORUKIV_C_API int32_t KIV_ReadObject(KIV_Handle handle, uint8_t node, uint16_t in
  * bus delivers them (about 8,000 frames/s). In the default timing this
  * lifts a block upload from about 0.18 of the bus to about 0.9, and a
  * heartbeat no longer waits behind a backlog of segments; the plain 5 ms
- * sleep between passes comes only after a poll that was not full.
+ * sleep between passes comes only after a poll that was not full (1 ms
+ * while a block download awaits a sub-block's acknowledgement, which lifts
+ * a block download in the default timing from about 0.7 to about 0.9 of a
+ * 1 Mbit/s bus).
  *
  * Re-sent requests and late answers: an answer names at most the object,
  * so an answer to a re-sent copy cannot be told from the answer to a later

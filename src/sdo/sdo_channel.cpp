@@ -834,6 +834,12 @@ void SdoOfferFrame(CoStack* stack, const KIV_CanFrame* frame) {
     }
 }
 
+bool SdoAwaitsBlockAck(const CoStack* stack) {
+    for (const SdoChannel& ch : stack->sdoDownload)
+        if (ch.busy && ch.state == SDO_DN_BLK_DATA && ch.blk.ackDue) return true;
+    return false;
+}
+
 void SdoTickUploads(CoStack* stack) {
     Tick(stack, stack->sdoUpload);
 }

@@ -195,6 +195,11 @@ int32_t SdoSendAbort(CoStack* stack, uint8_t nodeId, uint16_t index, uint8_t sub
 // Offers one frame to one channel of either direction.
 void SdoChannelResponse(SdoChannel* ch, const KIV_CanFrame* frame);
 
+// True while a block download's sub-block is out and the server's
+// acknowledgement awaited: the default timing then sleeps 1 ms between
+// passes instead of 5, so the next sub-block follows the answer promptly.
+bool SdoAwaitsBlockAck(const CoStack* stack);
+
 // Returns once no call of the progress callback that began before this call
 // is under way, or after maxMs; at once on the instance's own worker (the
 // caller is then inside that call, or no call is under way).

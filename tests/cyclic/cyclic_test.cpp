@@ -284,3 +284,13 @@ TEST(Cyclic, GarbageFromTheCallbackSendsNothingAndCyclesGoOn) {
         EXPECT_EQ(static_cast<std::size_t>(host.calls.load()), inst.Syncs().size());
     }
 }
+
+// KIV_CyclicStats.cycles counts the SYNCs canSend took, not those it refused.
+TEST(Cyclic, RefusedSyncsAreNotCounted) {
+    Instance inst;
+    inst.bus.FailSendsWith(9);
+    ASSERT_EQ(KIV_StartCyclic(inst.h, 1000, 0, nullptr, nullptr), KIV_OK);
+    ASSERT_TRUE(inst.WaitForSyncs(3));  // tried, and refused
+    ASSERT_EQ(KIV_StopCyclic(inst.h), KIV_OK);
+    EXPECT_EQ(inst.Stats().cycles, 0u);
+}
