@@ -14,7 +14,8 @@
 
 namespace CLI {
 class App;
-}
+class Option;
+}  // namespace CLI
 
 namespace orukiv::tool {
 
@@ -42,11 +43,12 @@ int CmdTpdo(Session& s, uint8_t node, uint8_t tpdo, const std::vector<KIV_PdoMap
 // its state changes, losses and returns show too.
 int CmdMonitor(Session& s, double seconds, uint32_t superviseMs);
 int CmdScan(Session& s);
-int CmdPowerOn(Session& s, uint8_t node);
-int CmdMove(Session& s, uint8_t node, int32_t position, bool powerOnFirst);
+int CmdPowerOn(Session& s, uint8_t node, bool resetFault);
+int CmdMove(Session& s, uint8_t node, int32_t position, bool powerOnFirst, bool resetFault);
 int CmdDemo(Session& s);
-// The simulated network behind a pseudo-terminal speaking slcan (POSIX).
-int CmdServeSlcan(double seconds);
+// The simulated network behind a pseudo-terminal speaking slcan (POSIX),
+// as the session's --bus sim[@BITRATE] and --unconfigured describe it.
+int CmdServeSlcan(Session& s, double seconds);
 
 // ---- Shared by the commands and the demo ----------------------------------
 
@@ -63,8 +65,11 @@ struct NodeInfo {
     bool hasIdentity = false;
 };
 // Nodes 1..127 that answer a read of 0x1000, with their name and identity,
-// and the nodes heard by heartbeat or boot-up, in node order.
-std::vector<NodeInfo> ScanNodes(Session& s);
+// in node order, then the nodes only heard by heartbeat or boot-up (with
+// the state they showed last). `onNode` (may be empty) gets each node as
+// soon as it is known, in the same order.
+std::vector<NodeInfo> ScanNodes(Session& s,
+                                const std::function<void(const NodeInfo&)>& onNode = {});
 void PrintNodes(const std::vector<NodeInfo>& nodes);
 
 // The TPDO's COB-ID and mapping in force, read back: "COB-ID 0x185 (valid),
@@ -74,8 +79,24 @@ std::string DescribeTpdo(Session& s, uint8_t node, uint8_t tpdo, std::string& er
 // A TIME stamp of the local time now; `stamp` gets it in words.
 int32_t SendTimeNow(Session& s, std::string& stamp);
 
-// CiA 402: power-on sequence; true when the drive ends in operation enabled.
+// CiA 402 power-on: reads the statusword first; a drive in fault fails
+// with its error code (0x603F) unless `resetFault`, which resets it
+// (controlword 0x0080) and waits for switch on disabled. Then each
+// transition still needed (shutdown, switch on, enable operation; disable
+// voltage from quick stop active) is written and its state awaited in the
+// statusword, 500 ms at most. True when the drive ends in operation
+// enabled; `report` names the transitions made, or what failed and the
+// state reached.
+bool PowerOn(Session& s, uint8_t node, bool resetFault, std::string& report);
+// PowerOn without resetting a fault.
 bool PowerOn(Session& s, uint8_t node, std::string& report);
+// --reset-fault for the commands that power a drive on.
+CLI::Option* AddResetFault(CLI::App& app, bool& out);
+// True for the statuswords of fault and fault reaction active.
+bool InFault(uint16_t sw);
+// "statusword 0x0008 (fault), error code 0x2310 (0x603F)": the state, and
+// in fault the error code read from the drive.
+std::string DriveStatus(Session& s, uint8_t node, uint16_t sw);
 struct MoveOutcome {
     bool reached = false;
     int32_t position = 0;     // the last actual position read

@@ -102,7 +102,16 @@ int32_t Master::CanSend(const KIV_CanFrame* frame, void* user) {
     auto* self = static_cast<Master*>(user);
     const int32_t result = self->bus_.Send(*frame);
     if (result == 0 && self->trace_) self->trace_->Frame(*frame);  // only what went out
+    if (result == 0) {
+        std::lock_guard<std::mutex> lock(self->observerM_);
+        if (self->observer_) self->observer_(*frame);
+    }
     return result;
+}
+
+void Master::SetSendObserver(std::function<void(const KIV_CanFrame&)> observer) {
+    std::lock_guard<std::mutex> lock(observerM_);
+    observer_ = std::move(observer);
 }
 
 void Master::OnEvent(const KIV_Event* event, void* user) {

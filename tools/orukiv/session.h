@@ -8,6 +8,7 @@
 
 #include "master.h"
 #include "od_book.h"
+#include "report.h"
 
 namespace orukiv::tool {
 
@@ -21,6 +22,7 @@ struct Options {
     bool json = false;             // results and events as JSON lines
     std::vector<std::string> eds;  // --eds NODE=FILE
     uint32_t maxSize = 16u << 20;  // largest object a read takes (--max-size)
+    int unconfigured = 0;          // --unconfigured: LSS slaves on the simulated bus
 };
 
 // The outcome of one SDO access.
@@ -47,6 +49,10 @@ public:
     const Options& options() const { return options_; }
     // The nodes' dictionaries (ObjectBook::Load'ed by main).
     ObjectBook& objects() { return objects_; }
+    // Members every JSON result carries after "ok" (the shell's line number
+    // and text); empty outside the shell.
+    const Json& context() const { return context_; }
+    void SetContext(const Json& context) { context_ = context; }
 
     // Reads up to options().maxSize bytes (the server picks the protocol);
     // a longer object fails with KIV_ERR_PARAM and a message on stderr.
@@ -58,6 +64,7 @@ private:
     const Options& options_;
     Master* const master_;
     ObjectBook objects_;
+    Json context_;
 };
 
 // One SDO write of a compound command (power-on, move, tpdo), named for

@@ -39,6 +39,7 @@
 #include <vector>
 
 #include "orukiv/orukiv.h"
+#include "orukiv_sim/nmt_slave.h"
 #include "orukiv_sim/sdo_server.h"
 
 namespace orukiv::sim {
@@ -573,6 +574,15 @@ public:
     // RPDO's data is stored in its mapped objects in operational (a frame
     // shorter than the mapping is answered with EMCY 0x8210).
     void AddRpdoObjects();
+    // Supervision objects: error register 0x1001 (u8 ro; EMCY frames the
+    // node sends set it, bit 4 for a communication error), guard time
+    // 0x100C (u16 rw, ms) and life time factor 0x100D (u8 rw), consumer
+    // heartbeat time 0x1016 (sub 0 u8 const 1; sub 1 u32 rw: master node-ID
+    // in bits 16..23, time in ms in bits 0..15) and error behaviour 0x1029
+    // (sub 0 u8 const 1; sub 1 u8 rw, communication error: 0 pre-operational,
+    // 1 no change, 2 stopped), all 0. A node with them supervises its master
+    // as NmtSlave::CheckMaster says and reacts to its loss with EMCY 0x8130.
+    void AddSupervisionObjects();
     // Device type 0x1000, device name 0x1008 (visible string) and identity
     // 0x1018 sub 0..4 (count, vendor, product, revision, serial), all const.
     struct Identity {
@@ -666,6 +676,10 @@ private:
     bool HandleNetworkFrame(const KIV_CanFrame& frame);
     void NmtCommandLocked(uint8_t command);
     void BootLocked();
+    // The master lost (NmtSlave::CheckMaster): error register bit 4, EMCY
+    // 0x8130, and the state 0x1029:1 asks (0: pre-operational from
+    // operational, 1: no change, 2: stopped).
+    void MasterLostLocked(NmtSlave::Loss loss);
     // Takes a node-ID (from LSS or storage) for the node and its SDO servers.
     void AdoptNodeIdLocked(uint8_t nodeId);
     void SendTpdosLocked();
@@ -707,13 +721,9 @@ private:
     // Frames produced under the lock, sent once it is released.
     std::vector<std::pair<KIV_CanFrame, std::chrono::microseconds>> outbox_;
 
-    // Network state (sim_nmt.cpp).
-    KIV_NmtState nmtState_ = KIV_NMT_STATE_PRE_OPERATIONAL;
+    // Network state (sim_nmt.cpp, nmt_slave.cpp).
+    NmtSlave nmt_;
     mutable std::condition_variable nmtCv_;
-    uint8_t guardToggle_ = 0;
-    bool heartbeatSilenced_ = false;
-    uint16_t heartbeatPeriod_ = 0;
-    Clock::time_point nextHeartbeat_{};
     uint8_t syncCount_[4] = {};  // SYNCs since each TPDO was last sent
     std::chrono::milliseconds bootUpDelay_{0};
 
@@ -773,7 +783,10 @@ uint16_t StatusWordOf(DriveState s);
 // minus the actual value of the mode in the following error 0x60F4 (i32,
 // ro) and sets statusword bit 13 while its magnitude exceeds the window
 // 0x6065 (u32, rw, 1000) and bit 12 (following the command) in either mode;
-// the TPDOs of that SYNC carry the new values. The drive has the RPDO
+// the TPDOs of that SYNC carry the new values. Outside the window for longer
+// than the following error time out 0x6066 (u16 rw, ms; 0 at first: never)
+// the drive faults with error code 0x8611 (EMCY). The error code 0x603F
+// (u16 ro) and the error register 0x1001 show the fault until it is reset. The drive has the RPDO
 // records of AddRpdoObjects.
 class SimDrive : public SimNode {
 public:
@@ -784,8 +797,9 @@ public:
 
     DriveState State() const;
     uint16_t StatusWord() const;
-    // Enters fault (through fault reaction active) and, when asked, sends
-    // an EMCY frame (0x80 + id) with the error code.
+    // Enters fault (through fault reaction active), with the error code in
+    // 0x603F and the generic error bit in 0x1001 (a fault reset clears
+    // both), and when asked sends an EMCY frame (0x80 + id) with them.
     void InjectFault(uint16_t errorCode = 0x1000, bool sendEmcy = true);
     // Actual values as the drive's sensors report them.
     void SetActualPosition(int32_t v);
@@ -808,6 +822,7 @@ protected:
 private:
     void ApplyControlWord(uint16_t cw);
     void EnterLocked(DriveState s);
+    void FaultLocked(uint16_t errorCode, bool sendEmcy);
     // Profile position (sim_drive_motion.cpp), with m_ held.
     bool ProfilePositionLocked() const;
     void SetPointLocked(uint16_t cw, uint16_t previousCw);
@@ -823,6 +838,7 @@ private:
     Clock::time_point lastSync_{};
     int64_t syncCarry_ = 0;  // counts x microseconds not yet travelled (mode 9)
     uint32_t worstFollowing_ = 0;
+    Clock::time_point followingSince_{};  // outside the following window since
 
     DriveState state_ = DriveState::kSwitchOnDisabled;
     uint16_t lastControlWord_ = 0;
