@@ -157,7 +157,7 @@ struct Host {
         }
         return 0;
     }
-    static int32_t Cycle(void* user, uint32_t cycle, KIV_CanFrame* frames, uint32_t) {
+    static int32_t Cycle(uint64_t cycle, KIV_CanFrame* frames, uint32_t, void* user) {
         auto* self = static_cast<Host*>(user);
         self->numbered.emplace_back(self->lastSync, cycle);
         for (uint32_t i = 0; i < kFramesPerCycle; ++i) {

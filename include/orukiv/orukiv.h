@@ -587,7 +587,7 @@ ORUKIV_C_API int32_t KIV_SendTimestamp(KIV_Handle handle, uint16_t year, uint8_t
  * SYNC after KIV_StartCyclic started a stopped instance, then one more per
  * period, so it grows by more than 1 after skipped deadlines (its time is
  * cycle x period after the start, while the period is unchanged); it runs
- * on across a start while running and wraps after 2^32 cycles. Fill up to
+ * on across a start while running. Fill up to
  * maxFrames (at least 16) frames, typically the RPDOs with this cycle's
  * targets, and return how many: the library sends them at once, in order,
  * before anything else. A return below 0 or above maxFrames, or a frame
@@ -595,8 +595,8 @@ ORUKIV_C_API int32_t KIV_SendTimestamp(KIV_Handle handle, uint16_t year, uint8_t
  * per start. The callback rules hold (exports that queue are refused;
  * KIV_Notify, KIV_GetStats, KIV_GetCyclicStats, KIV_StartCyclic and
  * KIV_StopCyclic work). Keep it short: the next SYNC waits for it. */
-typedef int32_t (*KIV_CycleFn)(void* user, uint32_t cycle, KIV_CanFrame* frames,
-                               uint32_t maxFrames);
+typedef int32_t (*KIV_CycleFn)(uint64_t cycle, KIV_CanFrame* frames, uint32_t maxFrames,
+                               void* user);
 
 /* Starts SYNC on 0x080 every periodUs microseconds (250..1000000), the
  * first at once, with deadlines start + k x period (no drift).
@@ -784,8 +784,8 @@ ORUKIV_C_API int32_t KIV_SetBlockTransfer(KIV_Handle handle, uint32_t blockSize,
  * far (total 0 where the server indicated no size). Called on the worker
  * thread, at most once per pass per transfer, when the count changed; the
  * callback rules at the top apply. */
-typedef void (*KIV_ProgressFn)(void* user, uint8_t node, uint16_t index, uint8_t subIndex,
-                               uint32_t done, uint32_t total);
+typedef void (*KIV_ProgressFn)(uint8_t node, uint16_t index, uint8_t subIndex, uint32_t done,
+                               uint32_t total, void* user);
 /* Sets (fn not null) or clears the progress callback for transfers
  * requested from now on; user is passed back. 0; KIV_ERR_PARAM for a null
  * handle. Queues nothing. */
@@ -807,6 +807,57 @@ ORUKIV_C_API int32_t KIV_NMT_SetHeartbeatPeriod(KIV_Handle handle, uint8_t node,
  * succeeded; 1 for a bad tpdo, null entries or count 0 (nothing sent). */
 ORUKIV_C_API int32_t KIV_ConfigTPDO(KIV_Handle handle, uint8_t node, uint8_t tpdo,
                                     const KIV_PdoMapEntry* entries, uint8_t count);
+
+/* KIV_ConfigReport.flags (set by the caller before the call). */
+/* Go on with the next write after a failed one (default: stop there). */
+#define KIV_CONFIG_CONTINUE 0x1u
+
+/* What a configuration call did (32 bytes): KIV_ConfigPDO, KIV_ConfigureNode
+ * and KIV_WriteConciseDcf (orukiv_od.h). The caller sets flags; the call
+ * fills in the rest. */
+typedef struct KIV_ConfigReport {
+    uint32_t flags;         /* in: KIV_CONFIG_ flags                        */
+    uint32_t written;       /* SDO writes that succeeded                    */
+    uint32_t failed;        /* SDO writes that failed (at most 1 without
+                               KIV_CONFIG_CONTINUE)                         */
+    uint32_t skipped;       /* DCF entries with a ParameterValue left out:
+                               not writable (ro, const, no AccessType)     */
+    uint16_t failedIndex;   /* the first failed write's index ...          */
+    uint8_t failedSubIndex; /* ... and sub-index; 0 when none failed       */
+    uint8_t reserved;       /* zero                                         */
+    int32_t failedResult;   /* its result (KIV_ERR_); 0 when none failed    */
+    uint32_t abortCode;     /* its SDO abort code when the node aborted it  */
+    uint32_t steps;         /* SDO writes the call consists of              */
+} KIV_ConfigReport;
+KIV_LAYOUT_CHECK(sizeof(KIV_ConfigReport) == 32, config_report_size);
+KIV_LAYOUT_CHECK(offsetof(KIV_ConfigReport, written) == 4, config_report_written);
+KIV_LAYOUT_CHECK(offsetof(KIV_ConfigReport, failed) == 8, config_report_failed);
+KIV_LAYOUT_CHECK(offsetof(KIV_ConfigReport, skipped) == 12, config_report_skipped);
+KIV_LAYOUT_CHECK(offsetof(KIV_ConfigReport, failedIndex) == 16, config_report_index);
+KIV_LAYOUT_CHECK(offsetof(KIV_ConfigReport, failedSubIndex) == 18, config_report_sub);
+KIV_LAYOUT_CHECK(offsetof(KIV_ConfigReport, failedResult) == 20, config_report_result);
+KIV_LAYOUT_CHECK(offsetof(KIV_ConfigReport, abortCode) == 24, config_report_abort);
+KIV_LAYOUT_CHECK(offsetof(KIV_ConfigReport, steps) == 28, config_report_steps);
+
+/* Configures PDO pdoNumber (1..512) of node: an RPDO (isTransmit 0:
+ * records 0x1400+n-1 and 0x1600+n-1) or a TPDO (isTransmit not 0: 0x1800+n-1
+ * and 0x1A00+n-1), as CiA 301 nodes require, one SDO write per step: the
+ * COB-ID (sub 1) as cobId with bit 31 set (the PDO invalid), the mapping
+ * count (sub 0) as 0, the count entries to sub 1..count, the count, the
+ * transmission type (sub 2), and cobId last unless its bit 31 is set (the
+ * PDO then stays invalid; the first step wrote it). count 0 leaves the PDO
+ * with no mapping. Stops at the first step that fails (the PDO is then left
+ * invalid) and returns its result, 0 only when every step succeeded;
+ * report (may be null) says which step failed (failedIndex,
+ * failedSubIndex, failedResult, abortCode), how many succeeded (written)
+ * and how many the call has (steps); its flags are kept and not used.
+ * KIV_ERR_PARAM, sending nothing, for a null handle, a node outside 1..127,
+ * a pdoNumber outside 1..512, count above 64, or null entries with count
+ * not 0. */
+ORUKIV_C_API int32_t KIV_ConfigPDO(KIV_Handle handle, uint8_t node, uint8_t isTransmit,
+                                   uint16_t pdoNumber, uint32_t cobId, uint8_t transmissionType,
+                                   const KIV_PdoMapEntry* entries, uint8_t count,
+                                   KIV_ConfigReport* report);
 
 /* ------------------------------------------------------------------------ */
 /* Node supervision and statistics                                           */

@@ -140,27 +140,6 @@ typedef struct KIV_OdEntry {
     const char* valueText;       /* ParameterValue as written; or null      */
 } KIV_OdEntry;
 
-/* KIV_ConfigReport.flags (set by the caller before the call). */
-/* Go on with the next write after a failed one (default: stop there). */
-#define KIV_CONFIG_CONTINUE 0x1u
-
-/* What KIV_ConfigureNode and KIV_WriteConciseDcf did (32 bytes). The
- * caller sets flags; the call fills in the rest. */
-typedef struct KIV_ConfigReport {
-    uint32_t flags;         /* in: KIV_CONFIG_ flags                        */
-    uint32_t written;       /* SDO writes that succeeded                    */
-    uint32_t failed;        /* SDO writes that failed (at most 1 without
-                               KIV_CONFIG_CONTINUE)                         */
-    uint32_t skipped;       /* DCF entries with a ParameterValue left out:
-                               not writable (ro, const, no AccessType)     */
-    uint16_t failedIndex;   /* the first failed write's index ...          */
-    uint8_t failedSubIndex; /* ... and sub-index; 0 when none failed       */
-    uint8_t reserved;       /* zero                                         */
-    int32_t failedResult;   /* its result (KIV_ERR_); 0 when none failed    */
-    uint32_t abortCode;     /* its SDO abort code when the node aborted it  */
-    uint32_t steps;         /* SDO writes the download consists of          */
-} KIV_ConfigReport;
-
 KIV_LAYOUT_CHECK(sizeof(KIV_OdError) == 256, od_error_size);
 KIV_LAYOUT_CHECK(offsetof(KIV_OdError, message) == 4, od_error_message);
 KIV_LAYOUT_CHECK(offsetof(KIV_OdEntry, subIndex) == 2, od_entry_sub);
@@ -175,15 +154,6 @@ KIV_LAYOUT_CHECK(offsetof(KIV_OdEntry, defaultSize) == 20, od_entry_default_size
 KIV_LAYOUT_CHECK(offsetof(KIV_OdEntry, valueSize) == 24, od_entry_value_size);
 KIV_LAYOUT_CHECK(offsetof(KIV_OdEntry, lowSize) == 28, od_entry_low_size);
 KIV_LAYOUT_CHECK(offsetof(KIV_OdEntry, highSize) == 32, od_entry_high_size);
-KIV_LAYOUT_CHECK(sizeof(KIV_ConfigReport) == 32, config_report_size);
-KIV_LAYOUT_CHECK(offsetof(KIV_ConfigReport, written) == 4, config_report_written);
-KIV_LAYOUT_CHECK(offsetof(KIV_ConfigReport, failed) == 8, config_report_failed);
-KIV_LAYOUT_CHECK(offsetof(KIV_ConfigReport, skipped) == 12, config_report_skipped);
-KIV_LAYOUT_CHECK(offsetof(KIV_ConfigReport, failedIndex) == 16, config_report_index);
-KIV_LAYOUT_CHECK(offsetof(KIV_ConfigReport, failedSubIndex) == 18, config_report_sub);
-KIV_LAYOUT_CHECK(offsetof(KIV_ConfigReport, failedResult) == 20, config_report_result);
-KIV_LAYOUT_CHECK(offsetof(KIV_ConfigReport, abortCode) == 24, config_report_abort);
-KIV_LAYOUT_CHECK(offsetof(KIV_ConfigReport, steps) == 28, config_report_steps);
 #if UINTPTR_MAX == UINT64_MAX
 KIV_LAYOUT_CHECK(sizeof(KIV_OdEntry) == 104, od_entry_size);
 KIV_LAYOUT_CHECK(offsetof(KIV_OdEntry, name) == 40, od_entry_name);
@@ -312,7 +282,7 @@ ORUKIV_C_API int32_t KIV_OdParseValue(uint16_t dataType, const char* text, uint8
  * (index, sub-index) order, except that each PDO (RPDO communication and
  * mapping records 0x1400+n and 0x1600+n, TPDO ones 0x1800+n and 0x1A00+n)
  * is written as a whole, at the place of its first record, by the CiA 301
- * procedure KIV_ConfigTPDO follows: the COB-ID (sub 1) with bit 31 set
+ * procedure of KIV_ConfigPDO: the COB-ID (sub 1) with bit 31 set
  * (the PDO invalid), the mapping count (sub 0) as 0, the mapping entries
  * (sub 1..count), the count, the other communication parameters (sub 2
  * up), and the COB-ID last. The COB-ID written is the DCF's ParameterValue

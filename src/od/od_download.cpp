@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include "orukiv_common/byte_order.h"
 #include "stack/cia301.h"
 
 namespace orukiv::od {
@@ -21,11 +22,6 @@ bool Writable(const Entry& e) {
            e.access == KIV_OD_ACCESS_RWR || e.access == KIV_OD_ACCESS_RWW;
 }
 
-uint32_t Le32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
 class Planner {
 public:
     Planner(const KIV_Od& dcf, Plan& plan) : entries_(dcf.entries), plan_(plan) {}
@@ -38,7 +34,7 @@ private:
     const Entry* Find(uint16_t index, uint8_t sub) const;
     // Adds e's ParameterValue when it is to be written; false when it uses
     // $NODEID unresolved.
-    bool Add(const Entry& e);
+    bool Add(const Entry& e, std::vector<Write>& to);
     bool AddPdo(uint16_t commIndex, uint16_t mapIndex);
 
     const std::vector<Entry>& entries_;
@@ -67,7 +63,7 @@ const Entry* Planner::Find(uint16_t index, uint8_t sub) const {
     return nullptr;
 }
 
-bool Planner::Add(const Entry& e) {
+bool Planner::Add(const Entry& e, std::vector<Write>& to) {
     const Value& v = e.parameterValue;
     if (!v.read && !v.nodeIdOpen) return true;
     if (!Writable(e)) {
@@ -79,8 +75,7 @@ bool Planner::Add(const Entry& e) {
         return false;
     }
     if (v.bytes.empty()) return true;
-    plan_.writes.push_back(
-        {e.index, e.subIndex, v.bytes.data(), static_cast<uint32_t>(v.bytes.size())});
+    to.push_back({e.index, e.subIndex, v.bytes.data(), static_cast<uint32_t>(v.bytes.size())});
     return true;
 }
 
@@ -98,42 +93,49 @@ bool Planner::AddPdo(uint16_t commIndex, uint16_t mapIndex) {
         bad_ = cob;
         return false;
     }
+    pdo::Procedure p;
+    p.commIndex = commIndex;
+    p.mapIndex = mapIndex;
     if (cobValue != nullptr) {
         auto& invalid = plan_.owned.emplace_back(cobValue->bytes);
         invalid[3] |= static_cast<uint8_t>(kPdoCobIdInvalid >> 24);
-        plan_.writes.push_back({commIndex, kPdoCobIdSub, invalid.data(), 4});
+        p.cobDisabled = invalid.data();
+        p.cobFinal = cobValue->bytes.data();
     }
-    // The mapping: count 0, entries 1..count, count.
+    // The mapping: with a count, the entries 1..count; else as they are.
+    std::vector<Write> entries, params;
     const auto [mapBegin, mapEnd] = Object(mapIndex);
     const Entry* count = Find(mapIndex, kPdoCountSub);
     if (count != nullptr && count->parameterValue.read && Writable(*count) &&
         count->parameterValue.bytes.size() == 1) {
-        static const uint8_t kZero = 0;
-        plan_.writes.push_back({mapIndex, kPdoCountSub, &kZero, 1});
-        const uint8_t n = count->parameterValue.bytes[0];
+        p.count = count->parameterValue.bytes.data();
         for (std::size_t i = mapBegin; i < mapEnd; ++i) {
             const Entry& e = entries_[i];
             if (e.subIndex == kPdoCountSub) continue;
-            if (e.subIndex > n) {
+            if (e.subIndex > *p.count) {
                 if (e.parameterValue.read) ++plan_.skipped;
                 continue;
             }
-            if (!Add(e)) return false;
+            if (!Add(e, entries)) return false;
         }
-        plan_.writes.push_back({mapIndex, kPdoCountSub, count->parameterValue.bytes.data(), 1});
     } else {
         for (std::size_t i = mapBegin; i < mapEnd; ++i)
-            if (!Add(entries_[i])) return false;
+            if (!Add(entries_[i], entries)) return false;
     }
-    // The other communication parameters, then the COB-ID.
+    // The other communication parameters.
     const auto [commBegin, commEnd] = Object(commIndex);
     for (std::size_t i = commBegin; i < commEnd; ++i) {
         const Entry& e = entries_[i];
         if (e.subIndex == kPdoCobIdSub && cobValue != nullptr) continue;
-        if (!Add(e)) return false;
+        if (!Add(e, params)) return false;
     }
-    if (cobValue != nullptr)
-        plan_.writes.push_back({commIndex, kPdoCobIdSub, cobValue->bytes.data(), 4});
+    p.entries = entries.data();
+    p.entryCount = entries.size();
+    p.params = params.data();
+    p.paramCount = params.size();
+    const std::size_t at = plan_.writes.size();
+    plan_.writes.resize(at + pdo::StepCount(p));
+    pdo::Steps(p, plan_.writes.data() + at);
     return true;
 }
 
@@ -145,7 +147,7 @@ bool Planner::Run(uint16_t& badIndex, uint8_t& badSub) {
     for (std::size_t i = 0; ok && i < entries_.size(); ++i) {
         const Entry& e = entries_[i];
         if (!cia301::IsPdoRecord(e.index)) {
-            ok = Add(e);
+            ok = Add(e, plan_.writes);
             continue;
         }
         const uint16_t comm = cia301::PdoCommunicationIndex(e.index);
@@ -169,7 +171,7 @@ bool BuildPlan(const KIV_Od& dcf, Plan& plan, uint16_t& badIndex, uint8_t& badSu
 
 bool DecodeConcise(const uint8_t* data, uint32_t size, std::vector<Write>& writes) {
     if (size < kConciseHeader) return false;
-    const uint32_t count = Le32(data);
+    const uint32_t count = LoadLe32(data);
     // Each entry takes at least 8 bytes: a count beyond that is malformed.
     if (count > (size - kConciseHeader) / (kConciseEntryHead + 1)) return false;
     uint32_t pos = kConciseHeader;
@@ -177,9 +179,9 @@ bool DecodeConcise(const uint8_t* data, uint32_t size, std::vector<Write>& write
     writes.reserve(count);
     for (uint32_t i = 0; i < count; ++i) {
         if (size - pos < kConciseEntryHead) return false;
-        const auto index = static_cast<uint16_t>(data[pos] | data[pos + 1] << 8);
+        const auto index = LoadLe16(data + pos);
         const uint8_t sub = data[pos + 2];
-        const uint32_t length = Le32(data + pos + 3);
+        const uint32_t length = LoadLe32(data + pos + 3);
         pos += kConciseEntryHead;
         if (length == 0 || length > size - pos) return false;
         writes.push_back({index, sub, data + pos, length});
@@ -209,28 +211,7 @@ std::vector<uint8_t> EncodeConcise(const std::vector<Write>& writes) {
 int32_t RunWrites(KIV_Handle handle, uint8_t node, const std::vector<Write>& writes,
                   uint32_t skipped, KIV_ConfigReport* report) {
     const bool goOn = report != nullptr && (report->flags & KIV_CONFIG_CONTINUE) != 0;
-    KIV_ConfigReport r{};
-    r.flags = report != nullptr ? report->flags : 0;
-    r.skipped = skipped;
-    r.steps = static_cast<uint32_t>(writes.size());
-    for (const Write& w : writes) {
-        uint32_t abortCode = 0;
-        const int32_t rc =
-            KIV_WriteObjectEx(handle, node, w.index, w.subIndex, w.data, w.size, &abortCode);
-        if (rc == KIV_OK) {
-            ++r.written;
-            continue;
-        }
-        if (r.failed++ == 0) {
-            r.failedIndex = w.index;
-            r.failedSubIndex = w.subIndex;
-            r.failedResult = rc;
-            r.abortCode = abortCode;
-        }
-        if (!goOn) break;
-    }
-    if (report != nullptr) *report = r;
-    return r.failedResult;
+    return pdo::RunWrites(handle, node, writes.data(), writes.size(), skipped, goOn, false, report);
 }
 
 }  // namespace orukiv::od

@@ -7,17 +7,13 @@
 #include <vector>
 
 #include "od/od_model.h"
+#include "sdo/pdo_config.h"
 
 namespace orukiv::od {
 
 // One SDO write of a download; data points into the dictionary, the concise
 // DCF or the write's own bytes.
-struct Write {
-    uint16_t index;
-    uint8_t subIndex;
-    const uint8_t* data;
-    uint32_t size;
-};
+using Write = pdo::Write;
 
 struct Plan {
     std::vector<Write> writes;

@@ -291,7 +291,7 @@ void ReportProgress(SdoChannel& ch, bool upload) {
         return;
     ch.progressDone = ch.bytesDone;
     const uint32_t total = !upload || ch.sizeKnown ? ch.totalSize : 0;
-    ch.progress(ch.progressUser, ch.nodeId, ch.index, ch.subIndex, ch.bytesDone, total);
+    ch.progress(ch.nodeId, ch.index, ch.subIndex, ch.bytesDone, total, ch.progressUser);
 }
 
 // Ends a transfer: the caller's request is completed and the slot freed.

@@ -66,10 +66,10 @@ void SetMax(std::atomic<uint32_t>& worst, uint32_t value) {
 }
 
 // With the lock held: calls fn and sends what it returned, in order.
-void RunHostPart(CoStack* stack, Cyclic& c, uint32_t cycle) {
+void RunHostPart(CoStack* stack, Cyclic& c, uint64_t cycle) {
     KIV_CanFrame frames[kMaxCycleFrames];
     std::memset(frames, 0, sizeof frames);
-    const int32_t n = c.config.fn(c.config.user, cycle, frames, kMaxCycleFrames);
+    const int32_t n = c.config.fn(cycle, frames, kMaxCycleFrames, c.config.user);
     bool valid = n >= 0 && n <= static_cast<int32_t>(kMaxCycleFrames);
     for (int32_t i = 0; valid && i < n; ++i) valid = frames[i].dlc <= 8;
     if (!valid) {
@@ -99,7 +99,7 @@ void RunCycle(CoStack* stack) {
         const uint64_t missed = late / period;
         c.skipped.store(c.skipped.load(std::memory_order_relaxed) + missed,
                         std::memory_order_relaxed);
-        c.cycle += static_cast<uint32_t>(missed);
+        c.cycle += static_cast<uint64_t>(missed);
         c.nextDueNs += missed * period;
         late -= missed * period;
     }

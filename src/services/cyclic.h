@@ -34,7 +34,7 @@ struct Cyclic {
     // its frames): a thread that holds it knows no cycle is under way.
     CyclicConfig config;
     uint64_t nextDueNs;  // deadline of the next cycle (SteadyNs clock)
-    uint32_t cycle;      // number of the next cycle's deadline
+    uint64_t cycle;      // number of the next cycle's deadline
     uint8_t counter;     // counter byte of the next SYNC, 1..overflow
     bool badReturnLogged;
     // A start while running, asked for inside fn: applied when it returns.

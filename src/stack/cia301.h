@@ -178,6 +178,8 @@ constexpr std::size_t kPdoSlots = 2 * kPdoPerKind;  // RPDOs, then TPDOs
 constexpr uint32_t kPdoCobIdInvalid = 0x80000000u;  // COB-ID bit 31: the PDO does not exist
 constexpr uint8_t kPdoCobIdSub = 1;                 // sub-index of the COB-ID
 constexpr uint8_t kPdoMapCountSub = 0;              // sub-index of the mapping count
+constexpr uint8_t kPdoTransmissionTypeSub = 2;      // sub-index of the transmission type
+constexpr uint8_t kPdoMaxMapEntries = 64;           // sub-indices 1..64 of a mapping record
 
 constexpr bool IsPdoRecord(uint16_t index) {
     return index >= kRpdoCommunicationBase && index < kPdoRecordsEnd;

@@ -70,7 +70,7 @@ struct Host {
     KIV_Handle probe = nullptr;  // queries and misuse inside the callback
     KIV_CyclicStats atSixthCall{};
 
-    static int32_t Fn(void* user, uint32_t cycle, KIV_CanFrame* out, uint32_t max) {
+    static int32_t Fn(uint64_t cycle, KIV_CanFrame* out, uint32_t max, void* user) {
         auto* self = static_cast<Host*>(user);
         if (self->returned.load()) self->callsAfterReturn.fetch_add(1);
         const int n = self->calls.fetch_add(1);

@@ -33,7 +33,7 @@ struct Case {
 struct Command {
     int32_t distance;
     std::atomic<uint32_t> lastCycle{0};
-    static int32_t Fn(void* user, uint32_t cycle, KIV_CanFrame* f, uint32_t) {
+    static int32_t Fn(uint64_t cycle, KIV_CanFrame* f, uint32_t, void* user) {
         auto* self = static_cast<Command*>(user);
         const double x = std::min(1.0, cycle / static_cast<double>(kCycles));
         const auto v =

@@ -471,8 +471,8 @@ TEST_F(SdoBlock, ClientAbortIsRetriedWhileTheHostRefusesIt) {
 TEST_F(SdoBlock, ProgressIsReportedAsTheTransferAdvances) {
     static std::vector<std::pair<uint32_t, uint32_t>> calls;
     calls.clear();
-    stack_->sdoSettings.progress = [](void*, uint8_t, uint16_t, uint8_t, uint32_t done,
-                                      uint32_t total) { calls.emplace_back(done, total); };
+    stack_->sdoSettings.progress = [](uint8_t, uint16_t, uint8_t, uint32_t done, uint32_t total,
+                                      void*) { calls.emplace_back(done, total); };
     stack_->sdoSettings.blockSize = 1;
     Start(true, {}, 16);
     Run({{{}, {Req({0xA4, 0x45, 0x23, 0x07, 1, 4})}},

@@ -65,7 +65,7 @@ struct Trajectory {
     std::atomic<bool> gotFeedback{false};
     std::atomic<bool> feedbackLost{false};
 
-    static int32_t Cycle(void* user, uint32_t cycle, KIV_CanFrame* frames, uint32_t) {
+    static int32_t Cycle(uint64_t cycle, KIV_CanFrame* frames, uint32_t, void* user) {
         auto* t = static_cast<Trajectory*>(user);
         const uint64_t sent = t->syncs.fetch_add(1) + 1;
         const uint64_t gap = sent - std::min<uint64_t>(sent, t->lastFeedback.load());

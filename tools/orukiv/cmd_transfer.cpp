@@ -54,7 +54,7 @@ public:
     ProgressView(std::string what, bool terminal)
         : what_(std::move(what)), terminal_(terminal), start_(Clock::now()) {}
 
-    static void Callback(void* user, uint8_t, uint16_t, uint8_t, uint32_t done, uint32_t total) {
+    static void Callback(uint8_t, uint16_t, uint8_t, uint32_t done, uint32_t total, void* user) {
         static_cast<ProgressView*>(user)->Update(done, total, false);
     }
 

@@ -247,10 +247,10 @@ class CyclicStats(Structure):
     ]
 
 
-# (user, cycle, frames, maxFrames) -> frame count
-CycleFn = CFUNCTYPE(c_int32, c_void_p, c_uint32, c_void_p, c_uint32)
-# (user, node, index, subIndex, done, total)
-ProgressFn = CFUNCTYPE(None, c_void_p, c_uint8, c_uint16, c_uint8, c_uint32, c_uint32)
+# (cycle, frames, maxFrames, user) -> frame count
+CycleFn = CFUNCTYPE(c_int32, c_uint64, c_void_p, c_uint32, c_void_p)
+# (node, index, subIndex, done, total, user)
+ProgressFn = CFUNCTYPE(None, c_uint8, c_uint16, c_uint8, c_uint32, c_uint32, c_void_p)
 
 
 class InitParam(Structure):

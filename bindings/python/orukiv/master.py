@@ -506,7 +506,7 @@ class Master(LssMixin):
             raise TypeError("callback must be callable or None")
         thunk = None
         if callback is not None:
-            def progress(_user, node, index, sub, done, total):
+            def progress(node, index, sub, done, total, _user):
                 try:
                     callback(node, index, sub, done, total)
                 except Exception:
@@ -713,7 +713,7 @@ class Master(LssMixin):
             raise TypeError("on_cycle must be callable or None")
         thunk = None
         if on_cycle is not None:
-            def cycle(_user, number, frames, max_frames):
+            def cycle(number, frames, max_frames, _user):
                 try:
                     out = list(on_cycle(number) or ())
                     if len(out) > max_frames:
