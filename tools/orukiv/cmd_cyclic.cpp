@@ -25,14 +25,7 @@ namespace orukiv::tool {
 namespace {
 
 constexpr int8_t kCyclicPosition = 8;
-constexpr uint16_t kRpdo1Comm = 0x1400;
-constexpr uint16_t kRpdo1Map = 0x1600;
-constexpr uint32_t kCobInvalid = 0x80000000u;
-constexpr uint32_t kRpdoBase = 0x200;
-constexpr uint16_t kTpdo1Comm = 0x1800;
-constexpr uint16_t kTpdo2Comm = 0x1801;
 constexpr uint16_t kProfileVelocity = 0x6081;
-constexpr uint32_t kTargetPositionMap = 0x607A0020u;  // 0x607A:00, 32 bits
 constexpr uint16_t kFollowingWindow = 0x6065;
 // Feedback (TPDO1) must arrive within this many SYNCs after the start, and
 // may then miss at most this many in a row.
@@ -84,41 +77,25 @@ struct Trajectory {
     }
 };
 
-// RPDO1 of node carries the target position (through SDO writes of its
-// records), TPDO1 statusword and position, TPDO2 the following error. The
-// TPDOs keep their COB-IDs, read back into `tpdo1` and `tpdo2`.
-std::string MapPdos(Session& s, uint8_t node, uint32_t& tpdo1Cob, uint32_t& tpdo2Cob) {
-    const uint32_t rpdo = kRpdoBase + node;
-    struct Step {
-        uint16_t index;
-        uint8_t sub;
-        uint32_t value;
-        std::size_t size;
-    } const steps[] = {{kRpdo1Comm, 1, kCobInvalid | rpdo, 4},
-                       {kRpdo1Map, 0, 0, 1},
-                       {kRpdo1Map, 1, kTargetPositionMap, 4},
-                       {kRpdo1Map, 0, 1, 1},
-                       {kRpdo1Comm, 1, rpdo, 4}};
-    for (const Step& st : steps) {
-        const Access a = s.WriteU(node, st.index, st.sub, st.value, st.size);
-        if (!a.ok())
-            return "RPDO1 mapping, " + ObjectName(node, st.index, st.sub) + ": " + a.Error();
-    }
-    const KIV_PdoMapEntry tpdo1[] = {KIV_MakePdoMapEntry(0x6041, 0, 16),
-                                     KIV_MakePdoMapEntry(0x6064, 0, 32)};
-    const KIV_PdoMapEntry tpdo2[] = {KIV_MakePdoMapEntry(0x60F4, 0, 32)};
-    int32_t r = KIV_ConfigTPDO(s.h(), node, 1, tpdo1, 2);
-    if (r == KIV_OK) r = KIV_ConfigTPDO(s.h(), node, 2, tpdo2, 1);
-    if (r != KIV_OK) return "TPDO mapping: " + ResultText(r);
-    const Access c1 = s.Read(node, kTpdo1Comm, 1), c2 = s.Read(node, kTpdo2Comm, 1);
-    if (!c1.ok() || !c2.ok())
-        return "TPDO COB-ID, " + ObjectName(node, c1.ok() ? kTpdo2Comm : kTpdo1Comm, 1) + ": " +
-               (c1.ok() ? c2 : c1).Error();
-    if ((c1.U32() | c2.U32()) & kCobInvalid)
-        return "TPDO1 or TPDO2 of node " + std::to_string(node) + " is not valid (COB-ID " +
-               HexNumber(c1.U32(), 8) + ", " + HexNumber(c2.U32(), 8) + ")";
-    tpdo1Cob = c1.U32() & 0x7FF;
-    tpdo2Cob = c2.U32() & 0x7FF;
+// RPDO1 of node carries the target position, TPDO1 statusword and
+// position, TPDO2 the following error, each set by the library's PDO
+// procedure; every PDO keeps its COB-ID (made valid) and transmission type.
+std::string MapPdos(Session& s, uint8_t node, uint32_t& rpdoCob, uint32_t& tpdo1Cob,
+                    uint32_t& tpdo2Cob) {
+    const std::vector<KIV_PdoMapEntry> rpdo1 = {KIV_MakePdoMapEntry(0x607A, 0, 32)};
+    const std::vector<KIV_PdoMapEntry> tpdo1 = {KIV_MakePdoMapEntry(0x6041, 0, 16),
+                                                KIV_MakePdoMapEntry(0x6064, 0, 32)};
+    const std::vector<KIV_PdoMapEntry> tpdo2 = {KIV_MakePdoMapEntry(0x60F4, 0, 32)};
+    std::string error;
+    if (ConfigurePdo(s, node, false, 1, rpdo1, true, error, &rpdoCob) != KIV_OK)
+        return "RPDO1 mapping, " + error;
+    if (ConfigurePdo(s, node, true, 1, tpdo1, true, error, &tpdo1Cob) != KIV_OK)
+        return "TPDO1 mapping, " + error;
+    if (ConfigurePdo(s, node, true, 2, tpdo2, true, error, &tpdo2Cob) != KIV_OK)
+        return "TPDO2 mapping, " + error;
+    rpdoCob &= 0x7FF;
+    tpdo1Cob &= 0x7FF;
+    tpdo2Cob &= 0x7FF;
     return {};
 }
 
@@ -133,8 +110,8 @@ uint32_t ProfileVelocity(Session& s, uint8_t node) {
 
 bool RunCyclic(Session& s, uint8_t node, const CyclicParam& param, CyclicRun& run,
                std::string& report) {
-    uint32_t tpdo1Cob = 0, tpdo2Cob = 0;
-    std::string error = MapPdos(s, node, tpdo1Cob, tpdo2Cob);
+    uint32_t rpdoCob = 0, tpdo1Cob = 0, tpdo2Cob = 0;
+    std::string error = MapPdos(s, node, rpdoCob, tpdo1Cob, tpdo2Cob);
     int32_t r = KIV_OK;
     if (error.empty() && (r = KIV_NMT_SendCommand(s.h(), node, KIV_NMT_CMD_START)) != KIV_OK)
         error = "NMT start: " + ResultText(r);
@@ -167,7 +144,7 @@ bool RunCyclic(Session& s, uint8_t node, const CyclicParam& param, CyclicRun& ru
     }
 
     Trajectory t;
-    t.cobId = kRpdoBase + node;
+    t.cobId = rpdoCob;
     t.start = run.start;
     t.distance = param.distance;
     t.cyclesTotal = std::max(1.0, run.seconds * 1e6 / param.periodUs);

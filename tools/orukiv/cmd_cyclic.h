@@ -28,7 +28,8 @@ struct CyclicParam {
 };
 
 // Maps the drive's PDOs (RPDO1: target position; TPDO1: statusword and
-// actual position; TPDO2: following error; the TPDOs keep their COB-IDs),
+// actual position; TPDO2: following error; KIV_ConfigPDO, each PDO made
+// valid with the COB-ID and transmission type it has),
 // powers it on (PowerOn), and runs it in mode 8 along a half cosine of
 // `distance` counts over `seconds`, or longer when the drive's profile
 // velocity (0x6081) asks it. True when cycles ran, feedback came and the

@@ -270,43 +270,40 @@ std::string DescribeTpdo(Session& s, uint8_t node, uint8_t tpdo, std::string& er
     return text;
 }
 
+int32_t ConfigurePdo(Session& s, uint8_t node, bool transmit, uint16_t pdo,
+                     const std::vector<KIV_PdoMapEntry>& entries, bool makeValid,
+                     std::string& error, uint32_t* cobId) {
+    const auto comm = static_cast<uint16_t>((transmit ? 0x1800 : 0x1400) + pdo - 1);
+    const Access cob = s.Read(node, comm, 1);
+    const Access type = cob.ok() ? s.Read(node, comm, 2) : cob;
+    if (!cob.ok() || !type.ok()) {
+        const Access& failed = cob.ok() ? type : cob;
+        error = "reading " + ObjectName(node, comm, cob.ok() ? 2 : 1) + ": " + failed.Error();
+        return failed.result == KIV_OK ? KIV_ERR_PARAM : failed.result;
+    }
+    const uint32_t id = makeValid ? cob.U32() & ~0x80000000u : cob.U32();
+    KIV_ConfigReport report{};
+    const int32_t r =
+        KIV_ConfigPDO(s.h(), node, transmit ? 1 : 0, pdo, id, static_cast<uint8_t>(type.U32()),
+                      entries.data(), static_cast<uint8_t>(entries.size()), &report);
+    if (r != KIV_OK)
+        error = "step " + std::to_string(report.written + 1) + " of " +
+                std::to_string(report.steps) + ", " +
+                ObjectName(node, report.failedIndex, report.failedSubIndex) + ": " +
+                ResultText(r, report.abortCode);
+    if (cobId) *cobId = id;
+    return r;
+}
+
 int CmdTpdo(Session& s, uint8_t node, uint8_t tpdo, const std::vector<KIV_PdoMapEntry>& entries) {
-    const auto comm = static_cast<uint16_t>(0x1800 + tpdo - 1);
     const auto map = static_cast<uint16_t>(0x1A00 + tpdo - 1);
     const Json fields = Json().Uint("node", node).Uint("tpdo", tpdo);
     const std::string prefix = "TPDO" + std::to_string(tpdo) + " of node " + std::to_string(node);
-    // A node takes a new mapping only while the PDO is invalid (COB-ID bit
-    // 31) and its entry count 0; the count written last makes it check them.
-    const Access cob = s.Read(node, comm, 1);
-    if (!cob.ok())
-        return PrintFailure(s, prefix + ": step 'read COB-ID " + ObjectName(node, comm, 1) + "'",
-                            cob.result, cob.abortCode, fields);
-    const uint32_t cobId = cob.U32();
-    const bool wasValid = (cobId & 0x80000000u) == 0;
-    std::vector<Step> steps;
-    if (wasValid) steps.push_back({"disable the PDO", comm, 1, cobId | 0x80000000u, 4});
-    steps.push_back({"clear the mapping", map, 0, 0, 1});
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-        const KIV_PdoMapEntry& e = entries[i];
-        const uint32_t v = static_cast<uint32_t>(e.indexHigh) << 24 |
-                           static_cast<uint32_t>(e.indexLow) << 16 | e.bitLengthAndSubIndex;
-        steps.push_back(
-            {"map entry " + std::to_string(i + 1), map, static_cast<uint8_t>(i + 1), v, 4});
-    }
-    steps.push_back({"set the entry count", map, 0, static_cast<uint32_t>(entries.size()), 1});
-    StepFailure failed;
-    const bool ok = RunSteps(s, node, steps, failed);
-    if (wasValid) {
-        // Re-enabled after success, restored after a failure: never left off.
-        const Access back = s.WriteU(node, comm, 1, cobId, 4);
-        if (ok && !back.ok())
-            return PrintFailure(s, prefix + ": step 'enable the PDO' " + ObjectName(node, comm, 1),
-                                back.result, back.abortCode, fields);
-    }
-    if (!ok)
-        return PrintFailure(s, prefix + ": step '" + failed.step + "'", failed.access.result,
-                            failed.access.abortCode, Json(fields).Str("step", failed.step));
+    // The library's PDO procedure, with the COB-ID (valid or not) and the
+    // transmission type the node holds.
     std::string error;
+    const int32_t r = ConfigurePdo(s, node, true, tpdo, entries, false, error);
+    if (r != KIV_OK) return PrintError(s, prefix + ": " + error, Json(fields).Str("step", error));
     const std::string now = DescribeTpdo(s, node, tpdo, error);
     if (now.empty()) return PrintError(s, error, fields);
     const Access count = s.Read(node, map, 0);

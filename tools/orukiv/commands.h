@@ -52,6 +52,15 @@ int CmdServeSlcan(Session& s, double seconds);
 
 // ---- Shared by the commands and the demo ----------------------------------
 
+// Configures PDO `pdo` of node (a TPDO when `transmit`) with KIV_ConfigPDO,
+// keeping the COB-ID and transmission type the node holds (read first);
+// `makeValid` clears the COB-ID's bit 31. Returns the result; on failure
+// `error` names the step that failed. `cobId` (may be null) gets the COB-ID
+// written.
+int32_t ConfigurePdo(Session& s, uint8_t node, bool transmit, uint16_t pdo,
+                     const std::vector<KIV_PdoMapEntry>& entries, bool makeValid,
+                     std::string& error, uint32_t* cobId = nullptr);
+
 // "0x6041:0:16" (index:sub:bits); false when malformed.
 bool ParseMapEntry(const std::string& text, KIV_PdoMapEntry& out);
 
