@@ -45,6 +45,7 @@ extern "C" {
 #define KIV_ERR_NO_RESOURCE 3 /* ring full, no semaphore or no free channel   */
 #define KIV_ERR_ABORTED 4     /* the SDO server aborted the transfer          */
 #define KIV_ERR_NO_SEND 6     /* no send callback, or no frame to send        */
+#define KIV_ERR_CANCELLED 7   /* ended by KIV_Cancel                          */
 
 /* ------------------------------------------------------------------------ */
 /* Frames and callbacks                                                      */
@@ -644,7 +645,8 @@ ORUKIV_C_API int32_t KIV_GetCyclicStats(KIV_Handle handle, KIV_CyclicStats* stat
  * long ones), whatever the buffer size, so pass a buffer as large as the
  * largest value expected. On success *received holds the bytes stored: the
  * object's size, or capacity when the object is longer (the rest is
- * dropped). KIV_ERR_PARAM for a null buffer or received pointer, or when a
+ * dropped; see KIV_SetSdoRefuseLongReads for refusing such an object at
+ * the server's first answer). KIV_ERR_PARAM for a null buffer or received pointer, or when a
  * segmented answer disagrees with its announced size (the library then
  * aborts the transfer); KIV_ERR_ABORTED when the server aborts (the code:
  * KIV_ReadObjectEx); KIV_ERR_TIMEOUT when the server stays silent for the
@@ -721,6 +723,31 @@ ORUKIV_C_API int32_t KIV_SetSdoRetry(KIV_Handle handle, uint32_t intervalMs, uin
  * distinct objects overlap. Applies to transfers requested from now on.
  * 0; KIV_ERR_PARAM for a null handle. Queues nothing. */
 ORUKIV_C_API int32_t KIV_SetSdoOneTransferPerNode(KIV_Handle handle, uint32_t enable);
+
+/* enable non-zero: a read requested from now on (KIV_ReadObject, its Ex and
+ * Block forms) whose server announces the object's size in its first
+ * answer (segmented or block) and a size above capacity ends at once: the
+ * client sends its abort frame (0x06070012, length too high), nothing more
+ * moves and nothing is stored; the result is 0 with *received equal to
+ * capacity, as for any object longer than the buffer (pass capacity one
+ * above the largest size accepted to tell the two apart). 0 (the initial
+ * setting): the read goes on and stores the first capacity bytes. Objects
+ * of 1..4 bytes and servers that announce no size are read as without it.
+ * 0; KIV_ERR_PARAM for a null handle. Queues nothing. */
+ORUKIV_C_API int32_t KIV_SetSdoRefuseLongReads(KIV_Handle handle, uint32_t enable);
+
+/* Cancels the SDO transfers (expedited, segmented and block, reads and
+ * writes) of this instance with node (1..127; 0: with every node) that are
+ * queued or under way when it is called: each call ends with
+ * KIV_ERR_CANCELLED within one worker pass. A transfer that has sent its
+ * initiate frame sends the abort frame for its object (abort code
+ * 0x08000000) before its call returns; one that sent nothing ends without a
+ * frame. A transfer already over (answered, aborted or failed, its caller
+ * not yet released) keeps its result. Calls made after it run normally.
+ * Waits for nothing and queues nothing: safe from any thread and from
+ * inside the instance's own callbacks (the progress callback is the natural
+ * place). 0; KIV_ERR_PARAM for a null handle or a node above 127. */
+ORUKIV_C_API int32_t KIV_Cancel(KIV_Handle handle, uint8_t node);
 
 /* ------------------------------------------------------------------------ */
 /* SDO block transfer                                                        */

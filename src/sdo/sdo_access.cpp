@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstring>
 
+#include "stack/cancel.h"
 #include "stack/co_stack.h"
 
 namespace orukiv {
@@ -26,6 +27,7 @@ int32_t SubmitRead(CoStack* stack, uint8_t node, uint16_t index, uint8_t subInde
     r.payload.sdoRead.abortCode = abortCode;
     r.sdoBlock = block ? 1 : 0;
     r.sdoUnsized = unsized;
+    r.cancelMark = CancelMark(stack, node);
     return SubmitRequest(stack, &r, exportName);
 }
 
@@ -44,6 +46,7 @@ int32_t SubmitWrite(CoStack* stack, uint8_t node, uint16_t index, uint8_t subInd
     r.payload.sdoWrite.size = size;
     r.payload.sdoWrite.abortCode = abortCode;
     r.sdoBlock = block ? 1 : 0;
+    r.cancelMark = CancelMark(stack, node);
     return SubmitRequest(stack, &r, exportName);
 }
 

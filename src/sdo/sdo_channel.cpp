@@ -8,7 +8,9 @@
 #include <cstring>
 
 #include "log/log.h"
+#include "orukiv_common/byte_order.h"
 #include "sdo/sdo_abort_codes.h"
+#include "stack/cancel.h"
 #include "stack/cia301.h"
 #include "stack/co_stack.h"
 #include "stack/worker_timing.h"
@@ -23,13 +25,31 @@ constexpr uint32_t kNoTick = 0xFFFFFFFFu;
 constexpr uint8_t kCmdAbort = cia301::kSdoAbort;
 using cia301::kSdoSegmentBytes;
 
+bool IsBlockInit(uint8_t state) {
+    return state == SDO_UP_BLK_INIT || state == SDO_DN_BLK_INIT;
+}
+
+bool IsInitiate(uint8_t state) {
+    switch (state) {
+        case SDO_UP_EXPEDITED:
+        case SDO_UP_SEG_INIT:
+        case SDO_UP_BLK_INIT:
+        case SDO_DN_EXPEDITED:
+        case SDO_DN_SEG_INIT:
+        case SDO_DN_BLK_INIT:
+            return true;
+        default:
+            return false;
+    }
+}
+
 // A server abort naming the channel's object ends the transfer in any state
 // with KIV_ERR_ABORTED; the client sends no abort of its own.
 // A server that refuses the block initiate as an unknown command makes the
 // same call go on as a segmented (or, for 1..4 bytes, expedited) transfer.
-void TakeServerAbort(SdoChannel& ch, const KIV_CanFrame* f, bool upload) {
-    const uint32_t code = SdoLe32(&f->data[4]);
-    if (ch.state == SDO_BLK_INIT && code == cia301::kAbortCommand) {
+void TakeServerAbort(SdoChannel& ch, const KIV_CanFrame* f) {
+    const uint32_t code = LoadLe32(&f->data[4]);
+    if (IsBlockInit(ch.state) && code == cia301::kAbortCommand) {
         Log().Warn("sdo block refused by node %d: segmented", static_cast<int>(ch.nodeId));
         SdoFinish(ch, KIV_OK, SDO_OUT_FALLBACK);
         return;
@@ -37,9 +57,9 @@ void TakeServerAbort(SdoChannel& ch, const KIV_CanFrame* f, bool upload) {
     const char* meaning = SdoAbortMeaning(code);
     Log().Warn("sdo server abort<0x%08x> node %d obj<0x%04x,%d> %s: %s", code,
                static_cast<int>(ch.nodeId), static_cast<int>(ch.index),
-               static_cast<int>(ch.subIndex), upload ? "read" : "write",
+               static_cast<int>(ch.subIndex), ch.upload ? "read" : "write",
                meaning != nullptr ? meaning : "unknown abort code");
-    if (!upload && ch.state == SDO_EXPEDITED)
+    if (ch.state == SDO_DN_EXPEDITED)
         Log().Error("sdo fast write size:%d byte fail, rec abort", static_cast<int>(ch.totalSize));
     if (ch.abortCode != nullptr) *ch.abortCode = code;
     ch.serverAbortCode = code;
@@ -77,11 +97,9 @@ bool EchoPending(CoStack* stack, const SdoChannel& ch) {
 // two expedited transfers overlap only on distinct objects, or as reads of
 // one object (which share one answer). A write waits for the answers that
 // re-sent copies of the previous write of its object may still draw.
-bool MayStart(CoStack* stack, const SdoChannel& ch, bool upload) {
+bool MayStart(CoStack* stack, const SdoChannel& ch) {
     const bool onePerNode = stack->sdoSettings.onePerNode != 0;
-    for (int pool = 0; pool < 2; ++pool) {
-        const bool otherUpload = pool == 0;
-        const SdoChannel* slots = otherUpload ? stack->sdoUpload : stack->sdoDownload;
+    for (const SdoChannel* slots : {stack->sdoUpload, stack->sdoDownload}) {
         for (int i = 0; i < SDO_CHANNELS; ++i) {
             const SdoChannel& o = slots[i];
             if (&o == &ch || !o.busy || o.nodeId != ch.nodeId) continue;
@@ -90,10 +108,10 @@ bool MayStart(CoStack* stack, const SdoChannel& ch, bool upload) {
                 continue;
             }
             if (ch.exclusive || o.exclusive || onePerNode) return false;
-            if (SameObject(ch, o) && !(upload && otherUpload)) return false;
+            if (SameObject(ch, o) && !(ch.upload && o.upload)) return false;
         }
     }
-    return upload || !EchoPending(stack, ch);
+    return ch.upload || !EchoPending(stack, ch);
 }
 
 // Records the copies of a finished write's initiate that may still draw
@@ -126,8 +144,7 @@ void CountEcho(CoStack* stack, const KIV_CanFrame* f) {
     if (!downloadAnswer) return;
     for (SdoEcho& e : stack->sdoEchoes) {
         if (e.copies == 0 || f->id != kCobSdoTx + e.nodeId) continue;
-        if (f->data[1] == (e.index & 0xFF) && f->data[2] == (e.index >> 8) &&
-            f->data[3] == e.subIndex) {
+        if (SdoHeaderNames(f->data, e.index, e.subIndex)) {
             --e.copies;
             return;
         }
@@ -140,77 +157,97 @@ uint32_t NextSegmentLength(const SdoChannel& ch) {
                                                           : ch.totalSize - ch.bytesDone;
 }
 
-void BuildFrame(SdoChannel& ch, bool upload, KIV_CanFrame* f) {
+void BuildFrame(SdoChannel& ch, KIV_CanFrame* f) {
     switch (ch.state) {
-        case SDO_EXPEDITED:
-            if (upload) {
-                SdoStartFrame(ch, f, cia301::kSdoUploadRequest);
-            } else {
-                const uint32_t n = std::min<uint32_t>(ch.totalSize, cia301::kSdoExpeditedMax);
-                SdoStartFrame(ch, f,
-                              static_cast<uint8_t>(cia301::kSdoExpeditedDownload |
-                                                   ((cia301::kSdoExpeditedMax - n) << 2)));
-                if (ch.data != nullptr) std::memcpy(&f->data[4], ch.data, n);
-            }
+        case SDO_UP_EXPEDITED:
+        case SDO_UP_SEG_INIT:
+            SdoStartFrame(ch, f, cia301::kSdoUploadRequest);
             break;
-        case SDO_SEG_INIT:
-            if (upload) {
-                SdoStartFrame(ch, f, cia301::kSdoUploadRequest);
-            } else {
-                SdoStartFrame(ch, f, cia301::kSdoSegmentedDownload);
-                for (int i = 0; i < 4; ++i)
-                    f->data[4 + i] = static_cast<uint8_t>(ch.totalSize >> (8 * i));
-            }
+        case SDO_DN_EXPEDITED: {
+            const uint32_t n = std::min<uint32_t>(ch.totalSize, cia301::kSdoExpeditedMax);
+            SdoStartFrame(ch, f,
+                          static_cast<uint8_t>(cia301::kSdoExpeditedDownload |
+                                               ((cia301::kSdoExpeditedMax - n) << 2)));
+            if (ch.data != nullptr) std::memcpy(&f->data[4], ch.data, n);
             break;
-        case SDO_SEG_DATA:
-            if (upload) {
-                SdoStartFrame(ch, f,
-                              static_cast<uint8_t>(cia301::kSdoSegmentUploadRequest |
-                                                   (ch.toggle ? cia301::kSdoToggle : 0)));
-                f->data[1] = f->data[2] = f->data[3] = 0;
-            } else {
-                const uint32_t n = NextSegmentLength(ch);
-                const bool last = ch.bytesDone + kSdoSegmentBytes >= ch.totalSize;
-                uint8_t header = ch.toggle ? cia301::kSdoToggle : 0;
-                if (last)
-                    header = static_cast<uint8_t>(header + (kSdoSegmentBytes - n) * 2 +
-                                                  cia301::kSdoLastSegment);
-                SdoStartFrame(ch, f, header);
-                f->data[1] = f->data[2] = f->data[3] = 0;
-                std::memcpy(&f->data[1], ch.data + ch.bytesDone, n);
-                ch.segmentSize = n;
-            }
+        }
+        case SDO_DN_SEG_INIT:
+            SdoStartFrame(ch, f, cia301::kSdoSegmentedDownload);
+            StoreLe32(&f->data[4], ch.totalSize);
             break;
-        case SDO_BLK_INIT:
-        case SDO_BLK_END:
-            BlockBuildFrame(ch, upload, f);
+        case SDO_UP_SEG_DATA:
+            SdoBareFrame(ch, f,
+                         static_cast<uint8_t>(cia301::kSdoSegmentUploadRequest |
+                                              (ch.toggle ? cia301::kSdoToggle : 0)));
+            break;
+        case SDO_DN_SEG_DATA: {
+            const uint32_t n = NextSegmentLength(ch);
+            const bool last = ch.bytesDone + kSdoSegmentBytes >= ch.totalSize;
+            uint8_t header = ch.toggle ? cia301::kSdoToggle : 0;
+            if (last)
+                header = static_cast<uint8_t>(header + (kSdoSegmentBytes - n) * 2 +
+                                              cia301::kSdoLastSegment);
+            SdoBareFrame(ch, f, header);
+            std::memcpy(&f->data[1], ch.data + ch.bytesDone, n);
+            ch.segmentSize = n;
+            break;
+        }
+        case SDO_UP_BLK_INIT:
+        case SDO_DN_BLK_INIT:
+        case SDO_DN_BLK_END:
+            BlockBuildFrame(ch, f);
             break;
         default:
             break;
     }
 }
 
+// The state an answered exchange leads to, per direction.
+uint8_t NextPhase(uint8_t s) {
+    switch (s) {
+        case SDO_UP_EXPEDITED:  // a read into 1..4 bytes answered segmented
+        case SDO_UP_SEG_INIT:
+            return SDO_UP_SEG_DATA;
+        case SDO_DN_SEG_INIT:
+            return SDO_DN_SEG_DATA;
+        case SDO_UP_BLK_INIT:
+            return SDO_UP_BLK_DATA;
+        case SDO_UP_BLK_DATA:
+            return SDO_UP_BLK_END;
+        case SDO_DN_BLK_INIT:
+            return SDO_DN_BLK_DATA;
+        case SDO_DN_BLK_DATA:
+            return SDO_DN_BLK_END;
+        default:
+            return SDO_FINISH;  // SDO_ABORT and SDO_FINISH move on by themselves
+    }
+}
+
+bool IsExpedited(uint8_t s) {
+    return s == SDO_UP_EXPEDITED || s == SDO_DN_EXPEDITED;
+}
+
 // The state that follows an exchange that ended with the channel's outcome:
 // the one transition table of a channel.
-uint8_t NextState(const SdoChannel& ch, bool upload) {
+uint8_t NextState(const SdoChannel& ch) {
     const uint8_t s = ch.state;
     switch (ch.outcome) {
         case SDO_OUT_NEXT:
-            if (s == SDO_SEG_INIT || s == SDO_EXPEDITED) return SDO_SEG_DATA;
-            if (s == SDO_BLK_INIT) return SDO_BLK_DATA;
-            if (s == SDO_BLK_DATA) return SDO_BLK_END;
-            return SDO_FINISH;  // SDO_ABORT and SDO_FINISH move on by themselves
+            return NextPhase(s);
         case SDO_OUT_SEGMENTED:
-            return SDO_SEG_DATA;
+            return SDO_UP_SEG_DATA;
         case SDO_OUT_FALLBACK:
-            return upload || ch.totalSize > cia301::kSdoExpeditedMax ? SDO_SEG_INIT : SDO_EXPEDITED;
+            if (ch.upload) return SDO_UP_SEG_INIT;
+            return ch.totalSize > cia301::kSdoExpeditedMax ? SDO_DN_SEG_INIT : SDO_DN_EXPEDITED;
         case SDO_OUT_COMPLETE:
             if (s == SDO_FINISH) return SDO_IDLE;
-            return s == SDO_EXPEDITED ? SDO_IDLE : SDO_FINISH;
+            return IsExpedited(s) ? SDO_IDLE : SDO_FINISH;
         case SDO_OUT_SERVER_ABORT:
-            return s == SDO_EXPEDITED ? SDO_IDLE : SDO_FINISH;
+            return IsExpedited(s) ? SDO_IDLE : SDO_FINISH;
+        case SDO_OUT_REFUSED:
+            return SDO_ABORT;
         default:  // a protocol error or a time-out: a started exchange is aborted
-            return s == SDO_EXPEDITED ? SDO_IDLE : SDO_ABORT;
+            return IsExpedited(s) ? SDO_IDLE : SDO_ABORT;
     }
 }
 
@@ -219,27 +256,29 @@ struct TimeoutText {
     bool sizesInMessage;  // bytesDone/totalSize rather than 100/timeoutMs
 };
 
-TimeoutText TimeoutTextFor(bool upload, uint8_t state) {
+TimeoutText TimeoutTextFor(uint8_t state) {
     switch (state) {
-        case SDO_EXPEDITED:
-            return {upload ? "sdo fast read timeout...<%d,%d>" : "sdo fast write timeout...<%d,%d>",
-                    false};
-        case SDO_SEG_INIT:
-            return {upload ? "sdo seg read timeout,init fail...<%dms,%dms>"
-                           : "sdo seg write timeout,init fail...<%dms,%dms>",
-                    false};
-        case SDO_SEG_DATA:
-            return {upload ? "sdo seg read timeout,data fail...<%dbyte,%dbyte>"
-                           : "sdo seg write timeout,data fail...<%dbyte,%dbyte>",
-                    true};
-        case SDO_BLK_INIT:
-            return {upload ? "sdo block read timeout,init fail...<%dms,%dms>"
-                           : "sdo block write timeout,init fail...<%dms,%dms>",
-                    false};
+        case SDO_UP_EXPEDITED:
+            return {"sdo fast read timeout...<%d,%d>", false};
+        case SDO_DN_EXPEDITED:
+            return {"sdo fast write timeout...<%d,%d>", false};
+        case SDO_UP_SEG_INIT:
+            return {"sdo seg read timeout,init fail...<%dms,%dms>", false};
+        case SDO_DN_SEG_INIT:
+            return {"sdo seg write timeout,init fail...<%dms,%dms>", false};
+        case SDO_UP_SEG_DATA:
+            return {"sdo seg read timeout,data fail...<%dbyte,%dbyte>", true};
+        case SDO_DN_SEG_DATA:
+            return {"sdo seg write timeout,data fail...<%dbyte,%dbyte>", true};
+        case SDO_UP_BLK_INIT:
+            return {"sdo block read timeout,init fail...<%dms,%dms>", false};
+        case SDO_DN_BLK_INIT:
+            return {"sdo block write timeout,init fail...<%dms,%dms>", false};
+        case SDO_UP_BLK_DATA:
+        case SDO_UP_BLK_END:
+            return {"sdo block read timeout...<%dbyte,%dbyte>", true};
         default:
-            return {upload ? "sdo block read timeout...<%dbyte,%dbyte>"
-                           : "sdo block write timeout...<%dbyte,%dbyte>",
-                    true};
+            return {"sdo block write timeout...<%dbyte,%dbyte>", true};
     }
 }
 
@@ -248,10 +287,10 @@ TimeoutText TimeoutTextFor(bool upload, uint8_t state) {
 // next segment once the previous one was answered (sendCount is then 0
 // again, so the time-out counts from the last answer), or a re-send of an
 // unanswered frame after the re-send period, as often as allowed.
-void Step(SdoChannel& ch, bool upload) {
+void Step(SdoChannel& ch) {
     CoStack* stack = ch.stack;
     uint32_t now = StackTick(stack);
-    if (SdoTimedOut(ch, upload, now)) return;
+    if (SdoTimedOut(ch, now)) return;
     // The first frame of a state is always due; the elapsed-time test alone
     // would hold it back while the tick count is below the period.
     if (ch.sendCount != 0 &&
@@ -259,13 +298,11 @@ void Step(SdoChannel& ch, bool upload) {
         return;
     if (ch.sendCount++ == 0) ch.firstSendTick = now;
     ch.lastSendTick = now;
-    const bool initiate =
-        ch.state == SDO_EXPEDITED || ch.state == SDO_SEG_INIT || ch.state == SDO_BLK_INIT;
-    if (initiate) ++ch.initSends;
+    if (IsInitiate(ch.state)) ++ch.initSends;
 
     KIV_CanFrame f;
-    BuildFrame(ch, upload, &f);
-    if (!upload && ch.state == SDO_EXPEDITED) Log().Debug("sdo fast write send can ...");
+    BuildFrame(ch, &f);
+    if (ch.state == SDO_DN_EXPEDITED) Log().Debug("sdo fast write send can ...");
     ChannelSend(stack, &f);
 }
 
@@ -282,23 +319,37 @@ void AbortWork(SdoChannel& ch) {
         ch.outcome = SDO_OUT_NEXT;
 }
 
+// States in which data move and progress is reported.
+bool MovesData(uint8_t s) {
+    switch (s) {
+        case SDO_UP_SEG_DATA:
+        case SDO_DN_SEG_DATA:
+        case SDO_UP_BLK_DATA:
+        case SDO_DN_BLK_DATA:
+        case SDO_UP_BLK_END:
+        case SDO_DN_BLK_END:
+        case SDO_FINISH:
+            return true;
+        default:
+            return false;
+    }
+}
+
 // Reports progress of a segmented or block transfer, at most once a pass:
 // after the pass's steps, and as it ends (its last step may end it).
-void ReportProgress(SdoChannel& ch, bool upload) {
+void ReportProgress(SdoChannel& ch) {
     if (ch.progress == nullptr || !ch.busy || ch.bytesDone == ch.progressDone) return;
-    if (ch.state != SDO_SEG_DATA && ch.state != SDO_BLK_DATA && ch.state != SDO_BLK_END &&
-        ch.state != SDO_FINISH)
-        return;
+    if (!MovesData(ch.state)) return;
     ch.progressDone = ch.bytesDone;
-    const uint32_t total = !upload || ch.sizeKnown ? ch.totalSize : 0;
+    const uint32_t total = !ch.upload || ch.sizeKnown ? ch.totalSize : 0;
     ch.progress(ch.nodeId, ch.index, ch.subIndex, ch.bytesDone, total, ch.progressUser);
 }
 
 // Ends a transfer: the caller's request is completed and the slot freed.
-void Complete(CoStack* stack, SdoChannel& ch, bool upload) {
+void Complete(CoStack* stack, SdoChannel& ch) {
     CoRequest* r = ch.request;
-    ReportProgress(ch, upload);
-    if (!upload) RecordEcho(stack, ch);
+    ReportProgress(ch);
+    if (!ch.upload) RecordEcho(stack, ch);
     CountSdoEnd(stack, ch.nodeId, ch.result, ch.serverAbortCode);
     if (r != nullptr) {
         r->result = ch.result;
@@ -311,14 +362,25 @@ void Complete(CoStack* stack, SdoChannel& ch, bool upload) {
 // Applies a decided transition: the only place a channel's state changes.
 void Enter(SdoChannel& ch) {
     const uint8_t next = ch.nextState;
-    if (next == SDO_SEG_DATA || next == SDO_BLK_DATA) {
-        ch.toggle = 0;
-        ch.bytesDone = 0;
-        ch.segmentSize = 0;
-    }
-    if (next == SDO_SEG_INIT || next == SDO_EXPEDITED) {
-        ch.block = 0;  // the block protocol was refused
-        ch.exclusive = next == SDO_SEG_INIT ? 1 : 0;
+    switch (next) {
+        case SDO_UP_SEG_DATA:
+        case SDO_DN_SEG_DATA:
+        case SDO_UP_BLK_DATA:
+        case SDO_DN_BLK_DATA:
+            ch.toggle = 0;
+            ch.bytesDone = 0;
+            ch.segmentSize = 0;
+            break;
+        case SDO_UP_SEG_INIT:
+        case SDO_DN_SEG_INIT:
+        case SDO_DN_EXPEDITED:
+            if (ch.state == SDO_UP_BLK_INIT || ch.state == SDO_DN_BLK_INIT) {
+                ch.block = 0;  // the block protocol was refused
+                ch.exclusive = next == SDO_DN_EXPEDITED ? 0 : 1;
+            }
+            break;
+        default:
+            break;
     }
     ch.state = next;
     ch.outcome = SDO_OUT_NONE;
@@ -328,13 +390,13 @@ void Enter(SdoChannel& ch) {
 
 // One step of one busy channel: a decided transition, then the state's work.
 // False when the channel waits to start and nothing changed.
-bool Advance(CoStack* stack, SdoChannel& ch, bool upload, bool quick) {
+bool Advance(CoStack* stack, SdoChannel& ch, bool quick) {
     if (ch.nextState != ch.state) {
         // A claimed transfer waits, before its first frame, for the
         // node's transfers it must not overlap.
-        if (ch.state == SDO_IDLE && !MayStart(stack, ch, upload)) return false;
+        if (ch.state == SDO_IDLE && !MayStart(stack, ch)) return false;
         if (ch.nextState == SDO_IDLE) {
-            Complete(stack, ch, upload);
+            Complete(stack, ch);
             return true;
         }
         Enter(ch);
@@ -344,20 +406,12 @@ bool Advance(CoStack* stack, SdoChannel& ch, bool upload, bool quick) {
     // at once.
     if (ch.outcome == SDO_OUT_NONE) {
         switch (ch.state) {
-            case SDO_EXPEDITED:
-            case SDO_SEG_INIT:
-            case SDO_SEG_DATA:
-            case SDO_BLK_INIT:
-                Step(ch, upload);
+            case SDO_UP_BLK_DATA:
+            case SDO_DN_BLK_DATA:
+                BlockDataWork(ch, quick);
                 break;
-            case SDO_BLK_DATA:
-                BlockDataWork(ch, upload, quick);
-                break;
-            case SDO_BLK_END:
-                if (upload)
-                    BlockUploadEndWork(ch);
-                else
-                    Step(ch, upload);
+            case SDO_UP_BLK_END:
+                BlockUploadEndWork(ch);
                 break;
             case SDO_ABORT:
                 AbortWork(ch);
@@ -365,14 +419,33 @@ bool Advance(CoStack* stack, SdoChannel& ch, bool upload, bool quick) {
             case SDO_FINISH:
                 ch.outcome = SDO_OUT_COMPLETE;
                 break;
-            default:
+            case SDO_IDLE:
+                break;
+            default:  // initiates, segments, the download's end frame
+                Step(ch);
                 break;
         }
         // Answers end an exchange between passes; what the work ended (a
         // time-out, a one-shot frame, a fault it found) is decided at once.
         if (ch.outcome == SDO_OUT_NONE) return true;
     }
-    ch.nextState = NextState(ch, upload);
+    ch.nextState = NextState(ch);
+    return true;
+}
+
+// A transfer of a node that KIV_Cancel named since its call was made ends
+// here, at once: with the client's abort frame when its initiate went out.
+// A transfer already over (finishing, or sending its own abort) keeps its
+// result. True when the channel was freed.
+bool EndIfCancelled(CoStack* stack, SdoChannel& ch) {
+    if (!CancelledSince(stack, ch.nodeId, ch.cancelMark)) return false;
+    if (ch.state == SDO_FINISH || ch.state == SDO_ABORT) return false;
+    if (ch.state != SDO_IDLE && ch.initSends != 0)
+        (void)SdoSendAbort(stack, ch.nodeId, ch.index, ch.subIndex, SDO_ABORT_CANCELLED);
+    Log().Warn("sdo transfer node %d obj<0x%04x,%d> cancelled", static_cast<int>(ch.nodeId),
+               static_cast<int>(ch.index), static_cast<int>(ch.subIndex));
+    ch.result = KIV_ERR_CANCELLED;
+    Complete(stack, ch);
     return true;
 }
 
@@ -385,15 +458,19 @@ constexpr int kMaxStepsPerTick = 6;
 // changes, so that a transfer whose answer arrived completes in this tick and
 // the next phase's first frame goes out at once; a transfer that ended frees
 // its node, so the pool is swept once more for transfers waiting to start.
-void Tick(CoStack* stack, SdoChannel* pool, bool upload) {
+void Tick(CoStack* stack, SdoChannel* pool) {
     const bool quick = InLowLatencyMode(stack);
     for (int sweep = 0; sweep < (quick ? 2 : 1); ++sweep) {
         bool freed = false;
         for (int i = 0; i < SDO_CHANNELS; ++i) {
             SdoChannel& ch = pool[i];
             if (!ch.busy) continue;
+            if (EndIfCancelled(stack, ch)) {
+                freed = true;
+                continue;
+            }
             for (int step = 0; step < (quick ? kMaxStepsPerTick : 1); ++step) {
-                if (!Advance(stack, ch, upload, quick)) break;
+                if (!Advance(stack, ch, quick)) break;
                 if (!ch.busy) {
                     freed = true;
                     break;
@@ -403,19 +480,19 @@ void Tick(CoStack* stack, SdoChannel* pool, bool upload) {
         }
         if (!freed) break;
     }
-    for (int i = 0; i < SDO_CHANNELS; ++i) ReportProgress(pool[i], upload);
+    for (int i = 0; i < SDO_CHANNELS; ++i) ReportProgress(pool[i]);
 }
 
 }  // namespace
 
 // ---- Shared helpers --------------------------------------------------------
 
-bool SdoTimedOut(SdoChannel& ch, bool upload, uint32_t now) {
+bool SdoTimedOut(SdoChannel& ch, uint32_t now) {
     if (ch.sendCount == 0 || SdoElapsed(now, ch.firstSendTick) < ch.timeoutMs) return false;
     ch.result = KIV_ERR_TIMEOUT;
     ch.outcome = SDO_OUT_TIMEOUT;
     ch.clientAbortCode = SDO_ABORT_TIMEOUT;
-    const TimeoutText text = TimeoutTextFor(upload, ch.state);
+    const TimeoutText text = TimeoutTextFor(ch.state);
     if (text.sizesInMessage)
         Log().Error(text.message, static_cast<int>(ch.bytesDone), static_cast<int>(ch.totalSize));
     else
@@ -432,29 +509,43 @@ void SdoFinish(SdoChannel& ch, int32_t result, SdoOutcome outcome) {
     ch.outcome = outcome;
 }
 
+bool SdoRefuseTooLong(SdoChannel& ch) {
+    if (!ch.refuseLong || !ch.sizeKnown || ch.totalSize <= ch.capacity) return false;
+    Log().Warn("sdo read obj<0x%04x,%d> of %d bytes refused: buffer of %d",
+               static_cast<int>(ch.index), static_cast<int>(ch.subIndex),
+               static_cast<int>(ch.totalSize), static_cast<int>(ch.capacity));
+    if (ch.receivedSize != nullptr) *ch.receivedSize = ch.capacity;
+    ch.clientAbortCode = SDO_ABORT_TOO_LONG;
+    SdoFinish(ch, KIV_OK, SDO_OUT_REFUSED);
+    return true;
+}
+
 void SdoProtocolError(SdoChannel& ch, uint32_t code) {
     ch.clientAbortCode = code;
     SdoFinish(ch, KIV_ERR_PARAM, SDO_OUT_ERROR);
 }
 
 bool SdoMatchesObject(const SdoChannel& ch, const KIV_CanFrame* f) {
-    return f->data[1] == (ch.index & 0xFF) && f->data[2] == (ch.index >> 8) &&
-           f->data[3] == ch.subIndex;
+    return SdoHeaderNames(f->data, ch.index, ch.subIndex);
 }
 
-uint32_t SdoLe32(const uint8_t* b) {
-    return static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 |
-           static_cast<uint32_t>(b[2]) << 16 | static_cast<uint32_t>(b[3]) << 24;
+namespace {
+
+void PackFrame(KIV_CanFrame* f, uint8_t nodeId, uint8_t command, uint16_t index, uint8_t subIndex) {
+    std::memset(f, 0, sizeof *f);
+    f->id = kCobSdoRx + nodeId;
+    f->dlc = 8;
+    PackSdoHeader(f->data, command, index, subIndex);
 }
+
+}  // namespace
 
 void SdoStartFrame(const SdoChannel& ch, KIV_CanFrame* f, uint8_t command) {
-    std::memset(f, 0, sizeof *f);
-    f->id = kCobSdoRx + ch.nodeId;
-    f->dlc = 8;
-    f->data[0] = command;
-    f->data[1] = static_cast<uint8_t>(ch.index & 0xFF);
-    f->data[2] = static_cast<uint8_t>(ch.index >> 8);
-    f->data[3] = ch.subIndex;
+    PackFrame(f, ch.nodeId, command, ch.index, ch.subIndex);
+}
+
+void SdoBareFrame(const SdoChannel& ch, KIV_CanFrame* f, uint8_t command) {
+    PackFrame(f, ch.nodeId, command, 0, 0);
 }
 
 void SdoDefaultSettings(SdoSettings* s) {
@@ -476,6 +567,7 @@ int32_t SdoClaimChannel(CoStack* stack, CoRequest* request) {
 
     std::memset(ch, 0, sizeof *ch);
     ch->busy = 1;
+    ch->upload = upload ? 1 : 0;
     ch->nodeId = request->node;
     uint32_t size;
     if (upload) {
@@ -509,21 +601,27 @@ int32_t SdoClaimChannel(CoStack* stack, CoRequest* request) {
     if (stack->mutex != nullptr) platform::MutexUnlock(stack->mutex);
     ch->resendMs = settings.resendMs;
     ch->maxResends = settings.maxResends;
-    ch->blkSize = static_cast<uint8_t>(settings.blockSize);
-    ch->switchLimit = static_cast<uint8_t>(settings.switchThreshold);
-    ch->framesPerPass = settings.framesPerPass;
+    ch->refuseLong = settings.refuseLong != 0 ? 1 : 0;
+    ch->blk.blkSize = static_cast<uint8_t>(settings.blockSize);
+    ch->blk.switchLimit = static_cast<uint8_t>(settings.switchThreshold);
+    ch->blk.framesPerPass = settings.framesPerPass;
     ch->progress = settings.progress;
     ch->progressUser = settings.progressUser;
     ch->clientAbortCode = SDO_ABORT_TIMEOUT;
     ch->state = SDO_IDLE;
+    const bool expedited = size <= cia301::kSdoExpeditedMax;
     if (ch->block) {
-        ch->nextState = SDO_BLK_INIT;
+        ch->nextState = upload ? SDO_UP_BLK_INIT : SDO_DN_BLK_INIT;
         ch->exclusive = 1;
+    } else if (upload) {
+        ch->nextState = expedited ? SDO_UP_EXPEDITED : SDO_UP_SEG_INIT;
+        ch->exclusive = expedited ? 0 : 1;
     } else {
-        ch->nextState = size <= cia301::kSdoExpeditedMax ? SDO_EXPEDITED : SDO_SEG_INIT;
-        ch->exclusive = size <= cia301::kSdoExpeditedMax ? 0 : 1;
+        ch->nextState = expedited ? SDO_DN_EXPEDITED : SDO_DN_SEG_INIT;
+        ch->exclusive = expedited ? 0 : 1;
     }
     ch->claimSeq = stack->sdoClaimSeq++;
+    ch->cancelMark = request->cancelMark;
     return KIV_OK;
 }
 
@@ -531,14 +629,8 @@ int32_t SdoSendAbort(CoStack* stack, uint8_t nodeId, uint16_t index, uint8_t sub
                      uint32_t code) {
     Log().Warn("kiv sdo abort frame send...");
     KIV_CanFrame f;
-    std::memset(&f, 0, sizeof f);
-    f.id = kCobSdoRx + nodeId;
-    f.dlc = 8;
-    f.data[0] = kCmdAbort;
-    f.data[1] = static_cast<uint8_t>(index & 0xFF);
-    f.data[2] = static_cast<uint8_t>(index >> 8);
-    f.data[3] = subIndex;
-    for (int i = 0; i < 4; ++i) f.data[4 + i] = static_cast<uint8_t>(code >> (8 * i));
+    PackFrame(&f, nodeId, kCmdAbort, index, subIndex);
+    StoreLe32(&f.data[4], code);
     return SendFrame(stack, &f);
 }
 
@@ -565,11 +657,12 @@ void UploadInitiateAnswer(SdoChannel& ch, const KIV_CanFrame* f) {
         return;
     }
     ch.sizeKnown = cmd & cia301::kSdoFlagSized;
-    ch.totalSize = ch.sizeKnown ? SdoLe32(&f->data[4]) : 0;
+    ch.totalSize = ch.sizeKnown ? LoadLe32(&f->data[4]) : 0;
     Log().Info("sdo seg read size:%d byte", static_cast<int>(ch.totalSize));
+    if (SdoRefuseTooLong(ch)) return;
     // From here the exchange is segmented: the node is this transfer's alone.
     ch.exclusive = 1;
-    SdoFinish(ch, KIV_OK, ch.state == SDO_BLK_INIT ? SDO_OUT_SEGMENTED : SDO_OUT_NEXT);
+    SdoFinish(ch, KIV_OK, ch.state == SDO_UP_BLK_INIT ? SDO_OUT_SEGMENTED : SDO_OUT_NEXT);
 }
 
 // One upload segment: bits 7..5 zero and the awaited toggle; bits 3..1 count
@@ -609,22 +702,69 @@ void UploadSegmentAnswer(SdoChannel& ch, const KIV_CanFrame* f) {
 
 // States in which the channel waits for the server.
 bool Listening(const SdoChannel& ch) {
+    return ch.state != SDO_IDLE && ch.state != SDO_ABORT && ch.state != SDO_FINISH;
+}
+
+void UploadResponse(SdoChannel& ch, const KIV_CanFrame* f) {
     switch (ch.state) {
-        case SDO_EXPEDITED:
-        case SDO_SEG_INIT:
-        case SDO_SEG_DATA:
-        case SDO_BLK_INIT:
-        case SDO_BLK_DATA:
-        case SDO_BLK_END:
-            return true;
+        case SDO_UP_SEG_DATA:
+            UploadSegmentAnswer(ch, f);
+            break;
+        case SDO_UP_EXPEDITED:
+        case SDO_UP_SEG_INIT:
+            UploadInitiateAnswer(ch, f);
+            break;
         default:
-            return false;
+            // The block initiate may be answered with a normal upload.
+            if (ch.state == SDO_UP_BLK_INIT &&
+                cia301::CommandSpecifier(f->data[0]) == cia301::kScsInitiateUpload)
+                UploadInitiateAnswer(ch, f);
+            else
+                BlockUploadResponse(ch, f);
+            break;
+    }
+}
+
+void DownloadResponse(SdoChannel& ch, const KIV_CanFrame* f) {
+    const uint8_t cmd = f->data[0];
+    switch (ch.state) {
+        case SDO_DN_EXPEDITED:
+            if (cmd != cia301::kSdoDownloadAnswer || !SdoMatchesObject(ch, f)) return;
+            Log().Info("sdo fast write size:%d byte success", static_cast<int>(ch.totalSize));
+            SdoFinish(ch, KIV_OK, SDO_OUT_COMPLETE);
+            break;
+        case SDO_DN_SEG_INIT:
+            if (cmd != cia301::kSdoDownloadAnswer || !SdoMatchesObject(ch, f)) return;
+            Log().Info("sdo seg write size:%d byte, start success", static_cast<int>(ch.totalSize));
+            SdoFinish(ch, KIV_OK, SDO_OUT_NEXT);
+            break;
+        case SDO_DN_SEG_DATA:
+            // An acknowledgement counts only for a segment that is out: a
+            // server confirming segments it never got would otherwise push
+            // bytesDone past totalSize, and the next segment would be taken
+            // from beyond the caller's data.
+            if (ch.segmentSize == 0) return;
+            if (cmd != (cia301::kSdoSegmentDownloadAnswer | (ch.toggle ? cia301::kSdoToggle : 0)))
+                return;
+            ch.bytesDone += ch.segmentSize;
+            ch.segmentSize = 0;
+            ch.toggle ^= 1u;
+            Log().Info("sdo seg write...<%d,%d> ack is ok", static_cast<int>(ch.bytesDone),
+                       static_cast<int>(ch.totalSize));
+            if (ch.bytesDone == ch.totalSize)
+                SdoFinish(ch, KIV_OK, SDO_OUT_COMPLETE);
+            else
+                ch.sendCount = 0;  // the next segment is due at once
+            break;
+        default:
+            BlockDownloadResponse(ch, f);
+            break;
     }
 }
 
 }  // namespace
 
-void SdoUploadResponse(SdoChannel* ch, const KIV_CanFrame* f) {
+void SdoChannelResponse(SdoChannel* ch, const KIV_CanFrame* f) {
     if (f->id != kCobSdoTx + ch->nodeId) return;
     // Once the exchange of a state is over (answered or timed out), later
     // frames must not change its outcome: a late answer would otherwise
@@ -632,86 +772,28 @@ void SdoUploadResponse(SdoChannel* ch, const KIV_CanFrame* f) {
     // frame undo an answered read before the request is completed.
     if (ch->outcome != SDO_OUT_NONE || !Listening(*ch)) return;
     if (f->data[0] == kCmdAbort) {
-        if (SdoMatchesObject(*ch, f)) TakeServerAbort(*ch, f, true);
+        if (SdoMatchesObject(*ch, f)) TakeServerAbort(*ch, f);
         return;
     }
-    switch (ch->state) {
-        case SDO_SEG_DATA:
-            UploadSegmentAnswer(*ch, f);
-            break;
-        case SDO_EXPEDITED:
-        case SDO_SEG_INIT:
-            UploadInitiateAnswer(*ch, f);
-            break;
-        default:
-            // The block initiate may be answered with a normal upload.
-            if (ch->state == SDO_BLK_INIT &&
-                cia301::CommandSpecifier(f->data[0]) == cia301::kScsInitiateUpload)
-                UploadInitiateAnswer(*ch, f);
-            else
-                BlockUploadResponse(*ch, f);
-            break;
-    }
-}
-
-void SdoDownloadResponse(SdoChannel* ch, const KIV_CanFrame* f) {
-    if (f->id != kCobSdoTx + ch->nodeId) return;
-    // As for uploads: an exchange that is over keeps its outcome.
-    if (ch->outcome != SDO_OUT_NONE || !Listening(*ch)) return;
-    const uint8_t cmd = f->data[0];
-    if (cmd == kCmdAbort) {
-        if (SdoMatchesObject(*ch, f)) TakeServerAbort(*ch, f, false);
-        return;
-    }
-    switch (ch->state) {
-        case SDO_EXPEDITED:
-            if (cmd != cia301::kSdoDownloadAnswer || !SdoMatchesObject(*ch, f)) return;
-            Log().Info("sdo fast write size:%d byte success", static_cast<int>(ch->totalSize));
-            SdoFinish(*ch, KIV_OK, SDO_OUT_COMPLETE);
-            break;
-        case SDO_SEG_INIT:
-            if (cmd != cia301::kSdoDownloadAnswer || !SdoMatchesObject(*ch, f)) return;
-            Log().Info("sdo seg write size:%d byte, start success",
-                       static_cast<int>(ch->totalSize));
-            SdoFinish(*ch, KIV_OK, SDO_OUT_NEXT);
-            break;
-        case SDO_SEG_DATA:
-            // An acknowledgement counts only for a segment that is out: a
-            // server confirming segments it never got would otherwise push
-            // bytesDone past totalSize, and the next segment would be taken
-            // from beyond the caller's data.
-            if (ch->segmentSize == 0) return;
-            if (cmd != (cia301::kSdoSegmentDownloadAnswer | (ch->toggle ? cia301::kSdoToggle : 0)))
-                return;
-            ch->bytesDone += ch->segmentSize;
-            ch->segmentSize = 0;
-            ch->toggle ^= 1u;
-            Log().Info("sdo seg write...<%d,%d> ack is ok", static_cast<int>(ch->bytesDone),
-                       static_cast<int>(ch->totalSize));
-            if (ch->bytesDone == ch->totalSize)
-                SdoFinish(*ch, KIV_OK, SDO_OUT_COMPLETE);
-            else
-                ch->sendCount = 0;  // the next segment is due at once
-            break;
-        default:
-            BlockDownloadResponse(*ch, f);
-            break;
-    }
+    if (ch->upload)
+        UploadResponse(*ch, f);
+    else
+        DownloadResponse(*ch, f);
 }
 
 void SdoOfferFrame(CoStack* stack, const KIV_CanFrame* frame) {
     CountEcho(stack, frame);
     for (int k = 0; k < SDO_CHANNELS; ++k) {
-        if (stack->sdoUpload[k].busy) SdoUploadResponse(&stack->sdoUpload[k], frame);
-        if (stack->sdoDownload[k].busy) SdoDownloadResponse(&stack->sdoDownload[k], frame);
+        if (stack->sdoUpload[k].busy) SdoChannelResponse(&stack->sdoUpload[k], frame);
+        if (stack->sdoDownload[k].busy) SdoChannelResponse(&stack->sdoDownload[k], frame);
     }
 }
 
 void SdoTickUploads(CoStack* stack) {
-    Tick(stack, stack->sdoUpload, true);
+    Tick(stack, stack->sdoUpload);
 }
 void SdoTickDownloads(CoStack* stack) {
-    Tick(stack, stack->sdoDownload, false);
+    Tick(stack, stack->sdoDownload);
 }
 
 }  // namespace orukiv

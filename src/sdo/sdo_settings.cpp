@@ -34,6 +34,10 @@ int32_t KIV_SetSdoOneTransferPerNode(KIV_Handle handle, uint32_t enable) {
     return Update(handle, [&](SdoSettings& s) { s.onePerNode = enable != 0 ? 1 : 0; });
 }
 
+int32_t KIV_SetSdoRefuseLongReads(KIV_Handle handle, uint32_t enable) {
+    return Update(handle, [&](SdoSettings& s) { s.refuseLong = enable != 0 ? 1 : 0; });
+}
+
 int32_t KIV_SetBlockTransfer(KIV_Handle handle, uint32_t blockSize, uint32_t switchThreshold,
                              uint32_t framesPerPass) {
     using namespace orukiv::cia301;

@@ -110,6 +110,9 @@ struct CoRequest {
     // server's expedited answer indicated no size (may be null).
     uint8_t sdoBlock;
     uint8_t* sdoUnsized;
+    // The cancel mark of the request's node when the call was made
+    // (stack/cancel.h); services that honour KIV_Cancel set it.
+    uint32_t cancelMark;
 };
 
 constexpr int kRingSlots = 32;
@@ -179,6 +182,11 @@ struct CoStack {
     // Boot-up messages received per node (index = node id), counted by the
     // worker so that a boot can wait for the next one without queuing.
     std::atomic<uint32_t> bootUps[128];
+
+    // KIV_Cancel's generation counters (stack/cancel.h): for every node
+    // (KIV_Cancel(h, 0)) and per node. Any thread raises them; services read.
+    std::atomic<uint32_t> cancelAll;
+    std::atomic<uint32_t> cancelNode[128];
 };
 
 namespace orukiv {

@@ -3,6 +3,7 @@
 // frames offered and the client frames that must follow.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -484,3 +485,106 @@ TEST_F(SdoBlock, ProgressIsReportedAsTheTransferAdvances) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// KIV_Cancel: every transfer of the node ends at the next pass, with the
+// client's abort frame once its initiate went out.
+
+TEST_F(SdoBlock, CancelEndsTheNodesTransfersWithAnAbortOnceTheInitiateWentOut) {
+    struct Case {
+        const char* name;
+        uint8_t cancelNode;
+        std::function<void()> begin;  // the transfers, under way
+        Frames atCancel;              // sent in the pass after KIV_Cancel
+        std::vector<int32_t> results;
+    };
+    const KIV_CanFrame cancelAbort = Abort(0x08000000);
+    const Case cases[] = {
+        {"expedited read",
+         5,
+         [this] {
+             Start(true, {}, 4, false);
+             Tick();
+         },
+         {cancelAbort},
+         {KIV_ERR_CANCELLED}},
+        {"segmented write between segments",
+         0,
+         [this] {
+             Start(false, kNine, 0, false);
+             Tick();
+             Offer(Resp({0x60, 0x45, 0x23, 0x07}));
+             Tick();
+         },
+         {cancelAbort},
+         {KIV_ERR_CANCELLED}},
+        {"block read within a sub-block",
+         5,
+         [this] {
+             Start(true, {}, 16);
+             Run({{{}, {kUpInit}}, {{kNineAnswer}, {kUpStart}}});
+             Offer(kSeg1);
+         },
+         {cancelAbort},
+         {KIV_ERR_CANCELLED}},
+        {"a read waiting behind a segmented write sends nothing",
+         5,
+         [this] {
+             Start(false, kNine, 0, false);
+             Start(true, {}, 4, false, 0x1000);
+             Tick();
+         },
+         {cancelAbort},
+         {KIV_ERR_CANCELLED, KIV_ERR_CANCELLED}},
+        {"another node's cancel changes nothing",
+         6,
+         [this] {
+             Start(true, {}, 4, false);
+             Tick();
+         },
+         {},
+         {kPending}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        SetUp();
+        all_.clear();
+        c.begin();
+        ASSERT_EQ(KIV_Cancel(stack_, c.cancelNode), KIV_OK);
+        EXPECT_EQ(Tick(), c.atCancel);
+        ASSERT_EQ(all_.size(), c.results.size());
+        for (std::size_t i = 0; i < all_.size(); ++i)
+            EXPECT_EQ(all_[i]->request.result, c.results[i]) << "transfer " << i;
+    }
+    EXPECT_EQ(KIV_Cancel(nullptr, 0), KIV_ERR_PARAM);
+    EXPECT_EQ(KIV_Cancel(stack_, 128), KIV_ERR_PARAM);
+}
+
+// With long reads refused, a read whose first answer announces more than
+// the buffer holds ends at once: abort 0x06070012, no segment moves, the
+// result as for any longer object (0, *received = capacity).
+TEST_F(SdoBlock, ReadAnnouncedLongerThanTheBufferIsRefusedAtTheFirstAnswer) {
+    struct Case {
+        const char* name;
+        bool block;
+        KIV_CanFrame request;
+        KIV_CanFrame answer;
+    };
+    const Case cases[] = {
+        {"segmented", false, Req({0x40, 0x45, 0x23, 0x07}),
+         Resp({0x41, 0x45, 0x23, 0x07, 200, 0, 0, 0})},
+        {"block", true, kUpInit, kNineAnswer},
+        {"block answered segmented", true, kUpInit, Resp({0x41, 0x45, 0x23, 0x07, 9, 0, 0, 0})},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        stack_->sdoSettings.refuseLong = 1;
+        Transfer& t = Start(true, {}, 8, c.block);
+        Run({{{}, {c.request}}, {{c.answer}, {Abort(0x06070012)}}});
+        EXPECT_EQ(Tick(5), Frames{});
+        EXPECT_EQ(t.request.result, KIV_OK);
+        EXPECT_EQ(t.received, 8u);
+        EXPECT_EQ(t.storage, Bytes(16, kGuard)) << "nothing stored";
+    }
+}

@@ -414,3 +414,43 @@ TEST(SdoSharedNodes, ThreadsSharingNodesNeverGetAnotherTransfersData) {
 }
 
 }  // namespace
+
+namespace {
+
+// KIV_Cancel from the progress callback, on the worker: the read under way
+// ends with KIV_ERR_CANCELLED and its abort frame on the bus; the next read
+// of the same object runs normally.
+TEST_F(SdoEndToEnd, CancelFromTheProgressCallbackEndsTheReadAndLaterCallsRun) {
+    static KIV_Handle handle = nullptr;
+    handle = handle_;
+    ASSERT_EQ(KIV_SetTransferProgress(
+                  handle_,
+                  [](uint8_t node, uint16_t, uint8_t, uint32_t, uint32_t, void*) {
+                      (void)KIV_Cancel(handle, node);
+                  },
+                  nullptr),
+              KIV_OK);
+    const auto cancelled = Read(kNode, 0x3000, 2, 100);
+    EXPECT_EQ(cancelled.rc, KIV_ERR_CANCELLED);
+    const auto abort = sdotest::SdoFrame(0x600u + kNode, {0x80, 0x00, 0x30, 2, 0, 0, 0, 0x08});
+    const auto sent = HostFrames();
+    EXPECT_EQ(std::count(sent.begin(), sent.end(), abort), 1);
+    ASSERT_EQ(KIV_SetTransferProgress(handle_, nullptr, nullptr), KIV_OK);
+    const auto again = Read(kNode, 0x3000, 2, 100);
+    EXPECT_EQ(again.rc, KIV_OK);
+    EXPECT_EQ(Head(again.data, 70), Pattern(70, 0x80));
+}
+
+TEST_F(SdoEndToEnd, LongReadsRefusedAtTheFirstAnswerWhenAsked) {
+    ASSERT_EQ(KIV_SetSdoRefuseLongReads(nullptr, 1), KIV_ERR_PARAM);
+    ASSERT_EQ(KIV_SetSdoRefuseLongReads(handle_, 1), KIV_OK);
+    const auto r = Read(kNode, 0x3000, 2, 10);
+    EXPECT_EQ(r.rc, KIV_OK);
+    EXPECT_EQ(r.received, 10u);
+    const auto sent = HostFrames();
+    ASSERT_EQ(sent.size(), 2u) << "initiate and abort, no segment request";
+    EXPECT_EQ(sent[1],
+              sdotest::SdoFrame(0x600u + kNode, {0x80, 0x00, 0x30, 2, 0x12, 0, 0x07, 0x06}));
+}
+
+}  // namespace

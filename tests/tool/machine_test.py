@@ -186,8 +186,47 @@ TABLES = {
     ],
 }
 
+# Ctrl-C during a transfer: it is cancelled at once (the abort frame, SDO
+# abort 0x08000000, on the bus), what was done is said, exit 1, with no
+# second Ctrl-C. Segmented, so that the adapter's transmit queue has room for
+# the abort frame. (what, args, stdin)
+IMAGE = os.path.join(WORK, "image.bin")
+CANCELS = [
+    ("download", ["--bus", "sim@125000", "--trace", "download", "--segmented", "5", "0x1F50", "1",
+                  IMAGE], None),
+    ("a download in the shell", ["--bus", "sim@125000", "--trace", "shell"],
+     f"download --segmented 5 0x1F50 1 {IMAGE}\nread 5 0x1000 0\n"),
+]
+
+
+def cancel(args, stdin):
+    import signal
+    import time
+    p = subprocess.Popen([TOOL] + args, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                         stderr=subprocess.PIPE, text=True)
+    p.stdin.write(stdin or "")
+    p.stdin.close()
+    p.stdin = None  # written whole
+    time.sleep(1.5)  # under way: 600 KiB take some 60 s at 125 kbit/s
+    p.send_signal(signal.SIGINT)
+    out, err = p.communicate(timeout=10)  # a second Ctrl-C is never needed
+    return p.returncode, out, err
+
+
 failed = False
 server = None
+if BEHAVIOUR == "cancel":
+    with open(IMAGE, "wb") as f:
+        f.write(os.urandom(600 * 1024))
+    for what, args, stdin in CANCELS:
+        got, out, err = cancel(args, stdin)
+        ok = (got == 1 and "605#80501F0100000008" in out and "interrupted: download" in err
+              and "KIV_ERR_CANCELLED" in err and "605#40001000" not in out)
+        print(f"{'ok' if ok else 'FAILED'}: {what}")
+        if not ok:
+            print(f"  exit status {got}\n  stderr: {err}\n  stdout: {out[-2000:]}")
+            failed = True
+    sys.exit(1 if failed else 0)
 if BEHAVIOUR == "slcan":
     server = subprocess.Popen([TOOL, "--bus", "sim@500000", "--unconfigured", "2", "serve-slcan",
                                "60"], stdout=subprocess.PIPE, text=True)

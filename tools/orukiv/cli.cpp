@@ -245,6 +245,9 @@ int RunTool(int argc, char** argv) {
     Master master(*bus, trace.get());
     if (!master.Start()) return Refuse(json, kExitBus, "the library instance could not be created");
     KIV_SetSDOTimeout(master.Handle(), opt.timeoutMs);
+    // A read of an object its server announces longer than --max-size ends
+    // at the first answer (abort 0x06070012), nothing more moved.
+    KIV_SetSdoRefuseLongReads(master.Handle(), 1);
     if (lowLatency->count() > 0) {
         opt.lowLatencyUs = lowLatencyText.empty()
                                ? 1000u

@@ -101,7 +101,13 @@ int CmdRead(Session& s, uint8_t node, const std::vector<std::string>& object,
     std::string error;
     const auto t = Resolve(s, node, object, error);
     if (!t) return PrintUsage(s, error, Json().Uint("node", node));
-    const Access a = s.Read(node, t->index, t->sub);
+    Access a;
+    bool interrupted = false;
+    {
+        CancelOnInterrupt cancel(s);  // Ctrl-C: the transfer is aborted at once
+        a = s.Read(node, t->index, t->sub);
+        interrupted = cancel.Cancelled();
+    }
     // Shown as --type, else as the dictionary's type, else as the standard
     // signed objects are, else by its size.
     const ValueType* known = KnownObjectType(t->index, t->sub);
@@ -110,7 +116,9 @@ int CmdRead(Session& s, uint8_t node, const std::vector<std::string>& object,
     const std::string name = ObjectName(node, t->index, t->sub);
     const std::string described = byEntry ? "  " + Describe(*t->entry) : "";
     const Json where = ObjectFields(node, t->index, t->sub);
-    if (!a.ok()) return PrintFailure(s, "read " + name + described, a.result, a.abortCode, where);
+    if (!a.ok())
+        return PrintFailure(s, (interrupted ? "interrupted: read " : "read ") + name + described,
+                            a.result, a.abortCode, where);
     const uint8_t* data = a.data.data();
     const std::size_t size = a.data.size();
     if (type && type->size != 0 && type->size != size)
@@ -161,7 +169,13 @@ int CmdWrite(Session& s, uint8_t node, const std::vector<std::string>& objectAnd
         bytes = EncodeValue(*type, value, error);
     }
     if (!bytes) return PrintError(s, error + "; nothing was sent", where);
-    const Access a = s.Write(node, t->index, t->sub, *bytes);
+    Access a;
+    bool interrupted = false;
+    {
+        CancelOnInterrupt cancel(s);  // Ctrl-C: the transfer is aborted at once
+        a = s.Write(node, t->index, t->sub, *bytes);
+        interrupted = cancel.Cancelled();
+    }
     const std::string what =
         ObjectName(node, t->index, t->sub) + " <- " +
         (byEntry ? FormatTyped(t->entry->dataType, bytes->data(), bytes->size()) + " " +
@@ -170,7 +184,9 @@ int CmdWrite(Session& s, uint8_t node, const std::vector<std::string>& objectAnd
     const Json fields = Json(where)
                             .Uint("size", bytes->size())
                             .Str("data", HexBytesLower(bytes->data(), bytes->size()));
-    if (!a.ok()) return PrintFailure(s, "write " + what, a.result, a.abortCode, fields);
+    if (!a.ok())
+        return PrintFailure(s, (interrupted ? "interrupted: write " : "write ") + what, a.result,
+                            a.abortCode, fields);
     PrintDone(s, what + ": done", fields);
     return kExitOk;
 }

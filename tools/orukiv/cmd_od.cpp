@@ -189,9 +189,8 @@ int CmdConfigure(Session& s, uint8_t node, const std::string& path) {
     std::vector<ConciseStep> steps;
     if (!DecodeConcise(bin, steps)) return fail(path + " is not a concise DCF");
 
-    // Interrupted before the download: nothing is sent. Once it runs, the
-    // download (milliseconds) is not cut short: a node left half
-    // configured would be worse than one configured a moment later.
+    // Interrupted before the download: nothing is sent. Once it runs, an
+    // interrupt aborts the write under way and makes no further one.
     if (Interrupted()) return fail("interrupted; nothing was sent to node " + std::to_string(node));
     const std::size_t total = steps.size();
     // Each write is shown once done: a write that starts says the one
@@ -212,6 +211,8 @@ int CmdConfigure(Session& s, uint8_t node, const std::string& path) {
     KIV_ConfigReport report{};
     int32_t r = KIV_OK;
     std::atomic<bool> finished{false};
+    // Ctrl-C: the write under way is aborted, no further write is made.
+    CancelOnInterrupt cancel(s);
     std::thread download([&] {
         r = dcf ? KIV_ConfigureNode(s.h(), node, dcf.get(), &report)
                 : KIV_WriteConciseDcf(s.h(), node, bin.data(), static_cast<uint32_t>(bin.size()),
@@ -288,6 +289,12 @@ int CmdConfigure(Session& s, uint8_t node, const std::string& path) {
         return kExitOk;
     }
     if (!s.options().json) std::printf("%s\n", summary.c_str());
+    if (r == KIV_ERR_CANCELLED)
+        return PrintFailure(s,
+                            "interrupted: configuration of node " + std::to_string(node) +
+                                " after " + std::to_string(report.written) + " of " +
+                                std::to_string(total) + " writes",
+                            r, report.abortCode, counts);
     const std::string step = "write " + std::to_string(report.written + 1) + " of " +
                              std::to_string(total) + " " +
                              ObjectName(node, report.failedIndex, report.failedSubIndex);

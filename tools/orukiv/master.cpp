@@ -135,6 +135,7 @@ const ResultCode kResultCodes[] = {
     {KIV_ERR_NO_RESOURCE, "KIV_ERR_NO_RESOURCE", "no free request slot or SDO channel"},
     {KIV_ERR_ABORTED, "KIV_ERR_ABORTED", "the server aborted the transfer"},
     {KIV_ERR_NO_SEND, "KIV_ERR_NO_SEND", "the frame could not be sent"},
+    {KIV_ERR_CANCELLED, "KIV_ERR_CANCELLED", "cancelled; a transfer under way was aborted"},
 };
 
 const ResultCode* FindResultCode(int32_t result) {

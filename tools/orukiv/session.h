@@ -2,8 +2,10 @@
 // the common options, plus the object accesses the commands share.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "master.h"
@@ -65,6 +67,27 @@ private:
     Master* const master_;
     ObjectBook objects_;
     Json context_;
+};
+
+// While it lives, the first interrupt (Ctrl-C, SIGTERM; interrupt.h)
+// cancels the instance's SDO transfers (KIV_Cancel for every node) within
+// 20 ms: each ends with KIV_ERR_CANCELLED, and one whose initiate went out
+// sends its abort frame, so that the command ends at once with no second
+// Ctrl-C. Transfers started after the cancel run normally.
+class CancelOnInterrupt {
+public:
+    explicit CancelOnInterrupt(Session& s);
+    ~CancelOnInterrupt();
+    CancelOnInterrupt(const CancelOnInterrupt&) = delete;
+    CancelOnInterrupt& operator=(const CancelOnInterrupt&) = delete;
+    // True once the interrupt cancelled the transfers.
+    bool Cancelled() const { return cancelled_.load(); }
+
+private:
+    const KIV_Handle h_;
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> cancelled_{false};
+    std::thread watch_;
 };
 
 // One SDO write of a compound command (power-on, move, tpdo), named for
