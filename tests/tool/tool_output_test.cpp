@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "bus.h"
-#include "commands.h"
+#include "procedures.h"
 #include "interrupt.h"
 #include "master.h"
 #include "orukiv_sim/sim.h"

@@ -15,9 +15,9 @@
 #include <thread>
 
 #include "command.h"
-#include "commands.h"
 #include "event_text.h"
 #include "interrupt.h"
+#include "procedures.h"
 #include "report.h"
 
 namespace orukiv::tool {

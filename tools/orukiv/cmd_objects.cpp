@@ -5,7 +5,7 @@
 
 #include "cmd_od.h"
 #include "command.h"
-#include "commands.h"
+#include "procedures.h"
 #include "report.h"
 
 namespace orukiv::tool {

@@ -23,8 +23,8 @@
 #endif
 
 #include "command.h"
-#include "commands.h"
 #include "interrupt.h"
+#include "procedures.h"
 #include "report.h"
 
 namespace orukiv::tool {

@@ -12,7 +12,7 @@
 #include "cmd_cyclic.h"
 #include "cmd_od.h"
 #include "command.h"
-#include "commands.h"
+#include "procedures.h"
 #include "event_text.h"
 #include "orukiv_common/byte_order.h"
 #include "orukiv_sim/sim.h"

@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "command.h"
-#include "commands.h"
+#include "procedures.h"
 #include "event_text.h"
 #include "report.h"
 

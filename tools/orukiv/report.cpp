@@ -130,6 +130,13 @@ int PrintError(const Session& s, const std::string& text, const Json& fields) {
     return 1;
 }
 
+int PrintResult(const Session& s, const std::string& done, const std::string& what, int32_t result,
+                const Json& fields) {
+    if (result != KIV_OK) return PrintFailure(s, what, result, 0, fields);
+    PrintDone(s, done, fields);
+    return 0;
+}
+
 int PrintUsage(const Session& s, const std::string& text, const Json& fields) {
     if (!s.options().json) {
         PrintLine(stderr, "orukiv: " + text);

@@ -37,6 +37,10 @@ std::string JsonString(std::string_view text);
 void PrintJson(const Session& s, bool ok, const Json& fields);
 // A success: `human` on standard output, or {"ok":true, fields...}.
 void PrintDone(const Session& s, const std::string& human, const Json& fields = {});
+// A single library call's outcome: `done` on success, else as PrintFailure
+// ("WHAT failed: ..."). Returns the exit status (0 or 1).
+int PrintResult(const Session& s, const std::string& done, const std::string& what, int32_t result,
+                const Json& fields = {});
 // A failed library call: "orukiv: WHAT failed: RESULT" on standard error, or
 // {"ok":false,"result":..., fields...} on standard output. Returns 1, the
 // exit status of a failed operation. With KIV_OK as `result`, as PrintError.

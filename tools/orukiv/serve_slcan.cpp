@@ -8,7 +8,7 @@
 
 #include "bus.h"
 #include "command.h"
-#include "commands.h"
+#include "procedures.h"
 #include "report.h"
 
 #ifndef _WIN32

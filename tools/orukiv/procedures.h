@@ -1,5 +1,7 @@
-// The tool's commands. Each prints its outcome in CANopen terms (or as JSON
-// with --json) and returns the process exit status (command.h).
+// The procedures the tool's commands and its demo share: PDO set-up through
+// the library, the node scan, the TIME stamp of now, and the CiA 402 drive
+// procedures (power-on, profile-position move, stop). The commands
+// themselves are in cmd_<name>.cpp (command.h).
 #pragma once
 
 #include <cstdint>
@@ -18,39 +20,6 @@ class Option;
 }  // namespace CLI
 
 namespace orukiv::tool {
-
-// read NODE OBJECT...: `object` is INDEX SUB, NAME, or an ARRAY's or
-// RECORD's NAME and SUB. Shown as `type` (--type), else as the node's
-// dictionary says, else as KnownObjectType or by size.
-int CmdRead(Session& s, uint8_t node, const std::vector<std::string>& object,
-            const ValueType* type);
-// write NODE OBJECT... VALUE: the last argument is the value, parsed as
-// `type`, the dictionary's type or a number/text; refused unsent when it
-// does not fit.
-int CmdWrite(Session& s, uint8_t node, const std::vector<std::string>& objectAndValue,
-             const ValueType* type);
-int CmdNmt(Session& s, uint8_t command, uint8_t node);
-// periodMs 0: one SYNC. Else one every periodMs until interrupted or
-// `count` were sent (0: no limit).
-int CmdSync(Session& s, uint32_t periodMs, uint64_t count);
-int CmdTime(Session& s);
-int CmdEmcy(Session& s, uint8_t node, uint16_t code, uint8_t reg, const std::vector<uint8_t>& data);
-int CmdPdo(Session& s, uint32_t cobId, const std::vector<uint8_t>& data);
-int CmdHeartbeat(Session& s, uint8_t node, uint16_t periodMs);
-int CmdTpdo(Session& s, uint8_t node, uint8_t tpdo, const std::vector<KIV_PdoMapEntry>& entries);
-// seconds <= 0: until interrupted (Ctrl-C). superviseMs > 0: each node
-// heard on 0x700 + node is heartbeat-supervised with that time-out, so that
-// its state changes, losses and returns show too.
-int CmdMonitor(Session& s, double seconds, uint32_t superviseMs);
-int CmdScan(Session& s);
-int CmdPowerOn(Session& s, uint8_t node, bool resetFault);
-int CmdMove(Session& s, uint8_t node, int32_t position, bool powerOnFirst, bool resetFault);
-int CmdDemo(Session& s);
-// The simulated network behind a pseudo-terminal speaking slcan (POSIX),
-// as the session's --bus sim[@BITRATE] and --unconfigured describe it.
-int CmdServeSlcan(Session& s, double seconds);
-
-// ---- Shared by the commands and the demo ----------------------------------
 
 // Configures PDO `pdo` of node (a TPDO when `transmit`) with KIV_ConfigPDO,
 // keeping the COB-ID and transmission type the node holds (read first);
