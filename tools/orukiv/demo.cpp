@@ -12,10 +12,10 @@
 #include "cmd_cyclic.h"
 #include "cmd_od.h"
 #include "command.h"
-#include "procedures.h"
 #include "event_text.h"
 #include "orukiv_common/byte_order.h"
 #include "orukiv_sim/sim.h"
+#include "procedures.h"
 
 namespace orukiv::tool {
 

@@ -6,8 +6,8 @@
 #include <thread>
 
 #include "command.h"
-#include "procedures.h"
 #include "event_text.h"
+#include "procedures.h"
 #include "report.h"
 
 namespace orukiv::tool {
