@@ -74,7 +74,11 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/orukiv.pc DESTINATION ${ORUKIV_PKGCONF
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE
   ${PROJECT_SOURCE_DIR}/CHANGELOG.md ${PROJECT_SOURCE_DIR}/examples/QUserLog.ini
   DESTINATION ${ORUKIV_DOC_DIR})
-install(FILES ${PROJECT_SOURCE_DIR}/docs/host-guide.md DESTINATION ${ORUKIV_DOC_DIR}/docs)
+# Every document the README links to (the host guide, the tool, the object
+# dictionaries, the architecture, performance, reliability, Python), so that
+# the README's links work in the installed tree and in the archives.
+file(GLOB ORUKIV_DOCS ${PROJECT_SOURCE_DIR}/docs/*.md)
+install(FILES ${ORUKIV_DOCS} DESTINATION ${ORUKIV_DOC_DIR}/docs)
 
 # ---- Archives: cpack in the build folder writes packages/<name> ------------
 set(CPACK_PACKAGE_NAME orukiv)

@@ -11,9 +11,19 @@
 # CTest's output pipes, and CTest then waits for them. Later calls reuse the
 # running server, so each test costs tens of milliseconds instead of seconds.
 #
+# A program that Wine does not start (it ends at once with a failure status
+# and no output at all, on either stream) is started once more; the second
+# outcome counts. A program that wrote anything, succeeded, or ran for
+# longer than a few seconds is never started again: a test that fails
+# always says something, so a real failure is never retried. Each retry is
+# noted on standard error and, when ORUKIV_WINE_RETRY_LOG names a file,
+# appended to it (scripts/test reports them). The program's output is held
+# until it ends, then passed on.
+#
 # Environment: ORUKIV_WINEPREFIX (default /tmp/orukiv-wine-<uid>; scripts/test
 # sets one per checkout),
-# ORUKIV_WINE (default /usr/lib/wine/wine64), WINEDEBUG (default -all).
+# ORUKIV_WINE (default /usr/lib/wine/wine64), WINEDEBUG (default -all),
+# ORUKIV_WINE_RETRY_LOG (default: none).
 set -u
 
 wine=${ORUKIV_WINE:-/usr/lib/wine/wine64}
@@ -70,4 +80,42 @@ mkdir -p "$WINEPREFIX"
     fi
 } 9>"$lockfile"
 
-exec "$wine" "$@"
+# ---- Run, and once more when Wine did not start the program ---------------
+
+out=$(mktemp "${TMPDIR:-/tmp}/wine-run.out.XXXXXX") || exit 125
+err=$(mktemp "${TMPDIR:-/tmp}/wine-run.err.XXXXXX") || exit 125
+child=
+trap 'rm -f "$out" "$err"' EXIT
+# A time-out of the caller ends the program too.
+trap '[[ -n $child ]] && kill -TERM "$child" 2>/dev/null; exit 143' TERM INT
+
+# Runs the program with its output held; sets status and the seconds taken.
+attempt() {
+    local start
+    start=$(date +%s)
+    # Standard input stays the caller's (a job in the background would get
+    # /dev/null).
+    "$wine" "$@" <&3 >"$out" 2>"$err" 3<&- &
+    child=$!
+    wait "$child"
+    status=$?
+    child=
+    seconds=$(($(date +%s) - start))
+}
+
+# Wine's own failure: nothing written, a failure status, at once.
+not_started() {
+    [[ $status -ne 0 && ! -s $out && ! -s $err && $seconds -le 5 ]]
+}
+
+exec 3<&0
+attempt "$@"
+if not_started; then
+    note="wine-run.sh: $1 ended with status $status and no output (not started by Wine); started again"
+    echo "$note" >&2
+    [[ -n ${ORUKIV_WINE_RETRY_LOG:-} ]] && echo "$note: $*" >>"$ORUKIV_WINE_RETRY_LOG"
+    attempt "$@"
+fi
+cat "$out"
+cat "$err" >&2
+exit "$status"

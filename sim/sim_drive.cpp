@@ -1,32 +1,11 @@
 // The simulated CiA 402 drive: controlword-driven state machine.
 #include "orukiv_common/byte_order.h"
 #include "orukiv_sim/sim.h"
+#include "sim_drive_objects.h"
 
 namespace orukiv::sim {
 
-namespace {
-
-constexpr uint16_t kDeviceType = 0x1000;
-constexpr uint16_t kControlword = 0x6040;
-constexpr uint16_t kStatusword = 0x6041;
-constexpr uint16_t kModes = 0x6060;
-constexpr uint16_t kModesDisplay = 0x6061;
-constexpr uint16_t kPositionActual = 0x6064;
-constexpr uint16_t kVelocityActual = 0x606C;
-constexpr uint16_t kTargetTorque = 0x6071;
-constexpr uint16_t kTorqueActual = 0x6077;
-constexpr uint16_t kTargetPosition = 0x607A;
-constexpr uint16_t kHomingMethod = 0x6098;
-constexpr uint16_t kTargetVelocity = 0x60FF;
-constexpr uint16_t kProfileVelocity = 0x6081;
-constexpr uint16_t kProgramData = 0x1F50;
-constexpr uint16_t kFollowingWindow = 0x6065;
-constexpr uint16_t kFollowingError = 0x60F4;
-
-// Statusword bits that carry the state: 0..3, 5, 6.
-constexpr uint16_t kStateBits = 0x006F;
-
-}  // namespace
+using namespace drive;  // NOLINT: the drive's numbers
 
 const char* DriveStateName(DriveState s) {
     switch (s) {
@@ -75,6 +54,8 @@ uint16_t StatusWordOf(DriveState s) {
 SimDrive::SimDrive(VirtualBus& bus, uint8_t nodeId, Mode mode) : SimNode(bus, nodeId, mode) {
     AddU32(kDeviceType, 0, 0x00020192, Access::kConst);  // drive profile, servo
     AddCommunicationObjects();
+    AddSupervisionObjects();
+    AddU16(kErrorCode, 0, 0, Access::kRO);
     AddU16(kControlword, 0, 0);
     AddU16(kStatusword, 0, StatusWordOf(DriveState::kSwitchOnDisabled), Access::kRO);
     AddU8(kModes, 0, 0);
@@ -91,6 +72,7 @@ SimDrive::SimDrive(VirtualBus& bus, uint8_t nodeId, Mode mode) : SimNode(bus, no
     AddU8(kProgramData, 0, 1, Access::kConst);
     AddVariableObject(kProgramData, 1, {}, kProgramDataMaxSize);
     AddU32(kFollowingWindow, 0, 1000);
+    AddU16(kFollowingTimeOut, 0, 0);
     AddU32(kFollowingError, 0, 0, Access::kRO);
     AddRpdoObjects();
 }
@@ -117,16 +99,24 @@ bool SimDrive::WaitForState(DriveState s, std::chrono::milliseconds timeout) con
 void SimDrive::InjectFault(uint16_t errorCode, bool sendEmcy) {
     {
         std::lock_guard<std::mutex> lock(m_);
-        EnterLocked(DriveState::kFaultReactionActive);
-        EnterLocked(DriveState::kFault);
-        if (sendEmcy) {
-            // Error code, error register (generic error), five zero bytes.
-            SendLocked(MakeSdoFrame(
-                0x80u + NodeId(),
-                {static_cast<uint8_t>(errorCode), static_cast<uint8_t>(errorCode >> 8), 0x01}));
-        }
+        FaultLocked(errorCode, sendEmcy);
     }
     FlushPending();
+}
+
+void SimDrive::FaultLocked(uint16_t errorCode, bool sendEmcy) {
+    EnterLocked(DriveState::kFaultReactionActive);
+    EnterLocked(DriveState::kFault);
+    // The error code (0x603F) and the error register (0x1001, generic
+    // error) say what the EMCY says.
+    SetLocked(kErrorCode, 0, StoreLe(errorCode, 2));
+    const auto reg = static_cast<uint8_t>(ValueU32Locked(kErrorRegister, 0) | kGenericError);
+    SetLocked(kErrorRegister, 0, {reg});
+    if (sendEmcy) {
+        // Error code, error register, five zero bytes.
+        SendLocked(MakeSdoFrame(0x80u + NodeId(), {static_cast<uint8_t>(errorCode),
+                                                   static_cast<uint8_t>(errorCode >> 8), reg}));
+    }
 }
 
 void SimDrive::SetActualPosition(int32_t v) {
@@ -173,15 +163,20 @@ void SimDrive::AfterWrite(uint16_t index, uint8_t subIndex) {
 }
 
 void SimDrive::ApplyControlWord(uint16_t cw) {
-    const bool resetEdge = (cw & 0x80) != 0 && (lastControlWord_ & 0x80) == 0;
+    const bool resetEdge = (cw & kCwFaultReset) != 0 && (lastControlWord_ & kCwFaultReset) == 0;
     lastControlWord_ = cw;
     const DriveState s = state_;
     if (s == DriveState::kFault) {
-        if (resetEdge) EnterLocked(DriveState::kSwitchOnDisabled);
+        if (!resetEdge) return;
+        EnterLocked(DriveState::kSwitchOnDisabled);
+        // The fault is gone: its error code and the generic error cleared.
+        SetLocked(kErrorCode, 0, {0, 0});
+        SetLocked(kErrorRegister, 0,
+                  {static_cast<uint8_t>(ValueU32Locked(kErrorRegister, 0) & ~kGenericError)});
         return;
     }
     // While the fault-reset bit is set no other command is taken.
-    if ((cw & 0x80) != 0 || s == DriveState::kFaultReactionActive) return;
+    if ((cw & kCwFaultReset) != 0 || s == DriveState::kFaultReactionActive) return;
 
     using D = DriveState;
     if ((cw & 0x02) == 0) {  // disable voltage

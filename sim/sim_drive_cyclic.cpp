@@ -3,22 +3,13 @@
 #include <cstdlib>
 
 #include "orukiv_sim/sim.h"
+#include "sim_drive_objects.h"
 
 namespace orukiv::sim {
 
-namespace {
+using namespace drive;  // NOLINT: the drive's numbers
 
-constexpr uint16_t kModesDisplay = 0x6061;
-constexpr uint16_t kPositionActual = 0x6064;
-constexpr uint16_t kFollowingWindow = 0x6065;
-constexpr uint16_t kVelocityActual = 0x606C;
-constexpr uint16_t kTargetPosition = 0x607A;
-constexpr uint16_t kFollowingError = 0x60F4;
-constexpr uint16_t kTargetVelocity = 0x60FF;
-constexpr int8_t kCyclicPosition = 8;
-constexpr int8_t kCyclicVelocity = 9;
-constexpr uint16_t kSwFollowing = 1u << 12;
-constexpr uint16_t kSwFollowingError = 1u << 13;
+namespace {
 
 std::vector<uint8_t> LE32(int64_t v) {
     const auto u = static_cast<uint32_t>(static_cast<int32_t>(v));
@@ -78,7 +69,19 @@ void SimDrive::OnSyncLocked(Clock::time_point now) {
     const auto magnitude = static_cast<uint32_t>(std::llabs(error));
     if (magnitude > worstFollowing_) worstFollowing_ = magnitude;
     SetStatusBitsLocked(kSwFollowing, true);
-    SetStatusBitsLocked(kSwFollowingError, magnitude > ValueU32Locked(kFollowingWindow, 0));
+    const bool outside = magnitude > ValueU32Locked(kFollowingWindow, 0);
+    SetStatusBitsLocked(kSwFollowingError, outside);
+    // Outside the window for longer than the following error time out
+    // (0x6066, ms; 0: never): the drive faults (following error, 0x8611).
+    const auto timeOut = std::chrono::milliseconds(ValueU32Locked(kFollowingTimeOut, 0));
+    if (!outside || timeOut.count() == 0) {
+        followingSince_ = {};
+    } else if (followingSince_ == Clock::time_point{}) {
+        followingSince_ = now;
+    } else if (now - followingSince_ >= timeOut) {
+        followingSince_ = {};
+        FaultLocked(kFollowingErrorFault, true);
+    }
 }
 
 }  // namespace orukiv::sim

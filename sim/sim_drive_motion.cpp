@@ -4,25 +4,11 @@
 
 #include "orukiv_common/byte_order.h"
 #include "orukiv_sim/sim.h"
+#include "sim_drive_objects.h"
 
 namespace orukiv::sim {
 
-namespace {
-
-constexpr uint16_t kStatusword = 0x6041;
-constexpr uint16_t kModesDisplay = 0x6061;
-constexpr uint16_t kPositionActual = 0x6064;
-constexpr uint16_t kTargetPosition = 0x607A;
-constexpr uint16_t kProfileVelocity = 0x6081;
-constexpr int8_t kProfilePositionMode = 1;
-
-constexpr uint16_t kCwNewSetPoint = 1u << 4;
-constexpr uint16_t kCwRelative = 1u << 6;
-constexpr uint16_t kCwHalt = 1u << 8;
-constexpr uint16_t kSwTargetReached = 1u << 10;
-constexpr uint16_t kSwSetPointAck = 1u << 12;
-
-}  // namespace
+using namespace drive;  // NOLINT: the drive's numbers
 
 bool SimDrive::ProfilePositionLocked() const {
     return static_cast<int8_t>(ValueU32Locked(kModesDisplay, 0)) == kProfilePositionMode;

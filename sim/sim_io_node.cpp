@@ -20,6 +20,7 @@ SimIoNode::SimIoNode(VirtualBus& bus, uint8_t nodeId, Mode mode) : SimNode(bus, 
     id.serial = 0x00C0FFEE;
     AddDeviceObjects(id);
     AddCommunicationObjects();
+    AddSupervisionObjects();
     AddRpdoObjects();
     AddU8(kInputs, 0, 1, Access::kConst);
     AddU8(kInputs, 1, 0, Access::kRO);

@@ -98,7 +98,6 @@ bool SimNode::HandleLssFrame(const KIV_CanFrame& frame) {
                     lssConfiguration_ = false;
                     if (numbered) {
                         AdoptNodeIdLocked(pendingNodeId_);
-                        nmtState_ = KIV_NMT_STATE_PRE_OPERATIONAL;
                         BootLocked();
                     }
                 }

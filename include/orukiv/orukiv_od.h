@@ -205,7 +205,7 @@ KIV_LAYOUT_CHECK(offsetof(KIV_OdEntry, valueText) == 96, od_entry_value_text);
  * (the first wins), unknown sections (ignored). Refused, with the 1-based
  * line: a line of binary bytes or without "=" in an object section, an
  * object or sub-object section without a ParameterName key, a DataType or
- * CompactSubObj that is no number (or above 255), an ObjectType number that
+ * CompactSubObj that is no number or above 254 (in any object), an ObjectType number that
  * is no object code, binary bytes before the first section, a line longer
  * than 65536 bytes, more than 512 keys in an object section, sections or
  * entries that would take more than 32 MiB plus 8 times the file's size.

@@ -330,6 +330,13 @@ bool Builder::BuildObject(uint16_t index, const IniSection& s, std::vector<Entry
     object.objectType = static_cast<uint8_t>(number);
     uint32_t compact = 0;
     if (!Number(s, "compactsubobj", compact, given, error)) return false;
+    // Sub-index 255 is reserved: at most 254 sub-entries, whatever the
+    // object type (a VAR's CompactSubObj is read for nothing else).
+    if (compact > 254) {
+        error = {s.Find("compactsubobj")->line, "CompactSubObj " + std::to_string(compact) +
+                                                    " above 254 (sub-index 255 is reserved)"};
+        return false;
+    }
     if (single) {
         if (firstSub != endSub)
             warnings_.Add(firstSub->second->line,
@@ -342,10 +349,6 @@ bool Builder::BuildObject(uint16_t index, const IniSection& s, std::vector<Entry
     if (!Name(s, object.name, error)) return false;
     object.line = s.line;
     if (compact > 0) {
-        if (compact > 0xFF) {
-            error = {s.Find("compactsubobj")->line, "CompactSubObj above 255"};
-            return false;
-        }
         if (firstSub != endSub)
             warnings_.Add(firstSub->second->line, "sub-sections of compact 0x%04X: ignored", index);
         if (!Fill(object, s, error)) return false;

@@ -10,7 +10,7 @@
 
 #include "bus.h"
 #include "candump.h"
-#include "commands.h"
+#include "procedures.h"
 #include "slcan_codec.h"
 #include "values.h"
 #ifdef __linux__

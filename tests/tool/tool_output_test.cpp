@@ -8,10 +8,10 @@
 #include <thread>
 
 #include "bus.h"
-#include "commands.h"
 #include "interrupt.h"
 #include "master.h"
 #include "orukiv_sim/sim.h"
+#include "procedures.h"
 #include "report.h"
 #include "values.h"
 

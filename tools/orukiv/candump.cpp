@@ -32,8 +32,8 @@ std::string CandumpLine(const KIV_CanFrame& frame, std::chrono::system_clock::ti
     return line;
 }
 
-FrameTrace::FrameTrace(std::string interface, bool toStdout, std::FILE* file)
-    : interface_(std::move(interface)), toStdout_(toStdout), file_(file) {}
+FrameTrace::FrameTrace(std::string interface, std::FILE* console, std::FILE* file)
+    : interface_(std::move(interface)), console_(console), file_(file) {}
 
 FrameTrace::~FrameTrace() {
     if (file_) std::fclose(file_);
@@ -42,7 +42,10 @@ FrameTrace::~FrameTrace() {
 void FrameTrace::Frame(const KIV_CanFrame& frame) {
     const std::string line = CandumpLine(frame, std::chrono::system_clock::now(), interface_);
     std::lock_guard<std::mutex> lock(m_);
-    if (toStdout_) std::printf("%s\n", line.c_str());
+    if (console_) {
+        std::fprintf(console_, "%s\n", line.c_str());
+        if (console_ != stdout) std::fflush(console_);
+    }
     if (file_) {
         std::fprintf(file_, "%s\n", line.c_str());
         std::fflush(file_);

@@ -16,11 +16,13 @@ namespace orukiv::tool {
 std::string CandumpLine(const KIV_CanFrame& frame, std::chrono::system_clock::time_point at,
                         const std::string& interface);
 
-// Writes every frame handed to it, in both directions, to stdout (--trace)
-// and/or a file (--log); safe from any thread.
+// Writes every frame handed to it, in both directions, to the console
+// (--trace: standard output, or standard error under --json so that
+// standard output stays JSON) and/or a file (--log); safe from any thread.
 class FrameTrace {
 public:
-    FrameTrace(std::string interface, bool toStdout, std::FILE* file);
+    // `console` (not owned) and `file` (owned) may be null.
+    FrameTrace(std::string interface, std::FILE* console, std::FILE* file);
     ~FrameTrace();
     FrameTrace(const FrameTrace&) = delete;
     FrameTrace& operator=(const FrameTrace&) = delete;
@@ -29,7 +31,7 @@ public:
 
 private:
     const std::string interface_;
-    const bool toStdout_;
+    std::FILE* const console_;
     std::FILE* const file_;  // owned
     std::mutex m_;
 };

@@ -1,5 +1,6 @@
 // The command line: global options, the command from the table, the bus and
 // library instance it runs on, and the exit status.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -13,6 +14,7 @@
 #include "command.h"
 #include "interrupt.h"
 #include "master.h"
+#include "report.h"
 #include "values.h"
 
 namespace orukiv::tool {
@@ -57,7 +59,8 @@ std::string CommandNames(bool inShell) {
 // The first word that is neither a global option nor its value: the
 // command the user meant.
 std::string FirstWord(const std::vector<std::string>& args) {
-    static const char* const kWithValue[] = {"--bus", "--timeout", "--log", "--eds", "--max-size"};
+    static const char* const kWithValue[] = {"--bus", "--timeout",  "--log",
+                                             "--eds", "--max-size", "--unconfigured"};
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         if (a.empty() || a[0] != '-') return a;
@@ -67,18 +70,82 @@ std::string FirstWord(const std::vector<std::string>& args) {
     return {};
 }
 
-// A parse error in words: the unknown command named, the rest as CLI11 says.
-int UsageError(CLI::App& app, const CLI::ParseError& e, const std::vector<std::string>& args,
-               bool inShell) {
+// Values after "--" (a value such as -inf that reads as an option): the
+// parser takes words after "--" only while a positional still needs some,
+// so the command's options move before its positionals and "--" goes
+// between them: `write 5 0x2000 0 --type i16 -- -inf` is parsed as
+// `write --type i16 -- 5 0x2000 0 -inf`. Other lines pass unchanged.
+std::vector<std::string> ValuesAfterDashes(CLI::App& app, const std::vector<std::string>& args) {
     const std::string word = FirstWord(args);
-    if (!word.empty() && !FindCommand(word, inShell) && app.get_subcommands().empty()) {
-        std::fprintf(stderr, "orukiv: unknown command '%s'%s (commands: %s)\n", word.c_str(),
-                     inShell && FindCommand(word) ? " in the shell" : "",
-                     CommandNames(inShell).c_str());
-        return kExitUsage;
+    const auto cmd = std::find(args.begin(), args.end(), word);
+    const auto dashes = std::find(cmd, args.end(), std::string("--"));
+    CLI::App* sub = nullptr;
+    for (CLI::App* c : app.get_subcommands([&](CLI::App* c) { return c->get_name() == word; }))
+        sub = c;
+    if (!sub || dashes == args.end()) return args;
+    std::vector<std::string> out(args.begin(), cmd + 1), options, positionals;
+    for (auto it = cmd + 1; it != dashes; ++it) {
+        const std::string& a = *it;
+        if (a.size() < 2 || a[0] != '-' || ParseSigned(a, INT64_MIN, INT64_MAX)) {
+            positionals.push_back(a);
+            continue;
+        }
+        options.push_back(a);
+        const std::string name = a.substr(0, a.find('='));
+        const CLI::Option* o = sub->get_option_no_throw(name);
+        if (!o) o = app.get_option_no_throw(name);
+        if (o && o->get_expected_min() > 0 && a.find('=') == std::string::npos && it + 1 != dashes)
+            options.push_back(*++it);
     }
+    out.insert(out.end(), options.begin(), options.end());
+    out.push_back("--");
+    out.insert(out.end(), positionals.begin(), positionals.end());
+    out.insert(out.end(), dashes + 1, args.end());
+    return out;
+}
+
+// A command line that cannot run, before any session: "orukiv: TEXT" on
+// standard error, or under --json a JSON line on standard output.
+int Refuse(bool json, int status, const std::string& text, const Json& context = {}) {
+    if (!json) {
+        std::fprintf(stderr, "orukiv: %s\n", text.c_str());
+    } else {
+        std::printf("%s\n", Json()
+                                .Bool("ok", false)
+                                .Merge(context)
+                                .Str("result", status == kExitUsage ? "usage" : "bus")
+                                .Str("error", text)
+                                .Object()
+                                .c_str());
+        std::fflush(stdout);
+    }
+    return status;
+}
+
+// A parse error in words: the unknown command named, the rest as CLI11 says
+// (under --json, as a JSON line).
+int UsageError(CLI::App& app, const CLI::ParseError& e, const std::vector<std::string>& args,
+               bool inShell, bool json, const Json& context = {}) {
+    const std::string word = FirstWord(args);
+    if (!word.empty() && !FindCommand(word, inShell) && app.get_subcommands().empty())
+        return Refuse(json, kExitUsage,
+                      "unknown command '" + word + "'" +
+                          (inShell && FindCommand(word) ? " in the shell" : "") +
+                          " (commands: " + CommandNames(inShell) + ")",
+                      context);
+    if (json && e.get_exit_code() != 0) return Refuse(json, kExitUsage, e.what(), context);
     const int status = app.exit(e);
     return status == 0 ? kExitOk : kExitUsage;  // --help and --version: 0
+}
+
+// --json anywhere before a lone "--": JSON output even when the command line
+// does not parse.
+bool JsonWanted(const std::vector<std::string>& args) {
+    for (const std::string& a : args) {
+        if (a == "--") return false;
+        if (a == "--json") return true;
+    }
+    return false;
 }
 
 std::string VersionText() {
@@ -97,7 +164,7 @@ std::FILE* OpenLog(const std::string& path, std::string& error) {
 }  // namespace
 
 int RunTool(int argc, char** argv) {
-    CLI::App app{"orukiv: a CANopen master on a simulated network or a real CAN bus"};
+    CLI::App app{"orukiv: a CANopen master on a simulated network or a real CAN bus", "orukiv"};
     // Options are spelled alike on every system: on Windows too a word
     // starting with '/' is an argument (a path), not an option.
     app.allow_windows_style_options(false);
@@ -135,16 +202,20 @@ int RunTool(int argc, char** argv) {
     const auto commands = AddCommands(app, false);
 
     std::vector<std::string> args(argv + 1, argv + argc);
+    const bool json = JsonWanted(args);
     try {
-        app.parse(argc, argv);
+        std::vector<std::string> reversed = ValuesAfterDashes(app, args);
+        std::reverse(reversed.begin(), reversed.end());
+        app.parse(reversed);
     } catch (const CLI::ParseError& e) {
-        return UsageError(app, e, args, false);
+        return UsageError(app, e, args, false, json);
     }
     const Handler* handler = ChosenHandler(commands);
     const Command* command = FindCommand(app.get_subcommands().front()->get_name());
     if (!handler || !command) return kExitUsage;
 
     if (maxSize > 0) opt.maxSize = static_cast<uint32_t>(maxSize);
+    opt.unconfigured = static_cast<int>(unconfigured);
     InstallInterruptHandler();
     if (command->runs == Command::Runs::kAlone) {
         Session alone(opt);
@@ -155,32 +226,28 @@ int RunTool(int argc, char** argv) {
     if (opt.timeoutGiven) opt.timeoutMs = static_cast<uint32_t>(timeoutMs);
     std::string error;
     auto address = ParseBusAddress(opt.bus, error);
-    if (!address) {
-        std::fprintf(stderr, "orukiv: %s\n", error.c_str());
-        return kExitUsage;
-    }
+    if (!address) return Refuse(json, kExitUsage, error);
+    if (unconfigured > 0 && address->kind != BusAddress::Kind::kSim)
+        return Refuse(json, kExitUsage, "--unconfigured needs the simulated bus (--bus sim)");
     address->simUnconfigured = static_cast<int>(unconfigured);
     std::FILE* log = nullptr;
-    if (!opt.logFile.empty() && !(log = OpenLog(opt.logFile, error))) {
-        std::fprintf(stderr, "orukiv: %s\n", error.c_str());
-        return kExitUsage;
-    }
+    if (!opt.logFile.empty() && !(log = OpenLog(opt.logFile, error)))
+        return Refuse(json, kExitUsage, error);
     // Closed here until the trace owns it.
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> logFile(log, &std::fclose);
     std::unique_ptr<Bus> bus = OpenBus(*address, error);
-    if (!bus) {
-        std::fprintf(stderr, "orukiv: %s\n", error.c_str());
-        return kExitBus;
-    }
+    if (!bus) return Refuse(json, kExitBus, error);
     std::unique_ptr<FrameTrace> trace;
     if (opt.trace || log)
-        trace = std::make_unique<FrameTrace>(bus->Interface(), opt.trace, logFile.release());
+        trace = std::make_unique<FrameTrace>(bus->Interface(),
+                                             opt.trace ? (opt.json ? stderr : stdout) : nullptr,
+                                             logFile.release());
     Master master(*bus, trace.get());
-    if (!master.Start()) {
-        std::fprintf(stderr, "orukiv: the library instance could not be created\n");
-        return kExitBus;
-    }
+    if (!master.Start()) return Refuse(json, kExitBus, "the library instance could not be created");
     KIV_SetSDOTimeout(master.Handle(), opt.timeoutMs);
+    // A read of an object its server announces longer than --max-size ends
+    // at the first answer (abort 0x06070012), nothing more moved.
+    KIV_SetSdoRefuseLongReads(master.Handle(), 1);
     if (lowLatency->count() > 0) {
         opt.lowLatencyUs = lowLatencyText.empty()
                                ? 1000u
@@ -188,20 +255,15 @@ int RunTool(int argc, char** argv) {
         const int32_t result =
             KIV_SetWorkerTiming(master.Handle(), opt.lowLatencyUs,
                                 KIV_TIMING_WAKE_ON_REQUEST | KIV_TIMING_DRAIN_RECEIVE);
-        if (result != KIV_OK) {
-            std::fprintf(stderr, "orukiv: low-latency mode refused: %s\n",
-                         ResultText(result).c_str());
-            return kExitBus;
-        }
+        if (result != KIV_OK)
+            return Refuse(json, kExitBus, "low-latency mode refused: " + ResultText(result));
     }
     Session s(opt, master);
     if (!LoadObjectBook(s)) return kExitUsage;  // a bad --eds, as a bad --bus
     const int status = (*handler)(s);
     // An adapter lost during the command outweighs what the command said.
-    if (const std::string lost = bus->Lost(); !lost.empty()) {
-        std::fprintf(stderr, "orukiv: the bus was lost: %s\n", lost.c_str());
-        return kExitBus;
-    }
+    if (const std::string lost = bus->Lost(); !lost.empty())
+        return Refuse(json, kExitBus, "the bus was lost: " + lost);
     return status;
 }
 
@@ -211,7 +273,9 @@ int RunShellLine(Session& s, const std::string& line) {
     app.require_subcommand(1);
     const auto commands = AddCommands(app, true);
     try {
-        app.parse(line, false);
+        std::vector<std::string> reversed = ValuesAfterDashes(app, CLI::detail::split_up(line));
+        std::reverse(reversed.begin(), reversed.end());
+        app.parse(reversed);
     } catch (const CLI::ParseError& e) {
         std::vector<std::string> words;
         std::string w;
@@ -223,7 +287,7 @@ int RunShellLine(Session& s, const std::string& line) {
                 w += c;
             }
         }
-        return UsageError(app, e, words, true);
+        return UsageError(app, e, words, true, s.options().json, s.context());
     }
     const Handler* handler = ChosenHandler(commands);
     return handler ? (*handler)(s) : kExitUsage;

@@ -9,9 +9,9 @@
 
 #include "cmd_od.h"
 #include "command.h"
-#include "commands.h"
 #include "event_text.h"
 #include "interrupt.h"
+#include "procedures.h"
 #include "report.h"
 
 namespace orukiv::tool {
@@ -33,9 +33,7 @@ int CmdMonitor(Session& s, double seconds, uint32_t superviseMs) {
         if (json) {
             char time[32];
             std::snprintf(time, sizeof time, "%.3f", t);
-            std::printf(
-                "%s\n",
-                Json().Bool("ok", true).Raw("time", time).Merge(EventJson(e)).Object().c_str());
+            PrintJson(s, true, Json().Raw("time", time).Merge(EventJson(e)));
         } else {
             std::printf("%8.3f  %s%s\n", t, EventText(e).c_str(), SdoObjectNote(s, e).c_str());
         }

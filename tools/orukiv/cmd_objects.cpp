@@ -5,7 +5,7 @@
 
 #include "cmd_od.h"
 #include "command.h"
-#include "commands.h"
+#include "procedures.h"
 #include "report.h"
 
 namespace orukiv::tool {
@@ -18,7 +18,8 @@ struct Target {
     std::optional<KIV_OdEntry> entry;  // when a dictionary knows it
 };
 
-// INDEX SUB, NAME, or NAME SUB (an ARRAY's or RECORD's name).
+// INDEX SUB, INDEX:SUB, NAME, or NAME SUB (an ARRAY's or RECORD's name).
+// Every failure is a usage error.
 std::optional<Target> Resolve(Session& s, uint8_t node, const std::vector<std::string>& args,
                               std::string& error) {
     Target t;
@@ -27,9 +28,20 @@ std::optional<Target> Resolve(Session& s, uint8_t node, const std::vector<std::s
         error = "SUB: '" + args[1] + "' is not a number from 0 to 255";
         return std::nullopt;
     }
+    const auto colon = args[0].find(':');
+    if (args.size() == 1 && colon != std::string::npos) {
+        const auto index = ParseUnsigned(args[0].substr(0, colon), 0xFFFF);
+        const auto s2 = ParseUnsigned(args[0].substr(colon + 1), 0xFF);
+        if (index && s2) {
+            t.index = static_cast<uint16_t>(*index);
+            t.sub = static_cast<uint8_t>(*s2);
+            t.entry = s.objects().Find(node, t.index, t.sub);
+            return t;
+        }
+    }
     if (const auto index = ParseUnsigned(args[0], 0xFFFF)) {
         if (!sub) {
-            error = "give INDEX and SUB, or an object's name";
+            error = "give INDEX SUB, INDEX:SUB or an object's name";
             return std::nullopt;
         }
         t.index = static_cast<uint16_t>(*index);
@@ -43,13 +55,25 @@ std::optional<Target> Resolve(Session& s, uint8_t node, const std::vector<std::s
                 "' in (give --eds " + std::to_string(node) + "=FILE, or INDEX SUB)";
         return std::nullopt;
     }
-    t.entry = FindByName(od, args[0],
-                         sub ? std::optional<uint8_t>(static_cast<uint8_t>(*sub)) : std::nullopt);
-    if (!t.entry) {
+    const auto all = FindAllByName(
+        od, args[0], sub ? std::optional<uint8_t>(static_cast<uint8_t>(*sub)) : std::nullopt);
+    if (all.size() > 1) {
+        error = "'" + args[0] + "' names " + std::to_string(all.size()) +
+                " entries in the EDS of node " + std::to_string(node) +
+                "; give the full name (Object.Sub) or INDEX:SUB:";
+        for (const KIV_OdEntry& e : all) {
+            char where[16];
+            std::snprintf(where, sizeof where, "0x%04X:%02X", e.index, e.subIndex);
+            error += std::string("\n  ") + where + "  " + EntryName(e);
+        }
+        return std::nullopt;
+    }
+    if (all.empty()) {
         error = "no object '" + args[0] + "'" + (sub ? " with sub-index " + args[1] : "") +
                 " in the EDS of node " + std::to_string(node);
         return std::nullopt;
     }
+    t.entry = all.front();
     t.index = t.entry->index;
     t.sub = t.entry->subIndex;
     return t;
@@ -68,7 +92,7 @@ Json ObjectFields(uint8_t node, uint16_t index, uint8_t sub) {
 bool LoadObjectBook(Session& s) {
     std::string error;
     if (s.objects().Load(s.options().eds, s.bus().Simulation() != nullptr, error)) return true;
-    std::fprintf(stderr, "orukiv: %s\n", error.c_str());
+    PrintUsage(s, error);
     return false;
 }
 
@@ -76,8 +100,14 @@ int CmdRead(Session& s, uint8_t node, const std::vector<std::string>& object,
             const ValueType* type) {
     std::string error;
     const auto t = Resolve(s, node, object, error);
-    if (!t) return PrintError(s, error, Json().Uint("node", node));
-    const Access a = s.Read(node, t->index, t->sub);
+    if (!t) return PrintUsage(s, error, Json().Uint("node", node));
+    Access a;
+    bool interrupted = false;
+    {
+        CancelOnInterrupt cancel(s);  // Ctrl-C: the transfer is aborted at once
+        a = s.Read(node, t->index, t->sub);
+        interrupted = cancel.Cancelled();
+    }
     // Shown as --type, else as the dictionary's type, else as the standard
     // signed objects are, else by its size.
     const ValueType* known = KnownObjectType(t->index, t->sub);
@@ -86,7 +116,9 @@ int CmdRead(Session& s, uint8_t node, const std::vector<std::string>& object,
     const std::string name = ObjectName(node, t->index, t->sub);
     const std::string described = byEntry ? "  " + Describe(*t->entry) : "";
     const Json where = ObjectFields(node, t->index, t->sub);
-    if (!a.ok()) return PrintFailure(s, "read " + name + described, a.result, a.abortCode, where);
+    if (!a.ok())
+        return PrintFailure(s, (interrupted ? "interrupted: read " : "read ") + name + described,
+                            a.result, a.abortCode, where);
     const uint8_t* data = a.data.data();
     const std::size_t size = a.data.size();
     if (type && type->size != 0 && type->size != size)
@@ -113,7 +145,7 @@ int CmdWrite(Session& s, uint8_t node, const std::vector<std::string>& objectAnd
     const std::string& value = objectAndValue.back();
     std::string error;
     const auto t = Resolve(s, node, object, error);
-    if (!t) return PrintError(s, error, Json().Uint("node", node));
+    if (!t) return PrintUsage(s, error, Json().Uint("node", node));
     const Json where = ObjectFields(node, t->index, t->sub);
     // Typed as --type, else as the dictionary's entry, else as the standard
     // signed objects, else a number is a u32 (i32 when negative) and
@@ -137,7 +169,13 @@ int CmdWrite(Session& s, uint8_t node, const std::vector<std::string>& objectAnd
         bytes = EncodeValue(*type, value, error);
     }
     if (!bytes) return PrintError(s, error + "; nothing was sent", where);
-    const Access a = s.Write(node, t->index, t->sub, *bytes);
+    Access a;
+    bool interrupted = false;
+    {
+        CancelOnInterrupt cancel(s);  // Ctrl-C: the transfer is aborted at once
+        a = s.Write(node, t->index, t->sub, *bytes);
+        interrupted = cancel.Cancelled();
+    }
     const std::string what =
         ObjectName(node, t->index, t->sub) + " <- " +
         (byEntry ? FormatTyped(t->entry->dataType, bytes->data(), bytes->size()) + " " +
@@ -146,7 +184,9 @@ int CmdWrite(Session& s, uint8_t node, const std::vector<std::string>& objectAnd
     const Json fields = Json(where)
                             .Uint("size", bytes->size())
                             .Str("data", HexBytesLower(bytes->data(), bytes->size()));
-    if (!a.ok()) return PrintFailure(s, "write " + what, a.result, a.abortCode, fields);
+    if (!a.ok())
+        return PrintFailure(s, (interrupted ? "interrupted: write " : "write ") + what, a.result,
+                            a.abortCode, fields);
     PrintDone(s, what + ": done", fields);
     return kExitOk;
 }
@@ -161,7 +201,9 @@ Command ReadCommand() {
                 };
                 auto a = std::make_shared<Args>();
                 AddNode(app, a->node);
-                app.add_option("OBJECT", a->object, "INDEX SUB, or its name in the node's EDS")
+                app.add_option("OBJECT", a->object,
+                               "INDEX SUB, INDEX:SUB, or its name in the node's EDS (Object.Sub "
+                               "when a name is shared)")
                     ->required()
                     ->expected(1, 2);
                 AddValueType(app, a->type,
@@ -183,7 +225,9 @@ Command WriteCommand() {
                 };
                 auto a = std::make_shared<Args>();
                 AddNode(app, a->node);
-                app.add_option("OBJECT", a->objectAndValue, "INDEX SUB VALUE, or NAME VALUE")
+                app.add_option("OBJECT", a->objectAndValue,
+                               "INDEX SUB VALUE, INDEX:SUB VALUE, or NAME VALUE; `--` before a "
+                               "value that starts with '-' and a letter (-- -inf)")
                     ->required()
                     ->expected(2, 3);
                 AddValueType(app, a->type,

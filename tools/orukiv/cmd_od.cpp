@@ -2,11 +2,14 @@
 // DCFs and applied to nodes.
 #include "cmd_od.h"
 
+#include <atomic>
 #include <cctype>
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <thread>
 
 #include "command.h"
 #include "interrupt.h"
@@ -22,15 +25,20 @@ int Fail(const std::string& message) {
     return 1;
 }
 
-// The default as JSON: integers and REALs as numbers (null for nan and
-// inf, which JSON has not), BOOLEAN as true/false, DOMAIN and OCTET_STRING
-// as lower-case hex, other types as strings; a default that uses $NODEID
-// with no node given as the file's text; null where the file gives none.
+// A default or DCF value as JSON: integers and REALs as numbers (null for
+// nan and inf, which JSON has not), BOOLEAN as true/false, DOMAIN and
+// OCTET_STRING as lower-case hex, other types as strings; a value the
+// library did not read (one that uses $NODEID with no node given, or is no
+// value of its type) as the file's text; null where the file gives none.
+std::string JsonOdValue(const KIV_OdEntry& e, bool read, const uint8_t* data, uint32_t size,
+                        const char* text) {
+    if (!read) return text ? JsonString(text) : "null";
+    return JsonTyped(e.dataType, data, size);
+}
+
 std::string JsonDefault(const KIV_OdEntry& e) {
-    if ((e.flags & KIV_OD_HAS_DEFAULT) == 0)
-        return (e.flags & KIV_OD_DEFAULT_NODEID) && e.defaultText ? JsonString(e.defaultText)
-                                                                  : "null";
-    return JsonTyped(e.dataType, e.defaultValue, e.defaultSize);
+    return JsonOdValue(e, (e.flags & KIV_OD_HAS_DEFAULT) != 0, e.defaultValue, e.defaultSize,
+                       e.defaultText);
 }
 
 void PrintEntry(const KIV_OdEntry& e) {
@@ -45,6 +53,8 @@ void PrintEntry(const KIV_OdEntry& e) {
         line += " = " + std::string(e.defaultText);
     if (e.flags & KIV_OD_HAS_VALUE)
         line += "  (DCF value " + FormatTyped(e.dataType, e.value, e.valueSize) + ")";
+    else if (e.valueText)
+        line += "  (DCF value " + std::string(e.valueText) + ")";
     std::printf("%s\n", line.c_str());
 }
 
@@ -112,7 +122,13 @@ std::string OdEntryJson(const KIV_OdEntry& e) {
            ",\"name\":" + JsonString(e.name) + ",\"dataType\":" + std::to_string(type) +
            ",\"access\":" + (*access ? "\"" + std::string(access) + "\"" : std::string("null")) +
            ",\"pdoMappable\":" + (e.pdoMappable ? "true" : "false") +
-           ",\"default\":" + JsonDefault(e) + "}";
+           ",\"default\":" + JsonDefault(e) +
+           // A DCF's ParameterValue, rendered as the default is.
+           ((e.flags & KIV_OD_HAS_VALUE) || e.valueText
+                ? ",\"value\":" + JsonOdValue(e, (e.flags & KIV_OD_HAS_VALUE) != 0, e.value,
+                                              e.valueSize, e.valueText)
+                : std::string()) +
+           "}";
 }
 
 int CmdOd(const std::string& path, uint8_t node, bool json) {
@@ -132,19 +148,28 @@ int CmdOd(const std::string& path, uint8_t node, bool json) {
     return 0;
 }
 
-int CmdConcise(const std::string& dcfPath, const std::string& outPath, uint8_t node) {
+int CmdConcise(Session& s, const std::string& dcfPath, const std::string& outPath, uint8_t node) {
     std::string error;
     const OdPtr dcf = LoadOd(dcfPath, node, error);
-    if (!dcf) return Fail(error);
+    if (!dcf) return PrintError(s, error);
     const std::vector<uint8_t> bin = ConciseOf(dcf.get(), error);
-    if (bin.empty()) return Fail(dcfPath + ": " + error);
+    if (bin.empty()) return PrintError(s, dcfPath + ": " + error);
     std::ofstream out(outPath, std::ios::binary);
     out.write(reinterpret_cast<const char*>(bin.data()), static_cast<std::streamsize>(bin.size()));
     out.close();
-    if (!out) return Fail("cannot write " + outPath);
-    std::printf("%s: %u entries, %zu bytes\n", outPath.c_str(),
-                static_cast<uint32_t>(LoadLe(bin.data(), 4)), bin.size());
+    if (!out) return PrintError(s, "cannot write " + outPath);
+    const auto entries = static_cast<uint32_t>(LoadLe(bin.data(), 4));
+    PrintDone(s,
+              outPath + ": " + std::to_string(entries) + " entries, " + std::to_string(bin.size()) +
+                  " bytes",
+              Json().Str("file", outPath).Uint("entries", entries).Uint("size", bin.size()));
     return 0;
+}
+
+int CmdConcise(const std::string& dcfPath, const std::string& outPath, uint8_t node) {
+    const Options words;
+    Session alone(words);
+    return CmdConcise(alone, dcfPath, outPath, node);
 }
 
 int CmdConfigure(Session& s, uint8_t node, const std::string& path) {
@@ -164,17 +189,40 @@ int CmdConfigure(Session& s, uint8_t node, const std::string& path) {
     std::vector<ConciseStep> steps;
     if (!DecodeConcise(bin, steps)) return fail(path + " is not a concise DCF");
 
-    // Interrupted before the download: nothing is sent. Once it runs, the
-    // download (milliseconds) is not cut short: a node left half
-    // configured would be worse than one configured a moment later.
+    // Interrupted before the download: nothing is sent. Once it runs, an
+    // interrupt aborts the write under way and makes no further one.
     if (Interrupted()) return fail("interrupted; nothing was sent to node " + std::to_string(node));
-    KIV_ConfigReport report{};
-    const int32_t r = dcf ? KIV_ConfigureNode(s.h(), node, dcf.get(), &report)
-                          : KIV_WriteConciseDcf(s.h(), node, bin.data(),
-                                                static_cast<uint32_t>(bin.size()), &report);
-    // Writes stop at the first failure: the steps before it were done.
     const std::size_t total = steps.size();
-    for (std::size_t i = 0; i < total; ++i) {
+    // Each write is shown once done: a write that starts says the one
+    // before it succeeded (the download stops at the first failure).
+    std::atomic<std::size_t> started{0};  // writes sent so far
+    s.master().SetSendObserver([&](const KIV_CanFrame& f) {
+        // SDO download initiate (expedited, segmented or block) to the node.
+        if (f.id != 0x600u + node || f.dlc < 4 || f.rtr) return;
+        const uint8_t cs = f.data[0];
+        if ((cs & 0xE0) != 0x20 && (cs & 0xE1) != 0xC0) return;
+        const auto index = static_cast<uint16_t>(f.data[1] | f.data[2] << 8);
+        for (std::size_t k = started.load(); k < total; ++k)
+            if (steps[k].index == index && steps[k].sub == f.data[3]) {
+                started.store(k + 1);
+                break;
+            }
+    });
+    KIV_ConfigReport report{};
+    int32_t r = KIV_OK;
+    std::atomic<bool> finished{false};
+    // Ctrl-C: the write under way is aborted, no further write is made.
+    CancelOnInterrupt cancel(s);
+    std::thread download([&] {
+        r = dcf ? KIV_ConfigureNode(s.h(), node, dcf.get(), &report)
+                : KIV_WriteConciseDcf(s.h(), node, bin.data(), static_cast<uint32_t>(bin.size()),
+                                      &report);
+        finished.store(true);
+    });
+    // One line per write: on standard output as it is done, or under --json
+    // a JSON line on standard error (standard output keeps the result).
+    std::size_t shown = 0;
+    const auto show = [&](std::size_t i, const std::string& outcome) {
         const ConciseStep& st = steps[i];
         // The entry as the DCF, or for a concise DCF the node's dictionary, has it.
         KIV_OdEntry found{};
@@ -185,14 +233,38 @@ int CmdConfigure(Session& s, uint8_t node, const std::string& path) {
                 : s.objects().Find(node, st.index, st.sub);
         const std::string value = e ? FormatTyped(e->dataType, st.data.data(), st.data.size())
                                     : HexBytes(st.data.data(), st.data.size());
-        const std::string outcome = i < report.written ? "ok"
-                                    : i == report.written && r != KIV_OK
-                                        ? "FAILED: " + ResultText(r, report.abortCode)
-                                        : "not sent";
-        if (!s.options().json)
+        if (s.options().json) {
+            std::fprintf(stderr, "%s\n",
+                         Json()
+                             .Bool("ok", outcome == "ok")
+                             .Str("progress", "configure")
+                             .Uint("node", node)
+                             .Uint("step", i + 1)
+                             .Uint("steps", total)
+                             .Uint("index", st.index)
+                             .Uint("subIndex", st.sub)
+                             .Str("outcome", outcome)
+                             .Object()
+                             .c_str());
+            std::fflush(stderr);
+        } else {
             std::printf("  %3zu/%zu  0x%04X:%02X %s<- %s  %s\n", i + 1, total, st.index, st.sub,
                         e ? (EntryName(*e) + " ").c_str() : "", value.c_str(), outcome.c_str());
+            std::fflush(stdout);
+        }
+    };
+    while (!finished.load()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        for (const std::size_t n = started.load(); shown + 1 < n; ++shown) show(shown, "ok");
     }
+    download.join();
+    s.master().SetSendObserver({});
+    // Writes stop at the first failure: the steps before it were done.
+    for (; shown < total; ++shown)
+        show(shown, shown < report.written ? "ok"
+                    : shown == report.written && r != KIV_OK
+                        ? "FAILED: " + ResultText(r, report.abortCode)
+                        : "not sent");
     const uint32_t n = dcf ? KIV_OdCount(dcf.get()) : 0;
     for (uint32_t i = 0; i < n; ++i) {
         KIV_OdEntry e{};
@@ -217,6 +289,12 @@ int CmdConfigure(Session& s, uint8_t node, const std::string& path) {
         return kExitOk;
     }
     if (!s.options().json) std::printf("%s\n", summary.c_str());
+    if (r == KIV_ERR_CANCELLED)
+        return PrintFailure(s,
+                            "interrupted: configuration of node " + std::to_string(node) +
+                                " after " + std::to_string(report.written) + " of " +
+                                std::to_string(total) + " writes",
+                            r, report.abortCode, counts);
     const std::string step = "write " + std::to_string(report.written + 1) + " of " +
                              std::to_string(total) + " " +
                              ObjectName(node, report.failedIndex, report.failedSubIndex);
@@ -257,8 +335,8 @@ Command ConciseCommand() {
                 app.add_option("FILE", a->file)->required();
                 app.add_option("OUT", a->out)->required();
                 AddNumber(app, "--node", a->node, 1, 127, "node id for $NODEID");
-                return [a](Session&) {
-                    return CmdConcise(a->file, a->out, static_cast<uint8_t>(a->node));
+                return [a](Session& s) {
+                    return CmdConcise(s, a->file, a->out, static_cast<uint8_t>(a->node));
                 };
             },
             Command::Runs::kAlone};

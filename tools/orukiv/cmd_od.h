@@ -26,6 +26,8 @@ std::string SdoObjectNote(Session& s, const KIV_Event& event);
 int CmdOd(const std::string& path, uint8_t node, bool json);
 // concise FILE.dcf OUT.bin [--node N]: writes the DCF's download as a
 // concise DCF (node N resolves $NODEID).
+int CmdConcise(Session& s, const std::string& dcfPath, const std::string& outPath, uint8_t node);
+// As above, reporting in words.
 int CmdConcise(const std::string& dcfPath, const std::string& outPath, uint8_t node);
 // configure NODE FILE: applies a DCF, or a concise DCF (FILE ending in
 // .bin), to the node; a line per step and a summary.

@@ -44,10 +44,14 @@ int RunShell(Session& s, std::istream& in, bool stopOnError) {
     for (int number = 1; !Interrupted() && std::getline(in, line); ++number) {
         const std::string command = WithoutComment(line);
         if (Blank(command)) continue;
+        // Under --json each result names the line it answers.
+        s.SetContext(Json().Uint("line", static_cast<uint64_t>(number)).Str("input", command));
         const int r = RunShellLine(s, command);
+        s.SetContext({});
         if (r == kExitOk) continue;
         if (status == kExitOk) status = r;  // the first failure's status
-        if (r == kExitUsage) std::fprintf(stderr, "orukiv: line %d: %s\n", number, line.c_str());
+        if (r == kExitUsage && !s.options().json)
+            std::fprintf(stderr, "orukiv: line %d: %s\n", number, line.c_str());
         if (stopOnError || !s.bus().Lost().empty()) break;
     }
     if (Interrupted() && status == kExitOk) status = kExitFailed;

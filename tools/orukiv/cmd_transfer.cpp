@@ -3,6 +3,7 @@
 //   orukiv upload NODE INDEX SUB FILE [--segmented] [--max-size BYTES]
 //   orukiv download NODE INDEX SUB FILE [--segmented]
 #include <CLI/CLI.hpp>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -22,8 +23,8 @@
 #endif
 
 #include "command.h"
-#include "commands.h"
 #include "interrupt.h"
+#include "procedures.h"
 #include "report.h"
 
 namespace orukiv::tool {
@@ -58,7 +59,11 @@ public:
         static_cast<ProgressView*>(user)->Update(done, total, false);
     }
 
+    // Bytes moved so far.
+    uint32_t Moved() const { return moved_.load(); }
+
     void Update(uint32_t done, uint32_t total, bool final) {
+        moved_.store(done);
         std::lock_guard<std::mutex> lock(m_);
         const Clock::time_point now = Clock::now();
         const double elapsed = Seconds(now - start_);
@@ -103,6 +108,7 @@ private:
     const Clock::time_point start_;
     Clock::time_point lastDraw_{};
     int lastTenth_ = 0;
+    std::atomic<uint32_t> moved_{0};
 };
 
 std::string Method(bool segmented) {
@@ -167,6 +173,7 @@ int Upload(Session& s, const TransferArgs& a) {
     uint32_t received = 0, abortCode = 0;
     int32_t r;
     {
+        CancelOnInterrupt cancel(s);  // Ctrl-C: the transfer is aborted at once
         ProgressScope progress(s, view);
         r = a.segmented ? KIV_ReadObjectEx(s.h(), node, index, sub, buffer.get(), maxSize + 1,
                                            &received, &abortCode)
@@ -175,6 +182,12 @@ int Upload(Session& s, const TransferArgs& a) {
     }
     if (r != KIV_OK) {
         std::fprintf(stderr, "%s", view.LineEnd());
+        if (r == KIV_ERR_CANCELLED)
+            return PrintFailure(s,
+                                "interrupted: upload " + name + " after " +
+                                    std::to_string(view.Moved()) +
+                                    " bytes (aborted; nothing written to " + a.file + ")",
+                                r, abortCode, Fields(a).Uint("moved", view.Moved()));
         return PrintFailure(s, "upload " + name, r, abortCode, Fields(a));
     }
     view.Update(received, received, true);
@@ -212,9 +225,8 @@ int Download(Session& s, const TransferArgs& a) {
                               (data.empty() ? "empty file: an SDO write needs 1 byte or more"
                                             : "longer than an SDO transfer can carry (4 GiB - 1)"),
                           Fields(a));
-    // Interrupted before the transfer: nothing is sent. Once it runs, it
-    // ends as the library ends it (done, aborted or timed out), never cut
-    // off half-way by the tool.
+    // Interrupted before the transfer: nothing is sent. Once it runs, an
+    // interrupt aborts it (KIV_Cancel: the abort frame goes out).
     if (Interrupted()) return PrintError(s, "interrupted; nothing was sent", Fields(a));
     const auto size = static_cast<uint32_t>(data.size());
     FastWorker(s);
@@ -222,6 +234,7 @@ int Download(Session& s, const TransferArgs& a) {
     uint32_t abortCode = 0;
     int32_t r;
     {
+        CancelOnInterrupt cancel(s);  // Ctrl-C: the transfer is aborted at once
         ProgressScope progress(s, view);
         r = a.segmented
                 ? KIV_WriteObjectEx(s.h(), node, index, sub, data.data(), size, &abortCode)
@@ -229,6 +242,12 @@ int Download(Session& s, const TransferArgs& a) {
     }
     if (r != KIV_OK) {
         std::fprintf(stderr, "%s", view.LineEnd());
+        if (r == KIV_ERR_CANCELLED)
+            return PrintFailure(s,
+                                "interrupted: download " + name + " after " +
+                                    std::to_string(view.Moved()) + " of " + std::to_string(size) +
+                                    " bytes (aborted: the object is not written whole)",
+                                r, abortCode, Fields(a).Uint("moved", view.Moved()));
         return PrintFailure(s, "download " + name, r, abortCode, Fields(a));
     }
     view.Update(size, size, true);

@@ -13,10 +13,10 @@
 #include "cmd_cyclic.h"
 #include "cmd_od.h"
 #include "command.h"
-#include "commands.h"
 #include "event_text.h"
 #include "orukiv_common/byte_order.h"
 #include "orukiv_sim/sim.h"
+#include "procedures.h"
 
 namespace orukiv::tool {
 
@@ -49,11 +49,18 @@ public:
     std::vector<std::unique_ptr<sim::SimNode>> newSlaves;
     std::unique_ptr<sim::SimTicker> newTicker;
 
-    void Say(const std::string& line) const { std::printf("  %s\n", line.c_str()); }
-    bool Fail(const std::string& why) const {
-        std::printf("  FAILED: %s\n", why.c_str());
+    // Under --json the lines of a step are kept for its JSON line.
+    void Say(const std::string& line) {
+        if (s.options().json)
+            said.push_back(line);
+        else
+            std::printf("  %s\n", line.c_str());
+    }
+    bool Fail(const std::string& why) {
+        Say("FAILED: " + why);
         return false;
     }
+    std::vector<std::string> said;
     // Waits for an event after `from`; prints it. False on time-out.
     bool Expect(const std::string& what, const EventLog::Predicate& match, std::size_t from,
                 KIV_Event* out = nullptr) {
@@ -274,8 +281,8 @@ bool Outputs(Demo& d) {
 
 bool PowerOnDrive(Demo& d) {
     std::string report;
-    const bool ok = PowerOn(d.s, kDrive, report);
-    d.Say("controlwords 0x0080, 0x0006, 0x0007, 0x000F: " + report);
+    const bool ok = PowerOn(d.s, kDrive, false, report);
+    d.Say("statusword read, each state awaited: " + report);
     return ok ? true : d.Fail("the drive is not in operation enabled");
 }
 
@@ -307,7 +314,11 @@ bool Move(Demo& d) {
 bool CyclicPosition(Demo& d) {
     CyclicRun run;
     std::string report;
-    const bool ok = RunCyclic(d.s, kDrive, 1000, 0.5, 20000, run, report);
+    CyclicParam param;
+    param.periodUs = 1000;
+    param.seconds = 0.5;
+    param.distance = 20000;
+    const bool ok = RunCyclic(d.s, kDrive, param, run, report);
     char buf[160];
     std::snprintf(buf, sizeof buf,
                   "1 ms SYNC for 0.5 s: %llu cycles, %llu skipped, worst lateness %u us, worst "
@@ -665,13 +676,12 @@ bool PrintStats(Session& s) {
 
 int CmdDemo(Session& s) {
     sim::SimNetwork* net = s.bus().Simulation();
-    if (!net) {
-        std::fprintf(stderr, "orukiv: the demo runs on the simulated network only (--bus sim)\n");
-        return 1;
-    }
-    std::printf(
-        "orukiv demo: a CANopen master on a simulated network\n"
-        "(CiA 402 drive at node 5, digital I/O module at node 10)\n");
+    if (!net) return PrintUsage(s, "the demo runs on the simulated network only (--bus sim)");
+    const bool json = s.options().json;
+    if (!json)
+        std::printf(
+            "orukiv demo: a CANopen master on a simulated network\n"
+            "(CiA 402 drive at node 5, digital I/O module at node 10)\n");
     Demo demo(s, *net);
     struct Outcome {
         const char* name;
@@ -681,20 +691,46 @@ int CmdDemo(Session& s) {
     std::vector<Outcome> outcomes;
     const std::size_t total = std::size(kSteps);
     for (std::size_t i = 0; i < total && !Interrupted(); ++i) {
-        std::printf("\n[%zu/%zu] %s\n", i + 1, total, kSteps[i].name);
+        if (!json) std::printf("\n[%zu/%zu] %s\n", i + 1, total, kSteps[i].name);
         const auto start = Clock::now();
+        demo.said.clear();
         const bool ok = kSteps[i].run(demo);
         const long ms = static_cast<long>(
             std::chrono::duration_cast<milliseconds>(Clock::now() - start).count());
         outcomes.push_back({kSteps[i].name, ok, ms});
+        if (json) {
+            std::string lines = "[";
+            for (const std::string& line : demo.said)
+                lines += (lines.size() > 1 ? "," : "") + JsonString(line);
+            PrintJson(s, ok,
+                      Json()
+                          .Uint("step", i + 1)
+                          .Uint("steps", total)
+                          .Str("name", kSteps[i].name)
+                          .Int("ms", ms)
+                          .Raw("lines", lines + "]"));
+        }
         std::fflush(stdout);
     }
-    std::printf("\nSummary\n  %-34s %-6s %8s\n", "step", "result", "time");
     std::size_t passed = 0;
-    for (const Outcome& o : outcomes) {
-        std::printf("  %-34s %-6s %5ld ms\n", o.name, o.ok ? "ok" : "FAILED", o.ms);
-        passed += o.ok ? 1 : 0;
+    for (const Outcome& o : outcomes) passed += o.ok ? 1 : 0;
+    if (json) {
+        KIV_Stats st{};
+        const int32_t r = KIV_GetStats(s.h(), &st);
+        PrintJson(s, r == KIV_OK && passed == total,
+                  Json()
+                      .Uint("passed", passed)
+                      .Uint("steps", total)
+                      .Uint("framesReceived", st.framesReceived)
+                      .Uint("framesSent", st.framesSent)
+                      .Uint("sdoCompleted", st.sdoCompleted)
+                      .Uint("sdoTimeouts", st.sdoTimeouts)
+                      .Uint("sdoAborts", st.sdoAborts));
+        return r == KIV_OK && passed == total ? 0 : 1;
     }
+    std::printf("\nSummary\n  %-34s %-6s %8s\n", "step", "result", "time");
+    for (const Outcome& o : outcomes)
+        std::printf("  %-34s %-6s %5ld ms\n", o.name, o.ok ? "ok" : "FAILED", o.ms);
     std::printf("%zu of %zu steps passed\n", passed, total);
     return PrintStats(s) && passed == total ? 0 : 1;
 }

@@ -6,8 +6,8 @@
 #include <thread>
 
 #include "command.h"
-#include "commands.h"
 #include "event_text.h"
+#include "procedures.h"
 #include "report.h"
 
 namespace orukiv::tool {
@@ -18,7 +18,8 @@ constexpr uint16_t kControlword = 0x6040;
 constexpr uint16_t kModesOfOperation = 0x6060;
 constexpr uint16_t kTargetPosition = 0x607A;
 constexpr int8_t kProfilePosition = 1;
-constexpr uint16_t kCwFaultReset = 0x0080;
+constexpr uint16_t kErrorCode = 0x603F;
+constexpr uint16_t kCwDisableVoltage = 0x0000;
 constexpr uint16_t kCwShutdown = 0x0006;
 constexpr uint16_t kCwSwitchOn = 0x0007;
 constexpr uint16_t kCwEnableOperation = 0x000F;
@@ -29,6 +30,7 @@ constexpr uint16_t kSwTargetReached = 1u << 10;
 constexpr auto kMoveLimit = std::chrono::seconds(60);
 constexpr auto kPollPeriod = std::chrono::milliseconds(100);
 constexpr auto kStopWait = std::chrono::milliseconds(1000);  // for the halt, then the quick stop
+constexpr auto kStateWait = std::chrono::milliseconds(500);  // for each power-on transition
 
 std::string StatusText(uint16_t sw) {
     char buf[80];
@@ -58,6 +60,12 @@ bool WaitForDrive(Session& s, uint8_t node, int32_t& pos, uint16_t& sw,
 }
 
 }  // namespace
+
+CLI::Option* AddResetFault(CLI::App& app, bool& out) {
+    return app.add_flag("--reset-fault", out,
+                        "a drive in fault: show its error code (0x603F), then reset the fault "
+                        "(controlword 0x0080) and go on; without it a fault fails the command");
+}
 
 MoveOutcome StopDrive(Session& s, uint8_t node, int32_t lastPos, uint16_t lastSw) {
     MoveOutcome out;
@@ -91,33 +99,106 @@ MoveOutcome StopDrive(Session& s, uint8_t node, int32_t lastPos, uint16_t lastSw
     return out;
 }
 
-bool PowerOn(Session& s, uint8_t node, std::string& report) {
-    const std::vector<Step> steps = {
-        {"fault reset", kControlword, 0, kCwFaultReset, 2},
-        {"shutdown", kControlword, 0, kCwShutdown, 2},
-        {"switch on", kControlword, 0, kCwSwitchOn, 2},
-        {"enable operation", kControlword, 0, kCwEnableOperation, 2},
-    };
-    for (const Step& step : steps) {
-        if (Interrupted()) {
-            report = "interrupted before step '" + step.step + "'";
-            return false;
+std::string DriveStatus(Session& s, uint8_t node, uint16_t sw) {
+    std::string text = StatusText(sw);
+    if (!InFault(sw)) return text;
+    const Access code = s.Read(node, kErrorCode, 0);
+    return text + ", error code " +
+           (code.ok() && code.data.size() == 2 ? HexNumber(code.U32(), 4) + " (0x603F)"
+                                               : "unknown (0x603F: " + code.Error() + ")");
+}
+
+bool InFault(uint16_t sw) {
+    const std::string state = DriveStateOf(sw);
+    return state == "fault" || state == "fault reaction active";
+}
+
+namespace {
+
+// Polls the statusword every 10 ms until the drive is in `state` or
+// kStateWait passes; `sw` keeps the last value read.
+bool WaitForState(Session& s, uint8_t node, const char* state, uint16_t& sw) {
+    const auto until = std::chrono::steady_clock::now() + kStateWait;
+    while (true) {
+        uint16_t now = 0;
+        if (KIV_402_GetStatusWord(s.h(), node, &now) == KIV_OK) {
+            sw = now;
+            if (std::string(DriveStateOf(sw)) == state) return true;
         }
-        StepFailure failed;
-        if (!RunSteps(s, node, {step}, failed)) {
-            report = "step '" + failed.step + "' failed: " + failed.access.Error();
-            return false;
-        }
+        if (std::chrono::steady_clock::now() >= until || Interrupted()) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+}
+
+}  // namespace
+
+bool PowerOn(Session& s, uint8_t node, bool resetFault, std::string& report) {
     uint16_t sw = 0;
-    const int32_t g = KIV_402_GetStatusWord(s.h(), node, &sw);
-    if (g != KIV_OK) {
-        report = "statusword read failed: " + ResultText(g);
+    int32_t r = KIV_402_GetStatusWord(s.h(), node, &sw);
+    if (r != KIV_OK) {
+        report = "statusword read failed: " + ResultText(r);
         return false;
     }
-    report = StatusText(sw);
-    return OperationEnabled(sw);
+    std::string done;  // the transitions made, for the report
+    if (InFault(sw)) {
+        const std::string fault = DriveStatus(s, node, sw);
+        if (!resetFault) {
+            report = "the drive is in fault: " + fault + "; --reset-fault clears it";
+            return false;
+        }
+        if ((r = KIV_402_FaultReset(s.h(), node)) != KIV_OK) {
+            report = "fault reset (controlword 0x0080) failed: " + ResultText(r);
+            return false;
+        }
+        if (!WaitForState(s, node, "switch on disabled", sw)) {
+            report = "fault reset: 'switch on disabled' not reached within 500 ms, " +
+                     DriveStatus(s, node, sw);
+            return false;
+        }
+        done = "fault reset (" + fault + "), ";
+    }
+    // The transitions from the state the drive is in to operation enabled.
+    struct Transition {
+        const char* from;
+        const char* name;
+        uint16_t controlword;
+        const char* to;
+    };
+    static const Transition kTransitions[] = {
+        {"quick stop active", "disable voltage", kCwDisableVoltage, "switch on disabled"},
+        {"not ready to switch on", nullptr, 0, "switch on disabled"},
+        {"switch on disabled", "shutdown", kCwShutdown, "ready to switch on"},
+        {"ready to switch on", "switch on", kCwSwitchOn, "switched on"},
+        {"switched on", "enable operation", kCwEnableOperation, "operation enabled"},
+    };
+    for (const Transition& t : kTransitions) {
+        if (std::string(DriveStateOf(sw)) != t.from) continue;
+        if (Interrupted()) {
+            report = done + "interrupted in '" + t.from + "'";
+            return false;
+        }
+        if (t.name && (r = KIV_402_SetControlWord(s.h(), node, t.controlword)) != KIV_OK) {
+            report = done + std::string(t.name) + " (controlword " + HexNumber(t.controlword, 4) +
+                     ") failed: " + ResultText(r);
+            return false;
+        }
+        if (!WaitForState(s, node, t.to, sw)) {
+            report = done + (t.name ? std::string(t.name) + ": '" : std::string("'")) + t.to +
+                     "' not reached within 500 ms, the drive is in " + DriveStatus(s, node, sw);
+            return false;
+        }
+        if (t.name) done += std::string(t.name) + ", ";
+    }
+    if (!OperationEnabled(sw)) {
+        report = done + "the drive did not reach operation enabled: " + DriveStatus(s, node, sw);
+        return false;
+    }
+    report = done + StatusText(sw);
+    return true;
+}
+
+bool PowerOn(Session& s, uint8_t node, std::string& report) {
+    return PowerOn(s, node, false, report);
 }
 
 MoveOutcome Move(Session& s, uint8_t node, int32_t target,
@@ -131,7 +212,8 @@ MoveOutcome Move(Session& s, uint8_t node, int32_t target,
         return out;
     }
     if (!OperationEnabled(sw)) {
-        out.report = "the drive is not enabled, " + StatusText(sw) + ": run power-on first";
+        out.report = "the drive is not enabled, " + DriveStatus(s, node, sw) +
+                     ": run power-on first (or move --power-on)";
         return out;
     }
     const std::vector<Step> steps = {
@@ -218,9 +300,9 @@ bool MoveTo(Session& s, uint8_t node, int32_t target, const std::function<void(i
     return out.reached;
 }
 
-int CmdPowerOn(Session& s, uint8_t node) {
+int CmdPowerOn(Session& s, uint8_t node, bool resetFault) {
     std::string report;
-    const bool ok = PowerOn(s, node, report);
+    const bool ok = PowerOn(s, node, resetFault, report);
     const Json fields = Json().Uint("node", node).Str("report", report);
     if (!ok)
         return PrintError(s, "power-on of node " + std::to_string(node) + ": " + report, fields);
@@ -228,8 +310,8 @@ int CmdPowerOn(Session& s, uint8_t node) {
     return kExitOk;
 }
 
-int CmdMove(Session& s, uint8_t node, int32_t position, bool powerOnFirst) {
-    if (powerOnFirst && CmdPowerOn(s, node) != kExitOk) return kExitFailed;
+int CmdMove(Session& s, uint8_t node, int32_t position, bool powerOnFirst, bool resetFault) {
+    if (powerOnFirst && CmdPowerOn(s, node, resetFault) != kExitOk) return kExitFailed;
     const bool json = s.options().json;
     const MoveOutcome out = Move(s, node, position, [&](int32_t pos) {
         if (json) return;
@@ -248,11 +330,20 @@ int CmdMove(Session& s, uint8_t node, int32_t position, bool powerOnFirst) {
 }
 
 Command PowerOnCommand() {
-    return {"power-on", "CiA 402: bring a drive to operation enabled: NODE",
+    return {"power-on",
+            "CiA 402: bring a drive to operation enabled: NODE; a fault is shown, and reset "
+            "only with --reset-fault",
             [](CLI::App& app) -> Handler {
-                auto node = std::make_shared<int64_t>(0);
-                AddNode(app, *node);
-                return [node](Session& s) { return CmdPowerOn(s, static_cast<uint8_t>(*node)); };
+                struct Args {
+                    int64_t node = 0;
+                    bool resetFault = false;
+                };
+                auto a = std::make_shared<Args>();
+                AddNode(app, a->node);
+                AddResetFault(app, a->resetFault);
+                return [a](Session& s) {
+                    return CmdPowerOn(s, static_cast<uint8_t>(a->node), a->resetFault);
+                };
             }};
 }
 
@@ -263,15 +354,16 @@ Command MoveCommand() {
             [](CLI::App& app) -> Handler {
                 struct Args {
                     int64_t node = 0, position = 0;
-                    bool powerOn = false;
+                    bool powerOn = false, resetFault = false;
                 };
                 auto a = std::make_shared<Args>();
                 AddNode(app, a->node);
                 AddNumber(app, "POSITION", a->position, INT32_MIN, INT32_MAX)->required();
                 app.add_flag("--power-on", a->powerOn, "run the power-on sequence first");
+                AddResetFault(app, a->resetFault)->needs("--power-on");
                 return [a](Session& s) {
                     return CmdMove(s, static_cast<uint8_t>(a->node),
-                                   static_cast<int32_t>(a->position), a->powerOn);
+                                   static_cast<int32_t>(a->position), a->powerOn, a->resetFault);
                 };
             }};
 }

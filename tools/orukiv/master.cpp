@@ -102,7 +102,16 @@ int32_t Master::CanSend(const KIV_CanFrame* frame, void* user) {
     auto* self = static_cast<Master*>(user);
     const int32_t result = self->bus_.Send(*frame);
     if (result == 0 && self->trace_) self->trace_->Frame(*frame);  // only what went out
+    if (result == 0) {
+        std::lock_guard<std::mutex> lock(self->observerM_);
+        if (self->observer_) self->observer_(*frame);
+    }
     return result;
+}
+
+void Master::SetSendObserver(std::function<void(const KIV_CanFrame&)> observer) {
+    std::lock_guard<std::mutex> lock(observerM_);
+    observer_ = std::move(observer);
 }
 
 void Master::OnEvent(const KIV_Event* event, void* user) {
@@ -126,7 +135,7 @@ const ResultCode kResultCodes[] = {
     {KIV_ERR_NO_RESOURCE, "KIV_ERR_NO_RESOURCE", "no free request slot or SDO channel"},
     {KIV_ERR_ABORTED, "KIV_ERR_ABORTED", "the server aborted the transfer"},
     {KIV_ERR_NO_SEND, "KIV_ERR_NO_SEND", "the frame could not be sent"},
-    {KIV_ERR_CANCELLED, "KIV_ERR_CANCELLED", "cancelled (interrupted)"},
+    {KIV_ERR_CANCELLED, "KIV_ERR_CANCELLED", "cancelled; a transfer under way was aborted"},
     {KIV_ERR_AMBIGUOUS, "KIV_ERR_AMBIGUOUS",
      "several slaves answered: more than one is in configuration state"},
     {KIV_ERR_MISMATCH, "KIV_ERR_MISMATCH", "the node's value differs from the expected one"},

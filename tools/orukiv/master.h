@@ -65,6 +65,9 @@ public:
     KIV_Handle Handle() const { return handle_; }
     Bus& bus() { return bus_; }
     EventLog& Events() { return events_; }
+    // Sets what sees each frame the instance sent (on the worker thread;
+    // empty: nothing). Once this returns the old observer is not running.
+    void SetSendObserver(std::function<void(const KIV_CanFrame&)> observer);
 
 private:
     static int32_t CanRecv(KIV_CanFrame* frames, uint32_t maxCount, void* user);
@@ -74,6 +77,8 @@ private:
     Bus& bus_;
     FrameTrace* const trace_;
     EventLog events_;
+    std::mutex observerM_;  // held while the observer runs
+    std::function<void(const KIV_CanFrame&)> observer_;
     KIV_Handle handle_ = nullptr;
 };
 

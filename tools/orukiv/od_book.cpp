@@ -75,23 +75,33 @@ std::optional<KIV_OdEntry> ObjectBook::Find(uint8_t node, uint16_t index, uint8_
     return e;
 }
 
-std::optional<KIV_OdEntry> FindByName(const KIV_Od* od, const std::string& name,
-                                      std::optional<uint8_t> sub) {
-    KIV_OdEntry e{};
-    if (!od) return std::nullopt;
-    if (!sub) {
-        if (KIV_OdFindName(od, name.c_str(), &e) == 0) return e;
-        return std::nullopt;
-    }
-    // An ARRAY or RECORD by its own name, then the sub-index.
+std::vector<KIV_OdEntry> FindAllByName(const KIV_Od* od, const std::string& name,
+                                       std::optional<uint8_t> sub) {
+    std::vector<KIV_OdEntry> exact, subName;
+    if (!od) return exact;
     const uint32_t n = KIV_OdCount(od);
     for (uint32_t i = 0; i < n; ++i) {
-        if (KIV_OdEntryAt(od, i, &e) == 0 && e.parentName && IEquals(e.parentName, name)) {
-            if (KIV_OdFind(od, e.index, *sub, &e) == 0) return e;
-            return std::nullopt;
+        KIV_OdEntry e{};
+        if (KIV_OdEntryAt(od, i, &e) != 0) continue;
+        if (sub) {
+            // An ARRAY or RECORD by its own name, then the sub-index.
+            if (e.parentName && IEquals(e.parentName, name) && e.subIndex == *sub)
+                exact.push_back(e);
+            continue;
         }
+        if (IEquals(EntryName(e).c_str(), name))
+            exact.push_back(e);
+        else if (e.parentName && IEquals(e.name, name))
+            subName.push_back(e);
     }
-    return std::nullopt;
+    return exact.empty() ? subName : exact;
+}
+
+std::optional<KIV_OdEntry> FindByName(const KIV_Od* od, const std::string& name,
+                                      std::optional<uint8_t> sub) {
+    const std::vector<KIV_OdEntry> all = FindAllByName(od, name, sub);
+    if (all.size() != 1) return std::nullopt;
+    return all.front();
 }
 
 std::string EntryName(const KIV_OdEntry& e) {

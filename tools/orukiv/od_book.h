@@ -38,8 +38,14 @@ private:
     std::map<uint8_t, OdPtr> books_;
 };
 
-// An entry named `name` in `od`: the name as KIV_OdFindName takes it, or an
-// object's name with `sub` given (`read 5 "Identity object" 1`).
+// The entries named `name` in `od` (case ignored): with `sub`, the
+// sub-index of the ARRAY or RECORD of that name (`read 5 "Identity object"
+// 1`); else the VAR of that name or the sub-entry named in full
+// ("Identity object.Vendor-ID"), or failing those the sub-entries of that
+// own name ("Vendor-ID"). More than one: the name is ambiguous.
+std::vector<KIV_OdEntry> FindAllByName(const KIV_Od* od, const std::string& name,
+                                       std::optional<uint8_t> sub);
+// FindAllByName's entry when there is exactly one.
 std::optional<KIV_OdEntry> FindByName(const KIV_Od* od, const std::string& name,
                                       std::optional<uint8_t> sub);
 

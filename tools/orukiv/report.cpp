@@ -96,9 +96,13 @@ std::string Json::Object() const {
     return "{" + members_ + "}";
 }
 
+void PrintJson(const Session& s, bool ok, const Json& fields) {
+    PrintLine(stdout, Json().Bool("ok", ok).Merge(s.context()).Merge(fields).Object());
+}
+
 void PrintDone(const Session& s, const std::string& human, const Json& fields) {
     if (!s.options().json) return PrintLine(stdout, human);
-    PrintLine(stdout, Json().Bool("ok", true).Merge(fields).Object());
+    PrintJson(s, true, fields);
 }
 
 int PrintFailure(const Session& s, const std::string& what, int32_t result, uint32_t abortCode,
@@ -109,11 +113,11 @@ int PrintFailure(const Session& s, const std::string& what, int32_t result, uint
         return 1;
     }
     Json j;
-    j.Bool("ok", false).Str("result", ResultName(result));
+    j.Str("result", ResultName(result));
     if (result == KIV_ERR_ABORTED && abortCode != 0)
         j.Uint("abortCode", abortCode).Str("abortText", KIV_SdoAbortText(abortCode));
     j.Str("error", what + " failed");
-    PrintLine(stdout, j.Merge(fields).Object());
+    PrintJson(s, false, j.Merge(fields));
     return 1;
 }
 
@@ -122,10 +126,24 @@ int PrintError(const Session& s, const std::string& text, const Json& fields) {
         PrintLine(stderr, "orukiv: " + text);
         return 1;
     }
-    PrintLine(
-        stdout,
-        Json().Bool("ok", false).Str("result", "tool").Str("error", text).Merge(fields).Object());
+    PrintJson(s, false, Json().Str("result", "tool").Str("error", text).Merge(fields));
     return 1;
+}
+
+int PrintResult(const Session& s, const std::string& done, const std::string& what, int32_t result,
+                const Json& fields) {
+    if (result != KIV_OK) return PrintFailure(s, what, result, 0, fields);
+    PrintDone(s, done, fields);
+    return 0;
+}
+
+int PrintUsage(const Session& s, const std::string& text, const Json& fields) {
+    if (!s.options().json) {
+        PrintLine(stderr, "orukiv: " + text);
+        return 2;
+    }
+    PrintJson(s, false, Json().Str("result", "usage").Str("error", text).Merge(fields));
+    return 2;
 }
 
 }  // namespace orukiv::tool

@@ -32,8 +32,15 @@ private:
 // `text` as a JSON string, quotes included.
 std::string JsonString(std::string_view text);
 
+// One JSON line on standard output: {"ok":ok, the session's context...,
+// fields...}.
+void PrintJson(const Session& s, bool ok, const Json& fields);
 // A success: `human` on standard output, or {"ok":true, fields...}.
 void PrintDone(const Session& s, const std::string& human, const Json& fields = {});
+// A single library call's outcome: `done` on success, else as PrintFailure
+// ("WHAT failed: ..."). Returns the exit status (0 or 1).
+int PrintResult(const Session& s, const std::string& done, const std::string& what, int32_t result,
+                const Json& fields = {});
 // A failed library call: "orukiv: WHAT failed: RESULT" on standard error, or
 // {"ok":false,"result":..., fields...} on standard output. Returns 1, the
 // exit status of a failed operation. With KIV_OK as `result`, as PrintError.
@@ -42,5 +49,8 @@ int PrintFailure(const Session& s, const std::string& what, int32_t result, uint
 // A failure found by the tool itself: "orukiv: TEXT", or in JSON
 // "result":"tool" and "error":TEXT. Returns 1.
 int PrintError(const Session& s, const std::string& text, const Json& fields = {});
+// A command line that cannot be run: "orukiv: TEXT", or in JSON
+// "result":"usage" and "error":TEXT. Returns 2.
+int PrintUsage(const Session& s, const std::string& text, const Json& fields = {});
 
 }  // namespace orukiv::tool

@@ -1,10 +1,12 @@
 // Object access shared by the commands.
 #include "session.h"
 
+#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <new>
 
+#include "interrupt.h"
 #include "orukiv_common/byte_order.h"
 
 namespace orukiv::tool {
@@ -44,6 +46,24 @@ Access Session::Write(uint8_t node, uint16_t index, uint8_t sub, const std::vect
 Access Session::WriteU(uint8_t node, uint16_t index, uint8_t sub, uint32_t value,
                        std::size_t size) {
     return Write(node, index, sub, StoreLe(value, size));
+}
+
+CancelOnInterrupt::CancelOnInterrupt(Session& s) : h_(s.h()) {
+    watch_ = std::thread([this] {
+        while (!stop_.load()) {
+            if (Interrupted()) {
+                cancelled_.store(true);
+                KIV_Cancel(h_, 0);
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+}
+
+CancelOnInterrupt::~CancelOnInterrupt() {
+    stop_.store(true);
+    watch_.join();
 }
 
 bool RunSteps(Session& s, uint8_t node, const std::vector<Step>& steps, StepFailure& failed) {

@@ -2,12 +2,15 @@
 // the common options, plus the object accesses the commands share.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "master.h"
 #include "od_book.h"
+#include "report.h"
 
 namespace orukiv::tool {
 
@@ -21,6 +24,7 @@ struct Options {
     bool json = false;             // results and events as JSON lines
     std::vector<std::string> eds;  // --eds NODE=FILE
     uint32_t maxSize = 16u << 20;  // largest object a read takes (--max-size)
+    int unconfigured = 0;          // --unconfigured: LSS slaves on the simulated bus
 };
 
 // The outcome of one SDO access.
@@ -47,6 +51,10 @@ public:
     const Options& options() const { return options_; }
     // The nodes' dictionaries (ObjectBook::Load'ed by main).
     ObjectBook& objects() { return objects_; }
+    // Members every JSON result carries after "ok" (the shell's line number
+    // and text); empty outside the shell.
+    const Json& context() const { return context_; }
+    void SetContext(const Json& context) { context_ = context; }
 
     // Reads up to options().maxSize bytes (the server picks the protocol);
     // a longer object fails with KIV_ERR_PARAM and a message on stderr.
@@ -58,6 +66,28 @@ private:
     const Options& options_;
     Master* const master_;
     ObjectBook objects_;
+    Json context_;
+};
+
+// While it lives, the first interrupt (Ctrl-C, SIGTERM; interrupt.h)
+// cancels the instance's SDO transfers (KIV_Cancel for every node) within
+// 20 ms: each ends with KIV_ERR_CANCELLED, and one whose initiate went out
+// sends its abort frame, so that the command ends at once with no second
+// Ctrl-C. Transfers started after the cancel run normally.
+class CancelOnInterrupt {
+public:
+    explicit CancelOnInterrupt(Session& s);
+    ~CancelOnInterrupt();
+    CancelOnInterrupt(const CancelOnInterrupt&) = delete;
+    CancelOnInterrupt& operator=(const CancelOnInterrupt&) = delete;
+    // True once the interrupt cancelled the transfers.
+    bool Cancelled() const { return cancelled_.load(); }
+
+private:
+    const KIV_Handle h_;
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> cancelled_{false};
+    std::thread watch_;
 };
 
 // One SDO write of a compound command (power-on, move, tpdo), named for

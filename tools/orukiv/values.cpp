@@ -4,7 +4,9 @@
 #include <algorithm>
 #include <cctype>
 #include <cinttypes>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <limits>
 
 #include "orukiv/orukiv_od.h"
@@ -141,6 +143,28 @@ std::optional<int64_t> ParseSigned(std::string_view text, int64_t min, int64_t m
 
 namespace {
 
+// A REAL32 written as a finite number that a float cannot hold: refused
+// rather than stored as infinity or 0 (`error` says which). Words (inf,
+// nan) and text that is no number pass to the library's parser.
+bool Real32Fits(const std::string& text, std::string& error) {
+    const char* begin = text.c_str();
+    char* end = nullptr;
+    const double v = std::strtod(begin, &end);
+    if (end == begin || *end != 0 || !std::isfinite(v)) return true;
+    if (std::fabs(v) > std::numeric_limits<float>::max()) {
+        error = "'" + text + "' overflows REAL32 (largest " +
+                std::to_string(std::numeric_limits<float>::max()) + ")";
+        return false;
+    }
+    if (v != 0 && std::fabs(v) < std::numeric_limits<float>::denorm_min()) {
+        char least[32];
+        std::snprintf(least, sizeof least, "%g", double{std::numeric_limits<float>::denorm_min()});
+        error = "'" + text + "' underflows REAL32 (it would be 0; the smallest is " + least + ")";
+        return false;
+    }
+    return true;
+}
+
 // The one parser of values: `name` is the type as the user knows it.
 std::optional<std::vector<uint8_t>> EncodeData(const DataTypeInfo& type, const std::string& name,
                                                std::string_view text, std::string& error) {
@@ -190,6 +214,7 @@ std::optional<std::vector<uint8_t>> EncodeData(const DataTypeInfo& type, const s
         case ValueKind::kOther: {
             constexpr uint32_t kRoom = 64;  // BOOLEAN, REALs, times
             const std::string copy(text);
+            if (type.dataType == KIV_OD_REAL32 && !Real32Fits(copy, error)) return std::nullopt;
             std::vector<uint8_t> bytes(std::max<std::size_t>(kRoom, copy.size() * 2 + 2));
             uint32_t size = 0;
             if (KIV_OdParseValue(type.dataType, copy.c_str(), bytes.data(),
@@ -288,17 +313,91 @@ std::string QuotedString(const uint8_t* data, std::size_t size) {
 }  // namespace
 
 const ValueType* KnownObjectType(uint16_t index, uint8_t sub) {
+    // Index range, sub-index range, type; the first row that holds wins.
     static const struct {
-        uint16_t index;
+        uint16_t first, last;
+        uint8_t subFirst, subLast;
         const char* type;
     } kKnown[] = {
-        {0x6060, "i8"},  {0x6061, "i8"},  {0x6062, "i32"}, {0x6063, "i32"}, {0x6064, "i32"},
-        {0x606B, "i32"}, {0x606C, "i32"}, {0x6071, "i16"}, {0x6077, "i16"}, {0x607A, "i32"},
-        {0x607C, "i32"}, {0x6098, "i8"},  {0x60FF, "i32"},
+        // Communication objects.
+        {0x1000, 0x1000, 0, 0, "u32"},  // device type
+        {0x1001, 0x1001, 0, 0, "u8"},   // error register
+        {0x1002, 0x1002, 0, 0, "u32"},  // manufacturer status register
+        {0x1003, 0x1003, 0, 0, "u8"},
+        {0x1003, 0x1003, 1, 254, "u32"},  // error field
+        {0x1005, 0x1007, 0, 0, "u32"},    // COB-ID SYNC, cycle period, window
+        {0x1008, 0x100A, 0, 0, "str"},    // names and versions
+        {0x100C, 0x100C, 0, 0, "u16"},    // guard time
+        {0x100D, 0x100D, 0, 0, "u8"},     // life time factor
+        {0x1010, 0x1011, 0, 0, "u8"},
+        {0x1010, 0x1011, 1, 254, "u32"},  // store, restore
+        {0x1012, 0x1014, 0, 0, "u32"},    // COB-IDs of TIME and EMCY, inhibit below
+        {0x1015, 0x1015, 0, 0, "u16"},    // inhibit time EMCY
+        {0x1016, 0x1016, 0, 0, "u8"},
+        {0x1016, 0x1016, 1, 254, "u32"},  // consumer heartbeat
+        {0x1017, 0x1017, 0, 0, "u16"},    // producer heartbeat time
+        {0x1018, 0x1018, 0, 0, "u8"},
+        {0x1018, 0x1018, 1, 4, "u32"},   // identity
+        {0x1019, 0x1019, 0, 0, "u8"},    // synchronous counter overflow
+        {0x1020, 0x1020, 1, 2, "u32"},   // verify configuration
+        {0x1029, 0x1029, 0, 254, "u8"},  // error behaviour
+        // SDO server and client parameters.
+        {0x1200, 0x12FF, 0, 0, "u8"},
+        {0x1200, 0x12FF, 1, 2, "u32"},
+        {0x1200, 0x12FF, 3, 3, "u8"},
+        // PDO communication parameters (RPDO 0x1400.., TPDO 0x1800..).
+        {0x1400, 0x15FF, 0, 0, "u8"},
+        {0x1400, 0x15FF, 1, 1, "u32"},
+        {0x1400, 0x15FF, 2, 2, "u8"},
+        {0x1400, 0x15FF, 3, 3, "u16"},
+        {0x1400, 0x15FF, 5, 5, "u16"},
+        {0x1400, 0x15FF, 6, 6, "u8"},
+        {0x1800, 0x19FF, 0, 0, "u8"},
+        {0x1800, 0x19FF, 1, 1, "u32"},
+        {0x1800, 0x19FF, 2, 2, "u8"},
+        {0x1800, 0x19FF, 3, 3, "u16"},
+        {0x1800, 0x19FF, 5, 5, "u16"},
+        {0x1800, 0x19FF, 6, 6, "u8"},
+        // PDO mappings.
+        {0x1600, 0x17FF, 0, 0, "u8"},
+        {0x1600, 0x17FF, 1, 64, "u32"},
+        {0x1A00, 0x1BFF, 0, 0, "u8"},
+        {0x1A00, 0x1BFF, 1, 64, "u32"},
+        // Program control and NMT startup.
+        {0x1F51, 0x1F51, 0, 254, "u8"},
+        {0x1F80, 0x1F80, 0, 0, "u32"},
+        // Drive profile.
+        {0x603F, 0x603F, 0, 0, "u16"},  // error code
+        {0x6040, 0x6041, 0, 0, "u16"},  // controlword, statusword
+        {0x605A, 0x605E, 0, 0, "i16"},  // option codes
+        {0x6060, 0x6061, 0, 0, "i8"},   // modes of operation (display)
+        {0x6062, 0x6064, 0, 0, "i32"},  // position demand, actual
+        {0x6065, 0x6065, 0, 0, "u32"},  // following error window
+        {0x6066, 0x6066, 0, 0, "u16"},  // following error time out
+        {0x6067, 0x6067, 0, 0, "u32"},  // position window
+        {0x6068, 0x6068, 0, 0, "u16"},  // position window time
+        {0x6069, 0x606C, 0, 0, "i32"},  // velocities
+        {0x6071, 0x6071, 0, 0, "i16"},  // target torque
+        {0x6072, 0x6073, 0, 0, "u16"},  // max torque, max current
+        {0x6074, 0x6078, 0, 0, "i16"},  // torque demand, actual, current
+        {0x607A, 0x607A, 0, 0, "i32"},  // target position
+        {0x607C, 0x607C, 0, 0, "i32"},  // home offset
+        {0x607D, 0x607D, 0, 0, "u8"},
+        {0x607D, 0x607D, 1, 2, "i32"},  // position limits
+        {0x607E, 0x607E, 0, 0, "u8"},   // polarity
+        {0x607F, 0x6085, 0, 0, "u32"},  // velocities and accelerations (profile)
+        {0x6086, 0x6086, 0, 0, "i16"},  // motion profile type
+        {0x6098, 0x6098, 0, 0, "i8"},   // homing method
+        {0x6099, 0x6099, 0, 0, "u8"},
+        {0x6099, 0x6099, 1, 2, "u32"},  // homing speeds
+        {0x609A, 0x609A, 0, 0, "u32"},  // homing acceleration
+        {0x60F4, 0x60F4, 0, 0, "i32"},  // following error actual value
+        {0x60FF, 0x60FF, 0, 0, "i32"},  // target velocity
+        {0x6502, 0x6502, 0, 0, "u32"},  // supported drive modes
     };
-    if (sub != 0) return nullptr;
     for (const auto& k : kKnown)
-        if (k.index == index) return FindValueType(k.type);
+        if (index >= k.first && index <= k.last && sub >= k.subFirst && sub <= k.subLast)
+            return FindValueType(k.type);
     return nullptr;
 }
 

@@ -55,7 +55,8 @@ std::optional<int64_t> ParseSigned(std::string_view text, int64_t min, int64_t m
 bool LooksNumeric(std::string_view text);
 
 // The bytes of `text` as a value of `type` (little-endian numbers; hex: byte
-// pairs, spaces allowed). Empty optional and `error` set when it does not fit.
+// pairs, spaces allowed). Empty optional and `error` set when it does not fit
+// (a REAL32 number beyond a float's range, or so small it would be 0, too).
 std::optional<std::vector<uint8_t>> EncodeValue(const ValueType& type, std::string_view text,
                                                 std::string& error);
 
@@ -78,9 +79,10 @@ std::string JsonTyped(uint16_t dataType, const uint8_t* data, std::size_t size);
 std::string FormatValue(const ValueType* type, const uint8_t* data, std::size_t size);
 // The same value as JSON (see JsonTyped), typed as the type shown.
 std::string JsonValue(const ValueType* type, const uint8_t* data, std::size_t size);
-// The type of the standard objects that are signed (CiA 402 positions,
-// velocities, torques, modes), for reads and writes without --type; null
-// for any other object.
+// The standard type of a CiA 301 communication object (0x1000..0x1FFF) or
+// CiA 402 drive object (controlword, statusword, modes, positions,
+// velocities, torques ...), for reads and writes without an EDS or --type;
+// null for any other object.
 const ValueType* KnownObjectType(uint16_t index, uint8_t sub);
 // The type a value is shown as: `type` when given; else 1, 2 and 4 bytes are
 // unsigned numbers, printable text (NULs allowed) a string, anything else hex.

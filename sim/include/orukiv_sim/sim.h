@@ -41,6 +41,7 @@
 #include <vector>
 
 #include "orukiv/orukiv.h"
+#include "orukiv_sim/nmt_slave.h"
 #include "orukiv_sim/sdo_server.h"
 
 namespace orukiv::sim {
@@ -330,83 +331,6 @@ enum class Access : uint8_t {
     kConst,  // constant: read only
 };
 
-// SDO abort codes the server uses.
-namespace abort_code {
-constexpr uint32_t kToggleNotAlternated = 0x05030000;
-constexpr uint32_t kCommandInvalid = 0x05040001;
-constexpr uint32_t kUnsupportedAccess = 0x06010000;
-constexpr uint32_t kWriteOnly = 0x06010001;
-constexpr uint32_t kReadOnly = 0x06010002;
-constexpr uint32_t kNoObject = 0x06020000;
-constexpr uint32_t kCannotMap = 0x06040041;
-constexpr uint32_t kMappingTooLong = 0x06040042;
-constexpr uint32_t kLengthMismatch = 0x06070010;
-constexpr uint32_t kLengthTooHigh = 0x06070012;
-constexpr uint32_t kLengthTooLow = 0x06070013;
-constexpr uint32_t kNoSubIndex = 0x06090011;
-constexpr uint32_t kInvalidValue = 0x06090030;
-constexpr uint32_t kValueTooHigh = 0x06090031;
-constexpr uint32_t kGeneralError = 0x08000000;
-}  // namespace abort_code
-
-// Fault knobs of a node's SDO server. All off by default. The random draws
-// come from a generator seeded with `seed` each time SetFaults is called.
-struct SdoFaults {
-    uint32_t seed = 1;
-    // Share (0..1) of answers not sent at all. The server's state moves on
-    // as if the answer had been lost on the bus.
-    double dropShare = 0.0;
-    // Every answer is sent this much later, from the bus's timer thread.
-    std::chrono::microseconds delay{0};
-    // Share (0..1) of answers with one byte inverted (xor 0xFF): the byte
-    // at corruptByte, or a random one of the eight when it is negative.
-    double corruptShare = 0.0;
-    int corruptByte = -1;
-    // The next N segment answers (upload segments and download segment
-    // acknowledgements) carry the wrong toggle bit; -1: all of them. Such an
-    // answer does not move the transfer on, so a client repeating its
-    // request with the right toggle is served normally.
-    int wrongToggleAnswers = 0;
-    // Abort a segmented transfer with midTransferAbortCode instead of
-    // serving segment N + 1 (0: the first segment request is aborted);
-    // negative: never.
-    int abortAfterSegments = -1;
-    uint32_t midTransferAbortCode = abort_code::kGeneralError;
-    // Size announced in the segmented initiate-upload answer (0x41) in place
-    // of the object's real size; the segments still carry the real data and
-    // the last one still follows the real size. Announcing less than the
-    // real size makes a last segment hold more than the announced remainder
-    // (real - announced < 7) or non-last segments run beyond the announced
-    // size (real - announced >= 7); announcing more makes the last segment
-    // arrive while more than 7 announced bytes remain.
-    std::optional<uint32_t> announcedUploadSize;
-    // Byte 0 of every expedited upload answer, in place of 0x4F/0x4B/0x47/
-    // 0x43 (the data bytes stay the object's).
-    std::optional<uint8_t> expeditedUploadCommand;
-    // A segment request repeating the previous toggle is answered again
-    // with the previous answer instead of an abort (as if the answer had
-    // been lost and the client retried).
-    bool repeatOnSameToggle = false;
-    // Upload answers without the size indicated, as CiA 301 allows: 0x42
-    // with four data bytes (the object's, zero-padded) for an expedited
-    // answer, 0x40 for a segmented one.
-    bool omitUploadSize = false;
-
-    // Lenient behaviours of older simulated servers, off by default:
-    // an initiate request during a segmented transfer replaces it (instead
-    // of being aborted with kCommandInvalid) ...
-    bool replaceTransferOnInitiate = false;
-    // ... and TPDO mapping records take any write, in any order.
-    bool lenientMapping = false;
-
-    // The server's own time-out, as standard devices have: a segmented or
-    // block transfer that no request has moved on for this long ends when the
-    // next request arrives (0: never). Without it, a transfer whose client
-    // left without an abort that arrived (its initiate answer lost, the
-    // repeated initiate aborted) blocks the node for good.
-    std::chrono::milliseconds transferTimeout{0};
-};
-
 // One SDO write the server received and decided on.
 struct WriteRecord {
     uint16_t index;
@@ -414,67 +338,6 @@ struct WriteRecord {
     std::vector<uint8_t> data;
     Clock::time_point at;
     uint32_t abortCode;  // 0: accepted and stored
-};
-
-// The expedited and segmented SDO server of a simulated node (CiA 301),
-// beside SdoBlockServer: request frames in, answer frames out (before the
-// node applies SdoFaults' drop, corruption and delay to them), the object
-// dictionary reached through SdoObjects. Like a standard device it chooses
-// the upload protocol by the object's size (expedited for 1 to 4 bytes),
-// serves one transfer at a time (an initiate request during a segmented
-// transfer is aborted with kCommandInvalid; the transfer goes on) and
-// aborts a segment whose toggle did not alternate with kToggleNotAlternated.
-// The protocol knobs of SdoFaults act here.
-class SdoSegmentedServer {
-public:
-    SdoSegmentedServer(uint8_t nodeId, SdoObjects& objects);
-    // The node took another node-ID (LSS).
-    void SetNodeId(uint8_t nodeId) { nodeId_ = nodeId; }
-
-    void SetFaults(const SdoFaults& faults) { faults_ = faults; }
-    // The knobs, with wrongToggleAnswers counted down as it was used.
-    const SdoFaults& Faults() const { return faults_; }
-    // Ends a transfer that no request has moved on for transferTimeout.
-    void ExpireIdle(Clock::time_point now);
-    // True while a segmented transfer runs (another initiate is refused).
-    bool InTransfer() const;
-    // Takes one request's 8 data bytes; answers go to `out`.
-    void Serve(const uint8_t* request, std::vector<KIV_CanFrame>& out);
-    // Serves an initiate upload (the block server's protocol switch).
-    void InitiateUpload(uint16_t index, uint8_t sub, std::vector<KIV_CanFrame>& out);
-    // Ends the transfer in progress without an answer.
-    void EndTransfer();
-
-private:
-    enum class Transfer { kNone, kUpload, kDownload };
-
-    void Emit(const KIV_CanFrame& frame);
-    void Abort(uint16_t index, uint8_t sub, uint32_t code);
-    void StartUpload(uint16_t index, uint8_t sub);
-    bool AcceptSegment(Transfer expected, uint8_t command);
-    void UploadSegment(uint8_t command);
-    void InitiateDownload(const uint8_t* d, uint16_t index, uint8_t sub);
-    void DownloadSegment(const uint8_t* d);
-    bool TakeWrongToggle();
-
-    uint8_t nodeId_;
-    SdoObjects& objects_;
-    SdoFaults faults_;
-    std::vector<KIV_CanFrame>* out_ = nullptr;  // during Serve
-
-    // The transfer in progress.
-    Transfer transfer_ = Transfer::kNone;
-    uint16_t tIndex_ = 0;
-    uint8_t tSub_ = 0;
-    std::vector<uint8_t> tData_;
-    std::size_t tOffset_ = 0;
-    uint8_t tToggle_ = 0;
-    bool tSizeKnown_ = false;
-    uint32_t tSize_ = 0;
-    int tSegments_ = 0;
-    bool tFinished_ = false;      // last segment served; only a repeat may follow
-    Clock::time_point tMoved_{};  // the transfer's start or last segment served
-    std::optional<KIV_CanFrame> tLastAnswer_;
 };
 
 // A CANopen node with an object dictionary and CiA 301 SDO servers on its
@@ -581,6 +444,15 @@ public:
     // RPDO's data is stored in its mapped objects in operational (a frame
     // shorter than the mapping is answered with EMCY 0x8210).
     void AddRpdoObjects();
+    // Supervision objects: error register 0x1001 (u8 ro; EMCY frames the
+    // node sends set it, bit 4 for a communication error), guard time
+    // 0x100C (u16 rw, ms) and life time factor 0x100D (u8 rw), consumer
+    // heartbeat time 0x1016 (sub 0 u8 const 1; sub 1 u32 rw: master node-ID
+    // in bits 16..23, time in ms in bits 0..15) and error behaviour 0x1029
+    // (sub 0 u8 const 1; sub 1 u8 rw, communication error: 0 pre-operational,
+    // 1 no change, 2 stopped), all 0. A node with them supervises its master
+    // as NmtSlave::CheckMaster says and reacts to its loss with EMCY 0x8130.
+    void AddSupervisionObjects();
     // Device type 0x1000, device name 0x1008 (visible string) and identity
     // 0x1018 sub 0..4 (count, vendor, product, revision, serial), all const.
     struct Identity {
@@ -680,6 +552,10 @@ private:
     bool HandleNetworkFrame(const KIV_CanFrame& frame);
     void NmtCommandLocked(uint8_t command);
     void BootLocked();
+    // The master lost (NmtSlave::CheckMaster): error register bit 4, EMCY
+    // 0x8130, and the state 0x1029:1 asks (0: pre-operational from
+    // operational, 1: no change, 2: stopped).
+    void MasterLostLocked(NmtSlave::Loss loss);
     // Takes a node-ID (from LSS or storage) for the node and its SDO servers.
     void AdoptNodeIdLocked(uint8_t nodeId);
     void SendTpdosLocked();
@@ -721,13 +597,9 @@ private:
     // Frames produced under the lock, sent once it is released.
     std::vector<std::pair<KIV_CanFrame, std::chrono::microseconds>> outbox_;
 
-    // Network state (sim_nmt.cpp).
-    KIV_NmtState nmtState_ = KIV_NMT_STATE_PRE_OPERATIONAL;
+    // Network state (sim_nmt.cpp, nmt_slave.cpp).
+    NmtSlave nmt_;
     mutable std::condition_variable nmtCv_;
-    uint8_t guardToggle_ = 0;
-    bool heartbeatSilenced_ = false;
-    uint16_t heartbeatPeriod_ = 0;
-    Clock::time_point nextHeartbeat_{};
     uint8_t syncCount_[4] = {};  // SYNCs since each TPDO was last sent
     std::chrono::milliseconds bootUpDelay_{0};
 
@@ -790,7 +662,10 @@ uint16_t StatusWordOf(DriveState s);
 // minus the actual value of the mode in the following error 0x60F4 (i32,
 // ro) and sets statusword bit 13 while its magnitude exceeds the window
 // 0x6065 (u32, rw, 1000) and bit 12 (following the command) in either mode;
-// the TPDOs of that SYNC carry the new values. The drive has the RPDO
+// the TPDOs of that SYNC carry the new values. Outside the window for longer
+// than the following error time out 0x6066 (u16 rw, ms; 0 at first: never)
+// the drive faults with error code 0x8611 (EMCY). The error code 0x603F
+// (u16 ro) and the error register 0x1001 show the fault until it is reset. The drive has the RPDO
 // records of AddRpdoObjects.
 class SimDrive : public SimNode {
 public:
@@ -801,8 +676,9 @@ public:
 
     DriveState State() const;
     uint16_t StatusWord() const;
-    // Enters fault (through fault reaction active) and, when asked, sends
-    // an EMCY frame (0x80 + id) with the error code.
+    // Enters fault (through fault reaction active), with the error code in
+    // 0x603F and the generic error bit in 0x1001 (a fault reset clears
+    // both), and when asked sends an EMCY frame (0x80 + id) with them.
     void InjectFault(uint16_t errorCode = 0x1000, bool sendEmcy = true);
     // Actual values as the drive's sensors report them.
     void SetActualPosition(int32_t v);
@@ -825,6 +701,7 @@ protected:
 private:
     void ApplyControlWord(uint16_t cw);
     void EnterLocked(DriveState s);
+    void FaultLocked(uint16_t errorCode, bool sendEmcy);
     // Profile position (sim_drive_motion.cpp), with m_ held.
     bool ProfilePositionLocked() const;
     void SetPointLocked(uint16_t cw, uint16_t previousCw);
@@ -840,6 +717,7 @@ private:
     Clock::time_point lastSync_{};
     int64_t syncCarry_ = 0;  // counts x microseconds not yet travelled (mode 9)
     uint32_t worstFollowing_ = 0;
+    Clock::time_point followingSince_{};  // outside the following window since
 
     DriveState state_ = DriveState::kSwitchOnDisabled;
     uint16_t lastControlWord_ = 0;

@@ -1,5 +1,7 @@
-// The tool's commands. Each prints its outcome in CANopen terms (or as JSON
-// with --json) and returns the process exit status (command.h).
+// The procedures the tool's commands and its demo share: PDO set-up through
+// the library, the node scan, the TIME stamp of now, and the CiA 402 drive
+// procedures (power-on, profile-position move, stop). The commands
+// themselves are in cmd_<name>.cpp (command.h).
 #pragma once
 
 #include <cstdint>
@@ -14,41 +16,19 @@
 
 namespace CLI {
 class App;
-}
+class Option;
+}  // namespace CLI
 
 namespace orukiv::tool {
 
-// read NODE OBJECT...: `object` is INDEX SUB, NAME, or an ARRAY's or
-// RECORD's NAME and SUB. Shown as `type` (--type), else as the node's
-// dictionary says, else as KnownObjectType or by size.
-int CmdRead(Session& s, uint8_t node, const std::vector<std::string>& object,
-            const ValueType* type);
-// write NODE OBJECT... VALUE: the last argument is the value, parsed as
-// `type`, the dictionary's type or a number/text; refused unsent when it
-// does not fit.
-int CmdWrite(Session& s, uint8_t node, const std::vector<std::string>& objectAndValue,
-             const ValueType* type);
-int CmdNmt(Session& s, uint8_t command, uint8_t node);
-// periodMs 0: one SYNC. Else one every periodMs until interrupted or
-// `count` were sent (0: no limit).
-int CmdSync(Session& s, uint32_t periodMs, uint64_t count);
-int CmdTime(Session& s);
-int CmdEmcy(Session& s, uint8_t node, uint16_t code, uint8_t reg, const std::vector<uint8_t>& data);
-int CmdPdo(Session& s, uint32_t cobId, const std::vector<uint8_t>& data);
-int CmdHeartbeat(Session& s, uint8_t node, uint16_t periodMs);
-int CmdTpdo(Session& s, uint8_t node, uint8_t tpdo, const std::vector<KIV_PdoMapEntry>& entries);
-// seconds <= 0: until interrupted (Ctrl-C). superviseMs > 0: each node
-// heard on 0x700 + node is heartbeat-supervised with that time-out, so that
-// its state changes, losses and returns show too.
-int CmdMonitor(Session& s, double seconds, uint32_t superviseMs);
-int CmdScan(Session& s);
-int CmdPowerOn(Session& s, uint8_t node);
-int CmdMove(Session& s, uint8_t node, int32_t position, bool powerOnFirst);
-int CmdDemo(Session& s);
-// The simulated network behind a pseudo-terminal speaking slcan (POSIX).
-int CmdServeSlcan(double seconds);
-
-// ---- Shared by the commands and the demo ----------------------------------
+// Configures PDO `pdo` of node (a TPDO when `transmit`) with KIV_ConfigPDO,
+// keeping the COB-ID and transmission type the node holds (read first);
+// `makeValid` clears the COB-ID's bit 31. Returns the result; on failure
+// `error` names the step that failed. `cobId` (may be null) gets the COB-ID
+// written.
+int32_t ConfigurePdo(Session& s, uint8_t node, bool transmit, uint16_t pdo,
+                     const std::vector<KIV_PdoMapEntry>& entries, bool makeValid,
+                     std::string& error, uint32_t* cobId = nullptr);
 
 // "0x6041:0:16" (index:sub:bits); false when malformed.
 bool ParseMapEntry(const std::string& text, KIV_PdoMapEntry& out);
@@ -63,8 +43,11 @@ struct NodeInfo {
     bool hasIdentity = false;
 };
 // Nodes 1..127 that answer a read of 0x1000, with their name and identity,
-// and the nodes heard by heartbeat or boot-up, in node order.
-std::vector<NodeInfo> ScanNodes(Session& s);
+// in node order, then the nodes only heard by heartbeat or boot-up (with
+// the state they showed last). `onNode` (may be empty) gets each node as
+// soon as it is known, in the same order.
+std::vector<NodeInfo> ScanNodes(Session& s,
+                                const std::function<void(const NodeInfo&)>& onNode = {});
 void PrintNodes(const std::vector<NodeInfo>& nodes);
 
 // The TPDO's COB-ID and mapping in force, read back: "COB-ID 0x185 (valid),
@@ -74,8 +57,24 @@ std::string DescribeTpdo(Session& s, uint8_t node, uint8_t tpdo, std::string& er
 // A TIME stamp of the local time now; `stamp` gets it in words.
 int32_t SendTimeNow(Session& s, std::string& stamp);
 
-// CiA 402: power-on sequence; true when the drive ends in operation enabled.
+// CiA 402 power-on: reads the statusword first; a drive in fault fails
+// with its error code (0x603F) unless `resetFault`, which resets it
+// (controlword 0x0080) and waits for switch on disabled. Then each
+// transition still needed (shutdown, switch on, enable operation; disable
+// voltage from quick stop active) is written and its state awaited in the
+// statusword, 500 ms at most. True when the drive ends in operation
+// enabled; `report` names the transitions made, or what failed and the
+// state reached.
+bool PowerOn(Session& s, uint8_t node, bool resetFault, std::string& report);
+// PowerOn without resetting a fault.
 bool PowerOn(Session& s, uint8_t node, std::string& report);
+// --reset-fault for the commands that power a drive on.
+CLI::Option* AddResetFault(CLI::App& app, bool& out);
+// True for the statuswords of fault and fault reaction active.
+bool InFault(uint16_t sw);
+// "statusword 0x0008 (fault), error code 0x2310 (0x603F)": the state, and
+// in fault the error code read from the drive.
+std::string DriveStatus(Session& s, uint8_t node, uint16_t sw);
 struct MoveOutcome {
     bool reached = false;
     int32_t position = 0;     // the last actual position read
