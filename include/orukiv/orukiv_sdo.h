@@ -160,8 +160,9 @@ ORUKIV_C_API int32_t KIV_SetSdoRefuseLongReads(KIV_Handle handle, uint32_t enabl
  * queued or under way when it is called: each call ends with
  * KIV_ERR_CANCELLED within one worker pass. A transfer that has sent its
  * initiate frame sends the abort frame for its object (abort code
- * 0x08000000) before its call returns; one that sent nothing ends without a
- * frame. A transfer already over (answered, aborted or failed, its caller
+ * 0x08000000) before its call returns (when canSend refuses it, it is sent
+ * again at the next passes, for up to the SDO time-out, and the call ends
+ * once it went out); one that sent nothing ends without a frame. A transfer already over (answered, aborted or failed, its caller
  * not yet released) keeps its result. Calls made after it run normally.
  * Waits for nothing and queues nothing: safe from any thread and from
  * inside the instance's own callbacks (the progress callback is the natural

@@ -476,13 +476,20 @@ bool Advance(CoStack* stack, SdoChannel& ch, bool quick) {
 
 // A transfer of a node that KIV_Cancel named since its call was made ends
 // here, at once: with the client's abort frame when its initiate went out.
-// A transfer already over (finishing, or sending its own abort) keeps its
-// result. True when the channel was freed.
+// An abort frame the host refuses is tried again at the next passes, as the
+// client's own aborts are (the call then ends once it went out, or after the
+// SDO time-out). A transfer already over (finishing, or sending its own
+// abort) keeps its result. True when the channel was freed.
 bool EndIfCancelled(CoStack* stack, SdoChannel& ch) {
     if (!CancelledSince(stack, ch.nodeId, ch.cancelMark)) return false;
     if (ch.state == SDO_FINISH || ch.state == SDO_ABORT) return false;
-    if (ch.state != SDO_IDLE && ch.initSends != 0)
-        (void)SdoSendAbort(stack, ch.nodeId, ch.index, ch.subIndex, SDO_ABORT_CANCELLED);
+    if (ch.state != SDO_IDLE && ch.initSends != 0 &&
+        SdoSendAbort(stack, ch.nodeId, ch.index, ch.subIndex, SDO_ABORT_CANCELLED) != KIV_OK &&
+        stack->canSend != nullptr && HostReachable(stack)) {
+        ch.clientAbortCode = SDO_ABORT_CANCELLED;
+        SdoFinish(ch, KIV_ERR_CANCELLED, SDO_OUT_REFUSED);
+        return false;
+    }
     Log().Warn("sdo transfer node %d obj<0x%04x,%d> cancelled", static_cast<int>(ch.nodeId),
                static_cast<int>(ch.index), static_cast<int>(ch.subIndex));
     ch.result = KIV_ERR_CANCELLED;

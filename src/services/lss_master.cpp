@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "log/log.h"
+#include "orukiv_common/byte_order.h"
 #include "stack/cancel.h"
 #include "stack/cia301.h"
 #include "instance/co_stack.h"
@@ -29,15 +30,6 @@ KIV_CanFrame LssFrame(uint8_t cs) {
     f.dlc = 8;
     f.data[0] = cs;
     return f;
-}
-
-void PutU32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
-uint32_t GetU32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 
 // Ends the service in progress: the caller is released and the next
@@ -107,7 +99,7 @@ void OneExchange(CoStack* s, const KIV_CanFrame& f, bool answered, uint32_t time
 void FastscanQuery(CoStack* s, uint8_t bitChecked, uint8_t next, uint8_t step) {
     LssMaster& m = s->lss;
     KIV_CanFrame f = LssFrame(lss::kFastscan);
-    PutU32(&f.data[1], m.value[m.sub]);
+    StoreLe32(&f.data[1], m.value[m.sub]);
     f.data[5] = bitChecked;
     f.data[6] = m.sub;
     f.data[7] = next;
@@ -284,7 +276,7 @@ void Run(CoStack* s, bool answered) {
                 for (uint8_t i = 0; i < 4; ++i) {
                     KIV_CanFrame f =
                         LssFrame(static_cast<uint8_t>(lss::kSwitchSelectiveVendor + i));
-                    PutU32(&f.data[1], p.values[i]);
+                    StoreLe32(&f.data[1], p.values[i]);
                     if (i == 3) {
                         Send(s, f, lss::kSwitchSelectiveAnswer, timeoutMs);
                     } else if (const int32_t rc = SendFrame(s, &f); rc != KIV_OK) {
@@ -327,7 +319,7 @@ void Run(CoStack* s, bool answered) {
                     Complete(s, KIV_ERR_AMBIGUOUS);
                     return;
                 }
-                m.value[m.step - 1] = GetU32(&m.answer[1]);
+                m.value[m.step - 1] = LoadLe32(&m.answer[1]);
             }
             if (m.step == 4) {
                 std::memcpy(p.out32, m.value, sizeof m.value);

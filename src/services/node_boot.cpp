@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "log/log.h"
+#include "orukiv_common/byte_order.h"
 #include "stack/cancel.h"
 #include "stack/cia301.h"
 #include "instance/co_stack.h"
@@ -102,8 +103,7 @@ private:
         if (Cancelled()) return KIV_ERR_CANCELLED;
         const int32_t rc =
             KIV_ReadObjectEx(h_, node_, index, sub, buf, sizeof buf, &got, &r_.abortCode);
-        value = static_cast<uint32_t>(buf[0]) | static_cast<uint32_t>(buf[1]) << 8 |
-                static_cast<uint32_t>(buf[2]) << 16 | static_cast<uint32_t>(buf[3]) << 24;
+        value = LoadLe32(buf);
         return rc;
     }
 

@@ -561,6 +561,21 @@ TEST_F(SdoBlock, CancelEndsTheNodesTransfersWithAnAbortOnceTheInitiateWentOut) {
     EXPECT_EQ(KIV_Cancel(stack_, 128), KIV_ERR_PARAM);
 }
 
+// An abort frame the host refuses at the cancel is sent again at the next
+// pass; the call ends once it went out, still cancelled.
+TEST_F(SdoBlock, CancelSendsARefusedAbortFrameAgain) {
+    Transfer& t = Start(true, {}, 4, false);
+    Tick();
+    bus_.FailSendsWith(9);
+    ASSERT_EQ(KIV_Cancel(stack_, 5), KIV_OK);
+    EXPECT_EQ(Tick(), Frames{Abort(0x08000000)}) << "refused by the host";
+    EXPECT_EQ(t.request.result, kPending);
+    bus_.FailSendsWith(0);
+    EXPECT_EQ(Tick(), Frames{Abort(0x08000000)});
+    Tick();
+    EXPECT_EQ(t.request.result, KIV_ERR_CANCELLED);
+}
+
 // With long reads refused, a read whose first answer announces more than
 // the buffer holds ends at once: abort 0x06070012, no segment moves, the
 // result as for any longer object (0, *received = capacity).
