@@ -121,12 +121,15 @@ bool MayStart(CoStack* stack, const SdoChannel& ch) {
 
 // Records the copies of a finished write's frames that may still draw
 // answers: every re-send, and the last frame when it stayed unanswered (a
-// time-out, a cancel).
+// time-out, a cancel); and, when the server aborted a block download within
+// a sub-block, the segments of that sub-block already sent: they reach an
+// idle server, which may answer each with an abort of its own.
 void RecordEcho(CoStack* stack, const SdoChannel& ch) {
     if (ch.upload) return;
     const bool unanswered =
         (ch.result == KIV_ERR_TIMEOUT || ch.result == KIV_ERR_CANCELLED) && ch.initSends > 0;
-    const uint32_t copies = ch.resends + (unanswered ? 1u : 0u);
+    const uint32_t stale = ch.block && ch.result == KIV_ERR_ABORTED ? ch.blk.seqNo : 0u;
+    const uint32_t copies = ch.resends + (unanswered ? 1u : 0u) + stale;
     if (copies == 0) return;
     SdoEcho* slot = &stack->sdoEchoes[0];
     for (SdoEcho& e : stack->sdoEchoes) {
